@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, only those that are missing (idempotent).
+#   scripts/deps.sh            packages for the Linux builds, tests and tools
+#   scripts/deps.sh windows    also the MinGW-w64 cross compiler and Wine (i386)
+set -euo pipefail
+
+base_packages=(
+  build-essential cmake g++-multilib clang libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr
+)
+windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
+
+missing() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
+  done
+}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+want=("${base_packages[@]}")
+if [ "${1:-}" = "windows" ]; then
+  if ! dpkg --print-foreign-architectures | grep -q '^i386$'; then
+    as_root dpkg --add-architecture i386
+    as_root apt-get update -q
+  fi
+  want+=("${windows_packages[@]}")
+fi
+
+todo=$(missing "${want[@]}")
+if [ -n "$todo" ]; then
+  echo "deps: installing:" $todo
+  export DEBIAN_FRONTEND=noninteractive
+  as_root apt-get update -q || true
+  # shellcheck disable=SC2086
+  as_root apt-get install -y -q --no-install-recommends $todo
+fi
