@@ -1,1 +1,286 @@
-// placeholder
+#include "control/TestCommands.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "control/AtCommands.h"
+
+namespace {
+
+// Action codes agreed with the host.
+enum : int32_t {
+    kDial = 0,
+    kHangUp = 1,
+    kAnswer = 2,
+    kDialAlt = 256,
+    kHangUpAlt = 257,
+    kAnswerAlt = 258,
+    kSystemLock = 520,
+    kSectorLock = 521,
+    kSectorLockRelease = 522,
+    kChannelLock = 523,
+    kChannelLockRelease = 524,
+    kVtDial = 532,
+    kVtAnswer = 533,
+    kVtHangUp = 534,
+    kGeranHoprms1 = 542,
+    kGeranHoprmsOff1 = 543,
+    kGeranHoprms2 = 544,
+    kGeranHoprmsOff2 = 545,
+    kWranHoprms1 = 546,
+    kWranHoprmsOff1 = 547,
+    kWranHoprms2 = 548,
+    kWranHoprmsOff2 = 549,
+    kAudioTest1 = 550,
+    kAudioTest2 = 551,
+    kBaLock = 580,
+    kBaLockRelease = 581,
+    kGsmScanStart = 590,
+    kGsmScanStop = 591,
+    kWcdmaScanStart = 592,
+    kWcdmaScanStop = 593,
+};
+
+// Catalogue rows used by the call actions, by position.
+constexpr int32_t kDialRow = 0;
+constexpr int32_t kHangUpRow = 1;
+constexpr int32_t kAnswerRow = 2;
+
+constexpr std::string_view kDialCharacters = "0123456789*#+ABCDabcd,TtPpWw!@IiGg> -()";
+
+std::string Line(std::string text) {
+    text.push_back('\r');
+    return text;
+}
+
+// Test-mode bracket: the handset takes the command only between these two lines.
+std::vector<std::string> Bracketed(const std::string& command) {
+    return {Line("AT*NTestSystem=1"), Line(command), Line("AT*NTestSystem=0")};
+}
+
+bool IsDialText(const std::string& text) {
+    for (char c : text) {
+        if (!n95::IsDialCharacter(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int32_t Value(const std::string& params, const char* name) {
+    return n95::ParseParamValue(n95::FindParamValue(params, name));
+}
+
+// The widths at which each parameter is written.
+std::string U16(const std::string& params, const char* name) {
+    return std::to_string(static_cast<uint16_t>(Value(params, name)));
+}
+std::string U8(const std::string& params, const char* name) {
+    return std::to_string(static_cast<uint8_t>(Value(params, name)));
+}
+std::string S32(const std::string& params, const char* name) {
+    return std::to_string(Value(params, name));
+}
+std::string Hex8(const std::string& params, const char* name) {
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X",
+                  static_cast<unsigned>(static_cast<uint8_t>(Value(params, name))));
+    return digits;
+}
+
+bool AsciiEqualIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int DigitValue(char c, bool hex) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (hex && c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (hex && c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+namespace n95 {
+
+bool IsDialCharacter(char c) {
+    return c != '\0' && kDialCharacters.find(c) != std::string_view::npos;
+}
+
+std::string FindParamValue(const std::string& Params, const std::string& Name) {
+    const std::string_view text(Params);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        const std::string_view line = text.substr(start, end - start);
+        const size_t equals = line.find('=');
+        if (equals != std::string_view::npos &&
+            AsciiEqualIgnoringCase(line.substr(0, equals), Name)) {
+            return std::string(line.substr(equals + 1));
+        }
+        // CR LF is one separator; a lone CR or LF is one too.
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    return std::string();
+}
+
+int32_t ParseParamValue(const std::string& Value) {
+    const size_t n = Value.size();
+    size_t i = 0;
+    while (i < n && Value[i] == ' ') {
+        ++i;
+    }
+    bool negative = false;
+    if (i < n && (Value[i] == '+' || Value[i] == '-')) {
+        negative = Value[i] == '-';
+        ++i;
+    }
+    bool hex = false;
+    if (i < n && (Value[i] == '$' || Value[i] == 'x' || Value[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < n && Value[i] == '0' && (Value[i + 1] == 'x' || Value[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i == n) {
+        return 0;  // no digits
+    }
+    const uint64_t limit = hex ? 0xFFFFFFFFu : (negative ? 0x80000000u : 0x7FFFFFFFu);
+    uint64_t magnitude = 0;
+    for (; i < n; ++i) {
+        const int digit = DigitValue(Value[i], hex);
+        if (digit < 0) {
+            return 0;
+        }
+        magnitude = magnitude * (hex ? 16 : 10) + static_cast<unsigned>(digit);
+        if (magnitude > limit) {
+            return 0;
+        }
+    }
+    // Two's complement arithmetic on the 32-bit pattern covers both the decimal range and
+    // the hexadecimal pattern rule.
+    uint32_t pattern = static_cast<uint32_t>(magnitude);
+    if (negative) {
+        pattern = 0u - pattern;
+    }
+    return static_cast<int32_t>(pattern);
+}
+
+}  // namespace n95
+
+std::string GetTraceCommand(bool On) {
+    if (On) {
+        return Line(R"(AT*NTRACE=1,3,0,"1",1,"7",2,"03BFFF",3,"1F",4,"1467F",5,"07BFFC")");
+    }
+    return Line("AT*NTRACE=0");
+}
+
+std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Params) {
+    const std::string& p = Params;
+    // Actions that need a parameter text give nothing without one.
+    switch (Action) {
+        case kGeranHoprms1:
+        case kGeranHoprms2:
+        case kWranHoprms1:
+        case kWranHoprms2:
+        case kBaLock:
+        case kBaLockRelease:
+        case kGsmScanStart:
+        case kGsmScanStop:
+        case kWcdmaScanStart:
+        case kWcdmaScanStop:
+            if (p.empty()) {
+                return {};
+            }
+            break;
+        default:
+            break;
+    }
+
+    switch (Action) {
+        case kDial:
+        case kDialAlt:
+            if (!IsDialText(p)) {
+                return {};
+            }
+            return {n95::MakeCommandLine(CmdList.Row(kDialRow), p)};
+        case kHangUp:
+        case kHangUpAlt:
+            return {n95::MakeCommandLine(CmdList.Row(kHangUpRow), p)};
+        case kAnswer:
+        case kAnswerAlt:
+            return {n95::MakeCommandLine(CmdList.Row(kAnswerRow), p)};
+        case kSystemLock:
+            return Bracketed("AT*NSYSLOCK=" + U16(p, "Network"));
+        case kSectorLock:
+            return Bracketed("AT*NSECLOCK=" + U16(p, "UARFCN") + "," + U16(p, "PSC"));
+        case kSectorLockRelease:
+            return Bracketed("AT*NSECLOCK=0,0");
+        case kChannelLock:
+            return Bracketed("AT*NCHLOCK=1," + std::to_string(1) + "," + U16(p, "BCCH"));
+        case kChannelLockRelease:
+            return Bracketed("AT*NCHLOCK=0");
+        case kVtDial:
+            if (!IsDialText(p)) {
+                return {};
+            }
+            return {Line("AT+CBST=134,1,0"), Line("AT*NVTMODE=1"), Line("ATDT" + p)};
+        case kVtAnswer:
+            return {Line("AT+CBST=134,1,0"), Line("AT*NVTMODE=1"), Line("ATA")};
+        case kVtHangUp:
+            return {Line("AT+CHUP")};
+        case kGeranHoprms1:
+        case kGeranHoprms2:
+            return Bracketed("AT*NHOPRMSGERAN=" + std::string(Action == kGeranHoprms1 ? "1" : "2") +
+                             "," + U16(p, "BCCH") + "," + U16(p, "GSMBand") + "," + U8(p, "BSIC"));
+        case kGeranHoprmsOff1:
+        case kGeranHoprmsOff2:
+            return Bracketed("AT*NHOPRMSGERAN=0");
+        case kWranHoprms1:
+        case kWranHoprms2:
+            return Bracketed("AT*NHOPRMSWRAN=" + std::string(Action == kWranHoprms1 ? "1" : "2") +
+                             "," + U16(p, "UARFCN") + "," + U16(p, "PSC") + ",30,100,30,100");
+        case kWranHoprmsOff1:
+        case kWranHoprmsOff2:
+            return Bracketed("AT*NHOPRMSWRAN=0");
+        case kAudioTest1:
+            return Bracketed("AT*NTESTAUDIO=1");
+        case kAudioTest2:
+            return Bracketed("AT*NTESTAUDIO=2");
+        case kBaLock:
+            return Bracketed(R"(AT*NBALOCK=1,")" + Hex8(p, "GSMBand") + R"(","00000000")");
+        case kBaLockRelease:
+            return Bracketed(R"(AT*NBALOCK=0,"00000000","00000000")");
+        case kGsmScanStart:
+            return Bracketed("AT*NSCANGERAN=1," + S32(p, "GSMBand") + "," + S32(p, "GSMChanLow") +
+                             "," + S32(p, "GSMChanHigh") + "," + S32(p, "BsicDecode"));
+        case kGsmScanStop:
+            return Bracketed("AT*NSCANGERAN=0");
+        case kWcdmaScanStart:
+            return Bracketed("AT*NSCANWRAN=1," + S32(p, "WCDMABand") + "," +
+                             S32(p, "WCDMAPilotLevel"));
+        case kWcdmaScanStop:
+            return Bracketed("AT*NSCANWRAN=0");
+        default:
+            return {};
+    }
+}

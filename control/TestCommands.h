@@ -1,0 +1,45 @@
+// The text of the handset's test-control AT commands: the trace switch lines and the
+// command lines for the host's test actions. Nothing here sends anything or keeps state;
+// every function is pure (apart from reading the AT command catalogue) and may run on any
+// thread.
+//
+// Every command line ends in exactly one carriage return and no line feed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The line that switches the handset's binary trace on (65 characters) or off
+// ("AT*NTRACE=0", 12 characters).
+std::string GetTraceCommand(bool On);
+
+// The command lines for test action Action, in sending order. Params is the action's
+// parameter text: the dial string for the dial actions (0, 256, 532), otherwise lines of
+// Name=Value separated by CR, LF or CR LF. The caller owns the result. Unknown action
+// codes, a failed guard (empty text for the guarded actions) and a dial string holding a
+// character outside the dial set (see n95::IsDialCharacter) give an empty list.
+std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Params);
+
+namespace n95 {
+
+// True for the characters a dial string may hold: the dial-string characters of ITU-T
+// V.250 and 3GPP TS 27.007 (0-9 * # + A-D a-d , T t P p W w ! @ I i G g >) and the
+// formatting characters a handset ignores (blank - ( )). Anything else, in particular ";",
+// a quote and the control characters, could end the dial command and start another one.
+bool IsDialCharacter(char c);
+
+// The value of the first line of Params whose name (the part before its first "=")
+// equals Name, ignoring ASCII letter case, with no trimming. Lines without "=" never
+// match. Empty when no line matches.
+std::string FindParamValue(const std::string& Params, const std::string& Name);
+
+// Converts a parameter value to an integer; anything that is not a whole integer gives 0.
+// Accepted: leading blanks (spaces), an optional sign, then decimal digits, or
+// hexadecimal digits after "$", "x" or "0x" (either letter case). Nothing may follow the
+// digits, trailing blanks included. Decimal must fit in a signed 32-bit integer
+// (-2147483648 does); hexadecimal is a 32-bit pattern of at most 0xFFFFFFFF, so $FFFFFFFF
+// is -1, and a minus sign negates the pattern modulo 2^32. Anything larger gives 0.
+int32_t ParseParamValue(const std::string& Value);
+
+}  // namespace n95
