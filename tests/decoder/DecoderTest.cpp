@@ -1,0 +1,336 @@
+// The decoder's sequences towards the handset, its state table, stored values and the
+// record hand-over.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "control/TestCommands.h"
+#include "decoder/NokiaMSN95Decode.h"
+#include "records/DataAccessAPIUnit.h"
+#include "tests/decoder/DecoderTestSupport.h"
+
+namespace n95::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kTraceOn = GetTraceCommand(true);
+const std::string kTraceOff = GetTraceCommand(false);
+
+class DecoderTest : public ::testing::Test {
+protected:
+    Journal journal;
+    JournalEnv env{&journal};
+    ScopedEnv scopedEnv{&env};
+    RecordingPort port{&journal};
+    TestContext context;
+
+    std::unique_ptr<TNokiaMSN95Decode> Make(THostPort* p, THostContext* c) {
+        return std::make_unique<TNokiaMSN95Decode>(p, c);
+    }
+    std::unique_ptr<TNokiaMSN95Decode> Make() { return Make(&port, &context.Context); }
+};
+
+TEST_F(DecoderTest, NewDecoderDefaults) {
+    auto d = Make();
+    EXPECT_EQ(d->GetState(), 2);
+    EXPECT_EQ(d->GetRecordCount(), 0);
+    EXPECT_FALSE(d->GetRecordsReady());
+    EXPECT_FALSE(d->GetConnected());
+    TGpsPoint p = d->GetPosition();
+    EXPECT_EQ(Value(p.X), 0.0);
+    EXPECT_EQ(Value(p.Y), 0.0);
+    EXPECT_EQ(Value(p.Time), 0.0);
+    EXPECT_EQ(d->GetDeviceKind(), 2);
+    EXPECT_EQ(d->GetHandsetCode(), 24);
+    EXPECT_FALSE(d->GetLogEnabled());
+    EXPECT_EQ(d->GetLogFileName(), "");
+    EXPECT_EQ(d->GetLastTaggedIndex(), -1);
+    EXPECT_EQ(d->GetPort(), &port);
+    EXPECT_EQ(d->GetContext(), &context.Context);
+    EXPECT_FALSE(d->HasWatcher());
+    EXPECT_TRUE(journal.Entries().empty()) << "the constructor must not touch the port";
+}
+
+TEST_F(DecoderTest, ReplayContextStartsConnectedAndSendsNothing) {
+    TestContext replay("drive.pcap");
+    auto d = Make(&port, &replay.Context);
+    EXPECT_TRUE(d->GetConnected());
+    d->Connect(false);
+    EXPECT_EQ(journal.Entries(), (Lines{"IsOpen", "Open(1)", "Setting1(16)", "Setting2(10)", "Setting3(10)"}));
+    EXPECT_EQ(d->GetState(), 1);
+    EXPECT_FALSE(d->GetConnected());
+    journal.Clear();
+    d->Disconnect();
+    d->StopTest();
+    EXPECT_EQ(journal.Entries(), (Lines{"PurgeInput", "PurgeOutput", "Sleep(20)"}))
+        << "no 100 ms pause in Disconnect and no AT line while replaying";
+    EXPECT_EQ(d->GetState(), 0);
+}
+
+TEST_F(DecoderTest, ConnectSequences) {
+    const Lines traceOn = {"Write:ATE0\r", "Sleep(50)", "Write:" + kTraceOff, "Sleep(50)", "Write:" + kTraceOn};
+    struct Case {
+        bool open;
+        Lines expected;
+    };
+    Lines closedStart = {"IsOpen", "Open(1)", "Setting1(16)", "Setting2(10)", "Setting3(10)"};
+    Lines openStart = {"IsOpen", "Setting1(16)", "Setting2(10)", "Setting3(10)"};
+    closedStart.insert(closedStart.end(), traceOn.begin(), traceOn.end());
+    openStart.insert(openStart.end(), traceOn.begin(), traceOn.end());
+    for (const Case& c : {Case{false, closedStart}, Case{true, openStart}}) {
+        journal.Clear();
+        port.Opened = c.open;
+        auto d = Make();
+        d->Connect(false);
+        EXPECT_EQ(journal.Entries(), c.expected) << "port open: " << c.open;
+        EXPECT_EQ(d->GetState(), 1);
+        EXPECT_FALSE(d->GetConnected());
+    }
+}
+
+TEST_F(DecoderTest, ConnectSkippingHandshakeOnlyConnects) {
+    auto d = Make();
+    d->SetState(3);
+    d->Connect(true);
+    EXPECT_TRUE(d->GetConnected());
+    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST_F(DecoderTest, StopRestartReconnectSequences) {
+    const Lines traceOn = {"Write:ATE0\r", "Sleep(50)", "Write:" + kTraceOff, "Sleep(50)", "Write:" + kTraceOn};
+    auto concat = [](Lines a, const Lines& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        const char* name;
+        void (TNokiaMSN95Decode::*op)();
+        Lines expected;
+        uint8_t state;
+    };
+    const Case cases[] = {
+        {"StopTest", &TNokiaMSN95Decode::StopTest,
+         {"PurgeInput", "PurgeOutput", "Sleep(20)", "Write:" + kTraceOff, "Sleep(50)", "Write:AT*NTESTSYSTEM=0\r"}, 0},
+        {"RestartTest", &TNokiaMSN95Decode::RestartTest, concat({"PurgeInput", "PurgeOutput"}, traceOn), 3},
+        {"Reconnect", &TNokiaMSN95Decode::Reconnect,
+         concat({"Close", "Sleep(20)", "Open(1)", "PurgeInput", "PurgeOutput"}, traceOn), 3},
+        {"Disconnect", &TNokiaMSN95Decode::Disconnect, {"Sleep(100)"}, 2},
+        {"StartTest", &TNokiaMSN95Decode::StartTest, {}, 3},
+        {"StopDecoding", &TNokiaMSN95Decode::StopDecoding, {}, 0},
+    };
+    for (const Case& c : cases) {
+        auto d = Make();
+        d->SetState(1);
+        journal.Clear();
+        ((*d).*c.op)();
+        EXPECT_EQ(journal.Entries(), c.expected) << c.name;
+        EXPECT_EQ(d->GetState(), c.state) << c.name;
+    }
+}
+
+TEST_F(DecoderTest, FailingWritesCloseThePortOncePerLineAndTheSequenceGoesOn) {
+    // Fail every write, then each single write of the sequence in turn.
+    std::vector<std::vector<int>> failures = {{1, 2, 3}, {1}, {2}, {3}};
+    for (const auto& fail : failures) {
+        journal.Clear();
+        port.WriteCount = 0;
+        port.FailWriteNumbers = fail;
+        port.Opened = true;
+        auto d = Make();
+        ASSERT_NO_THROW(d->Connect(false));
+        Lines entries = journal.Entries();
+        int closes = 0, writes = 0, failed = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i] == "Close") {
+                ++closes;
+                ASSERT_GT(i, 0u);
+                EXPECT_EQ(entries[i - 1].rfind("WriteFailed:", 0), 0u) << "Close follows a failed write";
+            }
+            if (entries[i].rfind("Write:", 0) == 0) ++writes;
+            if (entries[i].rfind("WriteFailed:", 0) == 0) ++failed;
+        }
+        EXPECT_EQ(closes, static_cast<int>(fail.size()));
+        EXPECT_EQ(failed, static_cast<int>(fail.size()));
+        EXPECT_EQ(writes + failed, 3) << "every line is still attempted";
+        EXPECT_EQ(std::count(entries.begin(), entries.end(), "Sleep(50)"), 2);
+    }
+}
+
+TEST_F(DecoderTest, NilPortSkipsPortCallsAndRunsTheRest) {
+    auto d = Make(nullptr, &context.Context);
+    d->Connect(false);
+    EXPECT_EQ(d->GetState(), 1);
+    d->StartTest();
+    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_TRUE(d->HasWatcher());
+    d->RestartTest();
+    d->Reconnect();
+    EXPECT_EQ(d->GetState(), 3);
+    d->StopTest();
+    EXPECT_EQ(d->GetState(), 0);
+    EXPECT_FALSE(d->HasWatcher());
+    for (const std::string& e : journal.Entries()) EXPECT_EQ(e.rfind("Sleep(", 0), 0u) << e;
+}
+
+TEST_F(DecoderTest, NilContextActsAsLiveWithoutWatcher) {
+    auto d = Make(&port, nullptr);
+    EXPECT_FALSE(d->GetConnected());
+    d->StartTest();
+    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_FALSE(d->HasWatcher());
+    journal.Clear();
+    d->StopTest();
+    EXPECT_EQ(journal.Entries().back(), "Write:AT*NTESTSYSTEM=0\r");
+    d->SetContext(&context.Context);
+    d->SetContext(nullptr);
+    journal.Clear();
+    d->Disconnect();
+    EXPECT_EQ(journal.Entries(), (Lines{"Sleep(100)"}));
+    d->UpdatePosition(TGpsPoint{1.0, 2.0, 46000.0});
+    EXPECT_FALSE(d->GetPositionUpdated());
+}
+
+TEST_F(DecoderTest, StartTestTwiceLeavesOneWatcherAndResetsState) {
+    auto d = Make();
+    d->SetTestFlag(true);
+    d->SetPosition(TGpsPoint{1.0, 2.0, 3.0});
+    d->StartTest();
+    EXPECT_TRUE(d->HasWatcher());
+    EXPECT_FALSE(d->GetTestFlag());
+    TGpsPoint p = d->GetPosition();
+    EXPECT_EQ(Value(p.X), -9999.0);
+    EXPECT_EQ(Value(p.Y), -9999.0);
+    EXPECT_EQ(Value(p.Time), 0.0);
+    d->StartTest();
+    EXPECT_TRUE(d->HasWatcher());
+    d->StopTest();
+    EXPECT_FALSE(d->HasWatcher());
+}
+
+TEST_F(DecoderTest, SetStateThreeStartsNoWatcherAndResetsNothing) {
+    auto d = Make();
+    d->SetTestFlag(true);
+    d->SetState(3);
+    EXPECT_FALSE(d->HasWatcher());
+    EXPECT_TRUE(d->GetTestFlag());
+}
+
+TEST_F(DecoderTest, StoredValuesComeBackExactly) {
+    auto d = Make();
+    d->SetOptionFlag(true);
+    EXPECT_TRUE(d->GetOptionFlag());
+    d->SetOptionRecord(TOptionRecord{-7, 0x7FFFFFFF});
+    EXPECT_EQ(Value(d->GetOptionRecord().Word1), -7);
+    EXPECT_EQ(Value(d->GetOptionRecord().Word2), 0x7FFFFFFF);
+    d->SetStatusValue(-9999);
+    EXPECT_EQ(d->GetStatusValue(), -9999);
+    d->SetOptionValue(42);
+    EXPECT_EQ(d->GetOptionValue(), 42);
+    d->SetCallbackTag(77);
+    EXPECT_EQ(d->GetCallbackTag(), 77);
+    d->SetRecordBase(5);
+    EXPECT_EQ(d->GetRecordBase(), 5);
+    d->SetMessageClass(3);
+    EXPECT_EQ(d->GetMessageClass(), 3);
+    d->SetState(200);
+    EXPECT_EQ(d->GetState(), 200);
+
+    int receiver = 0;
+    auto count = +[](void*, int32_t) -> int32_t { return 0; };
+    auto get = +[](void*, int32_t, int32_t) -> TTestRecord* { return nullptr; };
+    auto notify = +[](void*, void*) {};
+    d->SetOnRecordCount(TRecordCountEvent{count, &receiver});
+    d->SetOnGetRecord(TGetRecordEvent{get, &receiver});
+    d->SetOnNotify(TNotifyEvent{notify, &receiver});
+    EXPECT_EQ(d->GetOnRecordCount().Code, count);
+    EXPECT_EQ(d->GetOnRecordCount().Data, &receiver);
+    EXPECT_EQ(d->GetOnGetRecord().Code, get);
+    EXPECT_EQ(d->GetOnGetRecord().Data, &receiver);
+    EXPECT_EQ(d->GetOnNotify().Code, notify);
+    EXPECT_EQ(d->GetOnNotify().Data, &receiver);
+
+    RecordingPort other(&journal);
+    d->SetPort(&other);
+    EXPECT_EQ(d->GetPort(), &other);
+    TGpsPoint fix{11.5, 48.25, 46000.75};
+    d->SetPosition(fix);
+    EXPECT_EQ(Value(d->GetPosition().X), 11.5);
+    EXPECT_EQ(Value(d->GetPosition().Time), 46000.75);
+}
+
+TEST_F(DecoderTest, AbstractOperationsThrowAbstractError) {
+    auto d = Make();
+    THandSetDecode* h = d.get();
+    void (THandSetDecode::*ops[])() = {&THandSetDecode::ReservedAbstract1, &THandSetDecode::ReservedAbstract2,
+                                       &THandSetDecode::ReservedAbstract3, &THandSetDecode::ReservedAbstract4,
+                                       &THandSetDecode::ReservedAbstract5};
+    for (auto op : ops) {
+        try {
+            (h->*op)();
+            ADD_FAILURE() << "no exception";
+        } catch (const EAbstractError& e) {
+            EXPECT_STREQ(e.what(), "Abstract Error");
+        }
+    }
+}
+
+TEST_F(DecoderTest, DoNothingOperationsChangeNothing) {
+    auto d = Make();
+    d->Reserved1(1, 2);
+    d->Reserved2(3, 4);
+    d->Reserved3(5);
+    d->Reserved4(6);
+    d->Reserved5(7);
+    d->Reserved6(8);
+    EXPECT_FALSE(d->Unsupported1());
+    EXPECT_FALSE(d->Unsupported2());
+    EXPECT_FALSE(d->Unsupported3());
+    EXPECT_EQ(d->GetState(), 2);
+    EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST_F(DecoderTest, BuildTestCommandsReadsTheParameterText) {
+    auto d = Make();
+    TCommandParams params{12345, "UARFCN=10713\nPSC=276"};
+    EXPECT_EQ(d->BuildTestCommands(521, &params), MakeTestCommands(521, "UARFCN=10713\nPSC=276"));
+    EXPECT_EQ(d->BuildTestCommands(520, nullptr), MakeTestCommands(520, ""));
+    TCommandParams nilText{0, nullptr};
+    EXPECT_EQ(d->BuildTestCommands(0, &nilText), (Lines{"ATD;\r"}));
+}
+
+TEST_F(DecoderTest, LogEnabledNeedsAFileName) {
+    auto d = Make();
+    d->SetLogEnabled(true);
+    EXPECT_FALSE(d->GetLogEnabled());
+    EXPECT_EQ(journal.Entries(), (Lines{"Message(Please Set the LogFileName First !!!)"}));
+}
+
+TEST_F(DecoderTest, RealTimeTraceOnLinesAreAtLeast50msApart) {
+    ScopedEnv realEnv(nullptr);
+    using Clock = std::chrono::steady_clock;
+    struct TimedPort final : public THostPort {
+        std::vector<Clock::time_point> writes;
+        bool IsOpen() override { return true; }
+        void SetPortSetting1(uint8_t) override {}
+        void SetPortSetting2(int32_t) override {}
+        void SetPortSetting3(int32_t) override {}
+        TDateTime GetTimeStamp() override { return 0; }
+        void WriteData(const void*, int32_t) override { writes.push_back(Clock::now()); }
+        void WriteDataAlt(const void*, int32_t) override {}
+        void Open(bool) override {}
+        void Close() override {}
+        void PurgeInput() override {}
+        void PurgeOutput() override {}
+    } timed;
+    TNokiaMSN95Decode d(&timed, &context.Context);
+    d.Connect(false);
+    ASSERT_EQ(timed.writes.size(), 3u);
+    for (int i = 1; i < 3; ++i) {
+        EXPECT_GE(timed.writes[i] - timed.writes[i - 1], std::chrono::milliseconds(50));
+    }
+}
+
+}  // namespace
+}  // namespace n95::test
