@@ -8,7 +8,7 @@ status=0
 for t in build/native/bin/*_tests; do
   [ -x "$t" ] || continue
   echo "valgrind: $(basename "$t")"
-  valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+  valgrind --quiet --error-exitcode=99 --suppressions=scripts/valgrind.supp --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --show-leak-kinds=definite,indirect "$t" --gtest_brief=1 --gtest_filter='-*RealTime*:*Tsan*' \
     >"build/valgrind-$(basename "$t").log" 2>&1 || { status=1; tail -n 40 "build/valgrind-$(basename "$t").log"; }
 done
