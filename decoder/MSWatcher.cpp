@@ -28,7 +28,7 @@ void TMSWatcher::Stop() {
 void TMSWatcher::Execute() {
     try {
         while (!terminated_.load(std::memory_order_acquire)) {
-            switch (wakeEvent_->Wait(static_cast<uint32_t>(Interval))) {
+            switch (wakeEvent_->Wait(static_cast<uint32_t>(kInterval))) {
                 case n95::Event::WaitResult::Signalled:
                     wakeEvent_->Reset();
                     break;
@@ -49,5 +49,5 @@ void TMSWatcher::CheckFixLag() {
     // Signed difference of two 32-bit counters, computed wide so that it cannot overflow.
     const int64_t lead = int64_t{GetFixCount(owner_->GetContext())} - owner_->FixCountForWatcher();
     auto code = handlerCode_.load(std::memory_order_acquire);
-    if (lead >= Threshold && code != nullptr) code(handlerData_.load(std::memory_order_relaxed), this);
+    if (lead >= kThreshold && code != nullptr) code(handlerData_.load(std::memory_order_relaxed), this);
 }

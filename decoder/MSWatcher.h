@@ -38,9 +38,6 @@ public:
     void Wake();
     void Stop();
 
-    const int32_t Interval = kInterval;
-    const int32_t Threshold = kThreshold;
-
 private:
     void Execute();
     void CheckFixLag();

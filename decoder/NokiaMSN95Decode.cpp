@@ -1,5 +1,8 @@
 #include "decoder/NokiaMSN95Decode.h"
 
+#include <exception>
+#include <new>
+
 #include "control/TestCommands.h"
 #include "records/DataAccessAPIUnit.h"
 #include "trace/MessageClass.h"
@@ -17,33 +20,43 @@ const std::string kTestSystemOff = "AT*NTESTSYSTEM=0\r";
 
 void TNokiaMSN95Decode::FreeRecordDeleter::operator()(TTestRecord* rec) const { FreeTestRecord(rec); }
 
-// Each member that owns something releases it by itself, so a constructor that fails half-way
-// (out of memory, a failing field store) leaves nothing behind.
+// A constructor that fails half-way (out of memory, no field store) releases what it built,
+// in the destructor's order: the record first, then the store lets go of it and goes.
 TNokiaMSN95Decode::TNokiaMSN95Decode(THostPort* Port, THostContext* Context)
     : Env(n95::CurrentEnv()) {
     Connected = IsReplaying(Context);
     LogEnabled = false;
     ByteCount = 0;
     RunState = 2;
-    FieldStore.reset(NewHandsetFieldsInstance());
-    CurrentRecord.reset(NewTestRecord(kRecordKind));
-    FieldStore->SetRecord(CurrentRecord.get());
-    Parser = std::make_unique<TNokiaBryParse>(this);
-    Parser->SetOnParsed(TParsedEvent{&TNokiaMSN95Decode::HandleFrameThunk, this});
+    try {
+        FieldStore.reset(NewHandsetFieldsInstance());
+        if (FieldStore == nullptr) throw std::bad_alloc();
+        CurrentRecord.reset(NewTestRecord(kRecordKind));
+        FieldStore->SetRecord(CurrentRecord.get());
+        Parser = std::make_unique<TNokiaBryParse>(this);
+        Parser->SetOnParsed(TParsedEvent{&TNokiaMSN95Decode::HandleFrameThunk, this});
+    } catch (...) {
+        ReleaseRecordAndStore();
+        throw;
+    }
     this->Context.store(Context, std::memory_order_release);
     this->Port = Port;
     RecordsReady = false;
 }
 
+// The log closes itself last (its destructor flushes and never throws); record copies still
+// queued belong to the host, which releases them with FreeRecord.
 TNokiaMSN95Decode::~TNokiaMSN95Decode() {
     StopWatcher();
+    ReleaseRecordAndStore();
+    if (Parser) Parser->SetOnParsed(TParsedEvent{});
+    Parser.reset();
+}
+
+void TNokiaMSN95Decode::ReleaseRecordAndStore() {
     CurrentRecord.reset();
     if (FieldStore) FieldStore->SetRecord(nullptr);
     FieldStore.reset();
-    if (Parser) Parser->SetOnParsed(TParsedEvent{});
-    Parser.reset();
-    // Record copies still queued belong to the host, which releases them with FreeRecord.
-    CloseLog();
 }
 
 // ---- Stored values -------------------------------------------------------------------------
@@ -152,7 +165,6 @@ void TNokiaMSN95Decode::SwitchTrace(bool on) {
 
 void TNokiaMSN95Decode::ConfigurePort() {
     THostPort* port = GetPort();
-    if (port == nullptr) return;
     port->SetPortSetting1(16);
     port->SetPortSetting2(10);
     port->SetPortSetting3(10);
@@ -186,8 +198,8 @@ void TNokiaMSN95Decode::StartTest() {
     SetTestFlag(false);
     Tagger.ResetPositionState(GetContext() != nullptr);
     RecordsReady = false;
-    if (GetContext() == nullptr) return;  // no context: the test runs without a watcher
     StopWatcher();
+    if (GetContext() == nullptr) return;  // no context: the test runs without a watcher
     Watcher = std::make_unique<TMSWatcher>(this, Env);
     Watcher->SetOnFixLag(TWatcherEvent{&TNokiaMSN95Decode::WatcherHandler, this});
 }
@@ -258,24 +270,40 @@ int32_t TNokiaMSN95Decode::GetRecordCount() { return RecordsReady ? RecordQueue.
 
 // ---- Frames --------------------------------------------------------------------------------
 
+namespace {
+
+// Flushes the frame log when a DecodeData call wrote to it, so a host that dies between two
+// calls loses no logged frame. On the normal path a flush error reaches the host; while
+// another error is already on its way out, that first error is the one the host sees.
+class LogFlushGuard {
+public:
+    LogFlushGuard(n95::TFrameLog& log, const bool& written) : log_(log), written_(written) {}
+    ~LogFlushGuard() noexcept(false) {
+        if (!written_) return;
+        if (std::uncaught_exceptions() > exceptions_) {
+            try {
+                log_.Flush();
+            } catch (...) {
+            }
+        } else {
+            log_.Flush();
+        }
+    }
+
+private:
+    n95::TFrameLog& log_;
+    const bool& written_;
+    int exceptions_ = std::uncaught_exceptions();
+};
+
+}  // namespace
+
 void TNokiaMSN95Decode::DecodeData(const void* Buffer, int32_t Count, std::string& Text) {
     DecodedText.clear();
     LogWritten = false;
     if (Buffer != nullptr && Count > 0) {
-        try {
-            Parser->ParseBuffer(Buffer, Count);
-        } catch (...) {
-            if (LogWritten) {
-                try {
-                    LogFile.Flush();
-                } catch (...) {
-                    // The first error is the one the host needs to see.
-                }
-            }
-            throw;
-        }
-        // A host that dies between two calls must not lose a logged frame.
-        if (LogWritten) LogFile.Flush();
+        LogFlushGuard flush(LogFile, LogWritten);
+        Parser->ParseBuffer(Buffer, Count);
     }
     Text.swap(DecodedText);  // the text is rebuilt from empty by the next call
 }
@@ -335,10 +363,10 @@ bool TNokiaMSN95Decode::DecodeFrame(const std::string& frame) {
         RecordsReady = true;
     }
 
+    // Logging enabled while no file is open (the name was set to empty) writes nothing.
     if (LogEnabled && LogFile.IsOpen()) {
-        LogFrame = frame;
         LogWritten = true;
-        LogFile.WriteLine(LogFrame);
+        LogFile.WriteLine(frame);
     }
     return true;
 }
@@ -371,14 +399,6 @@ void TNokiaMSN95Decode::SetLogEnabled(bool Value) {
         return;
     }
     LogEnabled = Value;
-}
-
-void TNokiaMSN95Decode::CloseLog() noexcept {
-    try {
-        if (LogFile.IsOpen()) LogFile.Close();
-    } catch (...) {
-        // A destructor never throws; the lines written so far are flushed by Close.
-    }
 }
 
 int32_t TNokiaMSN95Decode::GetDataRate() { return RateMeter.Sample(ByteCount, Env->Now()); }

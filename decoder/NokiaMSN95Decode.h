@@ -31,7 +31,7 @@
 #include "trace/RateMeter.h"
 #include "trace/Throttle.h"
 
-class TNokiaMSN95Decode final : public THandSetDecode {
+class TNokiaMSN95Decode : public THandSetDecode {
 public:
     static constexpr uint8_t kHandsetCode = 24;
     static constexpr uint8_t kDeviceKind = 2;
@@ -126,6 +126,8 @@ public:
     int32_t FixCountForWatcher() const;
     // Whether a watcher thread currently runs (tests).
     bool HasWatcher() const { return Watcher != nullptr; }
+    // The record the field store fills (tests).
+    TTestRecord* CurrentRecordForTesting() { return CurrentRecord.get(); }
 
 private:
     struct FreeRecordDeleter {
@@ -145,7 +147,7 @@ private:
     bool DecodeFrame(const std::string& frame);
     void ClassifyMessage(uint32_t messageCode);
     TDateTime TimeStamp();
-    void CloseLog() noexcept;
+    void ReleaseRecordAndStore();
 
     n95::Env* const Env;
 
@@ -171,10 +173,9 @@ private:
     bool TestFlag = false;
     uint8_t MessageClass = 0;
     int32_t StatusValue = 0;
-    std::string LogFrame;
     TNotifyEvent OnNotify;
     std::string LogFileName;
-    n95::TFrameLog LogFile;
+    n95::TFrameLog LogFile;  // the frame is written straight from the parser's delivered frame
     bool LogWritten = false;  // a line was written during the current DecodeData call
     n95::TPositionTagger Tagger;  // CurrentFix, FixCount, TaggedCount, PositionUpdated,
                                   // RecordBase, CallbackTag and the two record callbacks

@@ -42,7 +42,13 @@ public:
     explicit PosixThread(std::function<void()> body) : thread_(std::move(body)) {}
     ~PosixThread() override { Join(); }
     void Join() override {
-        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+        if (!thread_.joinable()) return;
+        // A thread cannot wait for itself; let it finish on its own instead.
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
     }
 
 private:

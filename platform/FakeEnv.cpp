@@ -2,27 +2,13 @@
 
 namespace n95 {
 
-namespace {
-
-class ScaledEvent final : public Event {
-public:
-    ScaledEvent(std::unique_ptr<Event> inner, uint32_t divisor)
-        : inner_(std::move(inner)), divisor_(divisor == 0 ? 1 : divisor) {}
-    void Set() override { inner_->Set(); }
-    void Reset() override { inner_->Reset(); }
-    WaitResult Wait(uint32_t timeoutMs) override { return inner_->Wait(timeoutMs / divisor_); }
-
-private:
-    std::unique_ptr<Event> inner_;
-    uint32_t divisor_;
-};
-
-}  // namespace
-
 void FakeEnv::Sleep(uint32_t ms) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sleeps_.push_back(ms);
-    if (AdvanceOnSleep) now_ += SecondsToDays(ms / 1000.0);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sleeps_.push_back(ms);
+        if (AdvanceOnSleep) now_ += SecondsToDays(ms / 1000.0);
+    }
+    if (OnRecord) OnRecord("Sleep(" + std::to_string(ms) + ")");
 }
 
 TDateTime FakeEnv::Now() {
@@ -31,8 +17,11 @@ TDateTime FakeEnv::Now() {
 }
 
 void FakeEnv::ShowMessage(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back(text);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back(text);
+    }
+    if (OnRecord) OnRecord("Message(" + text + ")");
 }
 
 std::unique_ptr<Event> FakeEnv::NewEvent() {

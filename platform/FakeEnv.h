@@ -2,10 +2,13 @@
 //
 // Sleeps return at once and, when AdvanceOnSleep is set, move the clock forward by the
 // time slept. Events and threads are real (from the default Env) but every timed wait is
-// divided by WaitDivisor, so a 5000 ms watcher interval can run in 5 ms.
+// divided by WaitDivisor, so a 5000 ms watcher interval can run in 5 ms. OnRecord, when
+// set, also receives every sleep ("Sleep(50)") and message ("Message(text)") in order, so a
+// test can journal them beside other calls.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,7 +17,21 @@
 
 namespace n95 {
 
-class FakeEnv final : public Env {
+// An event whose timed waits are divided by a constant.
+class ScaledEvent final : public Event {
+public:
+    ScaledEvent(std::unique_ptr<Event> inner, uint32_t divisor)
+        : inner_(std::move(inner)), divisor_(divisor == 0 ? 1 : divisor) {}
+    void Set() override { inner_->Set(); }
+    void Reset() override { inner_->Reset(); }
+    WaitResult Wait(uint32_t timeoutMs) override { return inner_->Wait(timeoutMs / divisor_); }
+
+private:
+    std::unique_ptr<Event> inner_;
+    uint32_t divisor_;
+};
+
+class FakeEnv : public Env {
 public:
     FakeEnv() = default;
 
@@ -32,6 +49,7 @@ public:
 
     bool AdvanceOnSleep = false;
     uint32_t WaitDivisor = 1;
+    std::function<void(const std::string&)> OnRecord;
 
 private:
     mutable std::mutex mutex_;

@@ -14,6 +14,16 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// Installs a record allocation hook for one scope.
+class TAllocHookGuard {
+public:
+    explicit TAllocHookGuard(n95::TAllocHook hook) : previous_(n95::SetRecordAllocHookForTesting(hook)) {}
+    ~TAllocHookGuard() { n95::SetRecordAllocHookForTesting(previous_); }
+
+private:
+    n95::TAllocHook previous_;
+};
+
 const std::string kTraceOn = GetTraceCommand(true);
 const std::string kTraceOff = GetTraceCommand(false);
 
@@ -305,6 +315,81 @@ TEST_F(DecoderTest, LogEnabledNeedsAFileName) {
     d->SetLogEnabled(true);
     EXPECT_FALSE(d->GetLogEnabled());
     EXPECT_EQ(journal.Entries(), (Lines{"Message(Please Set the LogFileName First !!!)"}));
+}
+
+// A host store of plain records reached through the two callbacks.
+struct PlainHostStore {
+    std::vector<TTestRecord> records;
+    static int32_t Count(void* self, int32_t) {
+        return static_cast<int32_t>(static_cast<PlainHostStore*>(self)->records.size());
+    }
+    static TTestRecord* Get(void* self, int32_t, int32_t index) {
+        return &static_cast<PlainHostStore*>(self)->records.at(static_cast<std::size_t>(index));
+    }
+    void Attach(THandSetDecode& d) {
+        d.SetOnRecordCount(TRecordCountEvent{&PlainHostStore::Count, this});
+        d.SetOnGetRecord(TGetRecordEvent{&PlainHostStore::Get, this});
+    }
+};
+
+TEST_F(DecoderTest, RestartTestClearsTheTaggedCountAndReconnectKeepsIt) {
+    PlainHostStore store;
+    store.records.resize(3);
+    struct Case {
+        void (TNokiaMSN95Decode::*op)();
+        int32_t lastTagged;
+    };
+    for (Case c : {Case{&TNokiaMSN95Decode::RestartTest, -1}, Case{&TNokiaMSN95Decode::Reconnect, 2}}) {
+        auto d = Make();
+        store.Attach(*d);
+        d->StartTest();
+        d->StopTest();  // skips the three pending host records
+        EXPECT_TRUE(d->GetPositionUpdated());
+        EXPECT_EQ(d->GetLastTaggedIndex(), 2);
+        EXPECT_FALSE(d->GetPositionUpdated());
+        ((*d).*c.op)();
+        EXPECT_EQ(d->GetLastTaggedIndex(), c.lastTagged);
+    }
+}
+
+TEST_F(DecoderTest, StartTestHidesRecordsStillQueued) {
+    auto d = Make(nullptr, nullptr);
+    d->StartTest();
+    std::string frame = MakeFrame(0x22, 0, 0, CodePayload(5));
+    std::string text;
+    d->DecodeData(frame.data(), static_cast<int32_t>(frame.size()), text);
+    EXPECT_EQ(d->GetRecordCount(), 1);
+    d->StartTest();
+    EXPECT_FALSE(d->GetRecordsReady());
+    EXPECT_EQ(d->GetRecordCount(), 0) << "the count needs the ready flag";
+    EXPECT_NE(d->GetRecord(0), nullptr) << "the copy is still queued";
+    d->FreeRecord(0);
+    d->ClearRecords();
+}
+
+TEST_F(DecoderTest, CommitRecordFlagCopiesTheFlag) {
+    auto d = Make();
+    TTestRecord* current = d->CurrentRecordForTesting();
+    for (uint8_t flag : {uint8_t{7}, uint8_t{0}, uint8_t{255}}) {
+        current->RecordFlag = flag;
+        d->CommitRecordFlag(-1);
+        EXPECT_EQ(Value(current->CommittedFlag), flag);
+    }
+}
+
+TEST_F(DecoderTest, StartTestWithoutContextStopsTheRunningWatcher) {
+    auto d = Make();
+    d->StartTest();
+    EXPECT_TRUE(d->HasWatcher());
+    d->SetContext(nullptr);
+    d->StartTest();
+    EXPECT_FALSE(d->HasWatcher());
+}
+
+TEST_F(DecoderTest, ConstructorOutOfMemoryReleasesWhatItBuilt) {
+    auto failing = +[](std::size_t, std::size_t, bool) -> void* { return nullptr; };
+    TAllocHookGuard guard(failing);
+    EXPECT_THROW(TNokiaMSN95Decode(&port, &context.Context), std::bad_alloc);
 }
 
 TEST_F(DecoderTest, RealTimeTraceOnLinesAreAtLeast50msApart) {

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -78,6 +79,24 @@ TEST_F(PipelineTest, TraceIsConfirmedWithinFiftySecondsOnly) {
         EXPECT_EQ(d->GetRecordCount(), 0);
     }
     EXPECT_EQ(std::bit_cast<uint64_t>(TNokiaMSN95Decode::kTraceLimit), 0x3F42F684BDA12F68u);
+}
+
+TEST_F(PipelineTest, TheLimitIsComparedExactlyFromConnect) {
+    const std::string frame = MakeFrame(0x22, 0, 0, CodePayload(0x1234));
+    // From a start of 0 the distance is exactly the limit; from a real date, the nearest.
+    for (auto [start, atLimit] : {std::pair{0.0, false}, std::pair{0.0, true}, std::pair{46000.25, false},
+                                  std::pair{46000.25, true}}) {
+        env.SetNow(start);
+        // The first clock reading whose distance from the start reaches the limit, and the one
+        // before it.
+        TDateTime limit = start + TNokiaMSN95Decode::kTraceLimit;
+        while (limit - start < TNokiaMSN95Decode::kTraceLimit) limit = std::nextafter(limit, 1e9);
+        d->Connect(false);
+        env.SetNow(atLimit ? limit : std::nextafter(limit, 0.0));
+        Feed(frame);
+        EXPECT_EQ(d->GetState(), 0);
+        EXPECT_EQ(d->GetConnected(), !atLimit);
+    }
 }
 
 TEST_F(PipelineTest, NoFrameLeavesTheDecoderAwaitingTrace) {
@@ -259,6 +278,22 @@ TEST_F(PipelineTest, FullDiskRaisesTheErrorAndKeepsQueuedRecords) {
     for (uint32_t i = 0; i < 3; ++i) chunk += MakeFrame(0x22, 0, 0, CodePayload(i));
     EXPECT_THROW(Feed(chunk), EInOutError);
     EXPECT_EQ(Collect().size(), 3u) << "every queued record stays deliverable";
+}
+
+TEST_F(PipelineTest, LogWriteErrorEndsTheCallAfterTheFrameWasQueued) {
+    const std::string path = TempPath("log3.txt");
+    d->SetLogFileName(path);
+    d->SetLogEnabled(true);
+    d->StartTest();
+    std::string chunk;
+    for (uint32_t i = 0; i < 4; ++i) chunk += MakeFrame(0x22, 0, 0, CodePayload(i));
+    n95::SetFrameLogWriteFailureForTesting(2);
+    EXPECT_THROW(Feed(chunk), EInOutError);
+    n95::SetFrameLogWriteFailureForTesting(0);
+    EXPECT_EQ(Collect(), (std::vector<uint32_t>{0, 1})) << "the rest of the chunk is not parsed";
+    d.reset();
+    EXPECT_EQ(ReadFile(path), MakeFrame(0x22, 0, 0, CodePayload(0)) + "\r\n");
+    std::remove(path.c_str());
 }
 
 // A whole run the way a host drives it: connect, confirm, start, chunks with fixes between

@@ -54,12 +54,30 @@ TEST_F(WatcherTest, CallsOncePerIntervalOnlyWhenTheLeadReachesTheThreshold) {
     }
 }
 
-TEST_F(WatcherTest, NoHandlerCallsNothing) {
+// The lead is measured against the fix count of the last accepted fix, not against zero.
+TEST_F(WatcherTest, LeadIsCountedFromTheLastAcceptedFix) {
     TNokiaMSN95Decode decoder(nullptr, &context.Context);
-    context.FixCounter = 50;
-    TMSWatcher watcher(&decoder, &env);
-    std::this_thread::sleep_for(30ms);
-    SUCCEED();
+    std::vector<TTestRecord> hostRecords(3);
+    decoder.SetRecordBase(-1);
+    decoder.SetOnRecordCount(TRecordCountEvent{
+        [](void* self, int32_t) { return static_cast<int32_t>(static_cast<std::vector<TTestRecord>*>(self)->size()); },
+        &hostRecords});
+    decoder.StartTest();
+    context.FixCounter = 1;
+    context.Fix = TGpsPoint{1.0, 2.0, 46000.5};
+    decoder.UpdatePosition(context.Fix);
+    ASSERT_EQ(decoder.FixCountForWatcher(), 1);
+    decoder.StopTest();
+    for (int32_t counter : {5, 6}) {
+        context.FixCounter = counter;
+        calls = 0;
+        {
+            TMSWatcher watcher(&decoder, &env);
+            watcher.SetOnFixLag(Counter());
+            std::this_thread::sleep_for(60ms);
+        }
+        EXPECT_EQ(calls.load() > 0, counter == 6) << "counter " << counter;
+    }
 }
 
 TEST_F(WatcherTest, StopIsImmediateAndNothingIsCalledAfterIt) {
