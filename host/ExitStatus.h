@@ -1,0 +1,26 @@
+// The exit statuses of n95host and n95sim (documented in --help and docs/host-tool.md).
+#pragma once
+
+namespace n95::host {
+
+enum TExitStatus : int {
+    kExitOk = 0,
+    // Finished, but incomplete: the capture ended in a truncated or damaged packet (what was
+    // complete was replayed), no record came out, or `commands` gave no line.
+    kExitIncomplete = 1,
+    kExitUsage = 2,        // bad command line
+    kExitInputError = 3,   // an input file is missing, unreadable or not what it should be
+    kExitPluginError = 4,  // the plug-in could not be loaded
+    kExitOutputError = 5,  // an output could not be written, or the plug-in raised an error
+    kExitInterrupted = 130,
+};
+
+inline constexpr const char* kExitStatusHelp =
+    "Exit status: 0 ok; 1 finished but incomplete (truncated or damaged capture: the\n"
+    "complete chunks were replayed; no record came out; no command line); 2 usage error;\n"
+    "3 input file missing, unreadable or invalid (nothing is written); 4 plug-in cannot be\n"
+    "loaded; 5 output cannot be written or the plug-in raised an error; 130 interrupted.\n"
+    "Outputs are written to temporary files and renamed at the end: a failed run leaves\n"
+    "none of them behind.";
+
+}  // namespace n95::host

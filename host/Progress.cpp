@@ -1,0 +1,52 @@
+#include "host/Progress.h"
+
+#include <algorithm>
+#include <string>
+
+namespace n95::host {
+
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+TProgress::TProgress(uint64_t totalBytes, bool enabled, FILE* out)
+    : Total(totalBytes), Enabled(enabled), Out(out), Start(TClock::now()), LastDraw(Start) {}
+
+void TProgress::Update(uint64_t doneBytes) {
+    if (!Enabled)
+        return;
+    const auto now = TClock::now();
+    if (now - LastDraw < kRedrawInterval)
+        return;
+    LastDraw = now;
+    Draw(doneBytes);
+}
+
+void TProgress::Draw(uint64_t doneBytes) {
+    const double seconds = std::chrono::duration<double>(TClock::now() - Start).count();
+    const double fraction = Total > 0 ? std::min(1.0, static_cast<double>(doneBytes) / Total) : 1.0;
+    const double rate = seconds > 0 ? doneBytes / seconds : 0.0;  // bytes per second
+    std::string bar(kBarWidth, ' ');
+    std::fill_n(bar.begin(), static_cast<int>(fraction * kBarWidth), '#');
+    char left[32] = "--:--";
+    if (rate > 0 && Total >= doneBytes) {
+        const auto remaining = static_cast<long long>((Total - doneBytes) / rate);
+        std::snprintf(left, sizeof left, "%lld:%02lld", remaining / 60, remaining % 60);
+    }
+    std::fprintf(Out, "\r[%s] %5.1f%%  %.1f/%.1f MB  %.1f MB/s  %s left ", bar.c_str(),
+                 fraction * 100, doneBytes / 1e6, Total / 1e6, rate / 1e6, left);
+    std::fflush(Out);
+    Drawn = true;
+}
+
+void TProgress::Finish() {
+    if (!Enabled || !Drawn)
+        return;
+    std::fprintf(Out, "\r%*s\r", 90, "");
+    std::fflush(Out);
+}
+
+}  // namespace n95::host

@@ -1,0 +1,292 @@
+// The built programs, run as a user runs them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "host/Nmea.h"
+#include "host/PcapCapture.h"
+#include "host/TraceFrame.h"
+
+#include <pcap/pcap.h>
+#include "tests/host/HostTestSupport.h"
+
+namespace n95::test {
+namespace {
+
+using n95::host::TCaptureWriter;
+
+ProgramResult Host(const std::vector<std::string>& args) {
+    return RunProgram(N95HOST_PATH, args);
+}
+ProgramResult Sim(const std::vector<std::string>& args) {
+    return RunProgram(N95SIM_PATH, args);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The value of a summary line ("  records         15003: ...") as a number.
+uint64_t SummaryNumber(const std::string& output, const std::string& label) {
+    const std::size_t at = output.find("  " + label + " ");
+    if (at == std::string::npos)
+        return ~0ull;
+    return std::stoull(output.substr(output.find_first_not_of(' ', at + label.size() + 2)));
+}
+
+class CliTest : public ScratchDirTest {
+protected:
+    // A small generated drive: d.pcap, d.nmea, d.gpx.
+    void GenerateDrive(const std::string& seed = "3", const std::string& seconds = "15") {
+        const ProgramResult r =
+            Sim({"generate", Path("d"), "--seed", seed, "--duration", seconds, "--gpx"});
+        ASSERT_EQ(r.Status, 0) << r.Errors;
+    }
+    // A capture of the given chunks, one second apart.
+    void WriteCapture(const std::string& name, const std::vector<std::string>& chunks) {
+        TCaptureWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.Open(Path(name), &error)) << error;
+        int64_t second = 1715678400;
+        for (const std::string& c : chunks)
+            ASSERT_TRUE(
+                writer.Write({second++, 0}, c.data(), static_cast<uint32_t>(c.size()), &error));
+        ASSERT_TRUE(writer.Commit(&error)) << error;
+    }
+};
+
+TEST_F(CliTest, ReplayOfAGeneratedDriveWritesTheThreeOutputs) {
+    GenerateDrive();
+    const ProgramResult r = Host({"replay", Path("d.pcap"), "--gps", Path("d.nmea"), "-o",
+                                  Path("out"), "--frame-log", Path("out/frames.log")});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    EXPECT_EQ(ListDir(Path("out")),
+              (std::vector<std::string>{"d.csv", "d.geojson", "d.svg", "frames.log"}));
+    const uint64_t records = SummaryNumber(r.Output, "records");
+    ASSERT_GT(records, 1000u) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, "0 without")) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, "mean data rate")) << r.Output;
+    const auto csv = SplitLines(ReadFile(Path("out/d.csv")));
+    EXPECT_EQ(csv.size(), records + 1);
+    EXPECT_TRUE(Contains(ReadFile(Path("out/d.svg")), "</svg>"));
+    // The frame log holds each decoded frame followed by CR LF.
+    const uint64_t decoded = std::stoull(r.Output.substr(r.Output.find(" in the file; ") + 14));
+    EXPECT_EQ(std::filesystem::file_size(Path("out/frames.log")), decoded + 2 * records);
+
+    // The GPX copy of the track places the same records at the same places (the NMEA
+    // log rounds positions to 1e-5 minute).
+    const ProgramResult g =
+        Host({"replay", Path("d.pcap"), "--gps", Path("d.gpx"), "--csv", Path("g.csv")});
+    ASSERT_EQ(g.Status, 0) << g.Errors;
+    const auto gpxCsv = SplitLines(ReadFile(Path("g.csv")));
+    ASSERT_EQ(gpxCsv.size(), csv.size());
+    for (std::size_t i = 1; i < csv.size(); i += 97) {
+        const auto a = SplitFields(csv[i]), b = SplitFields(gpxCsv[i]);
+        EXPECT_EQ(a[0], b[0]);
+        EXPECT_EQ(a[5], b[5]);
+        EXPECT_NEAR(std::stod(a[3]), std::stod(b[3]), 1e-6);
+        EXPECT_NEAR(std::stod(a[4]), std::stod(b[4]), 1e-6);
+    }
+}
+
+TEST_F(CliTest, BadInputGivesOneMessageAStatusAndNoOutput) {
+    GenerateDrive();
+    const std::string capture = ReadFile(Path("d.pcap"));
+    WriteFile(Path("truncated.pcap"), capture.substr(0, capture.size() - 5));
+    WriteFile(Path("empty.pcap"), "");
+    WriteFile(Path("text.pcap"), "Not a capture.\n");
+    WriteCapture("headeronly.pcap", {});
+    WriteFile(Path("bad.gpx"), "<gpx><trk><trkpt lat=\"1\" lon=\"2\"></trk></gpx>\n");
+    WriteFile(Path("garbage.nmea"), "\x01\x02\x03\nno fix here\n");
+    WriteFile(Path("fake.so"), "not a shared library\n");
+    {
+        // An NMEA log with two bad lines among the good ones.
+        std::string nmea = ReadFile(Path("d.nmea"));
+        const std::size_t third = nmea.find('\n', nmea.find('\n', nmea.find('\n') + 1) + 1);
+        nmea.insert(third + 1, "$GPRMC,garbage*00\r\nnot even a sentence\r\n");
+        WriteFile(Path("noisy.nmea"), nmea);
+    }
+    {
+        // Ethernet link type.
+        pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+        pcap_dumper_t* dump = pcap_dump_open(dead, Path("ether.pcap").c_str());
+        pcap_dump_close(dump);
+        pcap_close(dead);
+    }
+
+    struct Case {
+        std::vector<std::string> Args;  // after "replay"
+        int Status;
+        std::string Message;  // in standard error
+        bool WritesOutputs;
+    };
+    const std::string d = Path("d.pcap");
+    const std::vector<Case> cases = {
+        {{Path("missing.pcap")}, 3, "No such file", false},
+        {{Path("empty.pcap")}, 3, "empty (0 bytes)", false},
+        {{Path("text.pcap")}, 3, "not a pcap file", false},
+        {{Path("ether.pcap")}, 3, "link type 1 ", false},
+        {{Dir}, 3, "is a directory", false},
+        {{d, "--gps", Path("missing.nmea")}, 3, "missing.nmea", false},
+        {{d, "--gps", Path("bad.gpx")}, 3, "is not XML", false},
+        {{d, "--gps", Path("garbage.nmea")}, 3, "no usable fix", false},
+        {{d, "--plugin", Path("fake.so")}, 4, "cannot load plug-in " + Path("fake.so"), false},
+        {{d, "--plugin", Path("nowhere.so")}, 4, "nowhere.so", false},
+        {{d, "--plugin", N95SIM_PATH}, 4, "cannot load plug-in", false},
+        {{Path("truncated.pcap"), "--gps", Path("d.nmea")}, 1, "damaged at byte offset", true},
+        {{Path("headeronly.pcap")}, 1, "no record came out", true},
+        {{d, "--gps", Path("noisy.nmea")}, 0, "line 4: checksum mismatch", true},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(Path("out"));
+        std::vector<std::string> args = {"replay"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        args.insert(args.end(), {"-o", Path("out")});
+        const ProgramResult r = Host(args);
+        const std::string what = c.Args[0] + (c.Args.size() > 2 ? " " + c.Args[2] : "");
+        EXPECT_EQ(r.Status, c.Status) << what << "\n" << r.Errors;
+        EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
+        if (c.WritesOutputs) {
+            EXPECT_EQ(ListDir(Path("out")).size(), 3u) << what;
+            const std::string geojson = ReadFile(
+                Path("out/" + std::filesystem::path(c.Args[0]).stem().string() + ".geojson"));
+            EXPECT_EQ(geojson.substr(geojson.size() - 4), "\n]}\n") << what;
+        } else {
+            EXPECT_TRUE(!FileExists(Path("out")) || ListDir(Path("out")).empty()) << what;
+            EXPECT_EQ(SplitLines(r.Errors).size(), 1u) << what << "\n" << r.Errors;
+        }
+    }
+}
+
+TEST_F(CliTest, UnwritableOutputLeavesNoOtherOutputBehind) {
+    GenerateDrive();
+    std::filesystem::create_directory(Path("out"));
+    const ProgramResult r = Host({"replay", Path("d.pcap"), "--csv", Path("out/r.csv"), "--geojson",
+                                  Path("out/r.geojson"), "--map", Path("no/such/folder/r.svg")});
+    EXPECT_EQ(r.Status, 5);
+    EXPECT_TRUE(Contains(r.Errors, "no/such/folder/r.svg")) << r.Errors;
+    EXPECT_TRUE(ListDir(Path("out")).empty());
+}
+
+TEST_F(CliTest, ChunksCutInsideFramesDecodeNothingAndSaySo) {
+    // Each frame split in two chunks: the plug-in starts afresh at every chunk, so neither
+    // half is a frame to it.
+    std::vector<std::string> chunks;
+    const uint8_t message[3] = {0x02, 0x11, 0x07};
+    const uint8_t extension[4] = {0, 0, 0, 0};
+    const uint8_t payload[8] = {0x00, 0x00, 0x03, 0xC1, 1, 2, 3, 4};
+    for (int i = 0; i < 20; ++i) {
+        std::string frame;
+        n95::host::AppendTraceFrame(frame, message, false, extension, payload, 8);
+        chunks.push_back(frame.substr(0, 5));
+        chunks.push_back(frame.substr(5));
+    }
+    WriteCapture("split.pcap", chunks);
+    const ProgramResult r = Host({"replay", Path("split.pcap")});
+    EXPECT_EQ(r.Status, 1) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "No chunk starts with whole trace frames")) << r.Output;
+
+    // The same frames whole, one per chunk, all decode.
+    chunks.clear();
+    for (int i = 0; i < 20; ++i) {
+        std::string frame;
+        n95::host::AppendTraceFrame(frame, message, i % 2 == 0, extension, payload, 8);
+        chunks.push_back(frame);
+    }
+    WriteCapture("whole.pcap", chunks);
+    const ProgramResult w = Host({"replay", Path("whole.pcap"), "--csv", Path("w.csv")});
+    EXPECT_EQ(w.Status, 0) << w.Errors;
+    EXPECT_EQ(SummaryNumber(w.Output, "records"), 20u) << w.Output;
+    EXPECT_TRUE(Contains(w.Output, "0 with a position, 20 without")) << w.Output;
+}
+
+TEST_F(CliTest, CommandsPrintTheActionLines) {
+    struct Case {
+        std::vector<std::string> Args;
+        int Status;
+        std::string Output;
+    };
+    const std::vector<Case> cases = {
+        {{"sector-lock", "UARFCN=10713", "PSC=276"},
+         0,
+         "AT*NTestSystem=1<CR>\nAT*NSECLOCK=10713,276<CR>\nAT*NTestSystem=0<CR>\n"},
+        {{"521", "PSC=276", "UARFCN=10713"},
+         0,
+         "AT*NTestSystem=1<CR>\nAT*NSECLOCK=10713,276<CR>\nAT*NTestSystem=0<CR>\n"},
+        {{"dial", "--text", "12345", "--raw"}, 0, "ATD12345;\r"},
+        {{"ba-lock", "GSMBand=255"},
+         0,
+         "AT*NTestSystem=1<CR>\nAT*NBALOCK=1,\"000000FF\",\"00000000\"<CR>\nAT*NTestSystem=0<CR>"
+         "\n"},
+        {{"999"}, 1, ""},
+        {{"gsm-scan"}, 1, ""},  // needs a parameter text
+        {{"no-such-action"}, 2, ""},
+        {{"521", "UARFCN"}, 2, ""},
+        {{"0", "A=1", "--text", "1"}, 2, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"commands"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const ProgramResult r = Host(args);
+        EXPECT_EQ(r.Status, c.Status) << c.Args[0] << "\n" << r.Errors;
+        EXPECT_EQ(r.Output, c.Output) << c.Args[0];
+        if (c.Status != 0) {
+            EXPECT_FALSE(r.Errors.empty()) << c.Args[0];
+        }
+    }
+}
+
+TEST_F(CliTest, InfoHelpAndUsage) {
+    const ProgramResult info = Host({"info"});
+    EXPECT_EQ(info.Status, 0) << info.Errors;
+    EXPECT_TRUE(Contains(info.Output, "name       N95\n")) << info.Output;
+    EXPECT_TRUE(Contains(info.Output, "type       true\n"));
+    EXPECT_TRUE(Contains(info.Output, "frequency  3\n"));
+    const ProgramResult other = Host({"info", "--plugin", N95_PLUGIN_PATH});
+    EXPECT_EQ(other.Status, 0) << other.Errors;
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"replay", "--help"}, {"commands", "--help"}, {"info", "--help"}}) {
+        const ProgramResult r = Host(args);
+        EXPECT_EQ(r.Status, 0) << args[0];
+        EXPECT_TRUE(Contains(r.Output, "Exit status")) << args[0];
+    }
+    EXPECT_TRUE(Contains(Host({"commands", "--help"}).Output, "sector-lock"));
+    EXPECT_EQ(Host({}).Status, 2);
+    EXPECT_EQ(Host({"replay"}).Status, 2);
+    EXPECT_EQ(Host({"replay", "x.pcap", "--no-such-option"}).Status, 2);
+    EXPECT_EQ(Sim({"generate", "--help"}).Status, 0);
+    EXPECT_EQ(Sim({"generate", Path("x"), "--size", "lots"}).Status, 2);
+    EXPECT_EQ(Sim({"generate", Path("x"), "--duration", "-3"}).Status, 2);
+    EXPECT_TRUE(ListDir(Dir).empty());
+}
+
+TEST_F(CliTest, BundledSampleIsWhatItsCommandMakes) {
+    // The command in samples/README.md.
+    ASSERT_EQ(Sim({"generate", Path("drive"), "--seed", "7", "--duration", "150", "--rate", "120"})
+                  .Status,
+              0);
+    const std::string samples = N95_SAMPLES_DIR;
+    EXPECT_TRUE(ReadFile(Path("drive.pcap")) == ReadFile(samples + "/drive.pcap"));
+    EXPECT_TRUE(ReadFile(Path("drive.nmea")) == ReadFile(samples + "/drive.nmea"));
+    EXPECT_LT(std::filesystem::file_size(samples + "/drive.pcap"), 1000000u);
+}
+
+TEST_F(CliTest, GeneratorIsDeterministicFromTheSeedAndHonoursTheSize) {
+    ASSERT_EQ(Sim({"generate", Path("a"), "--seed", "9", "--duration", "5"}).Status, 0);
+    ASSERT_EQ(Sim({"generate", Path("b"), "--seed", "9", "--duration", "5"}).Status, 0);
+    ASSERT_EQ(Sim({"generate", Path("c"), "--seed", "10", "--duration", "5"}).Status, 0);
+    EXPECT_EQ(ReadFile(Path("a.pcap")), ReadFile(Path("b.pcap")));
+    EXPECT_EQ(ReadFile(Path("a.nmea")), ReadFile(Path("b.nmea")));
+    EXPECT_NE(ReadFile(Path("a.pcap")), ReadFile(Path("c.pcap")));
+
+    const ProgramResult r = Sim({"generate", Path("s"), "--size", "300K"});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    const auto size = std::filesystem::file_size(Path("s.pcap"));
+    EXPECT_GE(size, 300u * 1024);
+    EXPECT_LT(size, 300u * 1024 + 8 * 4096);
+    EXPECT_EQ(Sim({"generate", Path("no/such/folder/x")}).Status, 5);
+}
+
+}  // namespace
+}  // namespace n95::test

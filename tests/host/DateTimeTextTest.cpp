@@ -1,0 +1,74 @@
+#include "host/DateTimeText.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace n95::host {
+namespace {
+
+TEST(DateTimeTextTest, CivilDaysRoundTripAcrossLeapRules) {
+    struct Case {
+        int64_t Y;
+        unsigned M, D;
+        int64_t Days;
+    };
+    const Case cases[] = {
+        {1970, 1, 1, 0},      {1899, 12, 30, -25569}, {2000, 2, 29, 11016},
+        {2000, 3, 1, 11017},  {1900, 3, 1, -25508},   {2024, 5, 14, 19857},
+        {2100, 2, 28, 47540}, {2100, 3, 1, 47541},    {1, 1, 1, -719162},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(DaysFromCivil(c.Y, c.M, c.D), c.Days) << c.Y << "-" << c.M << "-" << c.D;
+        int64_t y;
+        unsigned m, d;
+        CivilFromDays(c.Days, y, m, d);
+        EXPECT_EQ(y, c.Y);
+        EXPECT_EQ(m, c.M);
+        EXPECT_EQ(d, c.D);
+    }
+}
+
+TEST(DateTimeTextTest, FormatsMillisecondsAndRoundsIntoTheNextDay) {
+    EXPECT_EQ(FormatIso8601(MakeDateTime(2024, 5, 14, 9, 20, 0.25)), "2024-05-14T09:20:00.250Z");
+    EXPECT_EQ(FormatIso8601(MakeDateTime(2023, 12, 31, 23, 59, 59.9996)),
+              "2024-01-01T00:00:00.000Z");
+    EXPECT_EQ(FormatIso8601(0.0), "1899-12-30T00:00:00.000Z");
+    // The no-value marker and values out of range give an empty field.
+    EXPECT_EQ(FormatIso8601(-9996.0), "1872-08-17T00:00:00.000Z");
+    EXPECT_EQ(FormatIso8601(-9999.0), "");
+    EXPECT_EQ(FormatIso8601(-1e9), "");
+    EXPECT_EQ(FormatIso8601(NAN), "");
+}
+
+TEST(DateTimeTextTest, ParsesGpxTimesWithZonesAndFractions) {
+    struct Case {
+        const char* Text;
+        bool Ok;
+        const char* Utc;  // formatted back, when Ok
+    };
+    const Case cases[] = {
+        {"2024-05-14T09:20:00Z", true, "2024-05-14T09:20:00.000Z"},
+        {"2024-05-14T09:20:00.123456Z", true, "2024-05-14T09:20:00.123Z"},
+        {"2024-05-14T09:20:00", true, "2024-05-14T09:20:00.000Z"},
+        {"2024-05-14T11:20:00+02:00", true, "2024-05-14T09:20:00.000Z"},
+        {"2024-05-13T23:50:00-09:30", true, "2024-05-14T09:20:00.000Z"},
+        {"2023-02-29T00:00:00Z", false, ""},
+        {"2024-13-01T00:00:00Z", false, ""},
+        {"2024-05-14 09:20:00Z", false, ""},
+        {"2024-05-14T09:20:00.Z", false, ""},
+        {"2024-05-14T09:20:00Zjunk", false, ""},
+        {"2024-05-14T24:00:00Z", false, ""},
+        {"", false, ""},
+    };
+    for (const Case& c : cases) {
+        TDateTime t = -1;
+        EXPECT_EQ(ParseIso8601(c.Text, t), c.Ok) << c.Text;
+        if (c.Ok) {
+            EXPECT_EQ(FormatIso8601(t), c.Utc) << c.Text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace n95::host

@@ -1,0 +1,115 @@
+#include "host/Nmea.h"
+
+#include <gtest/gtest.h>
+
+#include "host/DateTimeText.h"
+
+namespace n95::host {
+namespace {
+
+// A sentence with its correct checksum, without line end.
+std::string Sentence(const std::string& body) {
+    std::string s = NmeaSentence(body);
+    return s.substr(0, s.size() - 2);
+}
+
+TEST(NmeaTest, ChecksumIsXorOfTheBody) {
+    // A widely published example sentence and its checksum.
+    EXPECT_EQ(NmeaChecksum("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"), 0x47);
+    EXPECT_EQ(NmeaChecksum(""), 0);
+    EXPECT_EQ(NmeaSentence("AB"), "$AB*03\r\n");
+}
+
+TEST(NmeaTest, RmcAndGgaGiveOneFixPerEpochWithTheRmcDate) {
+    const std::string log =
+        Sentence("GPRMC,092000.00,A,6010.19400,N,02456.30400,E,0.0,270.0,140524,,,A") + "\r\n" +
+        Sentence("GPGGA,092000.00,6010.19400,N,02456.30400,E,1,08,0.9,25.0,M,18.0,M,,") + "\r\n" +
+        Sentence("GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00") + "\n" +
+        Sentence("GNGGA,092001.50,3350.00000,S,15112.00000,W,2,08,0.9,25.0,M,18.0,M,,") + "\n";
+    TTrack track;
+    ParseNmea(log, track);
+    EXPECT_EQ(track.Format, "NMEA");
+    EXPECT_EQ(track.Skipped, 0u);
+    ASSERT_EQ(track.Fixes.size(), 2u);
+    EXPECT_NEAR(track.Fixes[0].Y, 60 + 10.194 / 60, 1e-9);
+    EXPECT_NEAR(track.Fixes[0].X, 24 + 56.304 / 60, 1e-9);
+    EXPECT_EQ(FormatIso8601(track.Fixes[0].Time), "2024-05-14T09:20:00.000Z");
+    // Southern and western hemispheres are negative; GGA takes the date of the last RMC.
+    EXPECT_NEAR(track.Fixes[1].Y, -(33 + 50.0 / 60), 1e-9);
+    EXPECT_NEAR(track.Fixes[1].X, -(151 + 12.0 / 60), 1e-9);
+    EXPECT_EQ(FormatIso8601(track.Fixes[1].Time), "2024-05-14T09:20:01.500Z");
+}
+
+TEST(NmeaTest, BadChecksumsAndGarbageAreSkippedWithTheirLineNumbers) {
+    const std::string good1 = Sentence("GPRMC,100000,A,6000.0000,N,02400.0000,E,,,010124,,");
+    const std::string good2 = Sentence("GPRMC,100001,A,6000.0010,N,02400.0010,E,,,010124,,");
+    std::string corrupted = good2;
+    corrupted[20] = '9';  // a flipped digit: the checksum no longer matches
+    const std::string log = "\n" + good1 + "\n" +                           // lines 1, 2
+                            "garbage \x01\x02 line\n" +                     // 3
+                            corrupted + "\n" +                              // 4
+                            "$GPRMC,100002,A,6000.0020,N,02400.0020,E\n" +  // 5: no checksum
+                            good2.substr(0, good2.size() - 2) + "ZZ\n" +    // 6: not hex
+                            Sentence("GPRMC,1000,A,6000.0,N,02400.0,E,,,010124,,") + "\n" +  // 7
+                            Sentence("GPGGA,100003,6000.0,N") + "\n" +          // 8: too few fields
+                            Sentence("GPRMC,100004,V,,,,,,,010124,,") + "\n" +  // 9: void fix
+                            "   " + good2 + "   \n";                            // 10
+    TTrack track;
+    ParseNmea(log, track);
+    ASSERT_EQ(track.Fixes.size(), 2u);
+    EXPECT_EQ(track.Entries, 9u);  // the blank line is not an entry
+    EXPECT_EQ(track.Skipped, 6u);
+    ASSERT_EQ(track.FirstProblems.size(), TTrack::kReportedProblems);
+    const uint64_t lines[] = {3, 4, 5, 6, 7};
+    for (std::size_t i = 0; i < TTrack::kReportedProblems; ++i)
+        EXPECT_EQ(track.FirstProblems[i].Line, lines[i]) << track.FirstProblems[i].Message;
+    EXPECT_NE(track.FirstProblems[1].Message.find("checksum mismatch"), std::string::npos);
+}
+
+TEST(NmeaTest, GgaNeedsADateAndRollsOverMidnight) {
+    const std::string log = Sentence("GPGGA,235959,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") +
+                            "\n" + Sentence("GPRMC,235959,A,6000.0,N,02400.0,E,,,311224,,") + "\n" +
+                            Sentence("GPGGA,000001,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") +
+                            "\n" + Sentence("GPGGA,000002,6000.0,N,02400.0,E,0,00,,,M,,M,,") +
+                            "\n";  // no fix
+    TTrack track;
+    ParseNmea(log, track);
+    EXPECT_EQ(track.Skipped, 1u);
+    EXPECT_EQ(track.FirstProblems[0].Line, 1u);
+    ASSERT_EQ(track.Fixes.size(), 2u);
+    EXPECT_EQ(FormatIso8601(track.Fixes[1].Time), "2025-01-01T00:00:01.000Z");
+}
+
+TEST(NmeaTest, FixTimesGoingBackAreSkipped) {
+    const std::string log = Sentence("GPRMC,100010,A,6000.0,N,02400.0,E,,,010124,,") + "\n" +
+                            Sentence("GPRMC,100005,A,6000.0,N,02400.0,E,,,010124,,") + "\n";
+    TTrack track;
+    ParseNmea(log, track);
+    EXPECT_EQ(track.Fixes.size(), 1u);
+    EXPECT_EQ(track.Skipped, 1u);
+    EXPECT_EQ(track.FirstProblems[0].Line, 2u);
+}
+
+TEST(NmeaTest, FormattedFixesReadBack) {
+    const TGpsPoint fixes[] = {
+        {24.9384, 60.1699, MakeDateTime(2024, 5, 14, 9, 20, 0.0)},
+        {-0.0000001, -0.5, MakeDateTime(2024, 5, 14, 9, 20, 1.0)},
+        {179.99999999, 89.99999999, MakeDateTime(2024, 5, 14, 9, 20, 2.0)},
+    };
+    std::string log;
+    for (const TGpsPoint& f : fixes)
+        log += FormatNmeaFix(f, 25.0, 90.0);
+    TTrack track;
+    ParseNmea(log, track);
+    EXPECT_EQ(track.Skipped, 0u);
+    ASSERT_EQ(track.Fixes.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        // 1e-5 minute is below 2e-7 degree.
+        EXPECT_NEAR(track.Fixes[i].X, fixes[i].X, 2e-7);
+        EXPECT_NEAR(track.Fixes[i].Y, fixes[i].Y, 2e-7);
+        EXPECT_EQ(FormatIso8601(track.Fixes[i].Time), FormatIso8601(fixes[i].Time));
+    }
+}
+
+}  // namespace
+}  // namespace n95::host

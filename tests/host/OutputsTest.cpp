@@ -1,0 +1,213 @@
+#include "host/Outputs.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/DateTimeText.h"
+#include "tests/host/HostTestSupport.h"
+
+namespace n95::host {
+namespace {
+
+using n95::test::ReadFile;
+using n95::test::SplitLines;
+
+// A kind-2 record as the plug-in hands it over, with a payload copy of `payload` bytes.
+TTestRecord* MakeRecord(uint32_t code, double x, double y, TDateTime t, uint16_t payload) {
+    TTestRecord* record = NewTestRecord(2);
+    record->MessageCode = code;
+    record->PosX = x;
+    record->PosY = y;
+    record->TestTime = t;
+    record->StampTime = t + 0.5 / 86400;
+    if (payload > 0) {
+        auto* body = static_cast<TTestBody2*>(record->Body);
+        body->Blob = static_cast<uint8_t*>(std::calloc(payload, 1));
+        body->BlobLen = payload;
+    }
+    return record;
+}
+
+TRecordRow Row(int64_t index, uint32_t code, double x, double y, uint16_t payload = 8) {
+    TTestRecord* record = MakeRecord(code, x, y, MakeDateTime(2024, 5, 14, 9, 20, 1.25), payload);
+    const TRecordRow row = DescribeRecord(index, *record);
+    FreeTestRecord(record);
+    return row;
+}
+
+// Brackets and braces balance outside strings: a cheap check that JSON is not cut short.
+bool Balanced(const std::string& json) {
+    std::string stack;
+    bool inString = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            stack.push_back(c);
+        } else if (c == ']' || c == '}') {
+            if (stack.empty() || stack.back() != (c == ']' ? '[' : '{'))
+                return false;
+            stack.pop_back();
+        }
+    }
+    return stack.empty() && !inString;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t pos = text.find(what); pos != std::string::npos;
+         pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+class OutputsTest : public n95::test::ScratchDirTest {};
+
+TEST(RecordRowTest, DescribeClassifiesTheNormalisedCodeAndReadsThePayloadLength) {
+    struct Case {
+        uint32_t Code;
+        int Class;
+    };
+    // The record keeps its code; the class comes from the normalised code.
+    const Case cases[] = {{0x12340301, 1},  {0x000003C1, 1},  {0x0000068D, 0}, {0x713A032D, 3},
+                          {0x00000112, -1}, {0x00030000, -1}, {0x412F0401, 0}, {0x0000030F, 2}};
+    for (const Case& c : cases) {
+        const TRecordRow row = Row(3, c.Code, 1.0, 2.0, 17);
+        EXPECT_EQ(row.MessageCode, c.Code);
+        EXPECT_EQ(row.MessageClass, c.Class) << std::hex << c.Code;
+        EXPECT_EQ(row.PayloadLength, 17);
+    }
+    TTestRecord* kind4 = NewTestRecord(4);
+    EXPECT_EQ(DescribeRecord(0, *kind4).PayloadLength, -1);
+    FreeTestRecord(kind4);
+}
+
+TEST_F(OutputsTest, CsvWritesOneRowPerRecordWithEmptyNoValueFields) {
+    TCsvOutput csv;
+    std::string error;
+    ASSERT_TRUE(csv.Open(Path("r.csv"), &error)) << error;
+    csv.Add(Row(0, 0x000003C1, 24.93841234, 60.16990001));
+    csv.Add(Row(1, 0x00000112, -9999.0, -9999.0, 0));
+    ASSERT_TRUE(csv.Commit(&error)) << error;
+    const auto lines = SplitLines(ReadFile(Path("r.csv")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0],
+              "index,test_time,stamp_time,longitude,latitude,message_code,message_class,"
+              "payload_length");
+    EXPECT_EQ(lines[1],
+              "0,2024-05-14T09:20:01.250Z,2024-05-14T09:20:01.750Z,24.9384123,60.1699000,"
+              "0x000003C1,1,8");
+    EXPECT_EQ(lines[2], "1,2024-05-14T09:20:01.250Z,2024-05-14T09:20:01.750Z,,,0x00000112,,0");
+}
+
+TEST_F(OutputsTest, GeoJsonHasTheTrackAndThePositionedRecords) {
+    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.001, 60.001, 45426.1}};
+    TGeoJsonOutput out;
+    std::string error;
+    ASSERT_TRUE(out.Open(Path("r.geojson"), track, &error)) << error;
+    out.Add(Row(0, 0x000003C1, 24.0005, 60.0005));
+    out.Add(Row(1, 0x00000112, -9999.0, -9999.0));  // no position: not a feature
+    out.Add(Row(2, 0x00000112, 24.001, 60.001));
+    ASSERT_TRUE(out.Commit(&error)) << error;
+    const std::string json = ReadFile(Path("r.geojson"));
+    EXPECT_TRUE(Balanced(json)) << json;
+    EXPECT_EQ(json.rfind("{\"type\":\"FeatureCollection\"", 0), 0u);
+    EXPECT_EQ(Count(json, "\"LineString\""), 1u);
+    EXPECT_EQ(Count(json, "\"kind\":\"record\""), 2u);
+    EXPECT_NE(json.find("\"coordinates\":[24.0005000,60.0005000]"), std::string::npos);
+    EXPECT_NE(json.find("\"message_class\":null"), std::string::npos);
+
+    // No track and no record still make a valid, empty collection.
+    TGeoJsonOutput empty;
+    ASSERT_TRUE(empty.Open(Path("e.geojson"), {}, &error));
+    ASSERT_TRUE(empty.Commit(&error));
+    EXPECT_TRUE(Balanced(ReadFile(Path("e.geojson"))));
+}
+
+TEST(SvgMapTest, DotsAreBoundedByThePictureNotByTheRecords) {
+    std::vector<TGpsPoint> track;
+    for (int i = 0; i <= 100; ++i)
+        track.push_back({24.0 + i * 1e-4, 60.0, 45426.0 + i / 86400.0});
+    TSvgMap map(track);
+    const uint32_t codes[] = {0x412F0112, 0x000003C1, 0x713A0307, 0x0000032D, 0x00000112};
+    uint64_t added = 0;
+    for (int round = 0; round < 40; ++round)
+        for (int i = 0; i < 5000; ++i, ++added)
+            map.Add(Row(i, codes[i % 5], 24.0 + (i % 1000) * 1e-5, 60.0));
+    // 1000 positions over ~700 pixels: at most one dot per 2-pixel cell and class.
+    EXPECT_LE(map.DotCount(), 5u * 400u);
+    EXPECT_GE(map.DotCount(), 5u * 100u);
+    const std::string svg = map.Render();
+    EXPECT_NE(svg.find(">" + std::to_string(added / 5) + "<"), std::string::npos)
+        << "legend counts every record";
+    EXPECT_TRUE(svg.find("No GPS track") == std::string::npos);
+
+    const std::vector<TGpsPoint> none;
+    TSvgMap empty(none);
+    empty.Add(Row(0, 0x00000112, -9999.0, -9999.0));
+    EXPECT_EQ(empty.DotCount(), 0u);
+    EXPECT_NE(empty.Render().find("No GPS track"), std::string::npos);
+}
+
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+uint32_t BigEndian32(const std::string& s, std::size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(s[at])) << 24 |
+           static_cast<uint32_t>(static_cast<unsigned char>(s[at + 1])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(s[at + 2])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(s[at + 3]));
+}
+
+TEST_F(OutputsTest, SvgMapRendersWithARealRenderer) {
+    const std::string rsvg = FindProgram("rsvg-convert");
+    if (rsvg.empty())
+        GTEST_SKIP() << "rsvg-convert is not installed (Debian: librsvg2-bin)";
+    std::vector<TGpsPoint> track;
+    for (int i = 0; i <= 60; ++i)
+        track.push_back({24.0 + (i < 30 ? i : 30) * 1e-4, 60.0 + (i < 30 ? 0 : i - 30) * 5e-5,
+                         45426.0 + i / 86400.0});
+    TSvgMap map(track);
+    for (int i = 0; i < 600; ++i) {
+        const TGpsPoint& p = track[static_cast<std::size_t>(i / 10)];
+        map.Add(Row(i, i % 3 ? 0x000003C1 : 0x00000112, p.X, p.Y));
+    }
+    map.SetTitle("Title with <markup> & \"quotes\"", "subtitle");
+    TAtomicFile file;
+    std::string error;
+    ASSERT_TRUE(file.Open(Path("map.svg"), &error)) << error;
+    ASSERT_TRUE(map.Commit(file, &error)) << error;
+
+    const auto result = n95::test::RunProgram(rsvg, {"-o", Path("map.png"), Path("map.svg")});
+    ASSERT_EQ(result.Status, 0) << result.Errors;
+    const std::string png = ReadFile(Path("map.png"));
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ(BigEndian32(png, 16), static_cast<uint32_t>(TSvgMap::kWidth));
+    EXPECT_EQ(BigEndian32(png, 20), static_cast<uint32_t>(TSvgMap::kHeight));
+}
+
+}  // namespace
+}  // namespace n95::host
