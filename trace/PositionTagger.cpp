@@ -28,7 +28,10 @@ TTestRecord* TPositionTagger::HostRecord(int32_t index) const {
         return nullptr;
     if (index >= HostRecordCount())
         return nullptr;
-    return OnGetRecord.Code(OnGetRecord.Data, CallbackTag, index);
+    // A sentinel is the shared format's "no record": it is never written to (the sentinels
+    // are constants shared by every holder of their address).
+    TTestRecord* record = OnGetRecord.Code(OnGetRecord.Data, CallbackTag, index);
+    return IsTestRecord(record) ? record : nullptr;
 }
 
 void TPositionTagger::UpdatePosition(const TGpsPoint& p, const THostContext* context,

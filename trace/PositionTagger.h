@@ -85,7 +85,8 @@ public:
 
     // The host-side record at `index`, or nil when OnGetRecord is unassigned, `index` is
     // negative or at or below RecordBase, or `index` is at or beyond HostRecordCount() (asked
-    // again for every fetch), or the host returns nil. The record belongs to the host.
+    // again for every fetch), or the host returns nil or a sentinel. The record belongs to
+    // the host.
     TTestRecord* HostRecord(int32_t index) const;
 
 private:
