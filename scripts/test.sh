@@ -2,14 +2,15 @@
 # Runs the whole test suite: every build leg, each with its test runner's summary.
 #   scripts/test.sh                 all legs
 #   scripts/test.sh native asan     only the named legs
-# Legs: native, i386, asan, tsan, valgrind. Exits non-zero when any leg fails.
+# Legs: native, i386, asan, tsan, valgrind, win32 (the DLL under Wine). Exits non-zero when
+# any leg fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh || exit 1
 
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(native i386 asan tsan valgrind)
+[ ${#legs[@]} -eq 0 ] && legs=(native i386 asan tsan valgrind win32)
 
 declare -A summary
 failed=0
@@ -39,6 +40,11 @@ for leg in "${legs[@]}"; do
     valgrind)
       scripts/valgrind.sh && summary[valgrind]="valgrind: no errors, no definite or indirect loss" \
         || { summary[valgrind]="valgrind: FAILED"; failed=1; } ;;
+    win32)
+      scripts/win32.sh 2>&1 | tee build/win32-leg.log
+      status=${PIPESTATUS[0]}
+      summary[win32]=$(tail -n 1 build/win32-leg.log)
+      [ "$status" -eq 0 ] || failed=1 ;;
     *)
       echo "unknown leg: $leg"; failed=1 ;;
   esac

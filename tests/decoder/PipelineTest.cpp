@@ -24,8 +24,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string TempPath(const std::string& name) {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/n95-" + std::to_string(::getpid()) + "-" + name;
+    return ::testing::TempDir() + "n95-" + std::to_string(::getpid()) + "-" + name;
 }
 
 class PipelineTest : public ::testing::Test {
