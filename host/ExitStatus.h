@@ -6,21 +6,27 @@ namespace n95::host {
 enum TExitStatus : int {
     kExitOk = 0,
     // Finished, but incomplete: the capture ended in a truncated or damaged packet (what was
-    // complete was replayed), no record came out, or `commands` gave no line.
+    // complete was replayed), no record came out, `commands` gave no line, or the handset's
+    // port was lost during a live run and could not be reopened (what was read is written).
     kExitIncomplete = 1,
     kExitUsage = 2,        // bad command line
     kExitInputError = 3,   // an input file is missing, unreadable or not what it should be
     kExitPluginError = 4,  // the plug-in could not be loaded
     kExitOutputError = 5,  // an output could not be written, or the plug-in raised an error
+    // live: the handset's port cannot be opened, or the trace was not confirmed
+    kExitDeviceError = 6,
     kExitInterrupted = 130,
 };
 
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 ok; 1 finished but incomplete (truncated or damaged capture: the\n"
-    "complete chunks were replayed; no record came out; no command line); 2 usage error;\n"
+    "complete chunks were replayed; no record came out; no command line; live: the port\n"
+    "was lost and could not be reopened); 2 usage error;\n"
     "3 input file missing, unreadable or invalid (nothing is written); 4 plug-in cannot be\n"
-    "loaded; 5 output cannot be written or the plug-in raised an error; 130 interrupted.\n"
-    "Outputs are written to temporary files and renamed at the end: a failed run leaves\n"
-    "none of them behind.";
+    "loaded; 5 output cannot be written or the plug-in raised an error; 6 (live) the port\n"
+    "cannot be opened or the handset's trace was not confirmed; 130 interrupted.\n"
+    "Outputs are written to temporary files and renamed at the end: a failed replay leaves\n"
+    "none of them behind. A live run keeps its capture always, and its outputs once the\n"
+    "test has started (a live run ends normally with Ctrl-C: status 0; a lost port: 1).";
 
 }  // namespace n95::host

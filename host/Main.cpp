@@ -1,5 +1,6 @@
-// n95host: the reference host tool. Replays a captured drive through the plug-in, prints the
-// AT command lines of a test action, and shows what the plug-in says about itself.
+// n95host: the reference host tool. Drives a handset on a serial port through the plug-in,
+// replays a captured drive through it, prints the AT command lines of a test action, and
+// shows what the plug-in says about itself.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -15,14 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "host/AtLines.h"
 #include "host/AtomicFile.h"
 #include "host/DateTimeText.h"
 #include "host/ExitStatus.h"
+#include "host/Live.h"
+#include "host/OutputSet.h"
 #include "host/Outputs.h"
 #include "host/PcapCapture.h"
 #include "host/PluginHost.h"
 #include "host/Progress.h"
 #include "host/Replay.h"
+#include "host/SerialPort.h"
 #include "host/Track.h"
 
 namespace n95::host {
@@ -32,6 +37,17 @@ volatile std::sig_atomic_t gStopRequested = 0;
 
 void RequestStop(int) {
     gStopRequested = 1;
+}
+
+// SIGINT and SIGTERM ask the run to stop. Without SA_RESTART, so that a wait in poll ends at
+// once.
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 void PrintError(const std::string& message) {
@@ -157,64 +173,33 @@ int RunReplayCommand(TReplayArgs args, const std::string& pluginPath) {
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
 
-    if (!args.OutDir.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(args.OutDir, ec);
-        if (ec) {
-            PrintError("cannot create folder " + args.OutDir + ": " + ec.message());
-            return kExitOutputError;
-        }
-        const std::string base = (std::filesystem::path(args.OutDir) / Stem(args.Capture)).string();
-        if (args.Csv.empty())
-            args.Csv = base + ".csv";
-        if (args.GeoJson.empty())
-            args.GeoJson = base + ".geojson";
-        if (args.Map.empty())
-            args.Map = base + ".svg";
+    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    if (!args.OutDir.empty() && !ApplyOutDir(args.OutDir, Stem(args.Capture), paths, &error)) {
+        PrintError(error);
+        return kExitOutputError;
     }
-
     // Every output is opened (as a temporary file) before the replay, so an unwritable path
     // fails at once rather than after a long run.
     static const std::vector<TGpsPoint> kNoFixes;
     const std::vector<TGpsPoint>& fixes = track ? track->Fixes : kNoFixes;
-    TCsvOutput csv;
-    TGeoJsonOutput geoJson;
-    TAtomicFile mapFile, frameLog;
-    std::optional<TSvgMap> map;
-    if ((!args.Csv.empty() && !csv.Open(args.Csv, &error)) ||
-        (!args.GeoJson.empty() && !geoJson.Open(args.GeoJson, fixes, &error)) ||
-        (!args.Map.empty() && !mapFile.Open(args.Map, &error)) ||
-        (!args.FrameLog.empty() && !frameLog.Open(args.FrameLog, &error))) {
+    TOutputSet outputs;
+    if (!outputs.Open(paths, fixes, true, &error)) {
         PrintError(error);
         return kExitOutputError;
     }
-    if (!args.Map.empty())
-        map.emplace(fixes);
-    if (!args.FrameLog.empty())
-        std::fclose(frameLog.Detach());  // the plug-in writes it by name
 
-    std::signal(SIGINT, RequestStop);
-    std::signal(SIGTERM, RequestStop);
+    InstallStopHandlers();
     TProgress progress(capture.FileSize(), !args.NoProgress && isatty(STDERR_FILENO));
     TReplayOptions options;
     options.Track = track ? &*track : nullptr;
     options.ReplayName = args.Capture;
-    options.FrameLogPath = args.FrameLog.empty() ? "" : frameLog.TempPath();
+    options.FrameLogPath = outputs.FrameLogTempPath();
     options.Progress = &progress;
     options.StopRequested = &gStopRequested;
 
     TReplayResult result;
     const bool ok = RunReplay(
-        plugin, capture, options,
-        [&](const TRecordRow& row) {
-            if (!args.Csv.empty())
-                csv.Add(row);
-            if (!args.GeoJson.empty())
-                geoJson.Add(row);
-            if (map)
-                map->Add(row);
-        },
-        result, &error);
+        plugin, capture, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
     progress.Finish();
     if (!ok) {
         PrintError(error);
@@ -225,37 +210,235 @@ int RunReplayCommand(TReplayArgs args, const std::string& pluginPath) {
         return kExitInterrupted;
     }
 
-    std::vector<std::string> outputs;
-    if (map) {
+    if (outputs.WantsMap()) {
         std::string subtitle;
         if (result.Chunks > 0)
             subtitle = FormatIso8601(result.FirstChunkTime) + " .. " +
                        FormatIso8601(result.LastChunkTime) + "  -  " +
                        std::to_string(result.Records) + " records, " +
                        std::to_string(fixes.size()) + " GPS fixes";
-        map->SetTitle(
+        outputs.SetMapTitle(
             "N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
             subtitle);
     }
-    if ((!args.Csv.empty() && !csv.Commit(&error)) ||
-        (!args.GeoJson.empty() && !geoJson.Commit(&error)) ||
-        (map && !map->Commit(mapFile, &error)) ||
-        (!args.FrameLog.empty() && !frameLog.Commit(&error))) {
+    if (!outputs.Commit(&error)) {
         PrintError(error);
         return kExitOutputError;
     }
-    for (const std::string* path : {&args.Csv, &args.GeoJson, &args.Map, &args.FrameLog})
-        if (!path->empty())
-            outputs.push_back(*path);
 
     if (result.Damaged)
         std::fprintf(stderr,
                      "n95host: warning: %s; the %llu complete chunks before it were replayed\n",
                      result.DamageMessage.c_str(), static_cast<unsigned long long>(result.Chunks));
-    PrintSummary(args, plugin, capture, track ? &*track : nullptr, result, outputs);
+    PrintSummary(args, plugin, capture, track ? &*track : nullptr, result, outputs.Paths());
     if (result.Records == 0)
         std::fprintf(stderr, "n95host: no record came out of %s\n", args.Capture.c_str());
     return result.Damaged || result.Records == 0 ? kExitIncomplete : kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------
+// live
+
+struct TLiveArgs {
+    std::string Device;
+    int Baud = 115200;
+    double Duration = 0.0;
+    std::string Capture;
+    std::string Gps;
+    int GpsBaud = 4800;
+    std::string Csv, GeoJson, Map, FrameLog;
+    std::string OutDir;
+    double TraceWait = kTraceConfirmSeconds;
+    int ReconnectTries = 5;
+    double ReconnectPause = 2.0;
+    int IdleGapMs = 10;
+    bool NoStatus = false;
+};
+
+// "live-20240514T092000Z": the stem of a live run's outputs when no capture names them.
+std::string LiveStem() {
+    const std::string iso = FormatIso8601(CaptureTimeToDateTime(CaptureTimeNow()));
+    std::string stem = "live-";
+    for (const char c : iso.substr(0, 19))
+        if (c != '-' && c != ':')
+            stem.push_back(c);
+    return stem + "Z";
+}
+
+void PrintLiveSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
+                      const TLiveOptions& options, const TGpsFeed* gps,
+                      const std::vector<std::string>& outputs) {
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    const TRecordStats& s = r.Records;
+    std::printf("Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
+                plugin.DeviceName().c_str(), plugin.Path().c_str());
+    if (r.Tested)
+        std::printf("  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
+    else
+        std::printf("  trace           not confirmed\n");
+    std::printf("  end             %s\n", DescribeEnd(r, options).c_str());
+    std::printf("  chunks          %llu (%llu of whole frames, %llu AT replies)\n", u(r.Chunks),
+                u(r.AlignedChunks), u(r.AtReplyChunks));
+    std::printf("  bytes           %llu read; %llu decoded\n", u(r.ChunkBytes), u(s.DecodedBytes));
+    std::printf("  frames          %llu whole frames at chunk starts\n", u(r.Frames));
+    std::printf("  records         %llu: %llu with a position, %llu without\n", u(s.Records),
+                u(s.RecordsWithPosition), u(s.Records - s.RecordsWithPosition));
+    std::printf("  by class        0: %llu, 1: %llu, 2: %llu, 3: %llu, no class: %llu\n",
+                u(s.RecordsByClass[0]), u(s.RecordsByClass[1]), u(s.RecordsByClass[2]),
+                u(s.RecordsByClass[3]), u(s.RecordsByClass[4]));
+    if (r.Chunks > 0) {
+        const TDateTime first = CaptureTimeToDateTime(r.FirstChunkTime);
+        const TDateTime last = CaptureTimeToDateTime(r.LastChunkTime);
+        const double span = (last - first) * 86400.0;
+        std::printf("  time span       %s .. %s (%.1f s)\n", FormatIso8601(first).c_str(),
+                    FormatIso8601(last).c_str(), span);
+        std::printf("  mean data rate  %s\n",
+                    span > 0 ? FormatRate(r.ChunkBytes / span).c_str() : "n/a (one instant)");
+    }
+    if (gps != nullptr)
+        std::printf("  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
+                    args.Gps.c_str(), u(r.FixesRead), u(s.FixesFed), u(gps->Track().Skipped));
+    else
+        std::printf("  gps             none (records carry no position)\n");
+    std::printf("  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
+                u(r.Reconnects));
+    if (s.RecordsNotCopied > 0)
+        std::printf("  not copied      %llu records the host could not copy\n",
+                    u(s.RecordsNotCopied));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("  records kept    at most %zu at once; peak resident memory %.1f MB\n",
+                r.MaxRecordsKept, usage.ru_maxrss / 1024.0);
+    std::string list;
+    for (const std::string& o : outputs)
+        list += (list.empty() ? "" : ", ") + o;
+    std::printf("  outputs         %s\n", list.empty() ? "none" : list.c_str());
+    std::fflush(stdout);
+}
+
+int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
+    if (!IsSupportedBaud(args.Baud)) {
+        PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
+        return kExitUsage;
+    }
+    TPlugin plugin;
+    if (!LoadPlugin(plugin, pluginPath))
+        return kExitPluginError;
+    std::string error;
+    std::optional<TGpsFeed> gps;
+    if (!args.Gps.empty()) {
+        gps.emplace();
+        if (!gps->Open(args.Gps, args.GpsBaud, &error)) {
+            PrintError(error);
+            return kExitInputError;
+        }
+    }
+
+    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
+    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    if (!args.OutDir.empty()) {
+        if (!ApplyOutDir(args.OutDir, stem, paths, &error)) {
+            PrintError(error);
+            return kExitOutputError;
+        }
+        if (args.Capture.empty())
+            args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
+    }
+    // Outputs and capture exist (as temporary files) before the handset is touched.
+    static const std::vector<TGpsPoint> kNoFixes;
+    const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
+    TOutputSet outputs;
+    TCaptureWriter capture;
+    if (!outputs.Open(paths, fixes, false, &error) ||
+        (!args.Capture.empty() && !capture.Open(args.Capture, &error))) {
+        PrintError(error);
+        return kExitOutputError;
+    }
+
+    TSerialOptions serial;
+    serial.Baud = args.Baud;
+    serial.IdleGapMs = args.IdleGapMs;
+    TSerialPort port(args.Device, serial);
+    if (!port.OpenPort(&error)) {
+        PrintError(error);
+        return kExitDeviceError;
+    }
+
+    InstallStopHandlers();
+    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+    TLiveOptions options;
+    options.DurationSeconds = args.Duration;
+    options.TraceWaitSeconds = args.TraceWait;
+    options.FrameLogPath = outputs.FrameLogTempPath();
+    options.Capture = args.Capture.empty() ? nullptr : &capture;
+    options.Gps = gps ? &*gps : nullptr;
+    options.ReconnectTries = args.ReconnectTries;
+    options.ReconnectPauseSeconds = args.ReconnectPause;
+    options.StopRequested = &gStopRequested;
+    options.Status = &status;
+
+    std::fprintf(stderr, "n95host: switching the trace on at %s (%d baud)\n", args.Device.c_str(),
+                 args.Baud);
+    TLiveResult result;
+    const bool ok = RunLive(
+        plugin, port, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
+    port.Close();
+    status.Clear();
+    if (!ok)
+        PrintError(error);
+    if (gps && !gps->Track().FirstProblems.empty())
+        ReportTrack(args.Gps, gps->Track());
+
+    // What was read is kept in every case: the capture, and the outputs once the test ran.
+    std::vector<std::string> written;
+    int exitStatus = kExitOk;
+    if (!args.Capture.empty()) {
+        if (capture.Commit(&error))
+            written.push_back(args.Capture);
+        else {
+            PrintError(error);
+            exitStatus = kExitOutputError;
+        }
+    }
+    if (result.Tested) {
+        if (outputs.WantsMap()) {
+            std::string subtitle;
+            if (result.Chunks > 0)
+                subtitle = FormatIso8601(CaptureTimeToDateTime(result.FirstChunkTime)) + " .. " +
+                           FormatIso8601(CaptureTimeToDateTime(result.LastChunkTime)) + "  -  " +
+                           std::to_string(result.Records.Records) + " records, " +
+                           std::to_string(fixes.size()) + " GPS fixes";
+            outputs.SetMapTitle("N95 live drive: " + args.Device, subtitle);
+        }
+        std::vector<std::string> errors;
+        for (const std::string& path : outputs.CommitEach(&errors))
+            written.push_back(path);
+        for (const std::string& e : errors) {
+            PrintError(e);
+            exitStatus = kExitOutputError;
+        }
+    } else {
+        outputs.Discard();
+    }
+
+    const std::string end = DescribeEnd(result, options);
+    if (result.Tested)
+        std::fprintf(stderr, "n95host: %s\n", end.c_str());
+    else
+        PrintError(end + (written.empty() ? "" : "; the capture is kept"));
+    PrintLiveSummary(args, plugin, result, options, gps ? &*gps : nullptr, written);
+
+    if (!ok || exitStatus != kExitOk)
+        return kExitOutputError;
+    if (!result.Tested)
+        return result.End == TLiveEnd::Stopped ? kExitInterrupted : kExitDeviceError;
+    if (result.End == TLiveEnd::PortLost)
+        return kExitIncomplete;
+    if (result.Records.Records == 0) {
+        std::fprintf(stderr, "n95host: no record came out of the handset's trace\n");
+        return kExitIncomplete;
+    }
+    return kExitOk;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -317,25 +500,6 @@ bool ParseAction(const std::string& text, int32_t& action) {
     return true;
 }
 
-// The line with its carriage return (and any other control byte) shown visibly.
-std::string Visible(const std::string& line) {
-    std::string out;
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r')
-            out += "<CR>";
-        else if (c == '\n')
-            out += "<LF>";
-        else if (byte < 0x20 || byte == 0x7F) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "<%02X>", byte);
-            out += buffer;
-        } else
-            out.push_back(c);
-    }
-    return out;
-}
-
 int RunCommandsCommand(const std::string& actionText, const std::vector<std::string>& params,
                        const std::optional<std::string>& text, bool raw,
                        const std::string& pluginPath) {
@@ -381,7 +545,7 @@ int RunCommandsCommand(const std::string& actionText, const std::vector<std::str
         if (raw)
             std::fwrite(line.data(), 1, line.size(), stdout);
         else
-            std::printf("%s\n", Visible(line).c_str());
+            std::printf("%s\n", VisibleText(line).c_str());
     }
     return kExitOk;
 }
@@ -401,8 +565,10 @@ int RunInfoCommand(const std::string& pluginPath) {
 }
 
 int Main(int argc, char** argv) {
-    CLI::App app{"Reference host of the N95 handset plug-in: replays captured drives through it.",
-                 "n95host"};
+    CLI::App app{
+        "Reference host of the N95 handset plug-in: drives a handset live, replays "
+        "captured drives through it.",
+        "n95host"};
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(kExitStatusHelp);
@@ -429,6 +595,52 @@ int Main(int argc, char** argv) {
                        "missing); --csv, --geojson and --map override single names");
     replay->add_flag("--no-progress", replayArgs.NoProgress, "No progress bar on standard error");
 
+    TLiveArgs liveArgs;
+    CLI::App* live = app.add_subcommand(
+        "live",
+        "Drive a handset on a serial port: switch its trace on, decode it, tag records with "
+        "live GPS, write outputs and a capture; stop with Ctrl-C (or --duration)");
+    live->footer(kExitStatusHelp);
+    live->add_option("--device", liveArgs.Device,
+                     "The handset's port, e.g. /dev/ttyACM0 (the N95's USB modem)")
+        ->required();
+    live->add_option("--baud", liveArgs.Baud, "Line speed")->capture_default_str();
+    live->add_option("--duration", liveArgs.Duration,
+                     "Stop after this many seconds of test (default: until Ctrl-C)")
+        ->check(CLI::Range(0.0, 1e9));
+    live->add_option("--capture", liveArgs.Capture,
+                     "Write every chunk read to this capture (pcap; n95host replay reads it)");
+    live->add_option("--gps", liveArgs.Gps,
+                     "Live GPS: a receiver's serial device, or an NMEA file that another "
+                     "program appends to");
+    live->add_option("--gps-baud", liveArgs.GpsBaud, "Line speed of a GPS receiver")
+        ->capture_default_str();
+    live->add_option("--csv", liveArgs.Csv, "Write one CSV row per record");
+    live->add_option("--geojson", liveArgs.GeoJson, "Write the records and the track as GeoJSON");
+    live->add_option("--map", liveArgs.Map, "Write an SVG map of the track and the records");
+    live->add_option("--frame-log", liveArgs.FrameLog, "Have the plug-in log every decoded frame");
+    live->add_option("-o,--out-dir", liveArgs.OutDir,
+                     "Write NAME.csv, .geojson, .svg and .pcap into this folder (created if "
+                     "missing), NAME being the capture's name or live-<UTC time>; single "
+                     "options override");
+    live->add_option("--trace-wait", liveArgs.TraceWait,
+                     "Give up when no trace frame comes within this many seconds of Connect")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, kTraceConfirmSeconds));
+    live->add_option("--reconnect-tries", liveArgs.ReconnectTries,
+                     "Reconnect attempts after the port is lost")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
+    live->add_option("--reconnect-pause", liveArgs.ReconnectPause,
+                     "Seconds to wait before each reconnect attempt")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 3600.0));
+    live->add_option("--idle-gap", liveArgs.IdleGapMs,
+                     "A burst read from the port ends after this many milliseconds of silence")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    live->add_flag("--no-status", liveArgs.NoStatus, "No status line on standard error");
+
     std::string actionText;
     std::vector<std::string> params;
     std::string commandText;
@@ -453,6 +665,8 @@ int Main(int argc, char** argv) {
     }
     if (*replay)
         return RunReplayCommand(replayArgs, pluginPath);
+    if (*live)
+        return RunLiveCommand(liveArgs, pluginPath);
     if (*commands) {
         std::optional<std::string> text;
         if (textOption->count() > 0)

@@ -162,10 +162,19 @@ bool TCsvOutput::Commit(std::string* error) {
 // ---------------------------------------------------------------------------------------
 // GeoJSON
 
+bool TGeoJsonOutput::Open(const std::string& path, std::string* error) {
+    return File.Open(path, error);
+}
+
 bool TGeoJsonOutput::Open(const std::string& path, const std::vector<TGpsPoint>& track,
                           std::string* error) {
-    if (!File.Open(path, error))
+    if (!Open(path, error))
         return false;
+    Begin(track);
+    return true;
+}
+
+void TGeoJsonOutput::Begin(const std::vector<TGpsPoint>& track) {
     Text = "{\"type\":\"FeatureCollection\",\"features\":[";
     First = true;
     if (!track.empty()) {
@@ -193,7 +202,6 @@ bool TGeoJsonOutput::Open(const std::string& path, const std::vector<TGpsPoint>&
         First = false;
     }
     std::fwrite(Text.data(), 1, Text.size(), File.File());
-    return true;
 }
 
 void TGeoJsonOutput::Add(const TRecordRow& row) {

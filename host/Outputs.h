@@ -1,4 +1,4 @@
-// The replay's output files: CSV, GeoJSON and an SVG map, each written to a temporary file
+// The output files of a run: CSV, GeoJSON and an SVG map, each written to a temporary file
 // and renamed into place by Commit (see TAtomicFile), so a failed run leaves none of them
 // half-written.
 //
@@ -46,6 +46,8 @@ public:
     bool Open(const std::string& path, std::string* error);
     void Add(const TRecordRow& row);
     bool Commit(std::string* error);
+    // Removes the temporary file.
+    void Discard() { File.Discard(); }
     const std::string& Path() const { return File.Path(); }
 
 private:
@@ -62,9 +64,16 @@ private:
 // per record that has a position, with the record's fields as properties.
 class TGeoJsonOutput {
 public:
+    // Creates the (temporary) file; Begin writes the collection's head and the track.
+    bool Open(const std::string& path, std::string* error);
+    // Once, after Open and before the first Add.
+    void Begin(const std::vector<TGpsPoint>& track);
+    // Open and Begin.
     bool Open(const std::string& path, const std::vector<TGpsPoint>& track, std::string* error);
     void Add(const TRecordRow& row);
     bool Commit(std::string* error);
+    // Removes the temporary file.
+    void Discard() { File.Discard(); }
     const std::string& Path() const { return File.Path(); }
 
 private:

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace n95::host {
 
@@ -21,6 +22,12 @@ TCaptureTime CaptureTimeFromNanoseconds(int64_t unixNanoseconds) {
         --seconds;
     }
     return {seconds, static_cast<uint32_t>(rest)};
+}
+
+TCaptureTime CaptureTimeNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return {static_cast<int64_t>(now.tv_sec), static_cast<uint32_t>(now.tv_nsec)};
 }
 
 struct TCaptureReader::TPcap {
@@ -167,6 +174,18 @@ bool TCaptureWriter::Write(TCaptureTime time, const void* data, uint32_t size, s
     header.len = size;
     pcap_dump(reinterpret_cast<u_char*>(Dumper->Dump), &header, static_cast<const u_char*>(data));
     Bytes += kPcapPacketHeaderBytes + size;
+    return true;
+}
+
+bool TCaptureWriter::Flush(std::string* error) {
+    if (Dumper == nullptr) {
+        *error = "capture not open";
+        return false;
+    }
+    if (pcap_dump_flush(Dumper->Dump) != 0) {
+        *error = "cannot write capture " + File.Path() + ": " + std::strerror(errno);
+        return false;
+    }
     return true;
 }
 

@@ -36,6 +36,8 @@ struct TCaptureTime {
 TDateTime CaptureTimeToDateTime(TCaptureTime t);
 // Nanoseconds since the Unix epoch as a capture time stamp.
 TCaptureTime CaptureTimeFromNanoseconds(int64_t unixNanoseconds);
+// The system's current UTC time as a capture time stamp.
+TCaptureTime CaptureTimeNow();
 
 // Reads a capture chunk by chunk, keeping one chunk in memory.
 class TCaptureReader {
@@ -99,7 +101,12 @@ public:
     bool Open(const std::string& path, std::string* error);
     // Appends one chunk (1..kMaxChunkBytes bytes).
     bool Write(TCaptureTime time, const void* data, uint32_t size, std::string* error);
+    // Pushes what was written to the temporary file, so that it holds a readable capture of
+    // the chunks so far even if the process is killed before Commit. False on a write error.
+    bool Flush(std::string* error);
     bool Commit(std::string* error);
+    // The temporary file being written ("" when not open).
+    const std::string& TempPath() const { return File.TempPath(); }
     // Bytes written so far, headers included.
     uint64_t BytesWritten() const { return Bytes; }
 

@@ -49,4 +49,22 @@ void TProgress::Finish() {
     std::fflush(Out);
 }
 
+void TStatusLine::Show(const std::string& text) {
+    if (!Enabled)
+        return;
+    // Padded over the previous text, which may have been longer.
+    std::fprintf(Out, "\r%s%*s", text.c_str(),
+                 static_cast<int>(Width > text.size() ? Width - text.size() : 0), "");
+    std::fflush(Out);
+    Width = text.size();
+}
+
+void TStatusLine::Clear() {
+    if (!Enabled || Width == 0)
+        return;
+    std::fprintf(Out, "\r%*s\r", static_cast<int>(Width), "");
+    std::fflush(Out);
+    Width = 0;
+}
+
 }  // namespace n95::host

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace n95::host {
 
@@ -27,6 +28,25 @@ private:
     TClock::time_point Start;
     TClock::time_point LastDraw;
     bool Drawn = false;
+};
+
+// One line of status on standard error that redraws itself (the live run's state, records,
+// data rate and last fix). Shown only when enabled (the tool enables it when standard error
+// is a terminal). Messages printed while it is shown must Clear it first, or they would be
+// drawn over. Not thread-safe.
+class TStatusLine {
+public:
+    explicit TStatusLine(bool enabled, FILE* out = stderr) : Enabled(enabled), Out(out) {}
+    bool IsEnabled() const { return Enabled; }
+    // Replaces the line's text.
+    void Show(const std::string& text);
+    // Erases the line (it is drawn again by the next Show).
+    void Clear();
+
+private:
+    bool Enabled;
+    FILE* Out;
+    std::size_t Width = 0;  // characters drawn; 0 = nothing on screen
 };
 
 }  // namespace n95::host

@@ -1,35 +1,24 @@
 // Replaying a capture through the plug-in, as the host application does on a drive.
 //
-// The host's side of the contract:
-//   - a port whose GetTimeStamp is the capture time of the chunk being fed (so records carry
-//     the time the bytes were read, and the throttle measures capture time), which sends
-//     nothing (the context's ReplayName is set, so the plug-in sends no AT line anyway);
-//   - a context with the host's fix counter and current fix;
-//   - a store of record copies that the plug-in reaches through OnRecordCount/OnGetRecord to
-//     interpolate positions. SetRecordBase(-1) makes host record 0 reachable too (with the
-//     plug-in's default base 0, the first record would never be tagged).
+// The host's side of the contract is a TDecoderSession (context, record store, hand-over)
+// with a port whose GetTimeStamp is the capture time of the chunk being fed (so records carry
+// the time the bytes were read, and the throttle measures capture time), which sends nothing
+// (the context's ReplayName is set, so the plug-in sends no AT line anyway).
 //
 // For each chunk in capture order: every fix of the track up to the chunk's time (counter
 // incremented, current fix updated, then UpdatePosition), then DecodeData, then the
-// hand-over (GetRecordCount; GetRecord, copy, FreeRecord for each index; ClearRecords).
-// After the last chunk the remaining fixes are fed, then StopTest.
-//
-// Memory: records are not kept for the whole run. A record whose index is below the
-// plug-in's tagged count (GetLastTaggedIndex + 1) will never be touched again; it is handed
-// to the sink and released. So the store holds only the records since the last fix (all of
-// them while no fix has come yet); without a track, or once the track has run out, records
-// are released right after their hand-over. The store keeps its index space: a released
-// record reads as absent to the plug-in.
+// hand-over. After the last chunk the remaining fixes are fed, then StopTest. Without a
+// track, or once the track has run out, records are released right after their hand-over.
 #pragma once
 
 #include <array>
 #include <csignal>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 
 #include "decoder/HostObjects.h"
+#include "host/DecoderSession.h"
 #include "host/Outputs.h"
 #include "host/PcapCapture.h"
 #include "host/PluginHost.h"
@@ -37,9 +26,6 @@
 #include "host/Track.h"
 
 namespace n95::host {
-
-// The tag the host gives the decoder for its record callbacks (checked on every call).
-inline constexpr int32_t kRecordCallbackTag = 95;
 
 // The host's port during a replay: open, time stamps set by the replay, writes counted
 // (none are expected while replaying) and dropped.
@@ -59,38 +45,6 @@ public:
     void Close() override {}
     void PurgeInput() override {}
     void PurgeOutput() override {}
-};
-
-// The host's store of record copies, indexed from 0 in the order they were handed over.
-// Owns every record it holds (released with FreeTestRecord, exactly once).
-class TRecordStore {
-public:
-    TRecordStore() = default;
-    TRecordStore(const TRecordStore&) = delete;
-    TRecordStore& operator=(const TRecordStore&) = delete;
-    ~TRecordStore();
-
-    // Takes ownership of `record` (not nil) as the next index.
-    void Add(TTestRecord* record);
-    // Records ever added: the count the plug-in sees.
-    int64_t Count() const { return Base + static_cast<int64_t>(Records.size()); }
-    // The record at `index`, or nil when it was released or is out of range.
-    TTestRecord* Get(int64_t index) const;
-    // Hands the records with index below `end` (and not yet released) to `sink` in index
-    // order, then releases them.
-    void Release(int64_t end, const std::function<void(int64_t, const TTestRecord&)>& sink);
-    // Records held now, and the most ever held at once.
-    std::size_t Kept() const { return Records.size(); }
-    std::size_t MaxKept() const { return PeakKept; }
-
-    // The callbacks to install in the decoder; their Data is this store.
-    TRecordCountEvent CountEvent();
-    TGetRecordEvent GetEvent();
-
-private:
-    std::deque<TTestRecord*> Records;  // index Base + i
-    int64_t Base = 0;
-    std::size_t PeakKept = 0;
 };
 
 struct TReplayOptions {

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace n95::host {
 
@@ -31,5 +33,8 @@ struct TChunkScan {
 // Walks the chunk frame by frame from its first byte. A frame with an empty payload ends
 // the walk as unaligned (the plug-in's parser swallows the byte after it).
 TChunkScan ScanChunk(const uint8_t* data, std::size_t size);
+
+// The whole frames at the start of the chunk, as ScanChunk counts them (views into `data`).
+std::vector<std::string_view> SplitFrames(const uint8_t* data, std::size_t size);
 
 }  // namespace n95::host

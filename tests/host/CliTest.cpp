@@ -245,8 +245,12 @@ TEST_F(CliTest, InfoHelpAndUsage) {
     const ProgramResult other = Host({"info", "--plugin", N95_PLUGIN_PATH});
     EXPECT_EQ(other.Status, 0) << other.Errors;
 
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"replay", "--help"}, {"commands", "--help"}, {"info", "--help"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--help"},
+                                               {"replay", "--help"},
+                                               {"live", "--help"},
+                                               {"commands", "--help"},
+                                               {"info", "--help"}}) {
         const ProgramResult r = Host(args);
         EXPECT_EQ(r.Status, 0) << args[0];
         EXPECT_TRUE(Contains(r.Output, "Exit status")) << args[0];
@@ -256,6 +260,10 @@ TEST_F(CliTest, InfoHelpAndUsage) {
     EXPECT_EQ(Host({"replay"}).Status, 2);
     EXPECT_EQ(Host({"replay", "x.pcap", "--no-such-option"}).Status, 2);
     EXPECT_EQ(Sim({"generate", "--help"}).Status, 0);
+    EXPECT_EQ(Sim({"serve", "--help"}).Status, 0);
+    EXPECT_EQ(Sim({"serve", "--capture", Path("x.pcap"), "--generate"}).Status, 2);
+    EXPECT_EQ(Sim({"serve", "--replug", "1"}).Status, 2) << "a replug needs a link";
+    EXPECT_EQ(Sim({"serve", "--capture", Path("x.pcap")}).Status, 3);
     EXPECT_EQ(Sim({"generate", Path("x"), "--size", "lots"}).Status, 2);
     EXPECT_EQ(Sim({"generate", Path("x"), "--duration", "-3"}).Status, 2);
     EXPECT_TRUE(ListDir(Dir).empty());

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,8 +29,14 @@ void ScratchDirTest::TearDown() {
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
     ProgramResult result;
+    // Made before fork: a thread of the test may hold the allocator's lock at that moment.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         return result;
     const pid_t pid = fork();
     if (pid == 0) {
@@ -36,13 +44,6 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         dup2(nullFd, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -72,6 +73,122 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     int status = 0;
     waitpid(pid, &status, 0);
     result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+ChildProgram::~ChildProgram() {
+    if (Pid > 0) {
+        kill(Pid, SIGKILL);
+        waitpid(Pid, nullptr, 0);
+    }
+    if (Reader.joinable())
+        Reader.join();
+}
+
+bool ChildProgram::Start(const std::string& program, const std::vector<std::string>& args) {
+    // Everything the child needs is made before fork: other threads (the readers of other
+    // children) may hold the allocator's lock at that moment.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int nullFd = open("/dev/null", O_RDONLY);
+        dup2(nullFd, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    Pid = pid;
+    Reader = std::thread([this, outFd = out[0], errFd = err[0]] { Collect(outFd, errFd); });
+    return true;
+}
+
+void ChildProgram::Collect(int outFd, int errFd) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    int open = 2;
+    char buffer[65536];
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            std::lock_guard<std::mutex> guard(Lock);
+            if (n > 0) {
+                (i == 0 ? Output : Errors).append(buffer, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+            Changed.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> guard(Lock);
+    Closed = true;
+    Changed.notify_all();
+}
+
+std::string ChildProgram::FirstLine(double timeoutSeconds) {
+    std::unique_lock<std::mutex> guard(Lock);
+    Changed.wait_for(guard, std::chrono::duration<double>(timeoutSeconds),
+                     [&] { return Output.find('\n') != std::string::npos || Closed; });
+    const std::size_t end = Output.find('\n');
+    return end == std::string::npos ? std::string() : Output.substr(0, end);
+}
+
+bool ChildProgram::WaitForError(const std::string& text, double timeoutSeconds) {
+    std::unique_lock<std::mutex> guard(Lock);
+    return Changed.wait_for(guard, std::chrono::duration<double>(timeoutSeconds), [&] {
+        return Errors.find(text) != std::string::npos || Closed;
+    }) && Errors.find(text) != std::string::npos;
+}
+
+void ChildProgram::Signal(int signal) {
+    if (Pid > 0)
+        kill(Pid, signal);
+}
+
+ProgramResult ChildProgram::Wait(double timeoutSeconds) {
+    ProgramResult result;
+    if (Pid <= 0)
+        return result;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    int status = 0;
+    bool exited = false;
+    while (!exited) {
+        const pid_t done = waitpid(Pid, &status, WNOHANG);
+        if (done == Pid) {
+            exited = true;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            kill(Pid, SIGKILL);
+            waitpid(Pid, nullptr, 0);
+            status = -1;
+            break;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    Pid = -1;
+    if (Reader.joinable())
+        Reader.join();
+    std::lock_guard<std::mutex> guard(Lock);
+    result.Status = exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.Output = Output;
+    result.Errors = Errors;
     return result;
 }
 

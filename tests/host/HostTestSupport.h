@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace n95::test {
@@ -28,6 +33,36 @@ struct ProgramResult {
 
 // Runs `program` with `args` (no shell involved), with standard input closed.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// A program running in the background (no shell), its standard output and error collected
+// as they come. Destroying a child that still runs kills it.
+class ChildProgram {
+public:
+    ChildProgram() = default;
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+    ~ChildProgram();
+
+    bool Start(const std::string& program, const std::vector<std::string>& args);
+    // Waits until standard output holds a whole first line and returns it ("" on timeout or
+    // when the program ended without one).
+    std::string FirstLine(double timeoutSeconds);
+    // Waits until standard error contains `text`; false on timeout or when the program ended.
+    bool WaitForError(const std::string& text, double timeoutSeconds);
+    void Signal(int signal);
+    // Waits for the end, at most `timeoutSeconds`; then kills the program (Status -1).
+    ProgramResult Wait(double timeoutSeconds);
+
+private:
+    void Collect(int outFd, int errFd);
+
+    pid_t Pid = -1;
+    std::thread Reader;
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::string Output, Errors;
+    bool Closed = false;  // both pipes reached their end
+};
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

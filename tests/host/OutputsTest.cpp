@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/DateTimeText.h"
+#include "host/OutputSet.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
@@ -131,6 +132,52 @@ TEST_F(OutputsTest, GeoJsonHasTheTrackAndThePositionedRecords) {
     ASSERT_TRUE(empty.Open(Path("e.geojson"), {}, &error));
     ASSERT_TRUE(empty.Commit(&error));
     EXPECT_TRUE(Balanced(ReadFile(Path("e.geojson"))));
+}
+
+// A live run's outputs: the track grows while records come, and the GeoJSON and the map are
+// made at the end from the rows kept aside; the CSV is written as records come.
+TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
+    std::vector<TGpsPoint> track;
+    TOutputPaths paths;
+    std::string error;
+    ASSERT_TRUE(n95::host::ApplyOutDir(Path("out/sub"), "run", paths, &error)) << error;
+    paths.FrameLog = Path("out/frames.log");
+    TOutputSet outputs;
+    ASSERT_TRUE(outputs.Open(paths, track, false, &error)) << error;
+    EXPECT_FALSE(outputs.FrameLogTempPath().empty());
+    // Nothing appears under the final names before the commit.
+    EXPECT_EQ(n95::test::ListDir(Path("out/sub")).size(), 3u);  // the temporary files
+    EXPECT_FALSE(n95::test::FileExists(Path("out/sub/run.csv")));
+    outputs.Add(Row(0, 0x000003C1, 24.0005, 60.0005));
+    track.push_back({24.0, 60.0, 45426.0});
+    outputs.Add(Row(1, 0x00000112, -9999.0, -9999.0));
+    track.push_back({24.001, 60.001, 45426.1});
+    outputs.Add(Row(2, 0x00000112, 24.001, 60.001));
+    outputs.SetMapTitle("live", "three records");
+    std::vector<std::string> errors;
+    const std::vector<std::string> written = outputs.CommitEach(&errors);
+    EXPECT_TRUE(errors.empty()) << errors[0];
+    EXPECT_EQ(written, outputs.Paths());
+    EXPECT_EQ(written.size(), 4u);
+    EXPECT_EQ(SplitLines(ReadFile(Path("out/sub/run.csv"))).size(), 4u);
+    const std::string json = ReadFile(Path("out/sub/run.geojson"));
+    EXPECT_TRUE(Balanced(json)) << json;
+    EXPECT_EQ(Count(json, "\"LineString\""), 1u) << "the whole track, known only at the end";
+    EXPECT_EQ(Count(json, "\"kind\":\"record\""), 2u);
+    // The rows came back whole from the spool.
+    EXPECT_NE(json.find("\"coordinates\":[24.0005000,60.0005000]},\"properties\":{\"kind\":"
+                        "\"record\",\"index\":0,\"test_time\":\"2024-05-14T09:20:01.250Z\""),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"index\":2,"), std::string::npos);
+    EXPECT_NE(json.find("\"message_code\":\"0x00000112\",\"message_class\":null,"
+                        "\"payload_length\":8"),
+              std::string::npos);
+    const std::string svg = ReadFile(Path("out/sub/run.svg"));
+    EXPECT_NE(svg.find("GPS track (2 fixes)"), std::string::npos);
+    EXPECT_NE(svg.find("three records"), std::string::npos);
+    EXPECT_EQ(n95::test::ListDir(Path("out/sub")),
+              (std::vector<std::string>{"run.csv", "run.geojson", "run.svg"}));
 }
 
 TEST(SvgMapTest, DotsAreBoundedByThePictureNotByTheRecords) {

@@ -1,0 +1,119 @@
+// Live GPS: a file that grows, and a receiver on a terminal.
+#include "host/GpsFeed.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "host/Nmea.h"
+#include "platform/DateTime.h"
+#include "tests/host/HostTestSupport.h"
+
+namespace n95::host {
+namespace {
+
+class GpsFeedTest : public n95::test::ScratchDirTest {};
+
+TGpsPoint Fix(int second) {
+    return {24.9 + 0.0001 * second, 60.17 - 0.0001 * second,
+            UnixSecondsToDateTime(1715678400.0 + second)};
+}
+
+std::string Sentences(int second) {
+    return FormatNmeaFix(Fix(second), 10.0, 90.0);
+}
+
+void Append(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::app | std::ios::binary);
+    out << text;
+}
+
+TEST_F(GpsFeedTest, FollowsAGrowingFileLineByLine) {
+    const std::string path = Path("gps.nmea");
+    const std::string third = Sentences(2);
+    n95::test::WriteFile(path, Sentences(0) + Sentences(1) + third.substr(0, 20));
+    TGpsFeed feed;
+    std::string error;
+    ASSERT_TRUE(feed.Open(path, 4800, &error)) << error;
+    EXPECT_EQ(feed.Descriptor(), -1) << "a file is polled on a timer";
+    EXPECT_EQ(feed.Poll(), 2u);
+    EXPECT_EQ(feed.Poll(), 0u) << "nothing new";
+    // The rest of the line being written, then another fix and a bad line.
+    Append(path, third.substr(20));
+    EXPECT_EQ(feed.Poll(), 1u);
+    Append(path, Sentences(3) + "$GPRMC,garbage*00\r\n");
+    EXPECT_EQ(feed.Poll(), 1u);
+    ASSERT_EQ(feed.Track().Fixes.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(feed.Track().Fixes[i].X, Fix(i).X, 1e-6);
+        EXPECT_NEAR(feed.Track().Fixes[i].Y, Fix(i).Y, 1e-6);
+        EXPECT_NEAR(feed.Track().Fixes[i].Time, Fix(i).Time, SecondsToDays(0.01));
+    }
+    EXPECT_EQ(feed.Track().Skipped, 1u);
+
+    // A file started afresh (shorter than what was read) is read from its start again.
+    n95::test::WriteFile(path, Sentences(9));
+    EXPECT_EQ(feed.Poll(), 1u);
+    EXPECT_NEAR(feed.Track().Fixes.back().X, Fix(9).X, 1e-6);
+    EXPECT_TRUE(feed.Lost().empty());
+}
+
+TEST_F(GpsFeedTest, ReadsAReceiverOnATerminalUntilItHangsUp) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    TGpsFeed feed;
+    std::string error;
+    ASSERT_TRUE(feed.Open(slave, 9600, &error)) << error;
+    EXPECT_GE(feed.Descriptor(), 0);
+    EXPECT_EQ(feed.Poll(), 0u);
+    // Sentences cut anywhere, CR LF line ends kept as they are (raw mode).
+    const std::string text = Sentences(0) + Sentences(1);
+    for (std::size_t at = 0; at < text.size(); at += 17)
+        ASSERT_GT(write(master, text.data() + at, std::min<std::size_t>(17, text.size() - at)), 0);
+    std::size_t fixes = 0;
+    for (int i = 0; i < 100 && fixes < 2; ++i) {
+        fixes += feed.Poll();
+        usleep(10000);
+    }
+    EXPECT_EQ(fixes, 2u);
+    EXPECT_EQ(feed.Track().Skipped, 0u);
+    close(master);
+    EXPECT_EQ(feed.Poll(), 0u);
+    EXPECT_NE(feed.Lost().find("GPS " + slave), std::string::npos) << feed.Lost();
+    EXPECT_EQ(feed.Descriptor(), -1);
+    EXPECT_EQ(feed.Poll(), 0u);
+}
+
+TEST_F(GpsFeedTest, OpenSaysWhatIsWrong) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    struct Case {
+        std::string Path;
+        int Baud;
+        std::string Message;
+    };
+    const std::vector<Case> cases = {
+        {Path("missing.nmea"), 4800, "cannot open GPS " + Path("missing.nmea")},
+        {Dir, 4800, "is a directory"},
+        {slave, 12345, "at 12345 baud"},
+    };
+    for (const Case& c : cases) {
+        TGpsFeed feed;
+        std::string error;
+        EXPECT_FALSE(feed.Open(c.Path, c.Baud, &error)) << c.Path;
+        EXPECT_NE(error.find(c.Message), std::string::npos) << error;
+    }
+    close(master);
+}
+
+}  // namespace
+}  // namespace n95::host

@@ -1,0 +1,439 @@
+// The live run end to end: n95sim plays a handset on a real pseudo-terminal, n95host drives it
+// through the built plug-in, and what comes out is checked against the AT lines the handset
+// received and against the capture the run wrote.
+//
+// The fixture's name holds "RealTime": the runs take real seconds, so the valgrind leg skips
+// them (the programs themselves are not run under valgrind anyway).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "control/TestCommands.h"
+#include "host/HandsetSim.h"
+#include "host/Nmea.h"
+#include "host/PcapCapture.h"
+#include "host/TraceFrame.h"
+#include "platform/DateTime.h"
+#include "tests/host/HostTestSupport.h"
+
+namespace n95::test {
+namespace {
+
+using n95::host::CaptureTimeToDateTime;
+using n95::host::TCaptureReader;
+
+constexpr double kRunTimeout = 60.0;  // generous: a loaded machine must not fail a test
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+uint64_t SummaryNumber(const std::string& output, const std::string& label) {
+    const std::size_t at = output.find("  " + label + " ");
+    if (at == std::string::npos)
+        return ~0ull;
+    return std::stoull(output.substr(output.find_first_not_of(' ', at + label.size() + 2)));
+}
+
+// "frames sent 123 (...)" from the simulator's last line.
+uint64_t FramesSent(const std::string& simOutput) {
+    const std::size_t at = simOutput.find("frames sent ");
+    return at == std::string::npos ? ~0ull : std::stoull(simOutput.substr(at + 12));
+}
+
+// What the plug-in must make of a capture, worked out here from the frame format and the
+// decode rules, independently of the plug-in: every chunk parsed afresh from its first byte,
+// the six throttled message keys gated on the chunk's time, and a record for each frame the
+// stand-in WCDMA decoder accepts (at least four payload bytes; the code is the first four,
+// big-endian).
+struct CaptureModel {
+    std::vector<uint32_t> Codes;  // the records, in order
+    uint64_t Chunks = 0;
+    uint64_t Frames = 0;          // whole frames at chunk starts
+    uint64_t GarbageChunks = 0;   // chunks holding the simulator's garbage
+    uint64_t CleanUnaligned = 0;  // chunks without garbage that are not whole frames
+    uint64_t FramesAnywhere = 0;  // whole frames after removing AT replies and garbage
+};
+
+CaptureModel ModelOf(const std::string& path) {
+    CaptureModel model;
+    TCaptureReader capture;
+    std::string error;
+    EXPECT_TRUE(capture.Open(path, &error)) << error;
+    const std::map<uint16_t, double> intervals = {{0x1000, 0.5}, {0x1040, 0.5}, {0x3080, 0.5},
+                                                  {0x3081, 0.5}, {0x30C0, 1.0}, {0x30C1, 1.0}};
+    std::map<uint16_t, TDateTime> lastPassed;
+    const std::string garbage(n95::host::kSimGarbage, n95::host::kSimGarbageSize);
+    const std::string ok(n95::host::kAtReplyOk, n95::host::kAtReplyOkSize);
+    while (capture.Next() == TCaptureReader::TStatus::Chunk) {
+        ++model.Chunks;
+        const TDateTime now = CaptureTimeToDateTime(capture.Time());
+        const std::string chunk(reinterpret_cast<const char*>(capture.Data()), capture.Size());
+        const auto scan = n95::host::ScanChunk(capture.Data(), capture.Size());
+        model.Frames += scan.Frames;
+        const bool dirty = chunk.find(garbage) != std::string::npos;
+        model.GarbageChunks += dirty ? 1 : 0;
+        if (!dirty && !scan.Aligned && !scan.AtReply && chunk.find(ok) != 0)
+            ++model.CleanUnaligned;
+        // Frames wherever they are: the pieces between AT replies and garbage.
+        std::size_t start = 0;
+        while (start < chunk.size()) {
+            std::size_t end = chunk.size(), skip = 0;
+            for (const std::string& noise : {ok, garbage}) {
+                const std::size_t at = chunk.find(noise, start);
+                if (at != std::string::npos && at < end) {
+                    end = at;
+                    skip = noise.size();
+                }
+            }
+            model.FramesAnywhere +=
+                n95::host::SplitFrames(capture.Data() + start, end - start).size();
+            start = end + skip;
+        }
+        for (const std::string_view frame :
+             n95::host::SplitFrames(capture.Data(), capture.Size())) {
+            const auto* b = reinterpret_cast<const uint8_t*>(frame.data());
+            const auto key = static_cast<uint16_t>(b[0] * 4096 + b[1] * 64 + b[2]);
+            const auto interval = intervals.find(key);
+            if (interval != intervals.end()) {
+                const auto last = lastPassed.find(key);
+                if (last != lastPassed.end() &&
+                    !(now - last->second >= n95::SecondsToDays(interval->second)))
+                    continue;
+                lastPassed[key] = now;
+            }
+            const std::size_t header = b[3] == 0x01 ? 10 : 6;
+            if (frame.size() - header < 4)
+                continue;
+            const uint8_t* p = b + header;
+            model.Codes.push_back(static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 |
+                                  p[3]);
+        }
+    }
+    return model;
+}
+
+std::vector<uint32_t> CsvCodes(const std::string& path) {
+    std::vector<uint32_t> codes;
+    const auto lines = SplitLines(ReadFile(path));
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        codes.push_back(static_cast<uint32_t>(std::stoul(SplitFields(lines[i])[5], nullptr, 16)));
+    return codes;
+}
+
+class LiveRealTimeTest : public ScratchDirTest {
+protected:
+    // Starts the simulator; returns the port to open ("" when it did not start).
+    std::string StartSim(std::vector<std::string> args) {
+        args.insert(args.begin(), "serve");
+        if (!Sim.Start(N95SIM_PATH, args))
+            return "";
+        return Sim.FirstLine(kRunTimeout);
+    }
+    ProgramResult Host(const std::vector<std::string>& args) {
+        return RunProgram(N95HOST_PATH, args);
+    }
+    // The simulator ends a second after the host has closed the port.
+    ProgramResult SimEnd() {
+        ProgramResult r = Sim.Wait(kRunTimeout);
+        EXPECT_EQ(r.Status, 0) << r.Errors;
+        return r;
+    }
+    std::vector<std::string> AtLog() { return SplitLines(ReadFile(Path("at.log"))); }
+
+    // The same capture replayed gives the same CSV, byte for byte.
+    void ExpectReplayGivesTheSameCsv(const std::string& capture, const std::string& liveCsv) {
+        const ProgramResult r =
+            Host({"replay", capture, "--csv", Path("replayed.csv"), "--no-progress"});
+        EXPECT_TRUE(r.Status == 0 || r.Status == 1) << r.Errors;
+        EXPECT_EQ(ReadFile(Path("replayed.csv")), ReadFile(liveCsv));
+    }
+
+    ChildProgram Sim;
+};
+
+const std::vector<std::string>& StartLines() {
+    static const std::vector<std::string> lines = {
+        "ATE0<CR>", "AT*NTRACE=0<CR>",
+        GetTraceCommand(true).substr(0, GetTraceCommand(true).size() - 1) + "<CR>"};
+    return lines;
+}
+const std::vector<std::string> kStopLines = {"AT*NTRACE=0<CR>", "AT*NTESTSYSTEM=0<CR>"};
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(LiveRealTimeTest, SendsTheAtLinesInOrderAndItsCaptureReplaysToTheSameRecords) {
+    const std::string port = StartSim({"--rate", "200", "--at-log", Path("at.log")});
+    ASSERT_FALSE(port.empty());
+    const ProgramResult r =
+        Host({"live", "--device", port, "--duration", "1.5", "--capture", Path("c.pcap"), "--csv",
+              Path("l.csv"), "--frame-log", Path("l.frames")});
+    ASSERT_EQ(r.Status, 0) << r.Errors << r.Output;
+    const ProgramResult sim = SimEnd();
+
+    // Exactly these lines, each with one carriage return and nothing else.
+    EXPECT_EQ(AtLog(), Concat(StartLines(), kStopLines));
+    EXPECT_TRUE(Contains(r.Errors, "trace confirmed")) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "stopped after")) << r.Output;
+
+    const CaptureModel model = ModelOf(Path("c.pcap"));
+    const std::vector<uint32_t> codes = CsvCodes(Path("l.csv"));
+    EXPECT_GT(codes.size(), 100u);
+    EXPECT_EQ(codes, model.Codes);
+    EXPECT_EQ(SummaryNumber(r.Output, "records"), codes.size()) << r.Output;
+    EXPECT_EQ(SummaryNumber(r.Output, "chunks"), model.Chunks) << r.Output;
+    EXPECT_EQ(SummaryNumber(r.Output, "frames"), model.Frames) << r.Output;
+    EXPECT_LE(model.FramesAnywhere, FramesSent(sim.Output)) << sim.Output;
+    EXPECT_EQ(model.CleanUnaligned, 0u) << "chunks end at frame boundaries";
+
+    ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
+    // And the frame log: each decoded frame followed by CR LF, as in the replay.
+    const ProgramResult again = Host({"replay", Path("c.pcap"), "--frame-log", Path("r.frames")});
+    EXPECT_EQ(again.Status, 0) << again.Errors;
+    EXPECT_EQ(ReadFile(Path("r.frames")), ReadFile(Path("l.frames")));
+}
+
+TEST_F(LiveRealTimeTest, SigintInTheMiddleLosesNothing) {
+    const std::string port = StartSim({"--rate", "500"});
+    ASSERT_FALSE(port.empty());
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", port, "-o", Path("out")}));
+    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    host.Signal(SIGINT);
+    const ProgramResult r = host.Wait(kRunTimeout);
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+    EXPECT_TRUE(Contains(r.Output, "(SIGINT or SIGTERM)")) << r.Output;
+
+    // -o names everything after the run's start time, the capture included.
+    const std::vector<std::string> names = ListDir(Path("out"));
+    ASSERT_EQ(names.size(), 4u);
+    const std::string stem = Path("out/") + names[0].substr(0, names[0].rfind('.'));
+    EXPECT_EQ(names[0].substr(0, 5), "live-");
+    for (const char* extension : {".csv", ".geojson", ".pcap", ".svg"})
+        EXPECT_TRUE(FileExists(stem + extension)) << extension;
+
+    const CaptureModel model = ModelOf(stem + ".pcap");
+    const std::vector<uint32_t> codes = CsvCodes(stem + ".csv");
+    EXPECT_GT(codes.size(), 100u);
+    EXPECT_EQ(codes, model.Codes) << "every chunk read is decoded and every record written";
+    EXPECT_EQ(SummaryNumber(r.Output, "records"), codes.size());
+    EXPECT_EQ(SummaryNumber(r.Output, "chunks"), model.Chunks);
+    EXPECT_EQ(SummaryNumber(r.Output, "frames"), model.Frames);
+    ExpectReplayGivesTheSameCsv(stem + ".pcap", stem + ".csv");
+    EXPECT_TRUE(Contains(ReadFile(stem + ".svg"), "</svg>"));
+}
+
+TEST_F(LiveRealTimeTest, HangUpIsReportedAndTheRunEndsWithWhatItRead) {
+    // Through a link, which goes away with the port: reopening /dev/pts/N by its number
+    // could find another test's pseudo-terminal that got the number meanwhile.
+    const std::string port = StartSim({"--rate", "400", "--hangup-after", "200", "--link",
+                                       Path("handset"), "--at-log", Path("at.log")});
+    ASSERT_EQ(port, Path("handset"));
+    const ProgramResult r =
+        Host({"live", "--device", port, "--capture", Path("c.pcap"), "--csv", Path("l.csv"),
+              "--reconnect-tries", "2", "--reconnect-pause", "0.2"});
+    EXPECT_EQ(r.Status, 1) << r.Errors;
+    const ProgramResult sim = SimEnd();
+    EXPECT_TRUE(Contains(r.Errors, "the port was lost: " + port + " hung up")) << r.Errors;
+    EXPECT_TRUE(Contains(r.Errors, "attempt 2 failed: cannot open " + port)) << r.Errors;
+    EXPECT_TRUE(Contains(r.Errors, "could not be reopened")) << r.Errors;
+    // The switch-off lines had no port to go to.
+    EXPECT_EQ(AtLog(), StartLines());
+
+    // The simulator waited until all 200 frames were read before it hung up.
+    EXPECT_EQ(FramesSent(sim.Output), 200u);
+    const CaptureModel model = ModelOf(Path("c.pcap"));
+    EXPECT_EQ(model.FramesAnywhere, 200u);
+    EXPECT_EQ(CsvCodes(Path("l.csv")), model.Codes);
+    ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
+}
+
+TEST_F(LiveRealTimeTest, ReconnectsWhenTheHandsetComesBack) {
+    const std::string link = Path("handset");
+    const std::string port = StartSim({"--rate", "300", "--hangup-after", "150", "--replug", "0.3",
+                                       "--link", link, "--at-log", Path("at.log")});
+    ASSERT_EQ(port, link);
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", link, "--capture", Path("c.pcap"),
+                                          "--csv", Path("l.csv"), "--reconnect-pause", "0.5"}));
+    ASSERT_TRUE(host.WaitForError("reconnected", kRunTimeout));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    host.Signal(SIGTERM);
+    const ProgramResult r = host.Wait(kRunTimeout);
+    EXPECT_EQ(r.Status, 0) << r.Errors;
+    const ProgramResult sim = SimEnd();
+    EXPECT_TRUE(Contains(r.Output, "1 lost, 1 reconnected")) << r.Output;
+
+    // Reconnect switches the trace on again on the new port, then the stop switches it off.
+    EXPECT_EQ(AtLog(), Concat(Concat(StartLines(), StartLines()), kStopLines));
+    const CaptureModel model = ModelOf(Path("c.pcap"));
+    EXPECT_GT(model.FramesAnywhere, 150u) << "frames came after the reconnection";
+    EXPECT_LE(model.FramesAnywhere, FramesSent(sim.Output));
+    EXPECT_EQ(CsvCodes(Path("l.csv")), model.Codes);
+    ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
+}
+
+TEST_F(LiveRealTimeTest, GarbageCostsOnlyTheChunksItIsIn) {
+    // Frames that are never throttled and always decode: each frame read whole is a record.
+    {
+        n95::host::TCaptureWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.Open(Path("frames.pcap"), &error)) << error;
+        const uint8_t message[3] = {0x02, 0x11, 0x07};
+        const uint8_t extension[4] = {1, 2, 3, 4};
+        for (int i = 0; i < 50; ++i) {
+            uint8_t payload[24] = {0x00, 0x00, 0x03, static_cast<uint8_t>(i)};
+            std::string frame;
+            n95::host::AppendTraceFrame(frame, message, i % 2 == 0, extension, payload,
+                                        static_cast<uint16_t>(4 + i % 20));
+            ASSERT_TRUE(writer.Write({1715678400 + i, 0}, frame.data(),
+                                     static_cast<uint32_t>(frame.size()), &error));
+        }
+        ASSERT_TRUE(writer.Commit(&error)) << error;
+    }
+    const std::string port =
+        StartSim({"--capture", Path("frames.pcap"), "--rate", "300", "--garbage-every", "20"});
+    ASSERT_FALSE(port.empty());
+    const ProgramResult r = Host({"live", "--device", port, "--duration", "1.5", "--capture",
+                                  Path("c.pcap"), "--csv", Path("l.csv")});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+
+    const CaptureModel model = ModelOf(Path("c.pcap"));
+    EXPECT_GT(model.GarbageChunks, 0u);
+    // Every chunk without garbage is made of whole frames, and every frame at the start of a
+    // chunk (before any garbage) became a record: the garbage cost the rest of its own chunk
+    // and nothing else.
+    EXPECT_EQ(model.CleanUnaligned, 0u);
+    const std::vector<uint32_t> codes = CsvCodes(Path("l.csv"));
+    EXPECT_EQ(codes.size(), model.Frames);
+    EXPECT_EQ(codes, model.Codes);
+    EXPECT_LE(codes.size(), model.FramesAnywhere);
+}
+
+TEST_F(LiveRealTimeTest, SlowLineStillGivesWholeFrames) {
+    // 38400 baud: 16-byte pieces every 4 ms, well inside the host's 10 ms idle gap.
+    const std::string port = StartSim({"--rate", "100", "--slow-line", "38400"});
+    ASSERT_FALSE(port.empty());
+    const ProgramResult r = Host({"live", "--device", port, "--duration", "1.5", "--capture",
+                                  Path("c.pcap"), "--csv", Path("l.csv")});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+    const CaptureModel model = ModelOf(Path("c.pcap"));
+    const std::vector<uint32_t> codes = CsvCodes(Path("l.csv"));
+    EXPECT_GT(codes.size(), 20u);
+    EXPECT_EQ(codes, model.Codes);
+}
+
+TEST_F(LiveRealTimeTest, SilentHandsetIsNotConfirmedButItsCaptureIsKept) {
+    const std::string port = StartSim({"--count", "0", "--at-log", Path("at.log")});
+    ASSERT_FALSE(port.empty());
+    const ProgramResult r = Host({"live", "--device", port, "--trace-wait", "1", "--capture",
+                                  Path("c.pcap"), "--csv", Path("l.csv")});
+    EXPECT_EQ(r.Status, 6) << r.Errors;
+    SimEnd();
+    EXPECT_TRUE(Contains(r.Errors, "not confirmed: no trace frame came within 1 s")) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "  trace           not confirmed")) << r.Output;
+    // The trace is switched off again; the capture holds the AT replies; no other output.
+    EXPECT_EQ(AtLog(), Concat(StartLines(), kStopLines));
+    const CaptureModel model = ModelOf(Path("c.pcap"));
+    EXPECT_GT(model.Chunks, 0u);
+    EXPECT_EQ(model.Frames, 0u);
+    EXPECT_FALSE(FileExists(Path("l.csv")));
+    EXPECT_EQ(ListDir(Dir), (std::vector<std::string>{"at.log", "c.pcap"}));
+}
+
+TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
+    const std::string port = StartSim({"--rate", "200"});
+    ASSERT_FALSE(port.empty());
+    WriteFile(Path("gps.nmea"), "");
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(
+        N95HOST_PATH, {"live", "--device", port, "--gps", Path("gps.nmea"), "--csv", Path("l.csv"),
+                       "--geojson", Path("l.geojson"), "--map", Path("l.svg")}));
+    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    // A receiver's log growing by one fix (an RMC and a GGA sentence) every 200 ms, the car
+    // driving east; the sentences arrive in pieces, as a writer's buffer flushes them.
+    std::vector<TGpsPoint> fixes;
+    for (int i = 0; i < 10; ++i) {
+        const TGpsPoint fix{24.9 + 0.001 * i, 60.17, UnixSecondsToDateTime(1715678400.0 + i)};
+        fixes.push_back(fix);
+        const std::string text = n95::host::FormatNmeaFix(fix, 20.0, 90.0);
+        std::ofstream out(Path("gps.nmea"), std::ios::app | std::ios::binary);
+        out << text.substr(0, 30) << std::flush;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        out << text.substr(30) << std::flush;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The host reads the file once more when it stops: every fix written so far counts.
+    host.Signal(SIGINT);
+    const ProgramResult r = host.Wait(kRunTimeout);
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+    EXPECT_TRUE(Contains(r.Output, "10 fixes read, 10 fed, 0 lines skipped")) << r.Output;
+
+    // Positions lie on the route, in driving order.
+    const auto lines = SplitLines(ReadFile(Path("l.csv")));
+    double lastLon = 0;
+    std::size_t withPosition = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto f = SplitFields(lines[i]);
+        if (f[3].empty())
+            continue;
+        ++withPosition;
+        const double lon = std::stod(f[3]);
+        EXPECT_GE(lon, fixes.front().X - 1e-9) << lines[i];
+        EXPECT_LE(lon, fixes.back().X + 1e-9) << lines[i];
+        EXPECT_GE(lon, lastLon - 1e-12) << lines[i];
+        EXPECT_NEAR(std::stod(f[4]), 60.17, 1e-7);
+        lastLon = lon;
+    }
+    EXPECT_GT(withPosition, 50u);
+    const std::string geojson = ReadFile(Path("l.geojson"));
+    EXPECT_TRUE(Contains(geojson, "\"LineString\"")) << geojson.substr(0, 200);
+    EXPECT_TRUE(Contains(geojson, "\"fixes\":10"));
+    EXPECT_TRUE(Contains(ReadFile(Path("l.svg")), "GPS track (10 fixes)"));
+}
+
+// Mistakes a user makes, each with its message and status, and nothing written.
+TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
+    WriteFile(Path("plain.txt"), "not a device\n");
+    struct Case {
+        std::vector<std::string> Args;  // after "live"
+        int Status;
+        std::string Message;
+    };
+    const std::vector<Case> cases = {
+        {{"--device", Path("nowhere")}, 6, "cannot open " + Path("nowhere")},
+        {{"--device", Path("plain.txt")}, 6, "not a device"},
+        {{"--device", "/dev/null", "--trace-wait", "5"}, 6, "data ended"},
+        {{"--device", "/dev/null", "--baud", "12345"}, 2, "not a standard baud rate"},
+        {{"--device", "/dev/null", "--gps", Path("none.nmea")}, 3, "none.nmea"},
+        {{"--device", "/dev/null", "--trace-wait", "60"}, 2, ""},
+        {{}, 2, "--device"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"live"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        args.insert(args.end(), {"--csv", Path("l.csv")});
+        const ProgramResult r = Host(args);
+        const std::string what = c.Args.empty() ? "(none)" : c.Args.back();
+        EXPECT_EQ(r.Status, c.Status) << what << "\n" << r.Errors;
+        EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
+        EXPECT_FALSE(FileExists(Path("l.csv"))) << what;
+    }
+    EXPECT_EQ(ListDir(Dir), std::vector<std::string>{"plain.txt"});
+}
+
+}  // namespace
+}  // namespace n95::test
