@@ -106,11 +106,14 @@ bool ParseCoordinate(std::string_view text, std::string_view hemisphere, bool la
     if (minutes >= 60.0)
         return false;
     degrees = whole + minutes / 60.0;
+    // The range is checked on the size, before the hemisphere gives the sign.
+    if (degrees > (latitude ? 90.0 : 180.0))
+        return false;
     if (hemisphere == (latitude ? "S" : "W"))
         degrees = -degrees;
     else if (hemisphere != (latitude ? "N" : "E"))
         return false;
-    return latitude ? degrees <= 90.0 : degrees <= 180.0;
+    return true;
 }
 
 // The state carried from line to line: the date of the last RMC sentence.

@@ -88,7 +88,9 @@ bool TCaptureReader::Open(const std::string& path, std::string* error) {
 }
 
 TCaptureReader::TStatus TCaptureReader::Next() {
-    if (Finished != TStatus::Chunk || Handle == nullptr)
+    if (Handle == nullptr)
+        return TStatus::End;  // never opened: nothing to read
+    if (Finished != TStatus::Chunk)
         return Finished;
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
@@ -97,8 +99,19 @@ TCaptureReader::TStatus TCaptureReader::Next() {
         ChunkData = data;
         ChunkSize = header->caplen;
         ChunkOriginalSize = header->len;
-        ChunkTime = {static_cast<int64_t>(header->ts.tv_sec),
+        // The seconds field is unsigned 32-bit on the wire whatever the byte order (libpcap
+        // reads little-endian files as signed), so times after 2038 read back unchanged.
+        ChunkTime = {static_cast<int64_t>(static_cast<uint32_t>(header->ts.tv_sec)),
                      static_cast<uint32_t>(header->ts.tv_usec)};  // nanoseconds here
+        if (ChunkTime.Nanoseconds > 999999999u) {
+            ChunkData = nullptr;
+            ChunkSize = ChunkOriginalSize = 0;
+            Finished = TStatus::Damaged;
+            Damage = "capture " + Path + " is damaged at byte offset " + std::to_string(FileOffset) +
+                     " (packet " + std::to_string(Chunks + 1) +
+                     "): time stamp fraction out of range";
+            return Finished;
+        }
         FileOffset += kPcapPacketHeaderBytes + header->caplen;
         ++Chunks;
         return TStatus::Chunk;
@@ -165,6 +178,10 @@ bool TCaptureWriter::Write(TCaptureTime time, const void* data, uint32_t size, s
     if (size == 0 || size > kMaxChunkBytes) {
         *error = "chunk of " + std::to_string(size) + " bytes cannot be captured (1.." +
                  std::to_string(kMaxChunkBytes) + ")";
+        return false;
+    }
+    if (time.Seconds < 0 || time.Seconds > 0xFFFFFFFFLL || time.Nanoseconds > 999999999u) {
+        *error = "time stamp cannot be captured (seconds 0..4294967295, nanoseconds 0..999999999)";
         return false;
     }
     pcap_pkthdr header{};
