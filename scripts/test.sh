@@ -2,15 +2,16 @@
 # Runs the whole test suite: every build leg, each with its test runner's summary.
 #   scripts/test.sh                 all legs
 #   scripts/test.sh native asan     only the named legs
-# Legs: native, i386, asan, tsan, valgrind, win32 (the DLL under Wine). Exits non-zero when
-# any leg fails.
+# Legs: native, i386, asan, tsan, valgrind, win32 (the DLL under Wine), fuzz (the corpora
+# replayed and every libFuzzer target fuzzed for 60 s). Exits non-zero when any leg fails.
+# Coverage has its own command: scripts/coverage.sh.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh || exit 1
 
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(native i386 asan tsan valgrind win32)
+[ ${#legs[@]} -eq 0 ] && legs=(native i386 asan tsan valgrind win32 fuzz)
 
 declare -A summary
 failed=0
@@ -40,6 +41,12 @@ for leg in "${legs[@]}"; do
     valgrind)
       scripts/valgrind.sh && summary[valgrind]="valgrind: no errors, no definite or indirect loss" \
         || { summary[valgrind]="valgrind: FAILED"; failed=1; } ;;
+    fuzz)
+      if scripts/fuzz.sh --replay && scripts/fuzz.sh --time 60; then
+        summary[fuzz]="fuzz: corpora replayed, every target fuzzed 60 s, no finding"
+      else
+        summary[fuzz]="fuzz: FAILED"; failed=1
+      fi ;;
     win32)
       scripts/win32.sh 2>&1 | tee build/win32-leg.log
       status=${PIPESTATUS[0]}

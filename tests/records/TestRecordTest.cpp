@@ -352,6 +352,8 @@ TEST(TestRecordTest, LayoutFollowsPointerWidth) {
     }
     EXPECT_EQ(n95::BlockPointerOffset(2, 8), offsetof(TTestBody2, Block8));
     EXPECT_EQ(n95::BlockPointerOffset(3, 5), offsetof(TTestBody3, Block5));
+    EXPECT_EQ(n95::BlockPointerOffset(2, 9), 0u) << "no flag bit above the last block";
+    EXPECT_EQ(n95::BlockPointerOffset(0, 5), 0u);
 }
 
 TEST(TestRecordTest, BlockSizes) {
