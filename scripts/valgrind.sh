@@ -5,6 +5,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 [ -d build/native/bin ] || { cmake --preset native >/dev/null && cmake --build --preset native >/dev/null; } || exit 1
 status=0
+# Fault-injection tests that replace operator new fall back to the record hooks under valgrind.
+export N95_UNDER_VALGRIND=1
 for t in build/native/bin/*_tests; do
   [ -x "$t" ] || continue
   echo "valgrind: $(basename "$t")"
