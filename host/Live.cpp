@@ -1,5 +1,7 @@
 #include "host/Live.h"
 
+#include "host/Progress.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -47,16 +49,6 @@ const char* StateName(uint8_t state) {
     }
 }
 
-std::string RateText(int32_t bytesPerSecond) {
-    char buffer[32];
-    if (bytesPerSecond >= 1000000)
-        std::snprintf(buffer, sizeof buffer, "%.2f MB/s", bytesPerSecond / 1e6);
-    else if (bytesPerSecond >= 1000)
-        std::snprintf(buffer, sizeof buffer, "%.1f kB/s", bytesPerSecond / 1e3);
-    else
-        std::snprintf(buffer, sizeof buffer, "%d B/s", static_cast<int>(bytesPerSecond));
-    return buffer;
-}
 
 // The run's state between the steps of RunLive.
 class TLiveRun {
@@ -180,7 +172,7 @@ public:
         THandSetDecode& decoder = Session.Decoder();
         std::string text = std::string(StateName(decoder.GetState())) + " | " +
                            std::to_string(Session.Stats().Records) + " records | " +
-                           RateText(decoder.GetDataRate());
+                           FormatRate(decoder.GetDataRate());
         if (Options.Gps != nullptr && !Options.Gps->Track().Fixes.empty()) {
             const TGpsPoint& fix = Options.Gps->Track().Fixes.back();
             char buffer[64];

@@ -92,16 +92,18 @@ void ReportTrack(const std::string& path, const TTrack& track) {
                      static_cast<unsigned long long>(track.Skipped - track.FirstProblems.size()));
 }
 
-std::string FormatRate(double bytesPerSecond) {
-    char buffer[48];
-    if (bytesPerSecond >= 1e6)
-        std::snprintf(buffer, sizeof buffer, "%.2f MB/s", bytesPerSecond / 1e6);
-    else if (bytesPerSecond >= 1e3)
-        std::snprintf(buffer, sizeof buffer, "%.1f kB/s", bytesPerSecond / 1e3);
-    else
-        std::snprintf(buffer, sizeof buffer, "%.0f B/s", bytesPerSecond);
-    return buffer;
+// The last lines of both summaries: records held at once, peak memory, the outputs written.
+void PrintKeptAndOutputs(std::size_t maxRecordsKept, const std::vector<std::string>& outputs) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("  records kept    at most %zu at once; peak resident memory %.1f MB\n",
+                maxRecordsKept, usage.ru_maxrss / 1024.0);
+    std::string list;
+    for (const std::string& o : outputs)
+        list += (list.empty() ? "" : ", ") + o;
+    std::printf("  outputs         %s\n", list.empty() ? "none" : list.c_str());
 }
+
 
 void PrintSummary(const TReplayArgs& args, const TPlugin& plugin, const TCaptureReader& capture,
                   const TTrack* track, const TReplayResult& r,
@@ -139,14 +141,7 @@ void PrintSummary(const TReplayArgs& args, const TPlugin& plugin, const TCapture
     if (r.CutChunks > 0)
         std::printf("  cut chunks      %llu chunks were cut by the capture's snapshot length\n",
                     u(r.CutChunks));
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("  records kept    at most %zu at once; peak resident memory %.1f MB\n",
-                r.MaxRecordsKept, usage.ru_maxrss / 1024.0);
-    std::string list;
-    for (const std::string& o : outputs)
-        list += (list.empty() ? "" : ", ") + o;
-    std::printf("  outputs         %s\n", list.empty() ? "none" : list.c_str());
+    PrintKeptAndOutputs(r.MaxRecordsKept, outputs);
     if (r.Records == 0)
         std::printf("\nNo record came out. %s\n", ExplainNoRecords(r).c_str());
     std::fflush(stdout);
@@ -305,14 +300,7 @@ void PrintLiveSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveR
     if (s.RecordsNotCopied > 0)
         std::printf("  not copied      %llu records the host could not copy\n",
                     u(s.RecordsNotCopied));
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("  records kept    at most %zu at once; peak resident memory %.1f MB\n",
-                r.MaxRecordsKept, usage.ru_maxrss / 1024.0);
-    std::string list;
-    for (const std::string& o : outputs)
-        list += (list.empty() ? "" : ", ") + o;
-    std::printf("  outputs         %s\n", list.empty() ? "none" : list.c_str());
+    PrintKeptAndOutputs(r.MaxRecordsKept, outputs);
     std::fflush(stdout);
 }
 

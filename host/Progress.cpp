@@ -5,6 +5,18 @@
 
 namespace n95::host {
 
+std::string FormatRate(double bytesPerSecond) {
+    char buffer[48];
+    if (bytesPerSecond >= 1e6)
+        std::snprintf(buffer, sizeof buffer, "%.2f MB/s", bytesPerSecond / 1e6);
+    else if (bytesPerSecond >= 1e3)
+        std::snprintf(buffer, sizeof buffer, "%.1f kB/s", bytesPerSecond / 1e3);
+    else
+        std::snprintf(buffer, sizeof buffer, "%.0f B/s", bytesPerSecond);
+    return buffer;
+}
+
+
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);

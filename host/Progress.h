@@ -10,6 +10,9 @@
 
 namespace n95::host {
 
+// A data rate as text: "12.34 MB/s", "5.6 kB/s" or "789 B/s".
+std::string FormatRate(double bytesPerSecond);
+
 class TProgress {
 public:
     TProgress(uint64_t totalBytes, bool enabled, FILE* out = stderr);
