@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "host/Gpx.h"
-#include "host/Nmea.h"
-#include "host/PcapCapture.h"
-#include "host/Track.h"
+#include "host/formats/Gpx.h"
+#include "host/formats/Nmea.h"
+#include "host/formats/PcapCapture.h"
+#include "host/formats/Track.h"
 
 namespace n95::fuzz {
 namespace {

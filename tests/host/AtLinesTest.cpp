@@ -1,11 +1,11 @@
 // AT lines shown and cut as the simulator logs them, and the live run's status line.
-#include "host/AtLines.h"
+#include "host/formats/AtLines.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "host/Progress.h"
+#include "host/common/Progress.h"
 
 namespace n95::host {
 namespace {

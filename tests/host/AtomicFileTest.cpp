@@ -1,4 +1,4 @@
-#include "host/AtomicFile.h"
+#include "host/common/AtomicFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "host/Nmea.h"
-#include "host/PcapCapture.h"
-#include "host/TraceFrame.h"
+#include "host/formats/Nmea.h"
+#include "host/formats/PcapCapture.h"
+#include "host/formats/TraceFrame.h"
 
 #include <pcap/pcap.h>
 #include "tests/host/HostTestSupport.h"

@@ -1,4 +1,4 @@
-#include "host/DateTimeText.h"
+#include "host/common/DateTimeText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Live GPS: a file that grows, and a receiver on a terminal.
-#include "host/GpsFeed.h"
+#include "host/devices/GpsFeed.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "host/Nmea.h"
+#include "host/formats/Nmea.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
 

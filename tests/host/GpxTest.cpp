@@ -1,9 +1,9 @@
-#include "host/Gpx.h"
-#include "host/Nmea.h"
+#include "host/formats/Gpx.h"
+#include "host/formats/Nmea.h"
 
 #include <gtest/gtest.h>
 
-#include "host/DateTimeText.h"
+#include "host/common/DateTimeText.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {

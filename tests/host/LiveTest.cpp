@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "control/TestCommands.h"
-#include "host/HandsetSim.h"
-#include "host/Nmea.h"
-#include "host/PcapCapture.h"
-#include "host/TraceFrame.h"
+#include "host/sim/HandsetSim.h"
+#include "host/formats/Nmea.h"
+#include "host/formats/PcapCapture.h"
+#include "host/formats/TraceFrame.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
 

@@ -1,8 +1,8 @@
-#include "host/Nmea.h"
+#include "host/formats/Nmea.h"
 
 #include <gtest/gtest.h>
 
-#include "host/DateTimeText.h"
+#include "host/common/DateTimeText.h"
 
 namespace n95::host {
 namespace {

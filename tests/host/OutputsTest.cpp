@@ -1,4 +1,6 @@
-#include "host/Outputs.h"
+#include "host/outputs/CsvOutput.h"
+#include "host/outputs/GeoJsonOutput.h"
+#include "host/outputs/SvgMap.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/DateTimeText.h"
-#include "host/OutputSet.h"
+#include "host/common/DateTimeText.h"
+#include "host/outputs/OutputSet.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {

@@ -1,11 +1,11 @@
-#include "host/PcapCapture.h"
+#include "host/formats/PcapCapture.h"
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
 #include <filesystem>
 
-#include "host/DateTimeText.h"
+#include "host/common/DateTimeText.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {

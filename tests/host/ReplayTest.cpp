@@ -1,6 +1,6 @@
 // Generate a drive, replay it through the built plug-in, and check the records against what
 // the generator put in.
-#include "host/Replay.h"
+#include "host/session/Replay.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <map>
 #include <set>
 
-#include "host/DriveGenerator.h"
+#include "host/sim/DriveGenerator.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
 #include "trace/MessageClass.h"
@@ -154,13 +154,13 @@ TEST_F(ReplayTest, RecordsMatchWhatTheGeneratorPutInAfterTheThrottle) {
         ASSERT_EQ(rows[i].PayloadLength, expected[i].PayloadLength) << i;
     }
     EXPECT_EQ(gotPerCode, wantPerCode);
-    EXPECT_EQ(result.Records, rows.size());
-    EXPECT_EQ(result.RecordsNotCopied, 0u);
-    EXPECT_EQ(result.AtReplyChunks, 3u);
-    EXPECT_EQ(result.AlignedChunks + result.AtReplyChunks, result.Chunks);
-    EXPECT_EQ(result.Frames, Generated.Frames.size());
+    EXPECT_EQ(result.Stats.Records.Records, rows.size());
+    EXPECT_EQ(result.Stats.Records.RecordsNotCopied, 0u);
+    EXPECT_EQ(result.Stats.Chunks.AtReplies, 3u);
+    EXPECT_EQ(result.Stats.Chunks.Aligned + result.Stats.Chunks.AtReplies, result.Stats.Chunks.Chunks);
+    EXPECT_EQ(result.Stats.Chunks.Frames, Generated.Frames.size());
     EXPECT_EQ(result.PortWrites, 0u) << "a replay sends no AT line";
-    EXPECT_EQ(result.FixesFed, Track.Fixes.size());
+    EXPECT_EQ(result.Stats.Records.FixesFed, Track.Fixes.size());
 
     // Positions: every record has one, inside the route's bounding box, monotone along the
     // route (the generated route never turns back in either coordinate).
@@ -174,7 +174,7 @@ TEST_F(ReplayTest, RecordsMatchWhatTheGeneratorPutInAfterTheThrottle) {
     const double lonSign = Track.Fixes.back().X >= Track.Fixes.front().X ? 1 : -1;
     const double latSign = Track.Fixes.back().Y >= Track.Fixes.front().Y ? 1 : -1;
     EXPECT_GT(std::max(lonMax - lonMin, latMax - latMin), 1e-3) << "the car moved";
-    EXPECT_EQ(result.RecordsWithPosition, rows.size());
+    EXPECT_EQ(result.Stats.Records.RecordsWithPosition, rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         ASSERT_TRUE(rows[i].HasPosition()) << i;
         ASSERT_GE(rows[i].X, lonMin - 1e-9) << i;
@@ -188,8 +188,8 @@ TEST_F(ReplayTest, RecordsMatchWhatTheGeneratorPutInAfterTheThrottle) {
     }
 
     // Records wait only until the next fix: a small part of the drive is kept at once.
-    EXPECT_GT(result.MaxRecordsKept, 0u);
-    EXPECT_LT(result.MaxRecordsKept, rows.size() / 10);
+    EXPECT_GT(result.Stats.MaxRecordsKept, 0u);
+    EXPECT_LT(result.Stats.MaxRecordsKept, rows.size() / 10);
 }
 
 TEST_F(ReplayTest, WithoutATrackRecordsCarryNoPositionAndAreReleasedAtOnce) {
@@ -201,12 +201,12 @@ TEST_F(ReplayTest, WithoutATrackRecordsCarryNoPositionAndAreReleasedAtOnce) {
     TReplayResult result;
     const std::vector<TRecordRow> rows = Replay(nullptr, result);
     ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(result.RecordsWithPosition, 0u);
+    EXPECT_EQ(result.Stats.Records.RecordsWithPosition, 0u);
     for (const TRecordRow& row : rows)
         EXPECT_FALSE(row.HasPosition());
     // Never more than one chunk's records.
-    EXPECT_LE(result.MaxRecordsKept, 4096u / 10);
-    EXPECT_EQ(result.FixesFed, 0u);
+    EXPECT_LE(result.Stats.MaxRecordsKept, 4096u / 10);
+    EXPECT_EQ(result.Stats.Records.FixesFed, 0u);
 }
 
 TEST_F(ReplayTest, RecordsBeforeTheFirstFixTakeItsPositionFromRecordZeroOn) {
@@ -230,7 +230,7 @@ TEST_F(ReplayTest, RecordsBeforeTheFirstFixTakeItsPositionFromRecordZeroOn) {
         ++before;
     }
     EXPECT_GT(before, 100u);
-    EXPECT_EQ(result.RecordsWithPosition, rows.size());
+    EXPECT_EQ(result.Stats.Records.RecordsWithPosition, rows.size());
 }
 
 TEST_F(ReplayTest, StoreKeepsItsIndexSpaceWhenReleasing) {

@@ -1,6 +1,6 @@
 // The handset's port over a real pseudo-terminal: the test plays the handset on the master
 // side, the port under test has the slave side.
-#include "host/SerialPort.h"
+#include "host/devices/SerialPort.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "control/TestCommands.h"
-#include "host/DecoderSession.h"
-#include "host/PcapCapture.h"
-#include "host/PluginHost.h"
-#include "host/TraceFrame.h"
+#include "host/session/DecoderSession.h"
+#include "host/formats/PcapCapture.h"
+#include "host/session/PluginHost.h"
+#include "host/formats/TraceFrame.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {

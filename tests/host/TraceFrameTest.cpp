@@ -1,4 +1,4 @@
-#include "host/TraceFrame.h"
+#include "host/formats/TraceFrame.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,29 @@
+// How the tools word and print what went wrong.
+//
+// SystemError builds the message of a failed system call from what was being done and the
+// errno value: SystemError("cannot open capture " + path, errno) gives
+// "cannot open capture d.pcap: No such file or directory". Every "cannot ..." message of the
+// host tools is made this way, so they all read alike.
+//
+// PrintError and PrintWarning write one message to standard error, prefixed with the
+// program's name ("n95host: ...", "n95host: warning: ..."); PrintNote writes a message
+// that is neither (a live run's "trace confirmed"), to standard error or another stream.
+// A message may span lines: its continuation lines are printed as they are.
+//
+// SetProgramName is called once by main before anything is printed; the print functions may
+// then be called from any thread (each message is one stdio call).
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace n95::host {
+
+std::string SystemError(const std::string& context, int errnum);
+
+void SetProgramName(const char* name);
+void PrintError(const std::string& message);
+void PrintWarning(const std::string& message);
+void PrintNote(const std::string& message, FILE* out = stderr);
+
+}  // namespace n95::host

@@ -1,0 +1,25 @@
+#include "host/common/StopSignals.h"
+
+namespace n95::host {
+
+namespace {
+
+volatile std::sig_atomic_t gStopRequested = 0;
+
+void RequestStop(int) {
+    gStopRequested = 1;
+}
+
+}  // namespace
+
+const volatile std::sig_atomic_t* InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return &gStopRequested;
+}
+
+}  // namespace n95::host

@@ -1,0 +1,58 @@
+// Live GPS for the live run: NMEA 0183 sentences read as they arrive, from a receiver on a
+// terminal device (or a FIFO), or followed from a file that another program appends to (as
+// `tail -f` does: what the file holds already is read first, then each new line).
+//
+// Complete lines go through the track reader of the replay (TNmeaReader): the same
+// sentences, checks and skipped-line counts. A line still being written (no line end yet)
+// waits for its end.
+//
+// Not thread-safe; one owner.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "host/formats/Nmea.h"
+#include "host/formats/Track.h"
+
+namespace n95::host {
+
+class TGpsFeed {
+public:
+    TGpsFeed();
+    TGpsFeed(const TGpsFeed&) = delete;
+    TGpsFeed& operator=(const TGpsFeed&) = delete;
+    ~TGpsFeed();
+
+    // Opens `path`: a terminal is put in raw mode at `baud`; a regular file is followed from
+    // its start. False, with a message naming the path, when it cannot be opened (or `baud`
+    // is not a supported speed for a terminal).
+    bool Open(const std::string& path, int baud, std::string* error);
+
+    // The descriptor to poll for input, or -1 for a followed file (call Poll on a timer) and
+    // after the source was lost.
+    int Descriptor() const { return IsFile ? -1 : Fd; }
+
+    // Reads whatever has arrived and parses the complete lines. Returns how many fixes the
+    // track gained. A device that fails or hangs up is closed; Lost() then says why, and
+    // no more fixes come.
+    std::size_t Poll();
+
+    const TTrack& Track() const { return Fixes; }
+    const std::string& Lost() const { return LostMessage; }
+    const std::string& Path() const { return SourcePath; }
+
+private:
+    void Take(const char* data, std::size_t size);
+
+    std::string SourcePath;
+    int Fd = -1;
+    bool IsFile = false;
+    bool PendingCr = false;  // the last byte taken was CR: a following LF ends no line
+    std::string Partial;     // the line being received
+    TTrack Fixes;
+    TNmeaReader Reader;
+    std::string LostMessage;
+};
+
+}  // namespace n95::host

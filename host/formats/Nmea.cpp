@@ -1,0 +1,313 @@
+#include "host/formats/Nmea.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "host/common/DateTimeText.h"
+
+namespace n95::host {
+
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::vector<std::string_view> SplitFields(std::string_view body) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = body.find(',', start);
+        if (comma == std::string_view::npos) {
+            fields.push_back(body.substr(start));
+            return fields;
+        }
+        fields.push_back(body.substr(start, comma - start));
+        start = comma + 1;
+    }
+}
+
+// A decimal number with optional sign and fraction, nothing else.
+bool ParseDecimal(std::string_view text, double& value) {
+    if (text.empty() || text.size() > 30)
+        return false;
+    std::size_t pos = 0;
+    bool negative = false;
+    if (text[0] == '-' || text[0] == '+') {
+        negative = text[0] == '-';
+        pos = 1;
+    }
+    double result = 0.0;
+    bool digits = false;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+        result = result * 10 + (text[pos] - '0');
+        digits = true;
+    }
+    if (pos < text.size() && text[pos] == '.') {
+        double scale = 0.1;
+        for (++pos; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+            result += (text[pos] - '0') * scale;
+            scale /= 10;
+            digits = true;
+        }
+    }
+    if (!digits || pos != text.size())
+        return false;
+    value = negative ? -result : result;
+    return true;
+}
+
+bool ParseTwoDigits(std::string_view text, std::size_t pos, unsigned& value) {
+    if (pos + 2 > text.size())
+        return false;
+    const char a = text[pos], b = text[pos + 1];
+    if (a < '0' || a > '9' || b < '0' || b > '9')
+        return false;
+    value = static_cast<unsigned>((a - '0') * 10 + (b - '0'));
+    return true;
+}
+
+// hhmmss[.ss] as seconds of the day.
+bool ParseTimeOfDay(std::string_view text, double& seconds) {
+    unsigned h, m, s;
+    if (text.size() < 6 || !ParseTwoDigits(text, 0, h) || !ParseTwoDigits(text, 2, m) ||
+        !ParseTwoDigits(text, 4, s) || h > 23 || m > 59 || s > 60)
+        return false;
+    double fraction = 0.0;
+    if (text.size() > 6) {
+        if (text[6] != '.' || !ParseDecimal(text.substr(6), fraction))
+            return false;
+    }
+    seconds = h * 3600.0 + m * 60.0 + s + fraction;
+    return true;
+}
+
+// (d)ddmm.mmmm and its hemisphere as signed decimal degrees.
+bool ParseCoordinate(std::string_view text, std::string_view hemisphere, bool latitude,
+                     double& degrees) {
+    const std::size_t dot = text.find('.');
+    const std::size_t intDigits = dot == std::string_view::npos ? text.size() : dot;
+    if (intDigits != (latitude ? 4u : 5u))
+        return false;
+    double value;
+    if (!ParseDecimal(text, value) || value < 0)
+        return false;
+    const double whole = std::floor(value / 100.0);
+    const double minutes = value - whole * 100.0;
+    if (minutes >= 60.0)
+        return false;
+    degrees = whole + minutes / 60.0;
+    // The range is checked on the size, before the hemisphere gives the sign.
+    if (degrees > (latitude ? 90.0 : 180.0))
+        return false;
+    if (hemisphere == (latitude ? "S" : "W"))
+        degrees = -degrees;
+    else if (hemisphere != (latitude ? "N" : "E"))
+        return false;
+    return true;
+}
+
+// The state carried from line to line: the date of the last RMC sentence.
+struct TNmeaState {
+    bool& HasDate;
+    double& DateDays;
+    double& DateTimeOfDay;
+};
+
+// Parses one checked sentence body; returns an empty string or the reason it is unusable.
+std::string ParseSentence(std::string_view body, TNmeaState& state, TTrack& track, uint64_t line) {
+    const std::vector<std::string_view> f = SplitFields(body);
+    const std::string_view type = f[0];
+    if (type.size() != 5)
+        return "not an NMEA sentence address";
+    const std::string_view talker = type.substr(0, 2);
+    const std::string_view kind = type.substr(2);
+    const bool known = talker == "GP" || talker == "GN";
+    if (!known || (kind != "RMC" && kind != "GGA"))
+        return {};  // another sentence: ignored
+
+    if (kind == "RMC") {
+        if (f.size() < 10)
+            return "RMC sentence with too few fields";
+        if (f[2] == "V")
+            return {};  // receiver reports no valid fix: not a problem
+        if (f[2] != "A")
+            return "RMC status is neither A nor V";
+        double tod, lat, lon;
+        unsigned day, month, yy;
+        if (!ParseTimeOfDay(f[1], tod))
+            return "RMC time does not parse";
+        if (!ParseCoordinate(f[3], f[4], true, lat) || !ParseCoordinate(f[5], f[6], false, lon))
+            return "RMC position does not parse";
+        if (f[9].size() != 6 || !ParseTwoDigits(f[9], 0, day) || !ParseTwoDigits(f[9], 2, month) ||
+            !ParseTwoDigits(f[9], 4, yy) || day < 1 || day > 31 || month < 1 || month > 12)
+            return "RMC date does not parse";
+        const int64_t year = yy < 80 ? 2000 + yy : 1900 + yy;
+        state.HasDate = true;
+        state.DateDays = MakeDateTime(year, month, day, 0, 0, 0.0);
+        state.DateTimeOfDay = tod;
+        track.AddFix({lon, lat, state.DateDays + tod / 86400.0}, line);
+        return {};
+    }
+
+    if (f.size() < 7)
+        return "GGA sentence with too few fields";
+    if (f[6].empty() || f[6] == "0")
+        return {};  // no fix: not a problem
+    double tod, lat, lon;
+    if (!ParseTimeOfDay(f[1], tod))
+        return "GGA time does not parse";
+    if (!ParseCoordinate(f[2], f[3], true, lat) || !ParseCoordinate(f[4], f[5], false, lon))
+        return "GGA position does not parse";
+    if (!state.HasDate)
+        return "GGA sentence before any RMC sentence: its date is unknown";
+    double date = state.DateDays;
+    // GGA carries no date: a time of day far below that of the last RMC has passed midnight.
+    if (tod < state.DateTimeOfDay - 43200.0)
+        date += 1.0;
+    track.AddFix({lon, lat, date + tod / 86400.0}, line);
+    return {};
+}
+
+}  // namespace
+
+uint8_t NmeaChecksum(std::string_view body) {
+    uint8_t sum = 0;
+    for (const char c : body)
+        sum ^= static_cast<uint8_t>(c);
+    return sum;
+}
+
+std::string NmeaSentence(std::string_view body) {
+    const uint8_t sum = NmeaChecksum(body);
+    std::string out;
+    out.reserve(body.size() + 6);
+    out += '$';
+    out += body;
+    out += '*';
+    out += kHex[sum >> 4];
+    out += kHex[sum & 15];
+    out += "\r\n";
+    return out;
+}
+
+TNmeaReader::TNmeaReader(TTrack& track) : Track(track) {
+    Track.Format = "NMEA";
+}
+
+void TNmeaReader::Line(std::string_view line) {
+    ++LineNumber;
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        line.remove_prefix(1);
+    if (line.empty())
+        return;
+    ++Track.Entries;
+    if (line[0] != '$') {
+        Track.AddProblem(LineNumber, "not an NMEA sentence (does not start with '$')");
+        return;
+    }
+    const std::size_t star = line.rfind('*');
+    if (star == std::string_view::npos || star + 3 != line.size()) {
+        Track.AddProblem(LineNumber, "no checksum (\"*hh\" at the end)");
+        return;
+    }
+    const int high = HexValue(line[star + 1]), low = HexValue(line[star + 2]);
+    const std::string_view body = line.substr(1, star - 1);
+    if (high < 0 || low < 0) {
+        Track.AddProblem(LineNumber, "checksum is not hexadecimal");
+        return;
+    }
+    const uint8_t written = static_cast<uint8_t>(high * 16 + low);
+    const uint8_t computed = NmeaChecksum(body);
+    if (written != computed) {
+        char message[80];
+        std::snprintf(message, sizeof message, "checksum mismatch (computed %02X, written %02X)",
+                      computed, written);
+        Track.AddProblem(LineNumber, message);
+        return;
+    }
+    TNmeaState state{HasDate, DateDays, DateTimeOfDay};
+    std::string problem = ParseSentence(body, state, Track, LineNumber);
+    if (!problem.empty())
+        Track.AddProblem(LineNumber, std::move(problem));
+}
+
+void ParseNmea(std::string_view text, TTrack& track) {
+    TNmeaReader reader(track);
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        reader.Line(text.substr(pos, end - pos));
+        // One line end: CR LF, LF or CR.
+        pos = end;
+        if (pos < text.size())
+            pos += text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n' ? 2 : 1;
+    }
+}
+
+namespace {
+
+void AppendCoordinate(std::string& out, double degrees, bool latitude) {
+    const char hemisphere = latitude ? (degrees < 0 ? 'S' : 'N') : (degrees < 0 ? 'W' : 'E');
+    const double absolute = std::fabs(degrees);
+    // Rounded in units of 1e-5 minute so that 59.999995 minutes carries into the degree.
+    const auto units = static_cast<int64_t>(std::llround(absolute * 60.0 * 100000.0));
+    const int64_t whole = units / (60 * 100000);
+    const int64_t minuteUnits = units % (60 * 100000);
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer,
+                  latitude ? "%02lld%02lld.%05lld,%c" : "%03lld%02lld.%05lld,%c",
+                  static_cast<long long>(whole), static_cast<long long>(minuteUnits / 100000),
+                  static_cast<long long>(minuteUnits % 100000), hemisphere);
+    out += buffer;
+}
+
+}  // namespace
+
+std::string FormatNmeaFix(const TGpsPoint& fix, double speedKnots, double courseDegrees) {
+    const auto centis =
+        static_cast<int64_t>(std::llround((fix.Time - kUnixEpochInDays) * 8640000.0));
+    const int64_t days = centis / 8640000;
+    const int64_t c = centis % 8640000;
+    int64_t y;
+    unsigned m, d;
+    CivilFromDays(days, y, m, d);
+    char timeText[16];
+    std::snprintf(timeText, sizeof timeText, "%02lld%02lld%02lld.%02lld",
+                  static_cast<long long>(c / 360000), static_cast<long long>(c / 6000 % 60),
+                  static_cast<long long>(c / 100 % 60), static_cast<long long>(c % 100));
+    char dateText[8];
+    std::snprintf(dateText, sizeof dateText, "%02u%02u%02u", d, m, static_cast<unsigned>(y % 100));
+
+    std::string rmc = std::string("GPRMC,") + timeText + ",A,";
+    AppendCoordinate(rmc, fix.Y, true);
+    rmc += ',';
+    AppendCoordinate(rmc, fix.X, false);
+    char motion[40];
+    std::snprintf(motion, sizeof motion, ",%.1f,%.1f,", speedKnots, courseDegrees);
+    rmc += motion;
+    rmc += dateText;
+    rmc += ",,,A";
+
+    std::string gga = std::string("GPGGA,") + timeText + ",";
+    AppendCoordinate(gga, fix.Y, true);
+    gga += ',';
+    AppendCoordinate(gga, fix.X, false);
+    gga += ",1,08,0.9,25.0,M,18.0,M,,";
+    return NmeaSentence(rmc) + NmeaSentence(gga);
+}
+
+}  // namespace n95::host

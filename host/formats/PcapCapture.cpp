@@ -1,0 +1,206 @@
+#include "host/formats/PcapCapture.h"
+
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "host/common/Diagnostics.h"
+
+namespace n95::host {
+
+struct TCaptureReader::TPcap {
+    pcap_t* Pcap = nullptr;
+    ~TPcap() {
+        if (Pcap != nullptr)
+            pcap_close(Pcap);
+    }
+};
+
+TCaptureReader::TCaptureReader() = default;
+TCaptureReader::~TCaptureReader() = default;
+
+bool TCaptureReader::Open(const std::string& path, std::string* error) {
+    Path = path;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = SystemError("cannot open capture " + path, errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        *error = "cannot open capture " + path + ": is a directory";
+        return false;
+    }
+    if (info.st_size == 0) {
+        *error = "capture " + path + " is empty (0 bytes): not a pcap file";
+        return false;
+    }
+    TotalSize = static_cast<uint64_t>(info.st_size);
+
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    auto handle = std::make_unique<TPcap>();
+    handle->Pcap =
+        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    if (handle->Pcap == nullptr) {
+        // libpcap's words for a readable file it does not recognise.
+        const std::string message = errbuf;
+        if (message.find("unknown file format") != std::string::npos ||
+            message.find("truncated dump file") != std::string::npos)
+            *error = "capture " + path + " is not a pcap file (" + message + ")";
+        else
+            *error = "cannot open capture " + path + ": " + message;
+        return false;
+    }
+    const int linkType = pcap_datalink(handle->Pcap);
+    if (linkType != kCaptureLinkType) {
+        const char* name = pcap_datalink_val_to_name(linkType);
+        *error = "capture " + path + " has link type " + std::to_string(linkType) +
+                 (name != nullptr ? std::string(" (") + name + ")" : std::string()) + ", not " +
+                 std::to_string(kCaptureLinkType) +
+                 " (LINKTYPE_USER0): it is not a handset port capture";
+        return false;
+    }
+    Handle = std::move(handle);
+    FileOffset = kPcapFileHeaderBytes;
+    Finished = TStatus::Chunk;
+    return true;
+}
+
+TCaptureReader::TStatus TCaptureReader::Next() {
+    if (Handle == nullptr)
+        return TStatus::End;  // never opened: nothing to read
+    if (Finished != TStatus::Chunk)
+        return Finished;
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    const int result = pcap_next_ex(Handle->Pcap, &header, &data);
+    if (result == 1) {
+        ChunkData = data;
+        ChunkSize = header->caplen;
+        ChunkOriginalSize = header->len;
+        // The seconds field is unsigned 32-bit on the wire whatever the byte order (libpcap
+        // reads little-endian files as signed), so times after 2038 read back unchanged.
+        ChunkTime = {static_cast<int64_t>(static_cast<uint32_t>(header->ts.tv_sec)),
+                     static_cast<uint32_t>(header->ts.tv_usec)};  // nanoseconds here
+        if (ChunkTime.Nanoseconds > 999999999u) {
+            ChunkData = nullptr;
+            ChunkSize = ChunkOriginalSize = 0;
+            Finished = TStatus::Damaged;
+            Damage = "capture " + Path + " is damaged at byte offset " + std::to_string(FileOffset) +
+                     " (packet " + std::to_string(Chunks + 1) +
+                     "): time stamp fraction out of range";
+            return Finished;
+        }
+        FileOffset += kPcapPacketHeaderBytes + header->caplen;
+        ++Chunks;
+        return TStatus::Chunk;
+    }
+    ChunkData = nullptr;
+    ChunkSize = ChunkOriginalSize = 0;
+    if (result == PCAP_ERROR_BREAK) {
+        Finished = TStatus::End;
+        return Finished;
+    }
+    Finished = TStatus::Damaged;
+    Damage = "capture " + Path + " is damaged at byte offset " + std::to_string(FileOffset) +
+             " (packet " + std::to_string(Chunks + 1) + "): " + pcap_geterr(Handle->Pcap);
+    return Finished;
+}
+
+struct TCaptureWriter::TDumper {
+    pcap_t* Dead = nullptr;
+    pcap_dumper_t* Dump = nullptr;
+    ~TDumper() {
+        if (Dump != nullptr)
+            pcap_dump_close(Dump);
+        if (Dead != nullptr)
+            pcap_close(Dead);
+    }
+};
+
+TCaptureWriter::TCaptureWriter() = default;
+TCaptureWriter::~TCaptureWriter() {
+    // Close libpcap's stream before the atomic file removes its temporary file.
+    Dumper.reset();
+}
+
+bool TCaptureWriter::Open(const std::string& path, std::string* error) {
+    Dumper.reset();
+    if (!File.Open(path, error))
+        return false;
+    auto dumper = std::make_unique<TDumper>();
+    dumper->Dead = pcap_open_dead_with_tstamp_precision(kCaptureLinkType, kMaxChunkBytes,
+                                                        PCAP_TSTAMP_PRECISION_NANO);
+    if (dumper->Dead == nullptr) {
+        *error = "cannot write capture " + path + ": libpcap refused link type 147";
+        File.Discard();
+        return false;
+    }
+    FILE* stream = File.File();
+    dumper->Dump = pcap_dump_fopen(dumper->Dead, stream);
+    if (dumper->Dump == nullptr) {
+        *error = "cannot write capture " + path + ": " + pcap_geterr(dumper->Dead);
+        File.Discard();
+        return false;
+    }
+    File.Detach();  // libpcap closes the stream now
+    Dumper = std::move(dumper);
+    Bytes = kPcapFileHeaderBytes;
+    return true;
+}
+
+bool TCaptureWriter::Write(TCaptureTime time, const void* data, uint32_t size, std::string* error) {
+    if (Dumper == nullptr) {
+        *error = "capture not open";
+        return false;
+    }
+    if (size == 0 || size > kMaxChunkBytes) {
+        *error = "chunk of " + std::to_string(size) + " bytes cannot be captured (1.." +
+                 std::to_string(kMaxChunkBytes) + ")";
+        return false;
+    }
+    if (time.Seconds < 0 || time.Seconds > 0xFFFFFFFFLL || time.Nanoseconds > 999999999u) {
+        *error = "time stamp cannot be captured (seconds 0..4294967295, nanoseconds 0..999999999)";
+        return false;
+    }
+    pcap_pkthdr header{};
+    header.ts.tv_sec = static_cast<time_t>(time.Seconds);
+    header.ts.tv_usec = static_cast<suseconds_t>(time.Nanoseconds);  // nanoseconds here
+    header.caplen = size;
+    header.len = size;
+    pcap_dump(reinterpret_cast<u_char*>(Dumper->Dump), &header, static_cast<const u_char*>(data));
+    Bytes += kPcapPacketHeaderBytes + size;
+    return true;
+}
+
+bool TCaptureWriter::Flush(std::string* error) {
+    if (Dumper == nullptr) {
+        *error = "capture not open";
+        return false;
+    }
+    if (pcap_dump_flush(Dumper->Dump) != 0) {
+        *error = SystemError("cannot write capture " + File.Path(), errno);
+        return false;
+    }
+    return true;
+}
+
+bool TCaptureWriter::Commit(std::string* error) {
+    if (Dumper == nullptr) {
+        *error = "capture not open";
+        return false;
+    }
+    const bool flushed = pcap_dump_flush(Dumper->Dump) == 0;
+    const int savedErrno = errno;
+    Dumper.reset();  // closes the stream
+    if (!flushed) {
+        *error = SystemError("cannot write capture " + File.Path(), savedErrno);
+        File.Discard();
+        return false;
+    }
+    return File.Commit(error);
+}
+
+}  // namespace n95::host

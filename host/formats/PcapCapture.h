@@ -1,0 +1,108 @@
+// Capture files: the chunks read from the handset's port, one pcap packet per chunk.
+//
+// Classic pcap (not pcapng) with link type LINKTYPE_USER0 (147) and nanosecond time
+// stamps, written and read through libpcap. A packet's data is one chunk exactly as the host
+// read it from the port, and its time stamp is the moment it was read; packets stand in the
+// order they were read. Chunk boundaries are part of the data: the plug-in's frame parser
+// starts afresh at every chunk. docs/capture-format.md describes the format.
+//
+// Not thread-safe; one owner per object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/common/AtomicFile.h"
+#include "host/common/CaptureTime.h"
+#include "platform/DateTime.h"
+
+namespace n95::host {
+
+// LINKTYPE_USER0 / DLT_USER0: private use, shown by Wireshark as raw bytes.
+inline constexpr int kCaptureLinkType = 147;
+// The largest chunk a capture may hold (libpcap's own limit for a packet).
+inline constexpr uint32_t kMaxChunkBytes = 262144;
+// Bytes of the pcap file header and of each packet header.
+inline constexpr uint64_t kPcapFileHeaderBytes = 24;
+inline constexpr uint64_t kPcapPacketHeaderBytes = 16;
+
+// Reads a capture chunk by chunk, keeping one chunk in memory.
+class TCaptureReader {
+public:
+    enum class TStatus {
+        Chunk,    // Data()/Size()/Time() describe the next chunk
+        End,      // the file ended cleanly
+        Damaged,  // the rest of the file cannot be read (DamageMessage() says where)
+    };
+
+    TCaptureReader();
+    ~TCaptureReader();
+    TCaptureReader(const TCaptureReader&) = delete;
+    TCaptureReader& operator=(const TCaptureReader&) = delete;
+
+    // Opens `path`. False, with one message naming the path in *error, when the file is
+    // missing or unreadable, empty, not a pcap file, or of another link type.
+    bool Open(const std::string& path, std::string* error);
+
+    // The next chunk. After End or Damaged every further call returns the same.
+    TStatus Next();
+
+    const uint8_t* Data() const { return ChunkData; }
+    uint32_t Size() const { return ChunkSize; }
+    // The chunk's length when it was read; larger than Size() when the capture cut it to
+    // its snapshot length.
+    uint32_t OriginalSize() const { return ChunkOriginalSize; }
+    TCaptureTime Time() const { return ChunkTime; }
+
+    // Bytes of the file taken up by the header and the complete packets read so far: the
+    // offset of the next packet.
+    uint64_t Offset() const { return FileOffset; }
+    uint64_t FileSize() const { return TotalSize; }
+    uint64_t ChunkCount() const { return Chunks; }
+    // After Damaged: what is wrong and at which byte offset.
+    const std::string& DamageMessage() const { return Damage; }
+
+private:
+    struct TPcap;
+    std::unique_ptr<TPcap> Handle;
+    std::string Path;
+    const uint8_t* ChunkData = nullptr;
+    uint32_t ChunkSize = 0;
+    uint32_t ChunkOriginalSize = 0;
+    TCaptureTime ChunkTime;
+    uint64_t FileOffset = 0;
+    uint64_t TotalSize = 0;
+    uint64_t Chunks = 0;
+    TStatus Finished = TStatus::Chunk;
+    std::string Damage;
+};
+
+// Writes a capture atomically: nothing appears at the path until Commit succeeds.
+class TCaptureWriter {
+public:
+    TCaptureWriter();
+    ~TCaptureWriter();
+    TCaptureWriter(const TCaptureWriter&) = delete;
+    TCaptureWriter& operator=(const TCaptureWriter&) = delete;
+
+    bool Open(const std::string& path, std::string* error);
+    // Appends one chunk (1..kMaxChunkBytes bytes).
+    bool Write(TCaptureTime time, const void* data, uint32_t size, std::string* error);
+    // Pushes what was written to the temporary file, so that it holds a readable capture of
+    // the chunks so far even if the process is killed before Commit. False on a write error.
+    bool Flush(std::string* error);
+    bool Commit(std::string* error);
+    // The temporary file being written ("" when not open).
+    const std::string& TempPath() const { return File.TempPath(); }
+    // Bytes written so far, headers included.
+    uint64_t BytesWritten() const { return Bytes; }
+
+private:
+    struct TDumper;
+    std::unique_ptr<TDumper> Dumper;
+    TAtomicFile File;
+    uint64_t Bytes = 0;
+};
+
+}  // namespace n95::host

@@ -1,0 +1,247 @@
+// n95host live: a handset on a serial port driven through the plug-in, live GPS, a capture
+// of everything read, outputs written when the run ends.
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "host/common/DateTimeText.h"
+#include "host/common/Diagnostics.h"
+#include "host/common/ExitStatus.h"
+#include "host/common/StopSignals.h"
+#include "host/n95host/RunSummary.h"
+#include "host/n95host/Subcommands.h"
+#include "host/outputs/OutputSet.h"
+#include "host/session/Live.h"
+
+namespace n95::host {
+
+namespace {
+
+struct TLiveArgs {
+    std::string Device;
+    int Baud = 115200;
+    double Duration = 0.0;
+    std::string Capture;
+    std::string Gps;
+    int GpsBaud = 4800;
+    std::string Csv, GeoJson, Map, FrameLog;
+    std::string OutDir;
+    double TraceWait = kTraceConfirmSeconds;
+    int ReconnectTries = 5;
+    double ReconnectPause = 2.0;
+    int IdleGapMs = 10;
+    bool NoStatus = false;
+};
+
+// "live-20240514T092000Z": the stem of a live run's outputs when no capture names them.
+std::string LiveStem() {
+    const std::string iso = FormatIso8601(CaptureTimeToDateTime(CaptureTimeNow()));
+    std::string stem = "live-";
+    for (const char c : iso.substr(0, 19))
+        if (c != '-' && c != ':')
+            stem.push_back(c);
+    return stem + "Z";
+}
+
+void PrintSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
+                  const TLiveOptions& options, const TGpsFeed* gps,
+                  const std::vector<std::string>& outputs) {
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::printf("Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
+                plugin.DeviceName().c_str(), plugin.Path().c_str());
+    if (r.Tested)
+        std::printf("  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
+    else
+        std::printf("  trace           not confirmed\n");
+    std::printf("  end             %s\n", DescribeEnd(r, options).c_str());
+    PrintRunCounts(r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
+    if (gps != nullptr)
+        std::printf("  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
+                    args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
+                    u(gps->Track().Skipped));
+    else
+        std::printf("  gps             none (records carry no position)\n");
+    std::printf("  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
+                u(r.Reconnects));
+    PrintNotCopied(r.Stats.Records);
+    PrintKeptAndOutputs(r.Stats.MaxRecordsKept, outputs);
+    std::fflush(stdout);
+}
+
+// The exit status of a run that wrote what it had to.
+int StatusOfTheRun(const TLiveResult& result) {
+    if (!result.Tested)
+        return result.End == TLiveEnd::Stopped ? kExitInterrupted : kExitDeviceError;
+    if (result.End == TLiveEnd::PortLost)
+        return kExitIncomplete;
+    if (result.Stats.Records.Records == 0) {
+        PrintError("no record came out of the handset's trace");
+        return kExitIncomplete;
+    }
+    return kExitOk;
+}
+
+int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
+    if (!IsSupportedBaud(args.Baud)) {
+        PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
+        return kExitUsage;
+    }
+    TPlugin plugin;
+    if (!LoadPlugin(plugin, pluginPath))
+        return kExitPluginError;
+    std::string error;
+    std::optional<TGpsFeed> gps;
+    if (!args.Gps.empty()) {
+        gps.emplace();
+        if (!gps->Open(args.Gps, args.GpsBaud, &error)) {
+            PrintError(error);
+            return kExitInputError;
+        }
+    }
+
+    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
+    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    if (!args.OutDir.empty()) {
+        if (!ApplyOutDir(args.OutDir, stem, paths, &error)) {
+            PrintError(error);
+            return kExitOutputError;
+        }
+        if (args.Capture.empty())
+            args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
+    }
+    // Outputs and capture exist (as temporary files) before the handset is touched.
+    static const std::vector<TGpsPoint> kNoFixes;
+    const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
+    TOutputSet outputs;
+    TCaptureWriter capture;
+    if (!outputs.Open(paths, fixes, false, &error) ||
+        (!args.Capture.empty() && !capture.Open(args.Capture, &error))) {
+        PrintError(error);
+        return kExitOutputError;
+    }
+
+    TSerialOptions serial;
+    serial.Baud = args.Baud;
+    serial.IdleGapMs = args.IdleGapMs;
+    TSerialPort port(args.Device, serial);
+    if (!port.OpenPort(&error)) {
+        PrintError(error);
+        return kExitDeviceError;
+    }
+
+    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+    TLiveOptions options;
+    options.DurationSeconds = args.Duration;
+    options.TraceWaitSeconds = args.TraceWait;
+    options.FrameLogPath = outputs.FrameLogTempPath();
+    options.Capture = args.Capture.empty() ? nullptr : &capture;
+    options.Gps = gps ? &*gps : nullptr;
+    options.ReconnectTries = args.ReconnectTries;
+    options.ReconnectPauseSeconds = args.ReconnectPause;
+    options.StopRequested = InstallStopHandlers();
+    options.Status = &status;
+
+    PrintNote("switching the trace on at " + args.Device + " (" + std::to_string(args.Baud) +
+              " baud)");
+    TLiveResult result;
+    const bool ok = RunLive(
+        plugin, port, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
+    port.Close();
+    status.Clear();
+    if (!ok)
+        PrintError(error);
+    if (gps && !gps->Track().FirstProblems.empty())
+        ReportTrack(args.Gps, gps->Track());
+
+    // What was read is kept in every case: the capture, and the outputs once the test ran.
+    std::vector<std::string> written;
+    bool writeFailed = false;
+    if (!args.Capture.empty()) {
+        if (capture.Commit(&error))
+            written.push_back(args.Capture);
+        else {
+            PrintError(error);
+            writeFailed = true;
+        }
+    }
+    if (result.Tested) {
+        if (outputs.WantsMap())
+            outputs.SetMapTitle("N95 live drive: " + args.Device,
+                                MapSubtitle(result.Stats, fixes.size()));
+        std::vector<std::string> errors;
+        for (const std::string& path : outputs.CommitEach(&errors))
+            written.push_back(path);
+        for (const std::string& e : errors) {
+            PrintError(e);
+            writeFailed = true;
+        }
+    } else {
+        outputs.Discard();
+    }
+
+    const std::string end = DescribeEnd(result, options);
+    if (result.Tested)
+        PrintNote(end);
+    else
+        PrintError(end + (written.empty() ? "" : "; the capture is kept"));
+    PrintSummary(args, plugin, result, options, gps ? &*gps : nullptr, written);
+
+    if (!ok || writeFailed)
+        return kExitOutputError;
+    return StatusOfTheRun(result);
+}
+
+}  // namespace
+
+TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
+    auto args = std::make_shared<TLiveArgs>();
+    CLI::App* live = app.add_subcommand(
+        "live",
+        "Drive a handset on a serial port: switch its trace on, decode it, tag records with "
+        "live GPS, write outputs and a capture; stop with Ctrl-C (or --duration)");
+    live->footer(kExitStatusHelp);
+    live->add_option("--device", args->Device,
+                     "The handset's port, e.g. /dev/ttyACM0 (the N95's USB modem)")
+        ->required();
+    live->add_option("--baud", args->Baud, "Line speed")->capture_default_str();
+    live->add_option("--duration", args->Duration,
+                     "Stop after this many seconds of test (default: until Ctrl-C)")
+        ->check(CLI::Range(0.0, 1e9));
+    live->add_option("--capture", args->Capture,
+                     "Write every chunk read to this capture (pcap; n95host replay reads it)");
+    live->add_option("--gps", args->Gps,
+                     "Live GPS: a receiver's serial device, or an NMEA file that another "
+                     "program appends to");
+    live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
+        ->capture_default_str();
+    live->add_option("--csv", args->Csv, "Write one CSV row per record");
+    live->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON");
+    live->add_option("--map", args->Map, "Write an SVG map of the track and the records");
+    live->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame");
+    live->add_option("-o,--out-dir", args->OutDir,
+                     "Write NAME.csv, .geojson, .svg and .pcap into this folder (created if "
+                     "missing), NAME being the capture's name or live-<UTC time>; single "
+                     "options override");
+    live->add_option("--trace-wait", args->TraceWait,
+                     "Give up when no trace frame comes within this many seconds of Connect")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, kTraceConfirmSeconds));
+    live->add_option("--reconnect-tries", args->ReconnectTries,
+                     "Reconnect attempts after the port is lost")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
+    live->add_option("--reconnect-pause", args->ReconnectPause,
+                     "Seconds to wait before each reconnect attempt")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 3600.0));
+    live->add_option("--idle-gap", args->IdleGapMs,
+                     "A burst read from the port ends after this many milliseconds of silence")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    live->add_flag("--no-status", args->NoStatus, "No status line on standard error");
+    return {live, [args, &pluginPath] { return RunLiveCommand(*args, pluginPath); }};
+}
+
+}  // namespace n95::host

@@ -1,0 +1,52 @@
+// n95host: the reference host tool. Drives a handset on a serial port through the plug-in,
+// replays a captured drive through it, prints the AT command lines of a test action, and
+// shows what the plug-in says about itself.
+//
+// This file only wires the subcommands (one file each, see Subcommands.h) to the command
+// line.
+#include <CLI/CLI.hpp>
+#include <vector>
+
+#include "host/common/Diagnostics.h"
+#include "host/common/ExitStatus.h"
+#include "host/n95host/Subcommands.h"
+
+namespace n95::host {
+namespace {
+
+int Main(int argc, char** argv) {
+    SetProgramName("n95host");
+    CLI::App app{
+        "Reference host of the N95 handset plug-in: drives a handset live, replays "
+        "captured drives through it.",
+        "n95host"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(kExitStatusHelp);
+    std::string pluginPath;
+    app.add_option("--plugin", pluginPath,
+                   "The plug-in library to load (default: libN95.so beside this program)");
+
+    const std::vector<TSubcommand> subcommands = {
+        AddReplayCommand(app, pluginPath),
+        AddLiveCommand(app, pluginPath),
+        AddCommandsCommand(app, pluginPath),
+        AddInfoCommand(app, pluginPath),
+    };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    for (const TSubcommand& subcommand : subcommands)
+        if (*subcommand.App)
+            return subcommand.Run();
+    return kExitUsage;
+}
+
+}  // namespace
+}  // namespace n95::host
+
+int main(int argc, char** argv) {
+    return n95::host::Main(argc, argv);
+}

@@ -1,0 +1,150 @@
+// n95host replay: a capture through the plug-in, records tagged from a GPS track, outputs
+// written when the replay is complete.
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "host/common/Diagnostics.h"
+#include "host/common/ExitStatus.h"
+#include "host/common/Progress.h"
+#include "host/common/StopSignals.h"
+#include "host/n95host/RunSummary.h"
+#include "host/n95host/Subcommands.h"
+#include "host/outputs/OutputSet.h"
+#include "host/session/Replay.h"
+
+namespace n95::host {
+
+namespace {
+
+struct TReplayArgs {
+    std::string Capture;
+    std::string Gps;
+    std::string Csv, GeoJson, Map, FrameLog;
+    std::string OutDir;
+    bool NoProgress = false;
+};
+
+void PrintSummary(const TReplayArgs& args, const TPlugin& plugin, const TCaptureReader& capture,
+                  const TTrack* track, const TReplayResult& r,
+                  const std::vector<std::string>& outputs) {
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::printf("Replay of %s through %s (%s)\n", args.Capture.c_str(), plugin.DeviceName().c_str(),
+                plugin.Path().c_str());
+    PrintRunCounts(r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
+                                std::to_string(capture.FileSize()) + " in the file");
+    if (track != nullptr)
+        std::printf("  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
+                    args.Gps.c_str(), track->Format.c_str(), track->Fixes.size(),
+                    u(r.Stats.Records.FixesFed), u(track->Skipped));
+    else
+        std::printf("  track           none (records carry no position)\n");
+    PrintNotCopied(r.Stats.Records);
+    if (r.CutChunks > 0)
+        std::printf("  cut chunks      %llu chunks were cut by the capture's snapshot length\n",
+                    u(r.CutChunks));
+    PrintKeptAndOutputs(r.Stats.MaxRecordsKept, outputs);
+    if (r.Stats.Records.Records == 0)
+        std::printf("\nNo record came out. %s\n", ExplainNoRecords(r).c_str());
+    std::fflush(stdout);
+}
+
+int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
+    // Inputs first: a bad input writes nothing.
+    TCaptureReader capture;
+    std::string error;
+    if (!capture.Open(args.Capture, &error)) {
+        PrintError(error);
+        return kExitInputError;
+    }
+    std::optional<TTrack> track;
+    if (!args.Gps.empty()) {
+        track.emplace();
+        if (!LoadTrack(args.Gps, *track, &error)) {
+            PrintError(error);
+            return kExitInputError;
+        }
+        ReportTrack(args.Gps, *track);
+    }
+    TPlugin plugin;
+    if (!LoadPlugin(plugin, pluginPath))
+        return kExitPluginError;
+
+    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    if (!args.OutDir.empty() && !ApplyOutDir(args.OutDir, Stem(args.Capture), paths, &error)) {
+        PrintError(error);
+        return kExitOutputError;
+    }
+    // Every output is opened (as a temporary file) before the replay, so an unwritable path
+    // fails at once rather than after a long run.
+    static const std::vector<TGpsPoint> kNoFixes;
+    const std::vector<TGpsPoint>& fixes = track ? track->Fixes : kNoFixes;
+    TOutputSet outputs;
+    if (!outputs.Open(paths, fixes, true, &error)) {
+        PrintError(error);
+        return kExitOutputError;
+    }
+
+    TProgress progress(capture.FileSize(), !args.NoProgress && isatty(STDERR_FILENO));
+    TReplayOptions options;
+    options.Track = track ? &*track : nullptr;
+    options.ReplayName = args.Capture;
+    options.FrameLogPath = outputs.FrameLogTempPath();
+    options.Progress = &progress;
+    options.StopRequested = InstallStopHandlers();
+
+    TReplayResult result;
+    const bool ok = RunReplay(
+        plugin, capture, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
+    progress.Finish();
+    if (!ok) {
+        PrintError(error);
+        return kExitOutputError;
+    }
+    if (result.Interrupted) {
+        PrintError("interrupted; no output was written");
+        return kExitInterrupted;
+    }
+
+    if (outputs.WantsMap())
+        outputs.SetMapTitle(
+            "N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
+            MapSubtitle(result.Stats, fixes.size()));
+    if (!outputs.Commit(&error)) {
+        PrintError(error);
+        return kExitOutputError;
+    }
+
+    if (result.Damaged)
+        PrintWarning(result.DamageMessage + "; the " + std::to_string(result.Stats.Chunks.Chunks) +
+                     " complete chunks before it were replayed");
+    PrintSummary(args, plugin, capture, track ? &*track : nullptr, result, outputs.Paths());
+    if (result.Stats.Records.Records == 0)
+        PrintError("no record came out of " + args.Capture);
+    return result.Damaged || result.Stats.Records.Records == 0 ? kExitIncomplete : kExitOk;
+}
+
+}  // namespace
+
+TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
+    auto args = std::make_shared<TReplayArgs>();
+    CLI::App* replay = app.add_subcommand(
+        "replay",
+        "Replay a capture through the plug-in, tag records with a GPS track, write outputs");
+    replay->footer(kExitStatusHelp);
+    replay->add_option("capture", args->Capture, "Capture file (pcap, link type 147)")->required();
+    replay->add_option("--gps", args->Gps, "GPS track: NMEA 0183 log or GPX 1.1 file");
+    replay->add_option("--csv", args->Csv, "Write one CSV row per record");
+    replay->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON");
+    replay->add_option("--map", args->Map, "Write an SVG map of the track and the records");
+    replay->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame");
+    replay->add_option("-o,--out-dir", args->OutDir,
+                       "Write CAPTURE-NAME.csv, .geojson and .svg into this folder (created if "
+                       "missing); --csv, --geojson and --map override single names");
+    replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");
+    return {replay, [args, &pluginPath] { return RunReplayCommand(*args, pluginPath); }};
+}
+
+}  // namespace n95::host

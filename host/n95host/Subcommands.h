@@ -1,0 +1,39 @@
+// The subcommands of n95host, one file each: each adds its options to the command line and
+// returns how to run it once the line is parsed. Main.cpp only wires them together.
+//
+// What more than one subcommand needs (loading the plug-in, naming outputs after an input,
+// reporting a track's skipped entries) is declared here too.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <string>
+
+#include "host/formats/Track.h"
+#include "host/session/PluginHost.h"
+
+namespace n95::host {
+
+struct TSubcommand {
+    CLI::App* App = nullptr;
+    std::function<int()> Run;  // the exit status
+};
+
+// `pluginPath` is the --plugin option's value; it is read when the subcommand runs.
+TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath);
+TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath);
+TSubcommand AddCommandsCommand(CLI::App& app, const std::string& pluginPath);
+TSubcommand AddInfoCommand(CLI::App& app, const std::string& pluginPath);
+
+// Loads the plug-in at `path` (empty: the default beside this program). On failure prints
+// the reason and returns false.
+bool LoadPlugin(TPlugin& plugin, const std::string& path);
+
+// The file name of `path` without its folder and extension: the stem of outputs named
+// after it.
+std::string Stem(const std::string& path);
+
+// A warning with the first problems, when the track `path` had entries skipped.
+void ReportTrack(const std::string& path, const TTrack& track);
+
+}  // namespace n95::host

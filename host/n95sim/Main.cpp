@@ -1,0 +1,44 @@
+// n95sim: writes synthetic drives (a capture and its GPS track) for samples, tests and
+// benchmarks, and plays a simulated handset on a pseudo-terminal for the live run.
+//
+// This file only wires the subcommands (one file each, see Subcommands.h) to the command
+// line.
+#include <CLI/CLI.hpp>
+#include <vector>
+
+#include "host/common/Diagnostics.h"
+#include "host/common/ExitStatus.h"
+#include "host/n95sim/Subcommands.h"
+
+namespace n95::host::sim {
+namespace {
+
+int Main(int argc, char** argv) {
+    SetProgramName("n95sim");
+    CLI::App app{
+        "Synthetic drives for the N95 plug-in (a trace capture and its GPS track), and a "
+        "simulated handset on a pseudo-terminal.",
+        "n95sim"};
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 ok; 2 usage error; 3 (serve) the capture cannot be read; 5 an output "
+        "cannot be written (nothing is left behind), or the pseudo-terminal cannot be made.");
+
+    const std::vector<TSubcommand> subcommands = {AddGenerateCommand(app), AddServeCommand(app)};
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    for (const TSubcommand& subcommand : subcommands)
+        if (*subcommand.App)
+            return subcommand.Run();
+    return kExitUsage;
+}
+
+}  // namespace
+}  // namespace n95::host::sim
+
+int main(int argc, char** argv) {
+    return n95::host::sim::Main(argc, argv);
+}

@@ -1,0 +1,243 @@
+#include "host/outputs/OutputSet.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+
+#include "host/common/Diagnostics.h"
+
+namespace n95::host {
+
+namespace {
+
+enum TOutputKind { kCsv, kGeoJson, kMap, kFrameLog, kOutputKinds };
+
+// A spooled row: its fields one after the other in this process's own byte order (the spool
+// lives and dies with the process), without the struct's padding.
+constexpr std::size_t kSpoolRowBytes = 8 + 4 * 8 + 4 + 4 + 4;
+
+template <typename T>
+void Put(uint8_t*& at, const T& value) {
+    std::memcpy(at, &value, sizeof value);
+    at += sizeof value;
+}
+
+template <typename T>
+void Get(const uint8_t*& at, T& value) {
+    std::memcpy(&value, at, sizeof value);
+    at += sizeof value;
+}
+
+void PackRow(const TRecordRow& row, uint8_t* bytes) {
+    Put(bytes, row.Index);
+    Put(bytes, row.TestTime);
+    Put(bytes, row.StampTime);
+    Put(bytes, row.X);
+    Put(bytes, row.Y);
+    Put(bytes, row.MessageCode);
+    Put(bytes, row.MessageClass);
+    Put(bytes, row.PayloadLength);
+}
+
+void UnpackRow(const uint8_t* bytes, TRecordRow& row) {
+    Get(bytes, row.Index);
+    Get(bytes, row.TestTime);
+    Get(bytes, row.StampTime);
+    Get(bytes, row.X);
+    Get(bytes, row.Y);
+    Get(bytes, row.MessageCode);
+    Get(bytes, row.MessageClass);
+    Get(bytes, row.PayloadLength);
+}
+
+static_assert(sizeof(TRecordRow::MessageClass) == 4 && sizeof(TRecordRow::PayloadLength) == 4);
+
+}  // namespace
+
+bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& paths,
+                 std::string* error) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        *error = "cannot create folder " + dir + ": " + ec.message();
+        return false;
+    }
+    const std::string base = (std::filesystem::path(dir) / stem).string();
+    if (paths.Csv.empty())
+        paths.Csv = base + ".csv";
+    if (paths.GeoJson.empty())
+        paths.GeoJson = base + ".geojson";
+    if (paths.Map.empty())
+        paths.Map = base + ".svg";
+    return true;
+}
+
+TOutputSet::~TOutputSet() {
+    Discard();
+}
+
+bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& track,
+                      bool trackComplete, std::string* error) {
+    Discard();
+    Names = paths;
+    Track = &track;
+    Deferred = !trackComplete && (!paths.GeoJson.empty() || !paths.Map.empty());
+    if ((!paths.Csv.empty() && !Csv.Open(paths.Csv, error)) ||
+        (!paths.GeoJson.empty() && !GeoJson.Open(paths.GeoJson, error)) ||
+        (!paths.Map.empty() && !MapFile.Open(paths.Map, error)) ||
+        (!paths.FrameLog.empty() && !FrameLogFile.Open(paths.FrameLog, error))) {
+        Discard();
+        return false;
+    }
+    if (!paths.FrameLog.empty())
+        std::fclose(FrameLogFile.Detach());  // the plug-in writes it by name
+    if (Deferred) {
+        Spool = std::tmpfile();
+        if (Spool == nullptr) {
+            *error = SystemError("cannot create a temporary file for the records", errno);
+            Discard();
+            return false;
+        }
+    } else {
+        if (!paths.GeoJson.empty())
+            GeoJson.Begin(track);
+        if (!paths.Map.empty())
+            Map = std::make_unique<TSvgMap>(track);
+    }
+    return true;
+}
+
+std::string TOutputSet::FrameLogTempPath() const {
+    return Names.FrameLog.empty() ? std::string() : FrameLogFile.TempPath();
+}
+
+void TOutputSet::Add(const TRecordRow& row) {
+    if (!Names.Csv.empty())
+        Csv.Add(row);
+    if (Spool != nullptr) {
+        uint8_t bytes[kSpoolRowBytes];
+        PackRow(row, bytes);
+        if (std::fwrite(bytes, sizeof bytes, 1, Spool) != 1)
+            SpoolFailed = true;
+        return;
+    }
+    if (!Names.GeoJson.empty())
+        GeoJson.Add(row);
+    if (Map)
+        Map->Add(row);
+}
+
+void TOutputSet::SetMapTitle(std::string title, std::string subtitle) {
+    MapTitle = std::move(title);
+    MapSubtitle = std::move(subtitle);
+}
+
+bool TOutputSet::Unspool(std::string* error) {
+    FILE* spool = Spool;
+    Spool = nullptr;
+    if (!Names.GeoJson.empty())
+        GeoJson.Begin(*Track);
+    if (!Names.Map.empty())
+        Map = std::make_unique<TSvgMap>(*Track);
+    bool ok = !SpoolFailed && std::fflush(spool) == 0 && std::fseek(spool, 0, SEEK_SET) == 0;
+    TRecordRow row;
+    uint8_t bytes[kSpoolRowBytes];
+    while (ok && std::fread(bytes, sizeof bytes, 1, spool) == 1) {
+        UnpackRow(bytes, row);
+        if (!Names.GeoJson.empty())
+            GeoJson.Add(row);
+        if (Map)
+            Map->Add(row);
+    }
+    ok = ok && std::ferror(spool) == 0;
+    const int savedErrno = errno;
+    std::fclose(spool);
+    if (!ok) {
+        *error = SystemError(
+            "cannot read back the records kept for the GeoJSON and the map", savedErrno);
+        return false;
+    }
+    return true;
+}
+
+bool TOutputSet::CommitOne(int which, std::string* error) {
+    switch (which) {
+        case kCsv:
+            return Names.Csv.empty() || Csv.Commit(error);
+        case kGeoJson:
+            return Names.GeoJson.empty() || GeoJson.Commit(error);
+        case kMap:
+            if (!Map)
+                return true;
+            Map->SetTitle(MapTitle, MapSubtitle);
+            return Map->Commit(MapFile, error);
+        case kFrameLog:
+            return Names.FrameLog.empty() || FrameLogFile.Commit(error);
+        default:
+            return true;
+    }
+}
+
+bool TOutputSet::Commit(std::string* error) {
+    if (Spool != nullptr && !Unspool(error)) {
+        Discard();
+        return false;
+    }
+    for (int which = 0; which < kOutputKinds; ++which) {
+        if (!CommitOne(which, error)) {
+            Discard();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors) {
+    std::vector<std::string> written;
+    std::string error;
+    bool spoolOk = true;
+    if (Spool != nullptr && !Unspool(&error)) {
+        errors->push_back(error);
+        spoolOk = false;
+    }
+    const std::string* names[kOutputKinds] = {&Names.Csv, &Names.GeoJson, &Names.Map,
+                                              &Names.FrameLog};
+    for (int which = 0; which < kOutputKinds; ++which) {
+        if (names[which]->empty())
+            continue;
+        if (!spoolOk && (which == kGeoJson || which == kMap))
+            continue;  // discarded below: they would lack records
+        if (CommitOne(which, &error))
+            written.push_back(*names[which]);
+        else
+            errors->push_back(error);
+    }
+    if (!spoolOk) {
+        GeoJson.Discard();
+        MapFile.Discard();
+    }
+    return written;
+}
+
+void TOutputSet::Discard() {
+    if (Spool != nullptr) {
+        std::fclose(Spool);
+        Spool = nullptr;
+    }
+    Csv.Discard();
+    GeoJson.Discard();
+    MapFile.Discard();
+    FrameLogFile.Discard();
+    Map.reset();
+}
+
+std::vector<std::string> TOutputSet::Paths() const {
+    std::vector<std::string> paths;
+    for (const std::string* path : {&Names.Csv, &Names.GeoJson, &Names.Map, &Names.FrameLog})
+        if (!path->empty())
+            paths.push_back(*path);
+    return paths;
+}
+
+}  // namespace n95::host

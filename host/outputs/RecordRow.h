@@ -1,0 +1,39 @@
+// What the outputs show of one host-side record, and the message-class buckets they count by.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/HostObjects.h"
+#include "records/DataAccessAPIUnit.h"
+
+namespace n95::host {
+
+// What the outputs show of one host-side record.
+struct TRecordRow {
+    int64_t Index = 0;  // position in the host's store, from 0
+    TDateTime TestTime = 0.0;
+    TDateTime StampTime = 0.0;
+    double X = n95::RecordNoValue;  // longitude
+    double Y = n95::RecordNoValue;  // latitude
+    uint32_t MessageCode = 0;
+    int MessageClass = -1;       // 0..3, or -1: the code has no class
+    int32_t PayloadLength = -1;  // bytes of the decoded payload, -1 when the record has none
+
+    bool HasPosition() const { return X != n95::RecordNoValue && Y != n95::RecordNoValue; }
+};
+
+// The row of a record: its fields, the class of its normalised message code (as the plug-in
+// classifies it) and the length of its body's payload copy.
+TRecordRow DescribeRecord(int64_t index, const TTestRecord& record);
+
+// Records are counted and drawn by message class: classes 0..3, then one bucket for the
+// codes that have no class.
+inline constexpr int kClassBuckets = 5;
+inline constexpr int kNoClassBucket = kClassBuckets - 1;
+
+// The bucket of a row's MessageClass.
+constexpr int ClassBucket(int messageClass) {
+    return messageClass >= 0 && messageClass < kNoClassBucket ? messageClass : kNoClassBucket;
+}
+
+}  // namespace n95::host

@@ -1,0 +1,110 @@
+#include "host/session/DecoderSession.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace n95::host {
+
+TDecoderSession::TDecoderSession(TSink sink) : Sink(std::move(sink)) {}
+
+TDecoderSession::~TDecoderSession() {
+    DecoderPtr.reset();
+}
+
+bool TDecoderSession::Create(const TPlugin& plugin, THostPort& port, const std::string& replayName,
+                             const std::string& frameLogPath, std::string* error) {
+    DecoderPtr.reset();
+    ReplayName = replayName;
+    Context = THostContext{nullptr, ReplayName.c_str(), 0, 0, &FixCounter, &CurrentFix};
+    DecoderPtr = plugin.NewDecoder(&port, &Context);
+    if (!DecoderPtr) {
+        *error = "the plug-in gave no decoder";
+        return false;
+    }
+    DecoderPtr->SetCallbackTag(kRecordCallbackTag);
+    DecoderPtr->SetOnRecordCount(Store.CountEvent());
+    DecoderPtr->SetOnGetRecord(Store.GetEvent());
+    DecoderPtr->SetRecordBase(-1);
+    FrameLog = !frameLogPath.empty();
+    if (FrameLog) {
+        DecoderPtr->SetLogFileName(frameLogPath);
+        DecoderPtr->SetLogEnabled(true);
+    }
+    return true;
+}
+
+void TDecoderSession::Emit(int64_t index, const TTestRecord& record) {
+    const TRecordRow row = DescribeRecord(index, record);
+    if (row.HasPosition())
+        ++Totals.RecordsWithPosition;
+    ++Totals.RecordsByClass[ClassBucket(row.MessageClass)];
+    Sink(row);
+}
+
+void TDecoderSession::FeedFix(const TGpsPoint& fix) {
+    ++FixCounter;
+    CurrentFix = fix;
+    DecoderPtr->UpdatePosition(fix);
+    ++Totals.FixesFed;
+    Store.Release(DecoderPtr->GetLastTaggedIndex() + 1,
+                  [this](int64_t index, const TTestRecord& record) { Emit(index, record); });
+}
+
+std::size_t TDecoderSession::Feed(const void* data, std::size_t size) {
+    Text.clear();
+    DecoderPtr->DecodeData(data, static_cast<int32_t>(size), Text);
+    Totals.DecodedBytes += Text.size();
+    HandOver();
+    return Text.size();
+}
+
+void TDecoderSession::HandOver() {
+    THandSetDecode& decoder = *DecoderPtr;
+    const int32_t count = decoder.GetRecordCount();
+    int32_t i = 0;
+    try {
+        for (; i < count; ++i) {
+            const TTestRecord* queued = decoder.GetRecord(i);
+            if (queued != nullptr) {
+                if (Store.Count() == std::numeric_limits<int32_t>::max())
+                    throw std::length_error(
+                        "more records than the plug-in's 32-bit record index can reach");
+                TTestRecord* copy = CopyTestRecord(queued);
+                if (copy != nullptr) {
+                    if (Totals.Records == 0)
+                        Totals.FirstRecordTime = copy->TestTime;
+                    Totals.LastRecordTime = copy->TestTime;
+                    Store.Add(copy);
+                    ++Totals.Records;
+                } else {
+                    ++Totals.RecordsNotCopied;
+                }
+            }
+            decoder.FreeRecord(i);
+        }
+    } catch (...) {
+        // The plug-in's copies are released even when the hand-over fails.
+        for (; i < count; ++i)
+            decoder.FreeRecord(i);
+        decoder.ClearRecords();
+        throw;
+    }
+    if (count > 0)
+        decoder.ClearRecords();
+}
+
+void TDecoderSession::ReleaseAll() {
+    Store.Release(Store.Count(),
+                  [this](int64_t index, const TTestRecord& record) { Emit(index, record); });
+}
+
+void TDecoderSession::Finish() {
+    if (!DecoderPtr)
+        return;
+    if (FrameLog)
+        DecoderPtr->SetLogFileName("");
+    DecoderPtr.reset();
+}
+
+}  // namespace n95::host

@@ -1,0 +1,94 @@
+// The host's side of one decoder, shared by the replay and the live run: the context with the
+// host's fix counter and current fix, the store of record copies that the plug-in reaches
+// through OnRecordCount/OnGetRecord, the record hand-over after every chunk, and the release
+// of records whose positions are final.
+//
+// The hand-over after each DecodeData: GetRecordCount; for each index GetRecord, a copy into
+// the store (CopyTestRecord), FreeRecord; then ClearRecords. SetRecordBase(-1) makes host
+// record 0 reachable too (with the plug-in's default base 0 the first record would never be
+// tagged).
+//
+// Memory: records are not kept for the whole run. A record whose index is below the plug-in's
+// tagged count (GetLastTaggedIndex + 1) will never be touched again; it is handed to the sink
+// and released. So the store holds only the records since the last fix (all of them while no
+// fix has come yet) unless the caller releases everything because no fix will come any more.
+// The store keeps its index space: a released record reads as absent to the plug-in.
+//
+// Not thread-safe: every call runs on the host's thread, as the plug-in requires.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "decoder/HostObjects.h"
+#include "host/outputs/RecordRow.h"
+#include "host/session/PluginHost.h"
+#include "host/session/RecordStore.h"
+#include "host/session/RunStats.h"
+
+namespace n95::host {
+
+class TDecoderSession {
+public:
+    using TSink = std::function<void(const TRecordRow&)>;
+
+    // `sink` receives every record once its position is final, in index order.
+    explicit TDecoderSession(TSink sink);
+    TDecoderSession(const TDecoderSession&) = delete;
+    TDecoderSession& operator=(const TDecoderSession&) = delete;
+    // Destroys the decoder (if Finish has not) before the context and the store it points at.
+    ~TDecoderSession();
+
+    // Makes the decoder of `plugin` for `port` (not owned; must outlive this session) and a
+    // context whose ReplayName is `replayName` (empty: a live handset, so the plug-in sends
+    // its AT lines), installs the record callbacks, sets the record base to -1 and, when
+    // `frameLogPath` is not empty, has the plug-in log every decoded frame there. False, with
+    // a message in *error, when the plug-in gives no decoder. Exceptions of the plug-in (its
+    // frame log) propagate.
+    bool Create(const TPlugin& plugin, THostPort& port, const std::string& replayName,
+                const std::string& frameLogPath, std::string* error);
+
+    // The decoder. Create must have succeeded and Finish not yet run.
+    THandSetDecode& Decoder() { return *DecoderPtr; }
+    bool HasDecoder() const { return DecoderPtr != nullptr; }
+
+    // One GPS fix: fix counter + 1, current fix := fix, UpdatePosition(fix); then the records
+    // whose positions are now final go to the sink.
+    void FeedFix(const TGpsPoint& fix);
+
+    // DecodeData on `size` bytes, then the hand-over. Returns the bytes of the frames the
+    // plug-in decoded.
+    std::size_t Feed(const void* data, std::size_t size);
+
+    // The hand-over alone: collects whatever the decoder has queued.
+    void HandOver();
+
+    // Hands every record still held to the sink: no fix will come any more.
+    void ReleaseAll();
+
+    // Closes the frame log (an empty name, so that every line reaches the file) and destroys
+    // the decoder. Records still held stay in the store until ReleaseAll.
+    void Finish();
+
+    const TRecordStats& Stats() const { return Totals; }
+    std::size_t MaxKept() const { return Store.MaxKept(); }
+    std::size_t Kept() const { return Store.Kept(); }
+
+private:
+    void Emit(int64_t index, const TTestRecord& record);
+
+    TSink Sink;
+    TRecordStats Totals;
+    int32_t FixCounter = 0;
+    TGpsPoint CurrentFix{n95::RecordNoValue, n95::RecordNoValue, 0.0};
+    std::string ReplayName;
+    THostContext Context{};
+    bool FrameLog = false;
+    TRecordStore Store;
+    std::string Text;
+    // Last: destroyed first, while the context and the store it points at still exist.
+    TDecoderPtr DecoderPtr;
+};
+
+}  // namespace n95::host

@@ -1,0 +1,370 @@
+#include "host/session/Live.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include "host/common/DateTimeText.h"
+#include "host/common/Diagnostics.h"
+
+namespace n95::host {
+
+namespace {
+
+// How often the status line is redrawn and the capture flushed.
+constexpr double kStatusIntervalSeconds = 1.0;
+// The longest wait for input, so that stop requests, the duration and GPS files are looked
+// at often enough.
+constexpr int kMaxWaitMs = 100;
+
+int MillisecondsLeft(double now, double since, double seconds) {
+    const double left = seconds - (now - since);
+    return static_cast<int>(std::clamp(std::ceil(left * 1000.0), 0.0, 1e9));
+}
+
+const char* StateName(uint8_t state) {
+    switch (state) {
+        case 0:
+            return "stopped";
+        case 1:
+            return "awaiting trace";
+        case 2:
+            return "idle";
+        case 3:
+            return "testing";
+        default:
+            return "state ?";
+    }
+}
+
+// The run's state between the steps of RunLive.
+class TLiveRun {
+public:
+    TLiveRun(TSerialPort& port, const TLiveOptions& options, TDecoderSession& session,
+             TLiveResult& result)
+        : Port(port),
+          Options(options),
+          Clock(options.Clock != nullptr ? *options.Clock : TRunClock::System()),
+          Session(session),
+          Result(result) {}
+
+    // Prints a message, clearing the status line first.
+    void Report(const std::string& text) {
+        if (Options.Status != nullptr)
+            Options.Status->Clear();
+        if (Options.Messages != nullptr)
+            PrintNote(text, Options.Messages);
+    }
+
+    bool StopRequested() const {
+        return Options.StopRequested != nullptr && *Options.StopRequested != 0;
+    }
+
+    // A chunk read at `when`: into the capture, counted, then decoded with the port's time
+    // stamp held at `when`. False, with the capture's message in *error, when the capture
+    // cannot be written: the run stops, since what is read must be kept.
+    bool Take(const std::string& chunk, TCaptureTime when, std::string* error) {
+        if (Options.Capture != nullptr &&
+            !Options.Capture->Write(when, chunk.data(), static_cast<uint32_t>(chunk.size()),
+                                    error))
+            return false;
+        Result.Stats.Chunks.Add(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(),
+                                when);
+        Decode(chunk, when);
+        return true;
+    }
+
+    void Decode(const std::string& chunk, TCaptureTime when) {
+        struct TRelease {
+            TSerialPort& Port;
+            ~TRelease() { Port.ReleaseTimeStamp(); }
+        } release{Port};
+        Port.HoldTimeStamp(CaptureTimeToDateTime(when));
+        Session.Feed(chunk.data(), chunk.size());
+        if (NoMoreFixes())
+            Session.ReleaseAll();  // nothing can change these records' positions any more
+    }
+
+    bool NoMoreFixes() const { return Options.Gps == nullptr || !Options.Gps->Lost().empty(); }
+
+    // Reads what the GPS has sent; while the test runs, feeds the new fixes.
+    void PollGps(bool testing) {
+        if (Options.Gps == nullptr)
+            return;
+        Result.FixesRead += Options.Gps->Poll();
+        if (!Options.Gps->Lost().empty() && !GpsLossReported) {
+            GpsLossReported = true;
+            Report(Options.Gps->Lost() + "; the run goes on without fixes");
+            Session.ReleaseAll();
+        }
+        if (testing)
+            FeedFixes();
+    }
+
+    void FeedFixes() {
+        if (Options.Gps == nullptr)
+            return;
+        const std::vector<TGpsPoint>& fixes = Options.Gps->Track().Fixes;
+        while (FixesFed < fixes.size())
+            Session.FeedFix(fixes[FixesFed++]);
+    }
+
+    // Waits until the port or the GPS has input, at most `waitMs`.
+    void Wait(int waitMs) {
+        Clock.WaitForInput(
+            {Port.Descriptor(), Options.Gps != nullptr ? Options.Gps->Descriptor() : -1}, waitMs);
+    }
+
+    // After a port loss during the test: Reconnect, up to the allowed attempts with a pause
+    // before each. True once the port is open again.
+    bool Reconnect() {
+        THandSetDecode& decoder = Session.Decoder();
+        for (int attempt = 1; attempt <= Options.ReconnectTries; ++attempt) {
+            const double pauseStart = Clock.Seconds();
+            for (;;) {
+                if (StopRequested())
+                    return false;
+                const int left = MillisecondsLeft(Clock.Seconds(), pauseStart,
+                                                  Options.ReconnectPauseSeconds);
+                if (left == 0)
+                    break;
+                Clock.Sleep(std::clamp(left, 1, 50));
+            }
+            Report("reconnecting to " + Port.Path() + " (attempt " + std::to_string(attempt) +
+                   " of " + std::to_string(Options.ReconnectTries) + ")");
+            decoder.Reconnect();
+            if (Port.IsOpen()) {
+                ++Result.Reconnects;
+                Report("reconnected to " + Port.Path() + "; the trace is switched on again");
+                return true;
+            }
+            Report("attempt " + std::to_string(attempt) + " failed: " + Port.LastError());
+        }
+        return false;
+    }
+
+    void ShowStatus() {
+        if (Options.Status == nullptr || !Options.Status->IsEnabled())
+            return;
+        THandSetDecode& decoder = Session.Decoder();
+        std::string text = std::string(StateName(decoder.GetState())) + " | " +
+                           std::to_string(Session.Stats().Records) + " records | " +
+                           FormatRate(decoder.GetDataRate());
+        if (Options.Gps != nullptr && !Options.Gps->Track().Fixes.empty()) {
+            const TGpsPoint& fix = Options.Gps->Track().Fixes.back();
+            char buffer[64];
+            std::snprintf(buffer, sizeof buffer, " | fix %.5f, %.5f at ", fix.Y, fix.X);
+            text += buffer;
+            const std::string time = FormatIso8601(fix.Time);
+            text += time.size() > 19 ? time.substr(11, 8) : time;
+        } else if (Options.Gps != nullptr) {
+            text += " | no fix yet";
+        }
+        Options.Status->Show(text);
+    }
+
+    // Once a second: the status line, and the capture pushed to its file so that it holds
+    // the chunks so far even if the process is killed. False, with a message, when the
+    // capture cannot be written.
+    bool Tick(std::string* error) {
+        if (Clock.Seconds() < NextTick)
+            return true;
+        NextTick = Clock.Seconds() + kStatusIntervalSeconds;
+        ShowStatus();
+        return Options.Capture == nullptr || Options.Capture->Flush(error);
+    }
+
+    // The last steps whatever happened: the trace switched off (on a closed port the
+    // plug-in's writes fail quietly), the last hand-over, the frame log closed, every record
+    // released. A failure of one step does not skip the others; the first failure of the
+    // run is the one kept in *failure.
+    void Shut(std::string* failure) {
+        Port.ReleaseTimeStamp();
+        const auto attempt = [&](const auto& step) {
+            try {
+                step();
+            } catch (const std::exception& e) {
+                if (failure->empty())
+                    *failure = std::string("the live run stopped: ") + e.what();
+            }
+        };
+        if (Session.HasDecoder())
+            attempt([&] {
+                Session.Decoder().StopTest();
+                Session.HandOver();
+            });
+        attempt([&] { Session.Finish(); });
+        attempt([&] { Session.ReleaseAll(); });
+    }
+
+    TSerialPort& Port;
+    const TLiveOptions& Options;
+    TRunClock& Clock;
+    TDecoderSession& Session;
+    TLiveResult& Result;
+    std::size_t FixesFed = 0;
+    bool GpsLossReported = false;
+    double NextTick = 0.0;
+};
+
+// The read loop, from Connect to the end of the run. False, with a message in *failure,
+// when the capture could not be written.
+bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& options,
+                     TLiveResult& result, std::string* failure) {
+    TRunClock& clock = run.Clock;
+    THandSetDecode& decoder = run.Session.Decoder();
+    const double connectStart = clock.Seconds();
+    decoder.Connect(false);
+
+    bool testing = false;
+    double testStart = connectStart;
+    run.NextTick = connectStart;
+    std::string chunk;
+    if (!port.IsOpen()) {
+        // A failed AT line closes the port: the handset never got the switch-on sequence.
+        result.End = TLiveEnd::PortLost;
+        result.LostMessage = port.LastError();
+        ++result.PortLosses;
+        run.Report("the port failed while the trace was being switched on: " +
+                   result.LostMessage);
+    }
+    while (port.IsOpen() || testing) {
+        if (run.StopRequested()) {
+            result.End = TLiveEnd::Stopped;
+            break;
+        }
+        int waitMs = kMaxWaitMs;
+        if (!testing) {
+            waitMs = std::min(
+                waitMs, MillisecondsLeft(clock.Seconds(), connectStart, options.TraceWaitSeconds));
+            if (waitMs == 0) {
+                result.End = TLiveEnd::TraceTimeout;
+                break;
+            }
+        } else if (options.DurationSeconds > 0) {
+            waitMs = std::min(
+                waitMs, MillisecondsLeft(clock.Seconds(), testStart, options.DurationSeconds));
+            if (waitMs == 0) {
+                result.End = TLiveEnd::Duration;
+                break;
+            }
+        }
+
+        run.Wait(waitMs);
+        run.PollGps(testing);
+        const TSerialPort::TReadStatus status = port.ReadBurst(chunk, 0);
+        if (status == TSerialPort::TReadStatus::Data) {
+            const TCaptureTime when = clock.WallTime();
+            if (!run.Take(chunk, when, failure))
+                return false;
+            if (!testing && decoder.GetState() != 1) {
+                if (!decoder.GetConnected()) {
+                    result.End = TLiveEnd::TraceLate;
+                    break;
+                }
+                result.ConfirmSeconds = clock.Seconds() - connectStart;
+                char text[80];
+                std::snprintf(text, sizeof text,
+                              "trace confirmed %.2f s after Connect; test started",
+                              result.ConfirmSeconds);
+                run.Report(text);
+                decoder.StartTest();
+                testing = true;
+                result.Tested = true;
+                testStart = clock.Seconds();
+                run.FeedFixes();
+                // In the awaiting state only the first frame counted; the rest of the chunk
+                // belongs to the test.
+                run.Decode(chunk, when);
+            }
+        } else if (status == TSerialPort::TReadStatus::End) {
+            result.End = TLiveEnd::EndOfInput;
+            break;
+        } else if (status == TSerialPort::TReadStatus::Lost) {
+            ++result.PortLosses;
+            result.LostMessage = port.LastError();
+            run.Report("the port was lost: " + result.LostMessage);
+            if (!testing || !run.Reconnect()) {
+                result.End = run.StopRequested() ? TLiveEnd::Stopped : TLiveEnd::PortLost;
+                break;
+            }
+        }
+        if (!run.Tick(failure))
+            return false;
+    }
+
+    if (testing) {
+        result.TestSeconds = clock.Seconds() - testStart;
+        // The fixes that came up to the stop still place the records before it.
+        run.PollGps(true);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RunLive(const TPlugin& plugin, TSerialPort& port, const TLiveOptions& options,
+             const std::function<void(const TRecordRow&)>& sink, TLiveResult& result,
+             std::string* error) {
+    result = TLiveResult();
+    TDecoderSession session(sink);
+    TLiveRun run(port, options, session, result);
+
+    std::string failure;
+    try {
+        if (!session.Create(plugin, port, "", options.FrameLogPath, error))
+            return false;
+        if (!ReadUntilTheEnd(run, port, options, result, &failure))
+            failure = "the live run stopped: " + failure;
+    } catch (const std::exception& e) {
+        failure = std::string("the live run stopped: ") + e.what();
+    }
+    run.Shut(&failure);
+
+    result.Stats.Records = session.Stats();
+    result.Stats.MaxRecordsKept = session.MaxKept();
+    if (options.Gps != nullptr)
+        result.FixesRead = options.Gps->Track().Fixes.size();
+    if (options.Status != nullptr)
+        options.Status->Clear();
+    if (!failure.empty()) {
+        *error = failure;
+        return false;
+    }
+    return true;
+}
+
+std::string DescribeEnd(const TLiveResult& result, const TLiveOptions& options) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", result.TestSeconds);
+    char wait[32];
+    std::snprintf(wait, sizeof wait, "%g s", options.TraceWaitSeconds);
+    switch (result.End) {
+        case TLiveEnd::Duration:
+            return std::string("stopped after ") + seconds + " of test (the duration)";
+        case TLiveEnd::Stopped:
+            return result.Tested
+                       ? std::string("stopped after ") + seconds + " of test (SIGINT or SIGTERM)"
+                       : "stopped (SIGINT or SIGTERM) before the trace was confirmed";
+        case TLiveEnd::EndOfInput:
+            return result.Tested
+                       ? std::string("the device's data ended after ") + seconds + " of test"
+                       : "the device's data ended before the trace was confirmed";
+        case TLiveEnd::PortLost:
+            return result.Tested
+                       ? std::string("the port was lost after ") + seconds +
+                             " of test and could not be reopened (" + result.LostMessage + ")"
+                       : "the port was lost before the trace was confirmed (" + result.LostMessage +
+                             ")";
+        case TLiveEnd::TraceTimeout:
+            return std::string("the trace was not confirmed: no trace frame came within ") + wait +
+                   " of Connect (the handset answered nothing that is a trace frame: is it "
+                   "an N95 with its trace enabled, on this port?)";
+        case TLiveEnd::TraceLate:
+            return "the trace was not confirmed: the first trace frame came 50 s or more after "
+                   "Connect, and the plug-in gave up";
+    }
+    return "stopped";
+}
+
+}  // namespace n95::host

@@ -1,0 +1,95 @@
+// A live run: the plug-in drives a handset on a serial port, as the host application does on
+// a drive.
+//
+//   1. Connect(false): the plug-in opens (if need be) and configures the port and switches
+//      the trace on ("ATE0", trace off, trace on, 50 ms apart); the decoder awaits the trace.
+//   2. Every burst read from the port is captured and handed to DecodeData until the decoder
+//      leaves the awaiting state: on the first frame, confirmed when it came within 50 s of
+//      Connect. The host gives up by itself when no frame at all comes within the trace wait
+//      (50 s; the plug-in has no timer of its own).
+//   3. StartTest, then the chunk that confirmed the trace is handed over once more: in the
+//      awaiting state the frames after the first one were only counted, and as records they
+//      belong to the test (a replay of the capture decodes them too).
+//   4. The read loop: each burst is captured, decoded and handed over (TDecoderSession); GPS
+//      fixes are fed as they arrive. A port that fails or hangs up is reported and reopened
+//      with Reconnect a bounded number of times, a pause before each attempt.
+//   5. On the duration, a stop request (SIGINT, SIGTERM), the end of a device that is not a
+//      terminal, or a port that could not be reopened: StopTest (the trace switched off), a
+//      last hand-over, the frame log closed, every record handed to the sink.
+//
+// Nothing read is lost: every chunk read goes to the capture before it is decoded, with the
+// time it was read, which is also the port time stamp the plug-in sees while decoding it
+// (TSerialPort::HoldTimeStamp). So replaying the capture gives the same records. Bytes that
+// StopTest purges were never read, and are in neither.
+//
+// Not thread-safe: everything runs on the calling thread.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "host/session/DecoderSession.h"
+#include "host/devices/GpsFeed.h"
+#include "host/formats/PcapCapture.h"
+#include "host/session/PluginHost.h"
+#include "host/session/RunStats.h"
+#include "host/common/Progress.h"
+#include "host/common/RunClock.h"
+#include "host/devices/SerialPort.h"
+
+namespace n95::host {
+
+// The plug-in's own limit for the first trace frame after Connect.
+inline constexpr double kTraceConfirmSeconds = 50.0;
+
+struct TLiveOptions {
+    double DurationSeconds = 0.0;                    // > 0: stop after this long of testing
+    double TraceWaitSeconds = kTraceConfirmSeconds;  // wait for the first frame this long
+    std::string FrameLogPath;                        // the plug-in's frame log; empty = none
+    TCaptureWriter* Capture = nullptr;               // every chunk read; nil = none
+    TGpsFeed* Gps = nullptr;                         // live fixes; nil = none
+    int ReconnectTries = 5;                          // Reconnect attempts after a port loss
+    double ReconnectPauseSeconds = 2.0;              // before each attempt
+    const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between reads
+    TStatusLine* Status = nullptr;                              // nil: none
+    TRunClock* Clock = nullptr;  // time and waiting; nil: the system clock
+    FILE* Messages = stderr;  // reports while running (trace confirmed, port lost, ...)
+};
+
+enum class TLiveEnd {
+    Duration,      // the duration was reached
+    Stopped,       // a stop request (SIGINT, SIGTERM)
+    EndOfInput,    // a device that is not a terminal has no more data
+    PortLost,      // the port failed and could not be reopened (or failed before the test)
+    TraceTimeout,  // no trace frame came within the trace wait after Connect
+    TraceLate,     // the first frame came 50 s or more after Connect: not confirmed
+};
+
+struct TLiveResult {
+    TLiveEnd End = TLiveEnd::Stopped;
+    bool Tested = false;          // the trace was confirmed and the test ran
+    double ConfirmSeconds = 0.0;  // from Connect to the chunk that confirmed the trace
+    double TestSeconds = 0.0;     // from StartTest to StopTest
+    uint64_t PortLosses = 0;  // times the port failed
+    uint64_t Reconnects = 0;  // successful Reconnects
+    std::string LostMessage;  // how the port failed last
+    uint64_t FixesRead = 0;
+    TRunStats Stats;
+};
+
+// Runs the handset on `port` (already open: the caller reports a wrong device itself)
+// through a new decoder of `plugin`, handing every record to `sink` in index order once its
+// position is final. Returns false, with a message in *error, when the plug-in raised an
+// exception or the capture could not be written; the records handed over so far went to
+// the sink and the capture holds the chunks read so far.
+bool RunLive(const TPlugin& plugin, TSerialPort& port, const TLiveOptions& options,
+             const std::function<void(const TRecordRow&)>& sink, TLiveResult& result,
+             std::string* error);
+
+// One line for the end of a run ("stopped after 12.0 s of test (SIGINT or SIGTERM)", ...).
+std::string DescribeEnd(const TLiveResult& result, const TLiveOptions& options);
+
+}  // namespace n95::host

@@ -1,0 +1,97 @@
+#include "host/session/Replay.h"
+
+#include <exception>
+
+
+namespace n95::host {
+
+bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
+               const std::function<void(const TRecordRow&)>& sink, TReplayResult& result,
+               std::string* error) {
+    result = TReplayResult();
+    // Declared before the session, whose decoder points at it.
+    TReplayPort port;
+    TDecoderSession session(sink);
+
+    const std::vector<TGpsPoint> noFixes;
+    const std::vector<TGpsPoint>& fixes = options.Track ? options.Track->Fixes : noFixes;
+    std::size_t nextFix = 0;
+
+    bool ok = true;
+    try {
+        if (!session.Create(plugin, port,
+                            options.ReplayName.empty() ? "replay" : options.ReplayName,
+                            options.FrameLogPath, error))
+            return false;
+        THandSetDecode& decoder = session.Decoder();
+        decoder.StartTest();
+
+        for (;;) {
+            if (options.StopRequested != nullptr && *options.StopRequested) {
+                result.Interrupted = true;
+                break;
+            }
+            const TCaptureReader::TStatus status = capture.Next();
+            if (status == TCaptureReader::TStatus::Damaged) {
+                result.Damaged = true;
+                result.DamageMessage = capture.DamageMessage();
+            }
+            if (status != TCaptureReader::TStatus::Chunk)
+                break;
+
+            const TDateTime now = CaptureTimeToDateTime(capture.Time());
+            result.Stats.Chunks.Add(capture.Data(), capture.Size(), capture.Time());
+            if (capture.Size() < capture.OriginalSize())
+                ++result.CutChunks;
+
+            // Fixes up to the chunk's time; each releases what it made final.
+            while (nextFix < fixes.size() && fixes[nextFix].Time <= now)
+                session.FeedFix(fixes[nextFix++]);
+
+            port.Now = now;
+            session.Feed(capture.Data(), capture.Size());
+
+            // No fix will come any more: nothing can change these records' positions.
+            if (nextFix == fixes.size())
+                session.ReleaseAll();
+            if (options.Progress != nullptr)
+                options.Progress->Update(capture.Offset());
+        }
+
+        if (!result.Interrupted) {
+            while (nextFix < fixes.size())
+                session.FeedFix(fixes[nextFix++]);
+        }
+        decoder.StopTest();
+        result.PortWrites = port.Writes;
+        // Closing the log makes every line reach the file before the caller renames it.
+        session.Finish();
+        if (!result.Interrupted)
+            session.ReleaseAll();
+    } catch (const std::exception& e) {
+        *error = std::string("the replay stopped: ") + e.what();
+        ok = false;
+    }
+    result.Stats.Records = session.Stats();
+    result.Stats.MaxRecordsKept = session.MaxKept();
+    return ok;
+}
+
+std::string ExplainNoRecords(const TReplayResult& result) {
+    const TChunkTally& chunks = result.Stats.Chunks;
+    if (chunks.Chunks == 0)
+        return "The capture holds no chunk: there was nothing to decode.";
+    if (chunks.AtReplies == chunks.Chunks)
+        return "The capture holds only AT replies (\"OK\"), no trace frame: the handset's "
+               "trace was never switched on while it was recorded.";
+    if (chunks.Aligned == 0)
+        return "No chunk starts with whole trace frames. The plug-in starts afresh at every "
+               "chunk, so a capture must keep the chunks exactly as they were read from the "
+               "port; this one does not (or it is not a trace at all).";
+    return std::to_string(chunks.Aligned) +
+           " chunks hold whole trace frames, but the WCDMA decoder library accepted none of "
+           "them: the trace was never decoded (for example every frame carries fewer than 4 "
+           "payload bytes).";
+}
+
+}  // namespace n95::host

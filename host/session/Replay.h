@@ -1,0 +1,78 @@
+// Replaying a capture through the plug-in, as the host application does on a drive.
+//
+// The host's side of the contract is a TDecoderSession (context, record store, hand-over)
+// with a port whose GetTimeStamp is the capture time of the chunk being fed (so records carry
+// the time the bytes were read, and the throttle measures capture time), which sends nothing
+// (the context's ReplayName is set, so the plug-in sends no AT line anyway).
+//
+// For each chunk in capture order: every fix of the track up to the chunk's time (counter
+// incremented, current fix updated, then UpdatePosition), then DecodeData, then the
+// hand-over. After the last chunk the remaining fixes are fed, then StopTest. Without a
+// track, or once the track has run out, records are released right after their hand-over.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "decoder/HostObjects.h"
+#include "host/session/DecoderSession.h"
+#include "host/outputs/RecordRow.h"
+#include "host/formats/PcapCapture.h"
+#include "host/session/PluginHost.h"
+#include "host/session/RunStats.h"
+#include "host/common/Progress.h"
+#include "host/formats/Track.h"
+
+namespace n95::host {
+
+// The host's port during a replay: open, time stamps set by the replay, writes counted
+// (none are expected while replaying) and dropped.
+class TReplayPort final : public THostPort {
+public:
+    TDateTime Now = 0.0;
+    uint64_t Writes = 0;
+
+    bool IsOpen() override { return true; }
+    void SetPortSetting1(uint8_t) override {}
+    void SetPortSetting2(int32_t) override {}
+    void SetPortSetting3(int32_t) override {}
+    TDateTime GetTimeStamp() override { return Now; }
+    void WriteData(const void*, int32_t) override { ++Writes; }
+    void WriteDataAlt(const void*, int32_t) override { ++Writes; }
+    void Open(bool) override {}
+    void Close() override {}
+    void PurgeInput() override {}
+    void PurgeOutput() override {}
+};
+
+struct TReplayOptions {
+    const TTrack* Track = nullptr;      // nil: no GPS fixes
+    std::string ReplayName = "replay";  // the context's ReplayName (non-empty)
+    std::string FrameLogPath;           // the plug-in's frame log; empty = none
+    TProgress* Progress = nullptr;      // nil: none
+    const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between chunks
+};
+
+struct TReplayResult {
+    TRunStats Stats;
+    uint64_t CutChunks = 0;  // chunks cut short by the capture's snapshot length
+    bool Damaged = false;    // the capture ended in a damaged or truncated packet
+    std::string DamageMessage;
+    bool Interrupted = false;
+    uint64_t PortWrites = 0;
+};
+
+// Replays the chunks of `capture` (opened by the caller) through a new decoder of `plugin`,
+// handing every record to `sink` in index order once its position is final. False, with a
+// message in *error, when the plug-in raised an exception (for example its frame log could
+// not be written); the records handed over so far went to the sink.
+bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
+               const std::function<void(const TRecordRow&)>& sink, TReplayResult& result,
+               std::string* error);
+
+// A plain explanation of why a replay gave no record.
+std::string ExplainNoRecords(const TReplayResult& result);
+
+}  // namespace n95::host

@@ -1,0 +1,23 @@
+#include "host/session/RunStats.h"
+
+#include "host/formats/TraceFrame.h"
+
+namespace n95::host {
+
+void TChunkTally::Add(const uint8_t* data, std::size_t size, TCaptureTime when) {
+    if (Chunks == 0)
+        First = when;
+    Last = when;
+    ++Chunks;
+    Bytes += size;
+    const TChunkScan scan = ScanChunk(data, size);
+    Frames += scan.Frames;
+    Aligned += scan.Aligned ? 1 : 0;
+    AtReplies += scan.AtReply ? 1 : 0;
+}
+
+double TChunkTally::SpanSeconds() const {
+    return (CaptureTimeToDateTime(Last) - CaptureTimeToDateTime(First)) * kSecondsPerDay;
+}
+
+}  // namespace n95::host

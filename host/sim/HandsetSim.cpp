@@ -1,0 +1,316 @@
+#include "host/sim/HandsetSim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "host/formats/AtLines.h"
+#include "host/formats/PcapCapture.h"
+#include "host/devices/SerialPort.h"
+#include "host/formats/TraceFrame.h"
+#include "host/common/Diagnostics.h"
+
+namespace n95::host {
+
+namespace {
+
+constexpr char kSwitchOn[] = "AT*NTRACE=1";
+constexpr char kSwitchOff[] = "AT*NTRACE=0";
+// The host is taken to have gone when the port stays closed this long.
+constexpr auto kHostGone = std::chrono::seconds(1);
+constexpr auto kDrainLimit = std::chrono::seconds(2);
+// Behind schedule by more than this, the stream starts a new schedule instead of bursting.
+constexpr auto kMaxLag = std::chrono::milliseconds(100);
+constexpr std::size_t kSlowPiece = 16;
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+bool LoadCaptureFrames(const std::string& path, std::vector<std::string>& frames,
+                       std::string* error) {
+    TCaptureReader capture;
+    if (!capture.Open(path, error))
+        return false;
+    TCaptureReader::TStatus status;
+    while ((status = capture.Next()) == TCaptureReader::TStatus::Chunk) {
+        for (const std::string_view frame : SplitFrames(capture.Data(), capture.Size()))
+            frames.emplace_back(frame);
+    }
+    if (status == TCaptureReader::TStatus::Damaged) {
+        *error = capture.DamageMessage();
+        return false;
+    }
+    if (frames.empty()) {
+        *error = "capture " + path + " holds no whole trace frame";
+        return false;
+    }
+    return true;
+}
+
+THandsetSim::THandsetSim(std::vector<std::string> frames, TSimOptions options)
+    : Frames(std::move(frames)), Options(std::move(options)) {}
+
+THandsetSim::~THandsetSim() {
+    ClosePty();
+    if (AtLog != nullptr)
+        std::fclose(AtLog);
+    if (!Options.LinkPath.empty())
+        ::unlink(Options.LinkPath.c_str());
+}
+
+bool THandsetSim::OpenPty(std::string* error) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        *error = SystemError("cannot create a pseudo-terminal", errno);
+        if (master >= 0)
+            ::close(master);
+        return false;
+    }
+    const char* name = ptsname(master);
+    if (name == nullptr) {
+        *error = SystemError("cannot name the pseudo-terminal", errno);
+        ::close(master);
+        return false;
+    }
+    SlavePath = name;
+    // Raw from the start, so that nothing is echoed or translated before the host has set
+    // its own mode. The settings stay with the terminal after this descriptor closes.
+    const int slave = ::open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0 || !MakeRawTerminal(slave, 115200)) {
+        *error = SystemError("cannot configure " + SlavePath, errno);
+        if (slave >= 0)
+            ::close(slave);
+        ::close(master);
+        return false;
+    }
+    ::close(slave);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    Master = master;
+
+    if (!Options.LinkPath.empty()) {
+        // Replaced atomically: the host never finds the link missing or half-made.
+        const std::string temp = Options.LinkPath + ".new";
+        ::unlink(temp.c_str());
+        if (::symlink(SlavePath.c_str(), temp.c_str()) != 0 ||
+            std::rename(temp.c_str(), Options.LinkPath.c_str()) != 0) {
+            *error = SystemError("cannot link " + Options.LinkPath, errno);
+            ClosePty();
+            return false;
+        }
+    }
+    return true;
+}
+
+void THandsetSim::ClosePty() {
+    if (Master >= 0) {
+        ::close(Master);
+        Master = -1;
+    }
+}
+
+bool THandsetSim::Start(std::string* path, std::string* error) {
+    if (Frames.empty()) {
+        *error = "no frame to send";
+        return false;
+    }
+    if (!Options.AtLogPath.empty()) {
+        AtLog = std::fopen(Options.AtLogPath.c_str(), "w");
+        if (AtLog == nullptr) {
+            *error = SystemError("cannot write the AT log " + Options.AtLogPath, errno);
+            return false;
+        }
+    }
+    if (!OpenPty(error))
+        return false;
+    *path = Options.LinkPath.empty() ? SlavePath : Options.LinkPath;
+    return true;
+}
+
+bool THandsetSim::WriteAll(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(Master, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        // The host is not reading: wait for room, but not past a stop request or its leaving.
+        pollfd p{Master, POLLOUT, 0};
+        if (::poll(&p, 1, 100) > 0 && (p.revents & POLLHUP) != 0)
+            return false;
+        if (Stop != nullptr && *Stop)
+            return false;
+    }
+    return true;
+}
+
+void THandsetSim::HandleLine(const std::string& line) {
+    ++Totals.AtLines;
+    if (AtLog != nullptr) {
+        std::fprintf(AtLog, "%s\n", VisibleText(line).c_str());
+        std::fflush(AtLog);
+    }
+    if (StartsWith(line, kSwitchOff))
+        Streaming = false;
+    WriteAll(kAtReplyOk, kAtReplyOkSize);
+    if (StartsWith(line, kSwitchOn)) {
+        Streaming = true;
+        NextFrame = TClock::now() + std::chrono::duration_cast<TClock::duration>(
+                                        std::chrono::duration<double>(Options.StartDelaySeconds));
+    }
+}
+
+bool THandsetSim::SendFrame() {
+    const uint64_t number = Totals.FramesSent + 1;
+    if (Options.GarbageEvery > 0 && number % Options.GarbageEvery == 0) {
+        if (!WriteAll(kSimGarbage, kSimGarbageSize))
+            return false;
+        ++Totals.GarbageRuns;
+    }
+    const std::string& frame = Frames[NextIndex];
+    if (Options.SlowLineBaud > 0) {
+        // Ten bits per byte on the line: start, eight data bits, stop.
+        const auto piecePause = std::chrono::duration<double>(static_cast<double>(kSlowPiece * 10) /
+                                                              Options.SlowLineBaud);
+        for (std::size_t at = 0; at < frame.size(); at += kSlowPiece) {
+            if (!WriteAll(frame.data() + at, std::min(kSlowPiece, frame.size() - at)))
+                return false;
+            std::this_thread::sleep_for(piecePause);
+        }
+    } else if (!WriteAll(frame.data(), frame.size())) {
+        return false;
+    }
+    NextIndex = (NextIndex + 1) % Frames.size();
+    ++Totals.FramesSent;
+    Totals.FrameBytesSent += frame.size();
+    return true;
+}
+
+void THandsetSim::Drain() {
+    // Only the slave side can tell how much input waits unread: look through a second
+    // descriptor of our own.
+    const int slave = ::open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0)
+        return;
+    // The kernel moves written bytes to the slave's queue a moment later: the queue must be
+    // seen empty three times, 20 ms apart.
+    const auto limit = TClock::now() + kDrainLimit;
+    int emptyChecks = 0;
+    while (emptyChecks < 3 && TClock::now() < limit && !(Stop != nullptr && *Stop)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int waiting = 0;
+        if (::ioctl(slave, FIONREAD, &waiting) != 0)
+            break;
+        emptyChecks = waiting == 0 ? emptyChecks + 1 : 0;
+    }
+    ::close(slave);
+}
+
+bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::string* error) {
+    Stop = stopRequested;
+    TAtLineSplitter splitter;
+    bool hostSeen = false;
+    TClock::time_point closedSince{};
+    bool closed = false;
+    char buffer[4096];
+    const auto framePeriod = std::chrono::duration_cast<TClock::duration>(
+        std::chrono::duration<double>(1.0 / Options.FramesPerSecond));
+
+    while (!(Stop != nullptr && *Stop)) {
+        const auto now = TClock::now();
+        const bool wantFrame =
+            Streaming &&
+            (Options.Count < 0 || Totals.FramesSent < static_cast<uint64_t>(Options.Count));
+        int waitMs = 50;
+        if (wantFrame) {
+            const auto until =
+                std::chrono::duration_cast<std::chrono::milliseconds>(NextFrame - now).count();
+            waitMs = static_cast<int>(std::clamp<long long>(until, 0, 50));
+        }
+        pollfd p{Master, POLLIN, 0};
+        const int ready = ::poll(&p, 1, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            *error = SystemError("cannot wait on the pseudo-terminal", errno);
+            return false;
+        }
+
+        if (ready > 0 && (p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0) {
+            // No host has the port open.
+            if (hostSeen) {
+                if (!closed) {
+                    closed = true;
+                    closedSince = TClock::now();
+                } else if (TClock::now() - closedSince > kHostGone) {
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        // The pseudo-terminal starts hung up (OpenPty closed its own slave descriptor): from
+        // here on a host has the port open.
+        hostSeen = true;
+        closed = false;
+
+        if (ready > 0 && (p.revents & POLLIN) != 0) {
+            const ssize_t n = ::read(Master, buffer, sizeof buffer);
+            if (n > 0) {
+                hostSeen = true;
+                for (const std::string& line : splitter.Take(buffer, static_cast<std::size_t>(n)))
+                    HandleLine(line);
+            }
+        }
+
+        if (!wantFrame || TClock::now() < NextFrame)
+            continue;
+        if (!SendFrame())
+            continue;  // the host went away in the middle; the loop notices
+        NextFrame += framePeriod;
+        if (TClock::now() - NextFrame > kMaxLag)
+            NextFrame = TClock::now();
+
+        if (!HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter) {
+            HungUp = true;
+            ++Totals.HangUps;
+            Drain();
+            // The link goes first: a host that reopens it meanwhile finds nothing, never a
+            // new pseudo-terminal of someone else that got the old number.
+            if (!Options.LinkPath.empty())
+                ::unlink(Options.LinkPath.c_str());
+            ClosePty();
+            Streaming = false;
+            if (Options.ReplugSeconds < 0 || Options.LinkPath.empty())
+                break;
+            std::this_thread::sleep_for(std::chrono::duration<double>(Options.ReplugSeconds));
+            if (!OpenPty(error))
+                return false;
+            hostSeen = false;
+            closed = false;
+            splitter = TAtLineSplitter();
+        }
+    }
+    if (!splitter.Unfinished().empty() && AtLog != nullptr) {
+        std::fprintf(AtLog, "%s (no carriage return)\n",
+                     VisibleText(splitter.Unfinished()).c_str());
+        std::fflush(AtLog);
+    }
+    return true;
+}
+
+}  // namespace n95::host
