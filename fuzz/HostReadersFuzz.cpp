@@ -60,19 +60,11 @@ void FuzzNmea(std::string_view text) {
     host::ParseNmea(text, whole);
     CheckTrack(whole);
 
-    // Line by line, cut at CR LF, LF or CR.
+    // Line by line, as a live feed reads it: the reader keeps no state across lines that
+    // the whole-text parse would not.
     TTrack lines;
     host::TNmeaReader reader(lines);
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        reader.Line(text.substr(pos, end - pos));
-        pos = end;
-        if (pos < text.size())
-            pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
-    }
+    host::ForEachLine(text, [&reader](std::string_view line) { reader.Line(line); });
     N95_FUZZ_CHECK(SameFixes(whole, lines));
     N95_FUZZ_CHECK(whole.Skipped == lines.Skipped && whole.Entries == lines.Entries);
 }

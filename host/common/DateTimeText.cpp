@@ -73,9 +73,10 @@ void AppendIso8601(std::string& out, TDateTime t) {
     // The no-value marker, and anything outside the years 1..9999.
     if (t == -9999.0 || !std::isfinite(t) || t < -693593.0 || t >= 2958466.0)
         return;
-    const auto ms = static_cast<int64_t>(std::llround((t - kUnixEpochInDays) * 86400000.0));
-    int64_t days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);
-    int64_t msOfDay = ms - days * 86400000;
+    constexpr int64_t kMsPerDay = static_cast<int64_t>(kSecondsPerDay) * 1000;
+    const auto ms = static_cast<int64_t>(std::llround((t - kUnixEpochInDays) * kMsPerDay));
+    int64_t days = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
+    int64_t msOfDay = ms - days * kMsPerDay;
     int64_t y;
     unsigned m, d;
     CivilFromDays(days, y, m, d);

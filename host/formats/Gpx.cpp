@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -97,6 +98,20 @@ bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* er
     }
     CollectPoints(root, data, size, track);
     return true;
+}
+
+std::string GpxTrackHead(const std::string& creator, const std::string& name) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"" +
+           creator + "\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>" + name +
+           "</name><trkseg>\n";
+}
+
+void AppendGpxPoint(std::string& out, const TGpsPoint& fix) {
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "<trkpt lat=\"%.7f\" lon=\"%.7f\"><time>", fix.Y, fix.X);
+    out += buffer;
+    AppendIso8601(out, fix.Time);
+    out += "</time></trkpt>\n";
 }
 
 }  // namespace n95::host

@@ -1,4 +1,6 @@
-// GPX 1.1 tracks: every <trkpt> of every <trk>/<trkseg>, in document order, with its lat
+// GPX 1.1 tracks.
+//
+// Reading: every <trkpt> of every <trk>/<trkseg>, in document order, with its lat
 // and lon attributes and its <time>. Points without a usable time or position are skipped
 // as problems of the track (with their line numbers).
 #pragma once
@@ -13,5 +15,12 @@ namespace n95::host {
 // Appends the usable fixes of the GPX document in [data, data + size) to `track`. False,
 // with a message in *error, when the document is not XML or its root is not <gpx>.
 bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* error);
+
+// Writing one track of one segment: the head (XML declaration, <gpx>, <trk> with its name,
+// <trkseg>), a line per point (positions to 1e-7 degree, times to the millisecond), the tail.
+// `creator` and `name` are written as they are: plain text without markup characters.
+std::string GpxTrackHead(const std::string& creator, const std::string& name);
+void AppendGpxPoint(std::string& out, const TGpsPoint& fix);
+inline constexpr const char* kGpxTrackTail = "</trkseg></trk>\n</gpx>\n";
 
 }  // namespace n95::host

@@ -155,7 +155,7 @@ std::string ParseSentence(std::string_view body, TNmeaState& state, TTrack& trac
         state.HasDate = true;
         state.DateDays = MakeDateTime(year, month, day, 0, 0, 0.0);
         state.DateTimeOfDay = tod;
-        track.AddFix({lon, lat, state.DateDays + tod / 86400.0}, line);
+        track.AddFix({lon, lat, state.DateDays + tod / kSecondsPerDay}, line);
         return {};
     }
 
@@ -174,7 +174,7 @@ std::string ParseSentence(std::string_view body, TNmeaState& state, TTrack& trac
     // GGA carries no date: a time of day far below that of the last RMC has passed midnight.
     if (tod < state.DateTimeOfDay - 43200.0)
         date += 1.0;
-    track.AddFix({lon, lat, date + tod / 86400.0}, line);
+    track.AddFix({lon, lat, date + tod / kSecondsPerDay}, line);
     return {};
 }
 
@@ -243,19 +243,23 @@ void TNmeaReader::Line(std::string_view line) {
         Track.AddProblem(LineNumber, std::move(problem));
 }
 
-void ParseNmea(std::string_view text, TTrack& track) {
-    TNmeaReader reader(track);
+void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line) {
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find_first_of("\r\n", pos);
         if (end == std::string_view::npos)
             end = text.size();
-        reader.Line(text.substr(pos, end - pos));
+        line(text.substr(pos, end - pos));
         // One line end: CR LF, LF or CR.
         pos = end;
         if (pos < text.size())
             pos += text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n' ? 2 : 1;
     }
+}
+
+void ParseNmea(std::string_view text, TTrack& track) {
+    TNmeaReader reader(track);
+    ForEachLine(text, [&reader](std::string_view line) { reader.Line(line); });
 }
 
 namespace {
@@ -278,10 +282,11 @@ void AppendCoordinate(std::string& out, double degrees, bool latitude) {
 }  // namespace
 
 std::string FormatNmeaFix(const TGpsPoint& fix, double speedKnots, double courseDegrees) {
+    constexpr int64_t kCentisPerDay = static_cast<int64_t>(kSecondsPerDay) * 100;
     const auto centis =
-        static_cast<int64_t>(std::llround((fix.Time - kUnixEpochInDays) * 8640000.0));
-    const int64_t days = centis / 8640000;
-    const int64_t c = centis % 8640000;
+        static_cast<int64_t>(std::llround((fix.Time - kUnixEpochInDays) * kCentisPerDay));
+    const int64_t days = centis / kCentisPerDay;
+    const int64_t c = centis % kCentisPerDay;
     int64_t y;
     unsigned m, d;
     CivilFromDays(days, y, m, d);

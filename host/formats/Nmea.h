@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,9 @@ private:
     double DateDays = 0.0;       // TDateTime of 00:00 of that date
     double DateTimeOfDay = 0.0;  // seconds of the day of that RMC sentence
 };
+
+// Calls `line` with each line of `text` in order, without its line end (CR LF, LF or CR).
+void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line);
 
 // Appends the usable fixes of an NMEA log (line ends CR LF, LF or CR) to `track`.
 void ParseNmea(std::string_view text, TTrack& track);

@@ -16,7 +16,7 @@ namespace n95::host {
 namespace {
 
 // An RMC and a GGA sentence of one epoch carry the same time to the centisecond.
-constexpr double kSameEpoch = 0.001 / 86400.0;
+constexpr double kSameEpoch = 0.001 / kSecondsPerDay;
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include "host/common/AtomicFile.h"
 #include "host/common/DateTimeText.h"
 #include "host/common/Geo.h"
+#include "host/formats/Gpx.h"
 #include "host/formats/Nmea.h"
 #include "host/formats/TraceFrame.h"
 
@@ -112,14 +113,6 @@ private:
     double LegLength = 0.0, LegDone = 0.0;
 };
 
-void AppendGpxPoint(std::string& out, const TGpsPoint& fix) {
-    char buffer[96];
-    std::snprintf(buffer, sizeof buffer, "<trkpt lat=\"%.7f\" lon=\"%.7f\"><time>", fix.Y, fix.X);
-    out += buffer;
-    AppendIso8601(out, fix.Time);
-    out += "</time></trkpt>\n";
-}
-
 }  // namespace
 
 const std::vector<TMessageType>& DriveMessageTypes() {
@@ -141,11 +134,8 @@ bool GenerateDrive(const TDriveOptions& options, const std::string& capturePath,
     if (!options.GpxPath.empty()) {
         if (!gpx.Open(options.GpxPath, error))
             return false;
-        std::fputs(
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<gpx version=\"1.1\" creator=\"n95sim\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
-            "<trk><name>synthetic drive</name><trkseg>\n",
-            gpx.File());
+        const std::string head = GpxTrackHead("n95sim", "synthetic drive");
+        std::fwrite(head.data(), 1, head.size(), gpx.File());
     }
 
     const TDateTime start =
@@ -280,7 +270,7 @@ bool GenerateDrive(const TDriveOptions& options, const std::string& capturePath,
     stats.CaptureBytes = capture.BytesWritten();
 
     if (!options.GpxPath.empty()) {
-        std::fputs("</trkseg></trk>\n</gpx>\n", gpx.File());
+        std::fputs(kGpxTrackTail, gpx.File());
         if (!gpx.Commit(error))
             return false;
     }

@@ -22,18 +22,6 @@ ProgramResult Sim(const std::vector<std::string>& args) {
     return RunProgram(N95SIM_PATH, args);
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The value of a summary line ("  records         15003: ...") as a number.
-uint64_t SummaryNumber(const std::string& output, const std::string& label) {
-    const std::size_t at = output.find("  " + label + " ");
-    if (at == std::string::npos)
-        return ~0ull;
-    return std::stoull(output.substr(output.find_first_not_of(' ', at + label.size() + 2)));
-}
-
 class CliTest : public ScratchDirTest {
 protected:
     // A small generated drive: d.pcap, d.nmea, d.gpx.

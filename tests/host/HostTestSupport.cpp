@@ -28,52 +28,21 @@ void ScratchDirTest::TearDown() {
 }
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-    ProgramResult result;
-    // Made before fork: a thread of the test may hold the allocator's lock at that moment.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return result;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int nullFd = open("/dev/null", O_RDONLY);
-        dup2(nullFd, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    // Read both pipes as they fill, so that neither can block the child.
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.Output, &result.Errors};
-    int open = 2;
-    char buffer[65536];
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    ChildProgram child;
+    if (!child.Start(program, args))
+        return {};
+    return child.Wait(kProgramTimeoutSeconds);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+uint64_t SummaryNumber(const std::string& output, const std::string& label) {
+    const std::size_t at = output.find("  " + label + " ");
+    if (at == std::string::npos)
+        return ~0ull;
+    return std::stoull(output.substr(output.find_first_not_of(' ', at + label.size() + 2)));
 }
 
 ChildProgram::~ChildProgram() {

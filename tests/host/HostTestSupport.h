@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,8 +32,16 @@ struct ProgramResult {
     std::string Errors;  // standard error
 };
 
-// Runs `program` with `args` (no shell involved), with standard input closed.
+// Runs `program` with `args` (no shell involved), with standard input closed, and waits for
+// its end. A program still running after kProgramTimeoutSeconds is killed (Status -1): a hang
+// fails the test instead of the whole run.
+inline constexpr double kProgramTimeoutSeconds = 600.0;
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+bool Contains(const std::string& text, const std::string& part);
+// The number that starts the value of a summary line ("  records         15003: ..."), or
+// ~0 when the summary has no such line.
+uint64_t SummaryNumber(const std::string& output, const std::string& label);
 
 // A program running in the background (no shell), its standard output and error collected
 // as they come. Destroying a child that still runs kills it.

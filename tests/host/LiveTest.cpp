@@ -29,17 +29,6 @@ using n95::host::TCaptureReader;
 
 constexpr double kRunTimeout = 60.0;  // generous: a loaded machine must not fail a test
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-uint64_t SummaryNumber(const std::string& output, const std::string& label) {
-    const std::size_t at = output.find("  " + label + " ");
-    if (at == std::string::npos)
-        return ~0ull;
-    return std::stoull(output.substr(output.find_first_not_of(' ', at + label.size() + 2)));
-}
-
 // "frames sent 123 (...)" from the simulator's last line.
 uint64_t FramesSent(const std::string& simOutput) {
     const std::size_t at = simOutput.find("frames sent ");
