@@ -10,6 +10,17 @@ namespace n95::host {
 
 namespace {
 
+// At most the run's port and its GPS are waited on.
+constexpr std::size_t kMaxWaited = 4;
+
+nfds_t Polled(const std::vector<int>& fds, pollfd (&polled)[kMaxWaited]) {
+    nfds_t count = 0;
+    for (const int fd : fds)
+        if (fd >= 0 && count < kMaxWaited)
+            polled[count++] = {fd, POLLIN, 0};
+    return count;
+}
+
 class TSystemRunClock final : public TRunClock {
 public:
     double Seconds() override {
@@ -20,12 +31,8 @@ public:
     TCaptureTime WallTime() override { return CaptureTimeNow(); }
     void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
     void WaitForInput(const std::vector<int>& fds, int ms) override {
-        pollfd polled[4];
-        nfds_t count = 0;
-        for (const int fd : fds)
-            if (fd >= 0 && count < 4)
-                polled[count++] = {fd, POLLIN, 0};
-        ::poll(polled, count, ms);  // a signal or an error ends the wait early: harmless
+        pollfd polled[kMaxWaited];
+        ::poll(polled, Polled(fds, polled), ms);  // a signal or an error ends it early: harmless
     }
 };
 
@@ -47,8 +54,12 @@ void TFakeRunClock::Sleep(int ms) {
     Elapsed += ms / 1000.0;
 }
 
-void TFakeRunClock::WaitForInput(const std::vector<int>&, int ms) {
-    Elapsed += ms / 1000.0;
+void TFakeRunClock::WaitForInput(const std::vector<int>& fds, int ms) {
+    if (OnWait)
+        OnWait(fds);
+    pollfd polled[kMaxWaited];
+    if (::poll(polled, Polled(fds, polled), 0) <= 0)
+        Elapsed += ms / 1000.0;
 }
 
 }  // namespace n95::host

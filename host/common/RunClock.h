@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "host/common/CaptureTime.h"
@@ -30,9 +31,9 @@ public:
     static TRunClock& System();
 };
 
-// A clock that moves only when the run waits: Sleep and WaitForInput return at once, having
-// moved the time on by the full wait (input is never awaited: the caller then reads what is
-// there). Sleeps are recorded for the tests.
+// A clock that moves only when the run waits: Sleep returns at once, having moved the time on
+// by the full wait; WaitForInput returns at once too, moving the time on by the full wait
+// unless a descriptor has input already. Sleeps are recorded for the tests.
 class TFakeRunClock final : public TRunClock {
 public:
     explicit TFakeRunClock(TCaptureTime start = {1715678400, 0}) : Start(start) {}
@@ -40,6 +41,11 @@ public:
     TCaptureTime WallTime() override;
     void Sleep(int ms) override;
     void WaitForInput(const std::vector<int>& fds, int ms) override;
+
+    // Called first in every WaitForInput with the descriptors waited on: a test plays the
+    // other side of the line from here (it writes to a pseudo-terminal, then waits until
+    // the bytes can be read, so that the run sees them at this moment of its clock).
+    std::function<void(const std::vector<int>& fds)> OnWait;
 
     void Advance(double seconds) { Elapsed += seconds; }
     // Every Sleep, in milliseconds, in order.

@@ -161,6 +161,45 @@ ProgramResult ChildProgram::Wait(double timeoutSeconds) {
     return result;
 }
 
+Pty::Pty() {
+    Master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (Master >= 0 && grantpt(Master) == 0 && unlockpt(Master) == 0)
+        Slave = ptsname(Master);
+    fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
+}
+
+void Pty::HangUp() {
+    if (Master >= 0)
+        close(Master);
+    Master = -1;
+}
+
+void Pty::Write(const std::string& bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(Master, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+std::string Pty::Read(std::size_t size, int quietMs) const {
+    std::string out;
+    char buffer[4096];
+    while (out.size() < size) {
+        pollfd p{Master, POLLIN, 0};
+        if (poll(&p, 1, quietMs) <= 0)
+            break;
+        const ssize_t n = read(Master, buffer, std::min(sizeof buffer, size - out.size()));
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;

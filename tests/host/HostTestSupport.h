@@ -73,6 +73,22 @@ private:
     bool Closed = false;  // both pipes reached their end
 };
 
+// The handset's (or the GPS receiver's) side of a pseudo-terminal: the test writes to and
+// reads from Master; the unit under test opens Slave.
+class Pty {
+public:
+    Pty();
+    ~Pty() { HangUp(); }
+    // Closes the master side: the slave side sees a hang-up.
+    void HangUp();
+    void Write(const std::string& bytes) const;
+    // Reads until `size` bytes came or nothing came for `quietMs`.
+    std::string Read(std::size_t size, int quietMs = 1000) const;
+
+    int Master = -1;
+    std::string Slave;
+};
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);

@@ -22,53 +22,9 @@ namespace n95::host {
 namespace {
 
 using TStatus = TSerialPort::TReadStatus;
+using n95::test::Pty;
 
 class SerialPortTest : public n95::test::ScratchDirTest {};
-
-// The handset's side of a pseudo-terminal.
-class Pty {
-public:
-    Pty() {
-        Master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (Master >= 0 && grantpt(Master) == 0 && unlockpt(Master) == 0)
-            Slave = ptsname(Master);
-        fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
-    }
-    ~Pty() { HangUp(); }
-    void HangUp() {
-        if (Master >= 0)
-            close(Master);
-        Master = -1;
-    }
-    void Write(const std::string& bytes) const {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = write(Master, bytes.data() + done, bytes.size() - done);
-            if (n > 0)
-                done += static_cast<std::size_t>(n);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    // Reads until `size` bytes came or nothing came for `quietMs`.
-    std::string Read(std::size_t size, int quietMs = 1000) const {
-        std::string out;
-        char buffer[4096];
-        while (out.size() < size) {
-            pollfd p{Master, POLLIN, 0};
-            if (poll(&p, 1, quietMs) <= 0)
-                break;
-            const ssize_t n = read(Master, buffer, std::min(sizeof buffer, size - out.size()));
-            if (n <= 0)
-                break;
-            out.append(buffer, static_cast<std::size_t>(n));
-        }
-        return out;
-    }
-
-    int Master = -1;
-    std::string Slave;
-};
 
 TSerialOptions Quick(int gapMs = 20) {
     TSerialOptions options;
