@@ -83,6 +83,61 @@ int StatusOfTheRun(const TLiveResult& result) {
     return kExitOk;
 }
 
+// Names the outputs and the capture (-o: after the capture, or live-<UTC time>) and opens
+// them, as temporary files, before the handset is touched. False, having said why, when
+// one cannot be created.
+bool OpenFiles(TLiveArgs& args, const std::vector<TGpsPoint>& fixes, TOutputSet& outputs,
+               TCaptureWriter& capture) {
+    std::string error;
+    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
+    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    if (!args.OutDir.empty()) {
+        if (!ApplyOutDir(args.OutDir, stem, paths, &error)) {
+            PrintError(error);
+            return false;
+        }
+        if (args.Capture.empty())
+            args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
+    }
+    if (!outputs.Open(paths, fixes, false, &error) ||
+        (!args.Capture.empty() && !capture.Open(args.Capture, &error))) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+// What was read is kept in every case: the capture, and the outputs once the test ran.
+// Appends the paths written to `written`; false, having said why, when one could not be.
+bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size_t fixes,
+                     TOutputSet& outputs, TCaptureWriter& capture,
+                     std::vector<std::string>& written) {
+    bool ok = true;
+    std::string error;
+    if (!args.Capture.empty()) {
+        if (capture.Commit(&error)) {
+            written.push_back(args.Capture);
+        } else {
+            PrintError(error);
+            ok = false;
+        }
+    }
+    if (!result.Tested) {
+        outputs.Discard();
+        return ok;
+    }
+    if (outputs.WantsMap())
+        outputs.SetMapTitle("N95 live drive: " + args.Device, MapSubtitle(result.Stats, fixes));
+    std::vector<std::string> errors;
+    for (const std::string& path : outputs.CommitEach(&errors))
+        written.push_back(path);
+    for (const std::string& e : errors) {
+        PrintError(e);
+        ok = false;
+    }
+    return ok;
+}
+
 int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     if (!IsSupportedBaud(args.Baud)) {
         PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
@@ -101,26 +156,12 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         }
     }
 
-    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
-    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
-    if (!args.OutDir.empty()) {
-        if (!ApplyOutDir(args.OutDir, stem, paths, &error)) {
-            PrintError(error);
-            return kExitOutputError;
-        }
-        if (args.Capture.empty())
-            args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
-    }
-    // Outputs and capture exist (as temporary files) before the handset is touched.
     static const std::vector<TGpsPoint> kNoFixes;
     const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
     TOutputSet outputs;
     TCaptureWriter capture;
-    if (!outputs.Open(paths, fixes, false, &error) ||
-        (!args.Capture.empty() && !capture.Open(args.Capture, &error))) {
-        PrintError(error);
+    if (!OpenFiles(args, fixes, outputs, capture))
         return kExitOutputError;
-    }
 
     TSerialOptions serial;
     serial.Baud = args.Baud;
@@ -155,31 +196,9 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     if (gps && !gps->Track().FirstProblems.empty())
         ReportTrack(args.Gps, gps->Track());
 
-    // What was read is kept in every case: the capture, and the outputs once the test ran.
     std::vector<std::string> written;
-    bool writeFailed = false;
-    if (!args.Capture.empty()) {
-        if (capture.Commit(&error))
-            written.push_back(args.Capture);
-        else {
-            PrintError(error);
-            writeFailed = true;
-        }
-    }
-    if (result.Tested) {
-        if (outputs.WantsMap())
-            outputs.SetMapTitle("N95 live drive: " + args.Device,
-                                MapSubtitle(result.Stats, fixes.size()));
-        std::vector<std::string> errors;
-        for (const std::string& path : outputs.CommitEach(&errors))
-            written.push_back(path);
-        for (const std::string& e : errors) {
-            PrintError(e);
-            writeFailed = true;
-        }
-    } else {
-        outputs.Discard();
-    }
+    const bool writeFailed =
+        !KeepWhatWasRead(args, result, fixes.size(), outputs, capture, written);
 
     const std::string end = DescribeEnd(result, options);
     if (result.Tested)

@@ -163,6 +163,30 @@ public:
         Options.Status->Show(text);
     }
 
+    // A failed AT line closes the port: the handset never got the switch-on sequence.
+    void SwitchOnFailed() {
+        Result.End = TLiveEnd::PortLost;
+        Result.LostMessage = Port.LastError();
+        ++Result.PortLosses;
+        Report("the port failed while the trace was being switched on: " + Result.LostMessage);
+    }
+
+    // The trace is confirmed by `chunk`, read at `when`, `confirmSeconds` after Connect:
+    // the test starts, with the fixes so far.
+    void StartTest(const std::string& chunk, TCaptureTime when, double confirmSeconds) {
+        Result.ConfirmSeconds = confirmSeconds;
+        char text[80];
+        std::snprintf(text, sizeof text, "trace confirmed %.2f s after Connect; test started",
+                      confirmSeconds);
+        Report(text);
+        Session.Decoder().StartTest();
+        Result.Tested = true;
+        FeedFixes();
+        // In the awaiting state only the first frame counted; the rest of the chunk belongs
+        // to the test.
+        Decode(chunk, when);
+    }
+
     // Once a second: the status line, and the capture pushed to its file so that it holds
     // the chunks so far even if the process is killed. False, with a message, when the
     // capture cannot be written.
@@ -220,14 +244,8 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
     double testStart = connectStart;
     run.NextTick = connectStart;
     std::string chunk;
-    if (!port.IsOpen()) {
-        // A failed AT line closes the port: the handset never got the switch-on sequence.
-        result.End = TLiveEnd::PortLost;
-        result.LostMessage = port.LastError();
-        ++result.PortLosses;
-        run.Report("the port failed while the trace was being switched on: " +
-                   result.LostMessage);
-    }
+    if (!port.IsOpen())
+        run.SwitchOnFailed();
     while (port.IsOpen() || testing) {
         if (run.StopRequested()) {
             result.End = TLiveEnd::Stopped;
@@ -262,20 +280,9 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
                     result.End = TLiveEnd::TraceLate;
                     break;
                 }
-                result.ConfirmSeconds = clock.Seconds() - connectStart;
-                char text[80];
-                std::snprintf(text, sizeof text,
-                              "trace confirmed %.2f s after Connect; test started",
-                              result.ConfirmSeconds);
-                run.Report(text);
-                decoder.StartTest();
+                run.StartTest(chunk, when, clock.Seconds() - connectStart);
                 testing = true;
-                result.Tested = true;
                 testStart = clock.Seconds();
-                run.FeedFixes();
-                // In the awaiting state only the first frame counted; the rest of the chunk
-                // belongs to the test.
-                run.Decode(chunk, when);
             }
         } else if (status == TSerialPort::TReadStatus::End) {
             result.End = TLiveEnd::EndOfInput;
