@@ -58,9 +58,33 @@ std::vector<std::string> Bracketed(const std::string& command) {
     return {Line("AT*NTestSystem=1"), Line(command), Line("AT*NTestSystem=0")};
 }
 
+bool IsUpperLetter(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A dial string holds dial characters only, with one exception: a stored number dialled by
+// memory name and index (">SM1", ">ME12"). The name is a run of upper-case letters that
+// starts directly after a ">" and is directly followed by a digit of the index; only there
+// may a letter outside the dial set appear. Refused therefore: "SM1" (no ">"), ">sm1" (names
+// are upper case), "> SM1" and ">S M1" (nothing may come between), ">SM" (no index) and
+// ">1SM" (letters after the index). Letters that are dial characters by themselves (A-D, I,
+// G...) stay accepted anywhere, as before.
 bool IsDialText(const std::string& text) {
-    for (char c : text) {
-        if (!n95::IsDialCharacter(c)) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '>') {
+            size_t end = i + 1;
+            while (end < text.size() && IsUpperLetter(text[end])) {
+                ++end;
+            }
+            if (end > i + 1 && end < text.size() && IsDigit(text[end])) {
+                i = end - 1;  // past the name; the index is checked as dial characters
+                continue;
+            }
+        }
+        if (!n95::IsDialCharacter(text[i])) {
             return false;
         }
     }

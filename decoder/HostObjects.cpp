@@ -20,3 +20,11 @@ TFixCoordinates GetFixCoordinates(const THostContext* Context) {
 }
 
 void SetFixPosition(THostContext*, const TGpsPoint&) {}
+
+namespace n95 {
+
+bool HasFixReferences(const THostContext* Context) {
+    return Context != nullptr && Context->FixCounter != nullptr && Context->CurrentFix != nullptr;
+}
+
+}  // namespace n95

@@ -81,6 +81,15 @@ TGpsPoint GetFixPosition(const THostContext* Context);    // all 24 bytes, zero 
 TFixCoordinates GetFixCoordinates(const THostContext* Context);  // X and Y only
 void SetFixPosition(THostContext* Context, const TGpsPoint& P);  // does nothing
 
+namespace n95 {
+
+// True when Context is present and both its fix counter and current fix are set. The zeros
+// that the accessors give otherwise are no position ((0, 0) is a real place), so the
+// position tagging takes a fix only when this holds.
+bool HasFixReferences(const THostContext* Context);
+
+}  // namespace n95
+
 // The field store. Made by NewHandsetFieldsInstance(), owned and destroyed by the decoder.
 class THandsetFields {
 public:

@@ -6,10 +6,11 @@
 //
 // Properties: every line ends in exactly one carriage return and holds no other CR or LF;
 // every character before that CR is printable ASCII; a dial line (actions 0 and 256, the
-// third line of 532) carries only dial characters between its command prefix and its end; a
-// dial action gives its line exactly when the whole text is made of dial characters; a
-// bracketed action gives exactly its opening line, one command line and its closing line;
-// unknown codes and the guarded actions without a text give nothing.
+// third line of 532) carries only dial characters and upper-case letters (a memory name)
+// between its command prefix and its end; a dial action gives its line whenever the whole
+// text is made of dial characters, and never when the text holds anything but those and
+// upper-case letters; a bracketed action gives exactly its opening line, one command line
+// and its closing line; unknown codes and the guarded actions without a text give nothing.
 #include <string>
 #include <vector>
 
@@ -50,17 +51,37 @@ bool AllDial(const std::string& s) {
     return true;
 }
 
+// Dial characters and the upper-case letters of a memory name (">SM1").
+bool AllDialOrUpper(const std::string& s) {
+    for (char c : s) {
+        if (!IsDialCharacter(c) && !(c >= 'A' && c <= 'Z'))
+            return false;
+    }
+    return true;
+}
+
 bool StartsWith(const std::string& s, const std::string& prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The characters between a dial line's prefix and its suffix are all dial characters.
+// The characters between a dial line's prefix and its suffix are all dial characters or
+// upper-case letters.
 void CheckDialLine(const std::string& line, const std::string& prefix, const std::string& suffix) {
     N95_FUZZ_CHECK(line.size() >= prefix.size() + suffix.size());
     N95_FUZZ_CHECK(StartsWith(line, prefix));
     N95_FUZZ_CHECK(line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0);
     N95_FUZZ_CHECK(
-        AllDial(line.substr(prefix.size(), line.size() - prefix.size() - suffix.size())));
+        AllDialOrUpper(line.substr(prefix.size(), line.size() - prefix.size() - suffix.size())));
+}
+
+// A dial action gives `count` lines for every text of dial characters, none for a text
+// holding anything but dial characters and upper-case letters.
+void CheckDialGuard(const std::vector<std::string>& lines, const std::string& text, size_t count) {
+    if (AllDial(text))
+        N95_FUZZ_CHECK(lines.size() == count);
+    if (!AllDialOrUpper(text))
+        N95_FUZZ_CHECK(lines.empty());
+    N95_FUZZ_CHECK(lines.empty() || lines.size() == count);
 }
 
 }  // namespace
@@ -88,13 +109,13 @@ int FuzzCommands(const uint8_t* data, size_t size) {
         return 0;
     }
     if (action == 0 || action == 256) {
-        N95_FUZZ_CHECK(lines.size() == (AllDial(text) ? 1u : 0u));
+        CheckDialGuard(lines, text, 1);
         if (!lines.empty()) {
             CheckDialLine(lines[0], "ATD", ";\r");
             N95_FUZZ_CHECK(lines[0] == "ATD" + text + ";\r");
         }
     } else if (action == 532) {
-        N95_FUZZ_CHECK(lines.size() == (AllDial(text) ? 3u : 0u));
+        CheckDialGuard(lines, text, 3);
         if (!lines.empty()) {
             CheckDialLine(lines[2], "ATDT", "\r");
             N95_FUZZ_CHECK(lines[2] == "ATDT" + text + "\r");

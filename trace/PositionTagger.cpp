@@ -41,9 +41,9 @@ void TPositionTagger::UpdatePosition(const TGpsPoint& p, const THostContext* con
         return;
     if (!(p.Time - CurrentFix.Time > kFixSpacing))
         return;
-    // The update reads the fix and its counter from the context; without one there is no
-    // fix to take.
-    if (context == nullptr)
+    // The update reads the fix and its counter from the context; without one, or with
+    // either reference unset, there is no fix to take.
+    if (!HasFixReferences(context))
         return;
     UpdateFix(context, current);
 }

@@ -57,8 +57,8 @@ public:
 
     // The host's fix `p`. Nothing happens when p.Time is not positive, or not more than
     // kFixSpacing after CurrentFix.Time (NaN times count as failing both tests). Otherwise
-    // the fix update runs, reading the fix from `context`. With a nil `context` the fix is
-    // ignored and nothing changes.
+    // the fix update runs, reading the fix from `context`. With a nil `context`, or one whose
+    // fix counter or current fix is nil, the fix is ignored and nothing changes.
     //
     // `current` is the decoder's current record; its PosX/PosY receive the fix. It may be
     // nil (then only the host-side records and the fields above are updated). Neither

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -203,23 +204,40 @@ TEST(TestCommandsTest, TraceCommands) {
 }
 
 // A dial string goes verbatim into a command line, so it may only hold dial characters:
-// anything else (";", CR, a quote...) could end the dial command and start another.
+// anything else (";", CR, a quote...) could end the dial command and start another. The one
+// exception is the upper-case name of a memory, directly between a ">" and an index.
 TEST(TestCommandsTest, DialTextAcceptsOnlyDialCharacters) {
     const std::string allowed = "0123456789*#+ABCDabcd,TtPpWw!@IiGg> -()";
+    auto expectDial = [](const std::string& text, bool accepted) {
+        SCOPED_TRACE("text \"" + text + "\"");
+        for (int32_t action : {0, 256}) {
+            EXPECT_EQ(MakeTestCommands(action, text),
+                      accepted ? Lines{"ATD" + text + ";\r"} : Lines{});
+        }
+        const Lines vt = MakeTestCommands(532, text);
+        EXPECT_EQ(vt.size(), accepted ? 3u : 0u);
+        if (accepted && vt.size() == 3) {
+            EXPECT_EQ(vt[2], "ATDT" + text + "\r");
+        }
+    };
     for (int value = 0; value < 256; ++value) {
         const char c = static_cast<char>(value);
         const bool expected = value != 0 && allowed.find(c) != std::string::npos;
-        const std::string text = std::string("12") + c + "3";
+        const bool upper = c >= 'A' && c <= 'Z';
         SCOPED_TRACE("byte " + std::to_string(value));
         EXPECT_EQ(n95::IsDialCharacter(c), expected);
-        for (int32_t action : {0, 256}) {
-            EXPECT_EQ(MakeTestCommands(action, text),
-                      expected ? Lines{"ATD" + text + ";\r"} : Lines{});
-        }
-        EXPECT_EQ(MakeTestCommands(532, text).size(), expected ? 3u : 0u);
-        if (expected) {
-            EXPECT_EQ(MakeTestCommands(532, text)[2], "ATDT" + text + "\r");
-        }
+        expectDial(std::string("12") + c + "3", expected);
+        expectDial(std::string(">") + c + "1", expected || upper);  // as a memory name
+        expectDial(c + std::string("SM1"), c == '>');               // before a memory name
+        expectDial(std::string(">SM") + c, c >= '0' && c <= '9');   // after it: the index
+        expectDial(std::string(">SM1") + c, expected);              // after the index
+    }
+    const std::pair<const char*, bool> stored[] = {
+        {">ME12", true},  {">SMS12", true}, {"12>SM1", true}, {">SM1>ME2", true},
+        {"> SM1", false}, {">S M1", false}, {">sM1", false},  {">1SM", false},
+    };
+    for (const auto& [text, accepted] : stored) {
+        expectDial(text, accepted);
     }
     for (const char* attack : {"123;+CFUN=0", "123\rAT+CFUN=0", "123\nATH", "\"123\"", "12\b3"}) {
         EXPECT_TRUE(MakeTestCommands(0, attack).empty()) << attack;

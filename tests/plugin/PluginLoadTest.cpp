@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <set>
+#include <vector>
 
 #include "plugin/PluginExports.h"
 #include "records/DataAccessAPIUnit.h"
@@ -94,6 +95,75 @@ TEST_F(PluginLoadTest, TwoDecodersAreIndependent) {
     }
     second->StopTest();
     delete second;
+}
+
+// The host's own records, reached through the two callbacks.
+struct HostRecords {
+    std::vector<TTestRecord> Records;
+    void Add(int n) {
+        TTestRecord unplaced{};
+        unplaced.PosX = -9999.0;
+        Records.resize(Records.size() + n, unplaced);
+    }
+    static int32_t Count(void* self, int32_t) {
+        return static_cast<int32_t>(static_cast<HostRecords*>(self)->Records.size());
+    }
+    static TTestRecord* Get(void* self, int32_t, int32_t index) {
+        return &static_cast<HostRecords*>(self)->Records[index];
+    }
+};
+
+// A context whose fix counter or current fix is nil offers no fix: an accepted fix then
+// changes nothing, neither the position nor any record (zeros from the missing reference
+// would put them all at (0, 0), a real place). With both references back, tagging goes on
+// from the last real fix.
+TEST_F(PluginLoadTest, ContextWithoutFixReferencesTakesNoFix) {
+    Journal journal;
+    RecordingPort port(&journal);
+    TestContext host("drive.pcap");  // a replay: connected at once, no AT lines
+    HostRecords store;
+    THandSetDecode* d = getDevice(&port, &host.Context);
+    d->SetRecordBase(-1);
+    d->SetOnRecordCount(TRecordCountEvent{&HostRecords::Count, &store});
+    d->SetOnGetRecord(TGetRecordEvent{&HostRecords::Get, &store});
+    d->StartTest();
+    const std::string frame = MakeFrame(0x22, 0, 0, CodePayload(0x713A0301));
+    std::string text;
+    // The host's sequence for a fix, then one frame: returns the record copy it queued.
+    auto fixThenFrame = [&](double x, double y) {
+        ++host.FixCounter;
+        host.Fix = TGpsPoint{x, y, port.TimeStamp += 2.0 / 86400};
+        d->UpdatePosition(host.Fix);
+        d->DecodeData(frame.data(), static_cast<int32_t>(frame.size()), text);
+        return d->GetRecord(d->GetRecordCount() - 1);
+    };
+
+    store.Add(2);
+    fixThenFrame(3.0, 4.0);  // first fix: both records get it
+    THostContext hollow = host.Context;  // outlives the loop: the watcher may read it
+    for (auto [counter, fix] : {std::pair{false, true}, {true, false}, {false, false}}) {
+        SCOPED_TRACE(std::string("counter ") + (counter ? "set" : "nil") + ", fix " +
+                     (fix ? "set" : "nil"));
+        hollow.FixCounter = counter ? &host.FixCounter : nullptr;
+        hollow.CurrentFix = fix ? &host.Fix : nullptr;
+        d->SetContext(&hollow);
+        EXPECT_EQ(d->GetLastTaggedIndex(), 1);  // also clears the updated flag
+        store.Add(1);
+        const TTestRecord* copy = fixThenFrame(8.0, 9.0);
+        EXPECT_FALSE(d->GetPositionUpdated());
+        EXPECT_EQ(Value(d->GetPosition().X), 3.0);
+        EXPECT_EQ(Value(d->GetPosition().Y), 4.0);
+        EXPECT_EQ(Value(copy->PosX), 3.0);
+        EXPECT_EQ(Value(copy->PosY), 4.0);
+        EXPECT_EQ(Value(store.Records.back().PosX), -9999.0);
+    }
+    d->SetContext(&host.Context);
+    fixThenFrame(7.0, 10.0);  // the three pending records lie from (3, 4) to the new fix
+    EXPECT_EQ(Value(store.Records[2].PosX), 3.0);
+    EXPECT_EQ(Value(store.Records[3].PosY), 7.0);
+    EXPECT_EQ(Value(store.Records[4].PosX), 7.0);
+    d->StopTest();
+    delete d;
 }
 
 }  // namespace
