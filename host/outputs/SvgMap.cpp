@@ -80,6 +80,35 @@ double NiceLength(double limit) {
     return unit;
 }
 
+// With a file to write to, flushes the text written so far once it is long, so that the
+// picture never sits in memory whole.
+void FlushIfLong(std::string& s, FILE* out) {
+    if (out != nullptr && s.size() >= kFlushBytes) {
+        std::fwrite(s.data(), 1, s.size(), out);
+        s.clear();
+    }
+}
+
+// Scale bar, bottom left of the map: a round length near 30% of the map's width.
+void PutScaleBar(std::string& s, double scale) {
+    const double metres = NiceLength(kMapWidth * 0.3 / scale);
+    const double length = metres * scale;
+    const double bx = kMapLeft + 20, by = kMapTop + kMapHeight - 25;
+    Put(s, "<path d=\"M", TPx{bx}, " ", TPx{by - 6}, " V", TPx{by}, " H", TPx{bx + length}, " V",
+        TPx{by - 6}, "\" stroke=\"#222\" stroke-width=\"2\" fill=\"none\"/>\n", "<text x=\"",
+        TPx{bx + length / 2}, "\" y=\"", TPx{by - 10},
+        "\" font-size=\"13\" text-anchor=\"middle\" fill=\"#222\">", DistanceLabel(metres),
+        "</text>\n");
+}
+
+// North arrow, top right of the map.
+void PutNorthArrow(std::string& s) {
+    Put(s,
+        "<g transform=\"translate(710 100)\"><path d=\"M0 -18 L8 10 L0 4 L-8 10 Z\" "
+        "fill=\"#222\"/><text y=\"26\" font-size=\"13\" text-anchor=\"middle\" "
+        "fill=\"#222\">N</text></g>\n");
+}
+
 }  // namespace
 
 TSvgMap::TSvgMap(const std::vector<TGpsPoint>& track)
@@ -170,12 +199,25 @@ std::string TSvgMap::Render() const {
 }
 
 void TSvgMap::Emit(std::string& s, FILE* out) const {
-    const auto flush = [&] {
-        if (out != nullptr && s.size() >= kFlushBytes) {
-            std::fwrite(s.data(), 1, s.size(), out);
-            s.clear();
-        }
-    };
+    EmitHeading(s);
+    if (!HasProjection) {
+        Put(s,
+            "<text x=\"380\" y=\"385\" font-size=\"16\" fill=\"#777\" text-anchor=\"middle\">"
+            "No GPS track: the records carry no position.</text>\n");
+    } else {
+        EmitTrack(s, out);
+        EmitDots(s, out);
+        EmitStartAndEnd(s);
+        PutScaleBar(s, Scale);
+        PutNorthArrow(s);
+    }
+    EmitLegend(s);
+    if (out != nullptr)
+        std::fwrite(s.data(), 1, s.size(), out);
+}
+
+// The SVG header, the backgrounds of the picture and of the map area, and the two title lines.
+void TSvgMap::EmitHeading(std::string& s) const {
     Put(s, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n",
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"", kWidth, "\" height=\"", kHeight,
         "\" viewBox=\"0 0 ", kWidth, " ", kHeight,
@@ -188,69 +230,57 @@ void TSvgMap::Emit(std::string& s, FILE* out) const {
     Put(s, "</text>\n<text x=\"20\" y=\"55\" font-size=\"13\" fill=\"#555\">");
     AppendXmlText(s, Subtitle);
     Put(s, "</text>\n");
+}
 
-    if (!HasProjection) {
-        Put(s,
-            "<text x=\"380\" y=\"385\" font-size=\"16\" fill=\"#777\" text-anchor=\"middle\">"
-            "No GPS track: the records carry no position.</text>\n");
-    } else {
-        // The track, thinned to points at least half a pixel apart.
-        Put(s,
-            "<polyline fill=\"none\" stroke=\"#4a4a4a\" stroke-opacity=\"0.55\" "
-            "stroke-width=\"3\" stroke-linejoin=\"round\" stroke-linecap=\"round\" points=\"");
-        double lastX = -1e9, lastY = -1e9;
-        for (std::size_t i = 0; i < Track.size(); ++i) {
-            double x, y;
-            if (!Project(Track[i].X, Track[i].Y, x, y))
-                continue;
-            if (i + 1 < Track.size() && std::hypot(x - lastX, y - lastY) < 0.5)
-                continue;
-            Put(s, TPx{x}, ",", TPx{y}, " ");
-            flush();
-            lastX = x;
-            lastY = y;
-        }
-        Put(s, "\"/>\n");
-
-        for (const int cls : kDrawOrder) {
-            if (Dots[cls].empty())
-                continue;
-            Put(s, "<g fill=\"", kClassStyles[cls].Colour, "\" fill-opacity=\"0.85\">\n");
-            for (const TPixel& dot : Dots[cls]) {
-                Put(s, "<circle cx=\"", TPx{dot.X}, "\" cy=\"", TPx{dot.Y}, "\" r=\"2.1\"/>\n");
-                flush();
-            }
-            Put(s, "</g>\n");
-        }
-
-        // Start and end of the drive.
+// The track, thinned to points at least half a pixel apart.
+void TSvgMap::EmitTrack(std::string& s, FILE* out) const {
+    Put(s,
+        "<polyline fill=\"none\" stroke=\"#4a4a4a\" stroke-opacity=\"0.55\" "
+        "stroke-width=\"3\" stroke-linejoin=\"round\" stroke-linecap=\"round\" points=\"");
+    double lastX = -1e9, lastY = -1e9;
+    for (std::size_t i = 0; i < Track.size(); ++i) {
         double x, y;
-        if (Project(Track.front().X, Track.front().Y, x, y))
-            Put(s, "<circle cx=\"", TPx{x}, "\" cy=\"", TPx{y},
-                "\" r=\"7\" fill=\"#ffffff\" stroke=\"#1a7f37\" stroke-width=\"3\"/>\n");
-        if (Project(Track.back().X, Track.back().Y, x, y))
-            Put(s, "<rect x=\"", TPx{x - 6}, "\" y=\"", TPx{y - 6},
-                "\" width=\"12\" height=\"12\" fill=\"#ffffff\" stroke=\"#222\" "
-                "stroke-width=\"3\"/>\n");
-
-        // Scale bar, bottom left of the map.
-        const double metres = NiceLength(kMapWidth * 0.3 / Scale);
-        const double length = metres * Scale;
-        const double bx = kMapLeft + 20, by = kMapTop + kMapHeight - 25;
-        Put(s, "<path d=\"M", TPx{bx}, " ", TPx{by - 6}, " V", TPx{by}, " H", TPx{bx + length},
-            " V", TPx{by - 6}, "\" stroke=\"#222\" stroke-width=\"2\" fill=\"none\"/>\n",
-            "<text x=\"", TPx{bx + length / 2}, "\" y=\"", TPx{by - 10},
-            "\" font-size=\"13\" text-anchor=\"middle\" fill=\"#222\">", DistanceLabel(metres),
-            "</text>\n");
-
-        // North arrow, top right of the map.
-        Put(s,
-            "<g transform=\"translate(710 100)\"><path d=\"M0 -18 L8 10 L0 4 L-8 10 Z\" "
-            "fill=\"#222\"/><text y=\"26\" font-size=\"13\" text-anchor=\"middle\" "
-            "fill=\"#222\">N</text></g>\n");
+        if (!Project(Track[i].X, Track[i].Y, x, y))
+            continue;
+        if (i + 1 < Track.size() && std::hypot(x - lastX, y - lastY) < 0.5)
+            continue;
+        Put(s, TPx{x}, ",", TPx{y}, " ");
+        FlushIfLong(s, out);
+        lastX = x;
+        lastY = y;
     }
+    Put(s, "\"/>\n");
+}
 
-    // Legend.
+// The kept dots, one group per class in drawing order.
+void TSvgMap::EmitDots(std::string& s, FILE* out) const {
+    for (const int cls : kDrawOrder) {
+        if (Dots[cls].empty())
+            continue;
+        Put(s, "<g fill=\"", kClassStyles[cls].Colour, "\" fill-opacity=\"0.85\">\n");
+        for (const TPixel& dot : Dots[cls]) {
+            Put(s, "<circle cx=\"", TPx{dot.X}, "\" cy=\"", TPx{dot.Y}, "\" r=\"2.1\"/>\n");
+            FlushIfLong(s, out);
+        }
+        Put(s, "</g>\n");
+    }
+}
+
+// Start and end of the drive.
+void TSvgMap::EmitStartAndEnd(std::string& s) const {
+    double x, y;
+    if (Project(Track.front().X, Track.front().Y, x, y))
+        Put(s, "<circle cx=\"", TPx{x}, "\" cy=\"", TPx{y},
+            "\" r=\"7\" fill=\"#ffffff\" stroke=\"#1a7f37\" stroke-width=\"3\"/>\n");
+    if (Project(Track.back().X, Track.back().Y, x, y))
+        Put(s, "<rect x=\"", TPx{x - 6}, "\" y=\"", TPx{y - 6},
+            "\" width=\"12\" height=\"12\" fill=\"#ffffff\" stroke=\"#222\" "
+            "stroke-width=\"3\"/>\n");
+}
+
+// Legend: the count of each class, the records without a position, and the symbols of the
+// track, the start and the end.
+void TSvgMap::EmitLegend(std::string& s) const {
     const int left = static_cast<int>(kLegendLeft);
     Put(s, "<g font-size=\"14\" fill=\"#222\">\n", "<text x=\"", left,
         "\" y=\"90\" font-weight=\"bold\">Records by message class</text>\n");
@@ -284,8 +314,6 @@ void TSvgMap::Emit(std::string& s, FILE* out) const {
         "\" font-size=\"12\" fill=\"#555\">Each class has its own lane</text>\n<text x=\"", left,
         "\" y=\"", y + 16, "\" font-size=\"12\" fill=\"#555\">beside the track.</text>\n",
         "</g>\n</svg>\n");
-    if (out != nullptr)
-        std::fwrite(s.data(), 1, s.size(), out);
 }
 
 bool TSvgMap::Commit(TAtomicFile& file, std::string* error) const {

@@ -57,6 +57,13 @@ private:
 
     // Writes the picture into `s`; with `out`, flushes `s` to it as it grows.
     void Emit(std::string& s, FILE* out) const;
+    // The pieces of the picture, in drawing order. Those that can grow long (with the
+    // track or the records) take `out` to flush `s` to.
+    void EmitHeading(std::string& s) const;
+    void EmitTrack(std::string& s, FILE* out) const;
+    void EmitDots(std::string& s, FILE* out) const;
+    void EmitStartAndEnd(std::string& s) const;
+    void EmitLegend(std::string& s) const;
 };
 
 }  // namespace n95::host

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "host/common/AtomicFile.h"
 #include "host/common/DateTimeText.h"
@@ -113,6 +114,228 @@ private:
     double LegLength = 0.0, LegDone = 0.0;
 };
 
+// One drive being generated: the output files, the route and the car, and the schedule of
+// the trace's bursts. The steps draw their random numbers in a fixed order (the set-off,
+// then each second: its bursts, frame by frame, then its driving), so that a seed always
+// gives the same files.
+class TDriveGenerator {
+public:
+    TDriveGenerator(const TDriveOptions& options, TDriveObserver& watch, TDriveStats& stats,
+                    std::string* error);
+    // Opens the capture, the NMEA file and (if asked for) the GPX file with its head.
+    bool Open(const std::string& capturePath, const std::string& nmeaPath);
+    // Writes the whole drive; false when the capture cannot be written.
+    bool Drive();
+    // Completes the statistics, ends the GPX file and commits every file.
+    bool Commit();
+
+private:
+    // The handset's replies to the trace switch-on sequence.
+    void WriteSwitchOnReplies();
+    // The route's directions and first leg, the first leg's speed and the first burst's time.
+    void SetOff();
+    // The fix at the start of the given second of the drive.
+    void WriteFix(int64_t second);
+    // One burst: the frames that arrived since the previous read.
+    void WriteBurst();
+    // One frame of the burst, appended to the chunk being filled (after writing the chunk
+    // first, and moving the next one a millisecond later, when the frame would not fit).
+    void AddFrame(int64_t& chunkNs);
+    // The car's move during one second: waiting at a light, or driving along the route.
+    void DriveOneSecond();
+    const TMessageType& PickType();
+    void WriteChunk(int64_t ns, const std::string& bytes);
+
+    const TDriveOptions& Options;
+    TDriveObserver& Watch;
+    TDriveStats& Stats;
+    std::string* Error;
+    TRandom Random;
+    TCaptureWriter Capture;
+    TAtomicFile Nmea, Gpx;
+    int64_t StartNs = 0, EndNs = 0;
+    double MetresPerDegreeLon = 0.0;
+    unsigned TotalWeight = 0;
+
+    // Made at the set-off: drawing its first leg is part of the drive's random sequence.
+    std::optional<TRoute> Route;
+    double LegSpeed = 0.0;
+    int Waiting = 0;  // seconds still to wait at a red light
+    double Speed = 0.0;
+
+    int64_t NextBurst = 0, PreviousBurst = 0;
+    bool Done = false;    // the drive has reached its length or size
+    bool Failed = false;  // a chunk could not be written
+    std::string Chunk, Payload, Text;
+};
+
+TDriveGenerator::TDriveGenerator(const TDriveOptions& options, TDriveObserver& watch,
+                                 TDriveStats& stats, std::string* error)
+    : Options(options), Watch(watch), Stats(stats), Error(error), Random(options.Seed) {
+    const TDateTime start =
+        options.Start > 0 ? options.Start : MakeDateTime(2024, 5, 14, 9, 20, 0.0);
+    StartNs = static_cast<int64_t>(std::llround(DateTimeToUnixSeconds(start) * 1000.0)) * 1000000;
+    EndNs = StartNs + static_cast<int64_t>(options.DurationSeconds * 1e9);
+    MetresPerDegreeLon =
+        kMetresPerDegreeLonAtEquator * std::cos(options.StartLatitude * M_PI / 180.0);
+    for (const TMessageType& type : kMessageTypes)
+        TotalWeight += type.Weight;
+}
+
+bool TDriveGenerator::Open(const std::string& capturePath, const std::string& nmeaPath) {
+    if (!Capture.Open(capturePath, Error) || !Nmea.Open(nmeaPath, Error))
+        return false;
+    if (!Options.GpxPath.empty()) {
+        if (!Gpx.Open(Options.GpxPath, Error))
+            return false;
+        const std::string head = GpxTrackHead("n95sim", "synthetic drive");
+        std::fwrite(head.data(), 1, head.size(), Gpx.File());
+    }
+    return true;
+}
+
+bool TDriveGenerator::Drive() {
+    WriteSwitchOnReplies();
+    SetOff();
+    for (int64_t second = 0; !Failed; ++second) {
+        WriteFix(second);
+        if (Done)
+            break;
+        const int64_t secondEnd = StartNs + (second + 1) * 1000000000;
+        while (!Done && !Failed && NextBurst < secondEnd)
+            WriteBurst();
+        DriveOneSecond();
+    }
+    return !Failed;
+}
+
+bool TDriveGenerator::Commit() {
+    Stats.RouteMetres = Route->Driven;
+    Stats.CaptureBytes = Capture.BytesWritten();
+    if (!Options.GpxPath.empty()) {
+        std::fputs(kGpxTrackTail, Gpx.File());
+        if (!Gpx.Commit(Error))
+            return false;
+    }
+    return Capture.Commit(Error) && Nmea.Commit(Error);
+}
+
+void TDriveGenerator::WriteSwitchOnReplies() {
+    const std::string ok(kAtReplyOk, kAtReplyOkSize);
+    for (int i = 0; i < 3; ++i)
+        WriteChunk(StartNs + 100000000 + i * 50000000, ok);
+}
+
+void TDriveGenerator::SetOff() {
+    const int signEast = Random.Next() & 1 ? 1 : -1;
+    const int signNorth = Random.Next() & 1 ? 1 : -1;
+    Route.emplace(Random, signEast, signNorth);
+    LegSpeed = Random.Uniform(8.0, 16.0);
+    NextBurst = StartNs + 400000000 + static_cast<int64_t>(Random.Between(0, 999999));
+    PreviousBurst = StartNs;
+}
+
+void TDriveGenerator::WriteFix(int64_t second) {
+    const int64_t fixNs = StartNs + second * 1000000000;
+    const TGpsPoint fix{Options.StartLongitude + Route->East / MetresPerDegreeLon,
+                        Options.StartLatitude + Route->North / kMetresPerDegreeLat,
+                        UnixSecondsToDateTime(static_cast<double>(fixNs / 1000000) / 1000.0)};
+    Text = FormatNmeaFix(fix, Speed * 1.943844, Route->Course());
+    std::fwrite(Text.data(), 1, Text.size(), Nmea.File());
+    if (!Options.GpxPath.empty()) {
+        Text.clear();
+        AppendGpxPoint(Text, fix);
+        std::fwrite(Text.data(), 1, Text.size(), Gpx.File());
+    }
+    Watch.OnFix(fix);
+    ++Stats.Fixes;
+    Stats.Seconds = static_cast<double>(second);
+}
+
+void TDriveGenerator::WriteBurst() {
+    // The frames that arrived since the previous read, cut into chunks of whole frames; a
+    // chunk after the first of a burst is read a millisecond later.
+    const double gap = static_cast<double>(NextBurst - PreviousBurst) / 1e9;
+    const auto frames = static_cast<uint64_t>(
+        std::max(1.0, std::round(Options.FramesPerSecond * gap * Random.Uniform(0.6, 1.4))));
+    int64_t chunkNs = NextBurst;
+    Chunk.clear();
+    for (uint64_t f = 0; f < frames; ++f)
+        AddFrame(chunkNs);
+    WriteChunk(chunkNs, Chunk);
+    PreviousBurst = chunkNs;
+    NextBurst = chunkNs + static_cast<int64_t>(Random.Between(60000, 180000)) * 1000 +
+                static_cast<int64_t>(Random.Between(0, 999));
+    Done = Options.TargetBytes > 0 ? Capture.BytesWritten() >= Options.TargetBytes
+                                   : NextBurst >= EndNs;
+}
+
+void TDriveGenerator::AddFrame(int64_t& chunkNs) {
+    const TMessageType& type = PickType();
+    const auto length = static_cast<uint16_t>(Random.Between(type.MinPayload, type.MaxPayload));
+    const bool longHeader = Random.Next() & 1;
+    Payload.resize(length);
+    for (uint16_t b = 0; b < length; ++b)
+        Payload[b] = static_cast<char>(Random.Next() >> 56);
+    for (int b = 0; b < 4 && b < length; ++b)
+        Payload[b] = static_cast<char>(type.Code >> (24 - 8 * b));
+    const std::size_t frameSize = (longHeader ? 10u : 6u) + length;
+    if (!Chunk.empty() && Chunk.size() + frameSize > kMaxChunk) {
+        WriteChunk(chunkNs, Chunk);
+        Chunk.clear();
+        chunkNs += 1000000;
+    }
+    uint8_t extension[4];
+    const uint64_t bits = Random.Next();
+    for (int b = 0; b < 4; ++b)
+        extension[b] = static_cast<uint8_t>(bits >> (8 * b));
+    AppendTraceFrame(Chunk, type.Message, longHeader, extension,
+                     reinterpret_cast<const uint8_t*>(Payload.data()), length);
+    Watch.OnFrame(CaptureTimeFromNanoseconds(chunkNs), type, longHeader, length);
+    ++Stats.Frames;
+}
+
+void TDriveGenerator::DriveOneSecond() {
+    if (Waiting > 0) {
+        --Waiting;
+        Speed = 0.0;
+        return;
+    }
+    const double remaining = Route->RemainingOnLeg();
+    Speed = remaining < 40.0 ? std::max(4.0, LegSpeed * remaining / 40.0) : LegSpeed;
+    if (Speed >= remaining) {
+        Route->Advance(remaining);
+        Route->NextLeg();
+        LegSpeed = Random.Uniform(8.0, 16.0);
+        if (Random.Unit() < 0.15)
+            Waiting = static_cast<int>(Random.Between(5, 20));  // a red light
+        else
+            Route->Advance(Speed - remaining);
+    } else {
+        Route->Advance(Speed);
+    }
+}
+
+// A message type, drawn by weight.
+const TMessageType& TDriveGenerator::PickType() {
+    unsigned roll = static_cast<unsigned>(Random.Next() % TotalWeight);
+    for (const TMessageType& type : kMessageTypes) {
+        if (roll < type.Weight)
+            return type;
+        roll -= type.Weight;
+    }
+    return kMessageTypes.back();
+}
+
+// A chunk of the capture; a failed write is remembered, and the drive ends after the burst.
+void TDriveGenerator::WriteChunk(int64_t ns, const std::string& bytes) {
+    const TCaptureTime time = CaptureTimeFromNanoseconds(ns);
+    if (!Capture.Write(time, bytes.data(), static_cast<uint32_t>(bytes.size()), Error))
+        Failed = true;
+    Watch.OnChunk(time, static_cast<uint32_t>(bytes.size()));
+    ++Stats.Chunks;
+}
+
 }  // namespace
 
 const std::vector<TMessageType>& DriveMessageTypes() {
@@ -124,157 +347,8 @@ bool GenerateDrive(const TDriveOptions& options, const std::string& capturePath,
                    std::string* error) {
     stats = TDriveStats();
     TDriveObserver quiet;
-    TDriveObserver& watch = observer != nullptr ? *observer : quiet;
-    TRandom random(options.Seed);
-
-    TCaptureWriter capture;
-    TAtomicFile nmea, gpx;
-    if (!capture.Open(capturePath, error) || !nmea.Open(nmeaPath, error))
-        return false;
-    if (!options.GpxPath.empty()) {
-        if (!gpx.Open(options.GpxPath, error))
-            return false;
-        const std::string head = GpxTrackHead("n95sim", "synthetic drive");
-        std::fwrite(head.data(), 1, head.size(), gpx.File());
-    }
-
-    const TDateTime start =
-        options.Start > 0 ? options.Start : MakeDateTime(2024, 5, 14, 9, 20, 0.0);
-    const auto startNs =
-        static_cast<int64_t>(std::llround(DateTimeToUnixSeconds(start) * 1000.0)) * 1000000;
-    const int64_t endNs = startNs + static_cast<int64_t>(options.DurationSeconds * 1e9);
-
-    unsigned totalWeight = 0;
-    for (const TMessageType& type : kMessageTypes)
-        totalWeight += type.Weight;
-    const auto pickType = [&]() -> const TMessageType& {
-        unsigned roll = static_cast<unsigned>(random.Next() % totalWeight);
-        for (const TMessageType& type : kMessageTypes) {
-            if (roll < type.Weight)
-                return type;
-            roll -= type.Weight;
-        }
-        return kMessageTypes.back();
-    };
-
-    bool failed = false;
-    const auto writeChunk = [&](int64_t ns, const std::string& bytes) {
-        const TCaptureTime time = CaptureTimeFromNanoseconds(ns);
-        if (!capture.Write(time, bytes.data(), static_cast<uint32_t>(bytes.size()), error))
-            failed = true;
-        watch.OnChunk(time, static_cast<uint32_t>(bytes.size()));
-        ++stats.Chunks;
-    };
-
-    // The handset's replies to the trace switch-on sequence.
-    const std::string ok(kAtReplyOk, kAtReplyOkSize);
-    for (int i = 0; i < 3; ++i)
-        writeChunk(startNs + 100000000 + i * 50000000, ok);
-
-    const int signEast = random.Next() & 1 ? 1 : -1;
-    const int signNorth = random.Next() & 1 ? 1 : -1;
-    TRoute route(random, signEast, signNorth);
-    const double metresPerDegreeLon =
-        kMetresPerDegreeLonAtEquator * std::cos(options.StartLatitude * M_PI / 180.0);
-    double legSpeed = random.Uniform(8.0, 16.0);
-    int waiting = 0;
-    double speed = 0.0;
-
-    std::string chunk, payload, text;
-    int64_t nextBurst = startNs + 400000000 + static_cast<int64_t>(random.Between(0, 999999));
-    int64_t previousBurst = startNs;
-    bool done = false;
-    for (int64_t second = 0; !failed; ++second) {
-        const int64_t fixNs = startNs + second * 1000000000;
-        const TGpsPoint fix{options.StartLongitude + route.East / metresPerDegreeLon,
-                            options.StartLatitude + route.North / kMetresPerDegreeLat,
-                            UnixSecondsToDateTime(static_cast<double>(fixNs / 1000000) / 1000.0)};
-        text = FormatNmeaFix(fix, speed * 1.943844, route.Course());
-        std::fwrite(text.data(), 1, text.size(), nmea.File());
-        if (!options.GpxPath.empty()) {
-            text.clear();
-            AppendGpxPoint(text, fix);
-            std::fwrite(text.data(), 1, text.size(), gpx.File());
-        }
-        watch.OnFix(fix);
-        ++stats.Fixes;
-        stats.Seconds = static_cast<double>(second);
-        if (done)
-            break;
-
-        const int64_t secondEnd = fixNs + 1000000000;
-        while (!done && !failed && nextBurst < secondEnd) {
-            // The frames that arrived since the previous read, cut into chunks of whole
-            // frames; a chunk after the first of a burst is read a millisecond later.
-            const double gap = static_cast<double>(nextBurst - previousBurst) / 1e9;
-            const auto frames = static_cast<uint64_t>(std::max(
-                1.0, std::round(options.FramesPerSecond * gap * random.Uniform(0.6, 1.4))));
-            int64_t chunkNs = nextBurst;
-            chunk.clear();
-            for (uint64_t f = 0; f < frames; ++f) {
-                const TMessageType& type = pickType();
-                const auto length =
-                    static_cast<uint16_t>(random.Between(type.MinPayload, type.MaxPayload));
-                const bool longHeader = random.Next() & 1;
-                payload.resize(length);
-                for (uint16_t b = 0; b < length; ++b)
-                    payload[b] = static_cast<char>(random.Next() >> 56);
-                for (int b = 0; b < 4 && b < length; ++b)
-                    payload[b] = static_cast<char>(type.Code >> (24 - 8 * b));
-                const std::size_t frameSize = (longHeader ? 10u : 6u) + length;
-                if (!chunk.empty() && chunk.size() + frameSize > kMaxChunk) {
-                    writeChunk(chunkNs, chunk);
-                    chunk.clear();
-                    chunkNs += 1000000;
-                }
-                uint8_t extension[4];
-                const uint64_t bits = random.Next();
-                for (int b = 0; b < 4; ++b)
-                    extension[b] = static_cast<uint8_t>(bits >> (8 * b));
-                AppendTraceFrame(chunk, type.Message, longHeader, extension,
-                                 reinterpret_cast<const uint8_t*>(payload.data()), length);
-                watch.OnFrame(CaptureTimeFromNanoseconds(chunkNs), type, longHeader, length);
-                ++stats.Frames;
-            }
-            writeChunk(chunkNs, chunk);
-            previousBurst = chunkNs;
-            nextBurst = chunkNs + static_cast<int64_t>(random.Between(60000, 180000)) * 1000 +
-                        static_cast<int64_t>(random.Between(0, 999));
-            done = options.TargetBytes > 0 ? capture.BytesWritten() >= options.TargetBytes
-                                           : nextBurst >= endNs;
-        }
-
-        // One second of driving.
-        if (waiting > 0) {
-            --waiting;
-            speed = 0.0;
-            continue;
-        }
-        const double remaining = route.RemainingOnLeg();
-        speed = remaining < 40.0 ? std::max(4.0, legSpeed * remaining / 40.0) : legSpeed;
-        if (speed >= remaining) {
-            route.Advance(remaining);
-            route.NextLeg();
-            legSpeed = random.Uniform(8.0, 16.0);
-            if (random.Unit() < 0.15)
-                waiting = static_cast<int>(random.Between(5, 20));  // a red light
-            else
-                route.Advance(speed - remaining);
-        } else {
-            route.Advance(speed);
-        }
-    }
-    if (failed)
-        return false;
-    stats.RouteMetres = route.Driven;
-    stats.CaptureBytes = capture.BytesWritten();
-
-    if (!options.GpxPath.empty()) {
-        std::fputs(kGpxTrackTail, gpx.File());
-        if (!gpx.Commit(error))
-            return false;
-    }
-    return capture.Commit(error) && nmea.Commit(error);
+    TDriveGenerator generator(options, observer != nullptr ? *observer : quiet, stats, error);
+    return generator.Open(capturePath, nmeaPath) && generator.Drive() && generator.Commit();
 }
 
 }  // namespace n95::host

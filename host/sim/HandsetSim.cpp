@@ -154,7 +154,7 @@ bool THandsetSim::WriteAll(const char* data, std::size_t size) {
         pollfd p{Master, POLLOUT, 0};
         if (::poll(&p, 1, 100) > 0 && (p.revents & POLLHUP) != 0)
             return false;
-        if (Stop != nullptr && *Stop)
+        if (StopRequested())
             return false;
     }
     return true;
@@ -212,7 +212,7 @@ void THandsetSim::Drain() {
     // seen empty three times, 20 ms apart.
     const auto limit = TClock::now() + kDrainLimit;
     int emptyChecks = 0;
-    while (emptyChecks < 3 && TClock::now() < limit && !(Stop != nullptr && *Stop)) {
+    while (emptyChecks < 3 && TClock::now() < limit && !StopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         int waiting = 0;
         if (::ioctl(slave, FIONREAD, &waiting) != 0)
@@ -224,27 +224,11 @@ void THandsetSim::Drain() {
 
 bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::string* error) {
     Stop = stopRequested;
-    TAtLineSplitter splitter;
-    bool hostSeen = false;
-    TClock::time_point closedSince{};
-    bool closed = false;
-    char buffer[4096];
-    const auto framePeriod = std::chrono::duration_cast<TClock::duration>(
-        std::chrono::duration<double>(1.0 / Options.FramesPerSecond));
-
-    while (!(Stop != nullptr && *Stop)) {
-        const auto now = TClock::now();
-        const bool wantFrame =
-            Streaming &&
-            (Options.Count < 0 || Totals.FramesSent < static_cast<uint64_t>(Options.Count));
-        int waitMs = 50;
-        if (wantFrame) {
-            const auto until =
-                std::chrono::duration_cast<std::chrono::milliseconds>(NextFrame - now).count();
-            waitMs = static_cast<int>(std::clamp<long long>(until, 0, 50));
-        }
+    ForgetHost();
+    while (!StopRequested()) {
+        const bool wantFrame = WantFrame();
         pollfd p{Master, POLLIN, 0};
-        const int ready = ::poll(&p, 1, waitMs);
+        const int ready = ::poll(&p, 1, WaitMs(wantFrame));
         if (ready < 0 && errno != EINTR) {
             *error = SystemError("cannot wait on the pseudo-terminal", errno);
             return false;
@@ -252,65 +236,124 @@ bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::stri
 
         if (ready > 0 && (p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0) {
             // No host has the port open.
-            if (hostSeen) {
-                if (!closed) {
-                    closed = true;
-                    closedSince = TClock::now();
-                } else if (TClock::now() - closedSince > kHostGone) {
-                    break;
-                }
-            }
+            if (HostHasGone())
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
         // The pseudo-terminal starts hung up (OpenPty closed its own slave descriptor): from
         // here on a host has the port open.
-        hostSeen = true;
-        closed = false;
+        HostSeen = true;
+        HostClosed = false;
 
-        if (ready > 0 && (p.revents & POLLIN) != 0) {
-            const ssize_t n = ::read(Master, buffer, sizeof buffer);
-            if (n > 0) {
-                hostSeen = true;
-                for (const std::string& line : splitter.Take(buffer, static_cast<std::size_t>(n)))
-                    HandleLine(line);
-            }
-        }
+        if (ready > 0 && (p.revents & POLLIN) != 0)
+            ReadLines();
 
         if (!wantFrame || TClock::now() < NextFrame)
             continue;
-        if (!SendFrame())
+        if (!SendDueFrame())
             continue;  // the host went away in the middle; the loop notices
-        NextFrame += framePeriod;
-        if (TClock::now() - NextFrame > kMaxLag)
-            NextFrame = TClock::now();
 
-        if (!HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter) {
-            HungUp = true;
-            ++Totals.HangUps;
-            Drain();
-            // The link goes first: a host that reopens it meanwhile finds nothing, never a
-            // new pseudo-terminal of someone else that got the old number.
-            if (!Options.LinkPath.empty())
-                ::unlink(Options.LinkPath.c_str());
-            ClosePty();
-            Streaming = false;
-            if (Options.ReplugSeconds < 0 || Options.LinkPath.empty())
-                break;
-            std::this_thread::sleep_for(std::chrono::duration<double>(Options.ReplugSeconds));
-            if (!OpenPty(error))
+        if (HangUpDue()) {
+            const TAfterHangUp after = HangUp(error);
+            if (after == TAfterHangUp::Failed)
                 return false;
-            hostSeen = false;
-            closed = false;
-            splitter = TAtLineSplitter();
+            if (after == TAfterHangUp::RunEnds)
+                break;
         }
     }
-    if (!splitter.Unfinished().empty() && AtLog != nullptr) {
-        std::fprintf(AtLog, "%s (no carriage return)\n",
-                     VisibleText(splitter.Unfinished()).c_str());
+    LogUnfinishedLine();
+    return true;
+}
+
+// Streaming, and the frame count not reached yet.
+bool THandsetSim::WantFrame() const {
+    return Streaming &&
+           (Options.Count < 0 || Totals.FramesSent < static_cast<uint64_t>(Options.Count));
+}
+
+// How long to wait for the host's bytes: until the next frame is due, and never longer than
+// 50 ms, so that a stop request is seen soon.
+int THandsetSim::WaitMs(bool wantFrame) const {
+    if (!wantFrame)
+        return 50;
+    const auto until =
+        std::chrono::duration_cast<std::chrono::milliseconds>(NextFrame - TClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(until, 0, 50));
+}
+
+// The port has no host: true once a host that had it open has left it closed too long.
+bool THandsetSim::HostHasGone() {
+    if (!HostSeen)
+        return false;
+    if (!HostClosed) {
+        HostClosed = true;
+        ClosedSince = TClock::now();
+        return false;
+    }
+    return TClock::now() - ClosedSince > kHostGone;
+}
+
+// A new pseudo-terminal: no host has opened it yet, and no line has begun.
+void THandsetSim::ForgetHost() {
+    Lines = TAtLineSplitter();
+    HostSeen = false;
+    HostClosed = false;
+}
+
+// Reads what the host sent and answers every line it completes.
+void THandsetSim::ReadLines() {
+    char buffer[4096];
+    const ssize_t n = ::read(Master, buffer, sizeof buffer);
+    if (n <= 0)
+        return;
+    for (const std::string& line : Lines.Take(buffer, static_cast<std::size_t>(n)))
+        HandleLine(line);
+}
+
+// Sends the frame that is due and schedules the next one; false when the host went away
+// meanwhile.
+bool THandsetSim::SendDueFrame() {
+    if (!SendFrame())
+        return false;
+    NextFrame += std::chrono::duration_cast<TClock::duration>(
+        std::chrono::duration<double>(1.0 / Options.FramesPerSecond));
+    if (TClock::now() - NextFrame > kMaxLag)
+        NextFrame = TClock::now();
+    return true;
+}
+
+bool THandsetSim::HangUpDue() const {
+    return !HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter;
+}
+
+// Hangs up once the host has read what was sent; with a replug delay, a new pseudo-terminal
+// appears behind the link path after it.
+THandsetSim::TAfterHangUp THandsetSim::HangUp(std::string* error) {
+    HungUp = true;
+    ++Totals.HangUps;
+    Drain();
+    // The link goes first: a host that reopens it meanwhile finds nothing, never a
+    // new pseudo-terminal of someone else that got the old number.
+    if (!Options.LinkPath.empty())
+        ::unlink(Options.LinkPath.c_str());
+    ClosePty();
+    Streaming = false;
+    if (Options.ReplugSeconds < 0 || Options.LinkPath.empty())
+        return TAfterHangUp::RunEnds;
+    std::this_thread::sleep_for(std::chrono::duration<double>(Options.ReplugSeconds));
+    if (!OpenPty(error))
+        return TAfterHangUp::Failed;
+    ForgetHost();
+    return TAfterHangUp::Replugged;
+}
+
+// A line the host began but never ended goes into the AT log as it is.
+void THandsetSim::LogUnfinishedLine() {
+    if (!Lines.Unfinished().empty() && AtLog != nullptr) {
+        std::fprintf(AtLog, "%s (no carriage return)\n", VisibleText(Lines.Unfinished()).c_str());
         std::fflush(AtLog);
     }
-    return true;
 }
 
 }  // namespace n95::host

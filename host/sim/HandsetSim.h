@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "host/formats/AtLines.h"
+
 namespace n95::host {
 
 // The garbage the simulator writes between frames: to the plug-in's parser it reads as a
@@ -85,6 +87,8 @@ public:
 
 private:
     using TClock = std::chrono::steady_clock;
+    // What follows a hang-up: a new pseudo-terminal, the end of the run, or a failure.
+    enum class TAfterHangUp { Replugged, RunEnds, Failed };
 
     bool OpenPty(std::string* error);
     void ClosePty();
@@ -93,6 +97,18 @@ private:
     bool WriteAll(const char* data, std::size_t size);
     bool SendFrame();
     void Drain();
+
+    // The steps of Run.
+    bool StopRequested() const { return Stop != nullptr && *Stop; }
+    bool WantFrame() const;
+    int WaitMs(bool wantFrame) const;
+    bool HostHasGone();
+    void ForgetHost();
+    void ReadLines();
+    bool SendDueFrame();
+    bool HangUpDue() const;
+    TAfterHangUp HangUp(std::string* error);
+    void LogUnfinishedLine();
 
     std::vector<std::string> Frames;
     TSimOptions Options;
@@ -105,6 +121,12 @@ private:
     TClock::time_point NextFrame;
     std::size_t NextIndex = 0;
     bool HungUp = false;
+    // The host as Run sees it (forgotten at a replug): the AT lines it sends, whether it has
+    // had the port open, and since when the port is closed again.
+    TAtLineSplitter Lines;
+    bool HostSeen = false;
+    bool HostClosed = false;
+    TClock::time_point ClosedSince{};
 };
 
 }  // namespace n95::host
