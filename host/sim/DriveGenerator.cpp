@@ -264,8 +264,10 @@ void TDriveGenerator::WriteBurst() {
         AddFrame(chunkNs);
     WriteChunk(chunkNs, Chunk);
     PreviousBurst = chunkNs;
-    NextBurst = chunkNs + static_cast<int64_t>(Random.Between(60000, 180000)) * 1000 +
-                static_cast<int64_t>(Random.Between(0, 999));
+    // Two draws in two statements: their order is part of every drive a seed makes.
+    const auto gapMicroseconds = static_cast<int64_t>(Random.Between(60000, 180000));
+    const auto gapNanoseconds = static_cast<int64_t>(Random.Between(0, 999));
+    NextBurst = chunkNs + gapMicroseconds * 1000 + gapNanoseconds;
     Done = Options.TargetBytes > 0 ? Capture.BytesWritten() >= Options.TargetBytes
                                    : NextBurst >= EndNs;
 }
