@@ -70,7 +70,7 @@ void BM_WholePipeline(benchmark::State& state) {
     const std::string chunk = MakeChunk();
     ClockPort port;
     TNokiaMSN95Decode decoder(&port, nullptr);  // no context: no watcher thread
-    decoder.SetState(3);
+    decoder.SetState(rsTesting);
     std::string text;
     int64_t frames = 0;
     for (auto _ : state) {
@@ -132,7 +132,7 @@ double FramesPerSecond(bool wholePipeline) {
     const std::string chunk = MakeChunk();
     ClockPort port;
     TNokiaMSN95Decode decoder(&port, nullptr);
-    decoder.SetState(3);
+    decoder.SetState(rsTesting);
     TNokiaBryParse parser(nullptr);
     std::string text;
     const int rounds = 2000;

@@ -27,7 +27,7 @@ TNokiaMSN95Decode::TNokiaMSN95Decode(THostPort* Port, THostContext* Context)
     Connected = IsReplaying(Context);
     LogEnabled = false;
     ByteCount = 0;
-    RunState = 2;
+    RunState = rsIdle;
     try {
         FieldStore.reset(NewHandsetFieldsInstance());
         if (FieldStore == nullptr) throw std::bad_alloc();
@@ -177,7 +177,7 @@ void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
     }
     Connected = false;
     TraceOnTime = Env->Now();
-    SetState(1);
+    SetState(rsAwaitingTrace);
     if (THostPort* port = GetPort(); port != nullptr) {
         if (!port->IsOpen()) port->Open(true);
         ConfigurePort();
@@ -187,14 +187,14 @@ void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
 
 void TNokiaMSN95Decode::Disconnect() {
     if (!IsReplaying(GetContext())) Env->Sleep(kDisconnectPause);
-    RunState = 2;
+    RunState = rsIdle;
 }
 
-void TNokiaMSN95Decode::StopDecoding() { RunState = 0; }
+void TNokiaMSN95Decode::StopDecoding() { RunState = rsStopped; }
 
 void TNokiaMSN95Decode::StartTest() {
     StopDecoding();
-    RunState = 3;
+    RunState = rsTesting;
     SetTestFlag(false);
     Tagger.ResetPositionState(GetContext() != nullptr);
     RecordsReady = false;
@@ -231,7 +231,7 @@ void TNokiaMSN95Decode::StopTest() {
         Port->PurgeInput();
         Port->PurgeOutput();
     }
-    RunState = 0;
+    RunState = rsStopped;
     Env->Sleep(kPurgePause);
     StopWatcher();
     Tagger.SkipPendingRecords();
@@ -315,10 +315,10 @@ void TNokiaMSN95Decode::HandleFrameThunk(void* self, void*, const TNokiaBrySrc& 
 void TNokiaMSN95Decode::HandleFrame(const std::string& frame) {
     ByteCount += static_cast<uint32_t>(frame.size());
     switch (RunState) {
-        case 1:
+        case rsAwaitingTrace:
             CheckTrace();
             break;
-        case 3:
+        case rsTesting:
             DecodeFrame(frame);
             break;
         default:  // stopped and idle: counted only
@@ -328,12 +328,12 @@ void TNokiaMSN95Decode::HandleFrame(const std::string& frame) {
 
 void TNokiaMSN95Decode::CheckTrace() {
     if (Env->Now() - TraceOnTime >= kTraceLimit) {
-        RunState = 0;  // too late: the trace is not confirmed
+        RunState = rsStopped;  // too late: the trace is not confirmed
         return;
     }
     Connected = true;
     SetStatusValue(0);
-    SetState(0);
+    SetState(rsStopped);
 }
 
 // The host's time base; a decoder without a port falls back to the local clock.

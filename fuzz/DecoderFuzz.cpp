@@ -3,7 +3,7 @@
 //
 // Input: one flag byte, then chunks, each as a big-endian 16-bit length, a step byte and that
 // many bytes (fewer at the end of the input).
-//   flags bit 0: start with StartTest (no context) instead of SetState(3)
+//   flags bit 0: start with StartTest (no context) instead of SetState(rsTesting)
 //   flags bit 1: log the frames to a file and compare it at the end
 //   flags bit 2: hand the records over after every chunk (else once, at the end)
 //   flags bit 3: free the records in reverse order
@@ -169,9 +169,9 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
         if (startTest) {
             d.StartTest();  // without a context: no watcher
         } else {
-            d.SetState(3);
+            d.SetState(rsTesting);
         }
-        N95_FUZZ_CHECK(d.GetState() == 3);
+        N95_FUZZ_CHECK(d.GetState() == rsTesting);
         if (logFrames) {
             d.SetLogFileName(logPath);
             d.SetLogEnabled(true);
@@ -198,11 +198,11 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
                 }
             }
             if (idle)
-                d.SetState(2);
+                d.SetState(rsIdle);
             std::string text = "stale";
             d.DecodeData(chunk.data(), static_cast<int32_t>(chunk.size()), text);
             if (idle)
-                d.SetState(3);
+                d.SetState(rsTesting);
             N95_FUZZ_CHECK(text == wanted);
             if (handOverEachChunk) {
                 HandOver(d, expected, reverse);

@@ -290,12 +290,12 @@ void CheckConnect(THandSetDecode* d, HostPort& port) {
     for (const std::string& e : port.Journal)
         got += "[" + Printable(e) + "] ";
     Check(port.Journal == expected, __LINE__, "Connect port calls; got: " + got);
-    CHECK_EQ(static_cast<int>(d->GetState()), 1);
+    CHECK_EQ(static_cast<int>(d->GetState()), static_cast<int>(rsAwaitingTrace));
     CHECK(!d->GetConnected());
 
     // The first frame, within 50 s, confirms the trace; it is not decoded.
     CHECK_EQ(Feed(d, MakeFrame(0x22, 0x1234, "abcd")), "");
-    CHECK_EQ(static_cast<int>(d->GetState()), 0);
+    CHECK_EQ(static_cast<int>(d->GetState()), static_cast<int>(rsStopped));
     CHECK(d->GetConnected());
     CHECK_EQ(d->GetStatusValue(), 0);
     CHECK_EQ(d->GetRecordCount(), 0);
@@ -443,7 +443,7 @@ void CheckStopTest(THandSetDecode* d, HostPort& port) {
     for (const std::string& e : port.Journal)
         got += "[" + Printable(e) + "] ";
     Check(port.Journal == expected, __LINE__, "StopTest port calls; got: " + got);
-    CHECK_EQ(static_cast<int>(d->GetState()), 0);
+    CHECK_EQ(static_cast<int>(d->GetState()), static_cast<int>(rsStopped));
 }
 
 void Run(const std::string& dllPath) {
@@ -480,7 +480,7 @@ void Run(const std::string& dllPath) {
         THandSetDecode* first = x.GetDllDevice(&port, &context.Context);
         THandSetDecode* second = x.GetDllDevice(&port, &context.Context);
         CHECK(first != nullptr && second != nullptr && first != second);
-        CHECK_EQ(static_cast<int>(second->GetState()), 2);
+        CHECK_EQ(static_cast<int>(second->GetState()), static_cast<int>(rsIdle));
         CHECK_EQ(static_cast<int>(second->GetDeviceKind()), 2);
         CHECK_EQ(static_cast<int>(second->GetHandsetCode()), 24);
         CHECK(!second->GetConnected());
@@ -493,7 +493,7 @@ void Run(const std::string& dllPath) {
 
         CheckConnect(first, port);
         first->StartTest();
-        CHECK_EQ(static_cast<int>(first->GetState()), 3);
+        CHECK_EQ(static_cast<int>(first->GetState()), static_cast<int>(rsTesting));
         CHECK_EQ(CountThreads(), threadsBefore + 1);  // its watcher
         CheckRecords(first, port, store);
         CheckPositions(first, port, context, store);
