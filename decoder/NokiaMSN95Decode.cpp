@@ -13,6 +13,13 @@ constexpr uint32_t kLinePause = 50;        // ms between AT lines
 constexpr uint32_t kDisconnectPause = 100;  // ms
 constexpr uint32_t kPurgePause = 20;        // ms in StopTest and Reconnect
 
+// The three settings ConfigurePort gives the host's port before the trace is switched on.
+// Their meaning is undocumented: the port interface knows them only by number, and the
+// plug-in passes these values without reading anything back.
+constexpr uint8_t kPortSetting1 = 16;
+constexpr int32_t kPortSetting2 = 10;
+constexpr int32_t kPortSetting3 = 10;
+
 const std::string kEchoOff = "ATE0\r";
 const std::string kTestSystemOff = "AT*NTESTSYSTEM=0\r";
 
@@ -165,9 +172,9 @@ void TNokiaMSN95Decode::SwitchTrace(bool on) {
 
 void TNokiaMSN95Decode::ConfigurePort() {
     THostPort* port = GetPort();
-    port->SetPortSetting1(16);
-    port->SetPortSetting2(10);
-    port->SetPortSetting3(10);
+    port->SetPortSetting1(kPortSetting1);
+    port->SetPortSetting2(kPortSetting2);
+    port->SetPortSetting3(kPortSetting3);
 }
 
 void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
