@@ -113,7 +113,7 @@ void BM_Interpolate(benchmark::State& state) {
         tagger.TaggedCount = 0;
         tagger.SetFixCount(2);
         tagger.CurrentFix = fix;
-        fix = TGpsPoint{fix.X + 1.0, fix.Y + 2.0, fix.Time + 1.0 / 86400};
+        fix = TGpsPoint{fix.X + 1.0, fix.Y + 2.0, fix.Time + 1.0 / n95::kSecondsPerDay};
         state.ResumeTiming();
         tagger.UpdatePosition(fix, &context, nullptr);
     }

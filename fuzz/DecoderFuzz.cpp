@@ -80,9 +80,9 @@ private:
         double Last;
     };
     Gate Gates[6] = {
-        {0x1000, 0.5 / 86400.0, false, 0}, {0x1040, 0.5 / 86400.0, false, 0},
-        {0x3080, 0.5 / 86400.0, false, 0}, {0x3081, 0.5 / 86400.0, false, 0},
-        {0x30C0, 1.0 / 86400.0, false, 0}, {0x30C1, 1.0 / 86400.0, false, 0},
+        {0x1000, 0.5 / kSecondsPerDay, false, 0}, {0x1040, 0.5 / kSecondsPerDay, false, 0},
+        {0x3080, 0.5 / kSecondsPerDay, false, 0}, {0x3081, 0.5 / kSecondsPerDay, false, 0},
+        {0x30C0, 1.0 / kSecondsPerDay, false, 0}, {0x30C1, 1.0 / kSecondsPerDay, false, 0},
     };
 };
 
@@ -184,7 +184,7 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
             const uint8_t step = in.U8();
             const std::string chunk = in.Bytes(length);
             const bool idle = (step & 0x80) != 0;
-            port.Now += (step & 0x7F) * kStepSeconds / 86400.0;
+            port.Now += (step & 0x7F) * kStepSeconds / kSecondsPerDay;
 
             std::string wanted;
             if (!idle) {

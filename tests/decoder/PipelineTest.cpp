@@ -16,7 +16,7 @@
 namespace n95::test {
 namespace {
 
-constexpr double kSecond = 1.0 / 86400.0;
+constexpr double kSecond = 1.0 / kSecondsPerDay;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

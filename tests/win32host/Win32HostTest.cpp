@@ -146,7 +146,7 @@ struct HostStore {
     int WrongTags = 0;
 };
 
-constexpr double kSecond = 1.0 / 86400.0;
+constexpr double kSecond = 1.0 / n95::kSecondsPerDay;
 
 // A long-header trace frame: three message bytes, form 0x01, four extension bytes, the
 // big-endian payload length, the payload. The stand-in decoder reads the message code from
