@@ -11,6 +11,7 @@
 
 #include "decoder/NokiaMSN95Decode.h"
 #include "records/DataAccessAPIUnit.h"
+#include "tests/support/NullHostPort.h"
 #include "trace/NokiaBryParse.h"
 #include "trace/PositionTagger.h"
 
@@ -40,20 +41,11 @@ std::string MakeChunk() {
     return chunk;
 }
 
-class ClockPort final : public THostPort {
+// A port whose clock moves on by 1e-9 day (86 us) at every reading.
+class ClockPort final : public n95::test::NullHostPort {
 public:
-    bool IsOpen() override { return true; }
-    void SetPortSetting1(uint8_t) override {}
-    void SetPortSetting2(int32_t) override {}
-    void SetPortSetting3(int32_t) override {}
-    TDateTime GetTimeStamp() override { return now += 1e-9; }
-    void WriteData(const void*, int32_t) override {}
-    void WriteDataAlt(const void*, int32_t) override {}
-    void Open(bool) override {}
-    void Close() override {}
-    void PurgeInput() override {}
-    void PurgeOutput() override {}
-    double now = 46000.0;
+    ClockPort() { TimeStamp = 46000.0; }
+    TDateTime GetTimeStamp() override { return TimeStamp += 1e-9; }
 };
 
 void BM_ParserAlone(benchmark::State& state) {

@@ -29,29 +29,13 @@
 #include "decoder/NokiaMSN95Decode.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/FakeEnv.h"
+#include "tests/support/NullHostPort.h"
 #include "trace/NokiaBryParse.h"
 
 namespace n95::fuzz {
 namespace {
 
 constexpr double kStepSeconds = 0.05;
-
-class ClockPort final : public THostPort {
-public:
-    bool IsOpen() override { return true; }
-    void SetPortSetting1(uint8_t) override {}
-    void SetPortSetting2(int32_t) override {}
-    void SetPortSetting3(int32_t) override {}
-    TDateTime GetTimeStamp() override { return Now; }
-    void WriteData(const void*, int32_t) override {}
-    void WriteDataAlt(const void*, int32_t) override {}
-    void Open(bool) override {}
-    void Close() override {}
-    void PurgeInput() override {}
-    void PurgeOutput() override {}
-
-    TDateTime Now = 46000.5;
-};
 
 // The chain as a model, written from the frame format and the gate rules only.
 class TChainModel {
@@ -161,7 +145,8 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
     const std::string logPath = "/tmp/n95-decoder-fuzz-" + std::to_string(::getpid()) + ".log";
 
     TTrackedRecordHeap heap;
-    ClockPort port;
+    test::NullHostPort port;  // the port clock: moved on by the step bytes
+    port.TimeStamp = 46000.5;
     std::string expectedLog;
     {
         TNokiaMSN95Decode d(&port, nullptr);
@@ -184,15 +169,15 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
             const uint8_t step = in.U8();
             const std::string chunk = in.Bytes(length);
             const bool idle = (step & 0x80) != 0;
-            port.Now += (step & 0x7F) * kStepSeconds / kSecondsPerDay;
+            port.TimeStamp += (step & 0x7F) * kStepSeconds / kSecondsPerDay;
 
             std::string wanted;
             if (!idle) {
                 for (const std::string& frame : DeliveredFrames(chunk)) {
-                    if (!model.Passes(frame, port.Now))
+                    if (!model.Passes(frame, port.TimeStamp))
                         continue;
                     wanted += frame;
-                    expected.emplace_back(frame, port.Now);
+                    expected.emplace_back(frame, port.TimeStamp);
                     if (logFrames)
                         expectedLog += frame + "\r\n";
                 }

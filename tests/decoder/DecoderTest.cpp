@@ -395,19 +395,9 @@ TEST_F(DecoderTest, ConstructorOutOfMemoryReleasesWhatItBuilt) {
 TEST_F(DecoderTest, RealTimeTraceOnLinesAreAtLeast50msApart) {
     ScopedEnv realEnv(nullptr);
     using Clock = std::chrono::steady_clock;
-    struct TimedPort final : public THostPort {
+    struct TimedPort final : public NullHostPort {
         std::vector<Clock::time_point> writes;
-        bool IsOpen() override { return true; }
-        void SetPortSetting1(uint8_t) override {}
-        void SetPortSetting2(int32_t) override {}
-        void SetPortSetting3(int32_t) override {}
-        TDateTime GetTimeStamp() override { return 0; }
         void WriteData(const void*, int32_t) override { writes.push_back(Clock::now()); }
-        void WriteDataAlt(const void*, int32_t) override {}
-        void Open(bool) override {}
-        void Close() override {}
-        void PurgeInput() override {}
-        void PurgeOutput() override {}
     } timed;
     TNokiaMSN95Decode d(&timed, &context.Context);
     d.Connect(false);

@@ -31,6 +31,7 @@
 #include "decoder/HostObjects.h"
 #include "plugin/PluginExports.h"
 #include "records/DataAccessAPIUnit.h"
+#include "tests/support/NullHostPort.h"
 
 namespace {
 
@@ -75,8 +76,9 @@ std::string Printable(const std::string& bytes) {
 }
 
 // The host's port: journals every call; WriteData keeps the exact bytes.
-class HostPort final : public THostPort {
+class HostPort final : public n95::test::NullHostPort {
 public:
+    HostPort() { TimeStamp = 46000.5; }
     bool IsOpen() override {
         Journal.push_back("IsOpen");
         return Opened;
@@ -84,7 +86,6 @@ public:
     void SetPortSetting1(uint8_t v) override { Journal.push_back("Setting1=" + std::to_string(v)); }
     void SetPortSetting2(int32_t v) override { Journal.push_back("Setting2=" + std::to_string(v)); }
     void SetPortSetting3(int32_t v) override { Journal.push_back("Setting3=" + std::to_string(v)); }
-    TDateTime GetTimeStamp() override { return TimeStamp; }
     void WriteData(const void* buffer, int32_t count) override {
         Journal.push_back("Write:" + std::string(static_cast<const char*>(buffer), count));
     }
@@ -102,7 +103,6 @@ public:
 
     std::vector<std::string> Journal;
     bool Opened = false;
-    TDateTime TimeStamp = 46000.5;
 };
 
 // The host's context with its own fix counter and current fix.
