@@ -41,6 +41,23 @@ protected:
     std::unique_ptr<TNokiaMSN95Decode> Make() { return Make(&port, &context.Context); }
 };
 
+// The host knows the states by number; status lines show their names.
+TEST(RunStateTest, NumbersAndNames) {
+    const struct {
+        TRunState State;
+        int Number;
+        const char* Name;
+    } cases[] = {{rsStopped, 0, "stopped"},
+                 {rsAwaitingTrace, 1, "awaiting trace"},
+                 {rsIdle, 2, "idle"},
+                 {rsTesting, 3, "testing"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.State, c.Number);
+        EXPECT_STREQ(RunStateName(static_cast<uint8_t>(c.Number)), c.Name);
+    }
+    for (int other : {4, 200, 255}) EXPECT_STREQ(RunStateName(static_cast<uint8_t>(other)), "state ?");
+}
+
 TEST_F(DecoderTest, NewDecoderDefaults) {
     auto d = Make();
     EXPECT_EQ(d->GetState(), rsIdle);
