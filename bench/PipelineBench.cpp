@@ -11,6 +11,7 @@
 
 #include "decoder/NokiaMSN95Decode.h"
 #include "records/DataAccessAPIUnit.h"
+#include "tests/support/NullHostPort.h"
 #include "trace/NokiaBryParse.h"
 #include "trace/PositionTagger.h"
 
@@ -40,20 +41,11 @@ std::string MakeChunk() {
     return chunk;
 }
 
-class ClockPort final : public THostPort {
+// A port whose clock moves on by 1e-9 day (86 us) at every reading.
+class ClockPort final : public n95::test::NullHostPort {
 public:
-    bool IsOpen() override { return true; }
-    void SetPortSetting1(uint8_t) override {}
-    void SetPortSetting2(int32_t) override {}
-    void SetPortSetting3(int32_t) override {}
-    TDateTime GetTimeStamp() override { return now += 1e-9; }
-    void WriteData(const void*, int32_t) override {}
-    void WriteDataAlt(const void*, int32_t) override {}
-    void Open(bool) override {}
-    void Close() override {}
-    void PurgeInput() override {}
-    void PurgeOutput() override {}
-    double now = 46000.0;
+    ClockPort() { TimeStamp = 46000.0; }
+    TDateTime GetTimeStamp() override { return TimeStamp += 1e-9; }
 };
 
 void BM_ParserAlone(benchmark::State& state) {
@@ -70,7 +62,7 @@ void BM_WholePipeline(benchmark::State& state) {
     const std::string chunk = MakeChunk();
     ClockPort port;
     TNokiaMSN95Decode decoder(&port, nullptr);  // no context: no watcher thread
-    decoder.SetState(3);
+    decoder.SetState(rsTesting);
     std::string text;
     int64_t frames = 0;
     for (auto _ : state) {
@@ -113,7 +105,7 @@ void BM_Interpolate(benchmark::State& state) {
         tagger.TaggedCount = 0;
         tagger.SetFixCount(2);
         tagger.CurrentFix = fix;
-        fix = TGpsPoint{fix.X + 1.0, fix.Y + 2.0, fix.Time + 1.0 / 86400};
+        fix = TGpsPoint{fix.X + 1.0, fix.Y + 2.0, fix.Time + 1.0 / n95::kSecondsPerDay};
         state.ResumeTiming();
         tagger.UpdatePosition(fix, &context, nullptr);
     }
@@ -132,7 +124,7 @@ double FramesPerSecond(bool wholePipeline) {
     const std::string chunk = MakeChunk();
     ClockPort port;
     TNokiaMSN95Decode decoder(&port, nullptr);
-    decoder.SetState(3);
+    decoder.SetState(rsTesting);
     TNokiaBryParse parser(nullptr);
     std::string text;
     const int rounds = 2000;

@@ -3,43 +3,10 @@
 #include <cstdio>
 #include <string_view>
 
+#include "control/ActionCodes.h"
 #include "control/AtCommands.h"
 
 namespace {
-
-// Action codes agreed with the host.
-enum : int32_t {
-    kDial = 0,
-    kHangUp = 1,
-    kAnswer = 2,
-    kDialAlt = 256,
-    kHangUpAlt = 257,
-    kAnswerAlt = 258,
-    kSystemLock = 520,
-    kSectorLock = 521,
-    kSectorLockRelease = 522,
-    kChannelLock = 523,
-    kChannelLockRelease = 524,
-    kVtDial = 532,
-    kVtAnswer = 533,
-    kVtHangUp = 534,
-    kGeranHoprms1 = 542,
-    kGeranHoprmsOff1 = 543,
-    kGeranHoprms2 = 544,
-    kGeranHoprmsOff2 = 545,
-    kWranHoprms1 = 546,
-    kWranHoprmsOff1 = 547,
-    kWranHoprms2 = 548,
-    kWranHoprmsOff2 = 549,
-    kAudioTest1 = 550,
-    kAudioTest2 = 551,
-    kBaLock = 580,
-    kBaLockRelease = 581,
-    kGsmScanStart = 590,
-    kGsmScanStop = 591,
-    kWcdmaScanStart = 592,
-    kWcdmaScanStop = 593,
-};
 
 // Catalogue rows used by the call actions, by position.
 constexpr int32_t kDialRow = 0;
@@ -222,16 +189,16 @@ std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Par
     const std::string& p = Params;
     // Actions that need a parameter text give nothing without one.
     switch (Action) {
-        case kGeranHoprms1:
-        case kGeranHoprms2:
-        case kWranHoprms1:
-        case kWranHoprms2:
-        case kBaLock:
-        case kBaLockRelease:
-        case kGsmScanStart:
-        case kGsmScanStop:
-        case kWcdmaScanStart:
-        case kWcdmaScanStop:
+        case acGeranHoprms1:
+        case acGeranHoprms2:
+        case acWranHoprms1:
+        case acWranHoprms2:
+        case acBaLock:
+        case acBaLockRelease:
+        case acGsmScanStart:
+        case acGsmScanStop:
+        case acWcdmaScanStart:
+        case acWcdmaScanStop:
             if (p.empty()) {
                 return {};
             }
@@ -241,68 +208,68 @@ std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Par
     }
 
     switch (Action) {
-        case kDial:
-        case kDialAlt:
+        case acDial:
+        case acDialAlt:
             if (!IsDialText(p)) {
                 return {};
             }
             return {n95::MakeCommandLine(CmdList.Row(kDialRow), p)};
-        case kHangUp:
-        case kHangUpAlt:
+        case acHangUp:
+        case acHangUpAlt:
             return {n95::MakeCommandLine(CmdList.Row(kHangUpRow), p)};
-        case kAnswer:
-        case kAnswerAlt:
+        case acAnswer:
+        case acAnswerAlt:
             return {n95::MakeCommandLine(CmdList.Row(kAnswerRow), p)};
-        case kSystemLock:
+        case acSystemLock:
             return Bracketed("AT*NSYSLOCK=" + U16(p, "Network"));
-        case kSectorLock:
+        case acSectorLock:
             return Bracketed("AT*NSECLOCK=" + U16(p, "UARFCN") + "," + U16(p, "PSC"));
-        case kSectorLockRelease:
+        case acSectorLockRelease:
             return Bracketed("AT*NSECLOCK=0,0");
-        case kChannelLock:
+        case acChannelLock:
             return Bracketed("AT*NCHLOCK=1," + std::to_string(1) + "," + U16(p, "BCCH"));
-        case kChannelLockRelease:
+        case acChannelLockRelease:
             return Bracketed("AT*NCHLOCK=0");
-        case kVtDial:
+        case acVtDial:
             if (!IsDialText(p)) {
                 return {};
             }
             return {Line("AT+CBST=134,1,0"), Line("AT*NVTMODE=1"), Line("ATDT" + p)};
-        case kVtAnswer:
+        case acVtAnswer:
             return {Line("AT+CBST=134,1,0"), Line("AT*NVTMODE=1"), Line("ATA")};
-        case kVtHangUp:
+        case acVtHangUp:
             return {Line("AT+CHUP")};
-        case kGeranHoprms1:
-        case kGeranHoprms2:
-            return Bracketed("AT*NHOPRMSGERAN=" + std::string(Action == kGeranHoprms1 ? "1" : "2") +
+        case acGeranHoprms1:
+        case acGeranHoprms2:
+            return Bracketed("AT*NHOPRMSGERAN=" + std::string(Action == acGeranHoprms1 ? "1" : "2") +
                              "," + U16(p, "BCCH") + "," + U16(p, "GSMBand") + "," + U8(p, "BSIC"));
-        case kGeranHoprmsOff1:
-        case kGeranHoprmsOff2:
+        case acGeranHoprmsOff1:
+        case acGeranHoprmsOff2:
             return Bracketed("AT*NHOPRMSGERAN=0");
-        case kWranHoprms1:
-        case kWranHoprms2:
-            return Bracketed("AT*NHOPRMSWRAN=" + std::string(Action == kWranHoprms1 ? "1" : "2") +
+        case acWranHoprms1:
+        case acWranHoprms2:
+            return Bracketed("AT*NHOPRMSWRAN=" + std::string(Action == acWranHoprms1 ? "1" : "2") +
                              "," + U16(p, "UARFCN") + "," + U16(p, "PSC") + ",30,100,30,100");
-        case kWranHoprmsOff1:
-        case kWranHoprmsOff2:
+        case acWranHoprmsOff1:
+        case acWranHoprmsOff2:
             return Bracketed("AT*NHOPRMSWRAN=0");
-        case kAudioTest1:
+        case acAudioTest1:
             return Bracketed("AT*NTESTAUDIO=1");
-        case kAudioTest2:
+        case acAudioTest2:
             return Bracketed("AT*NTESTAUDIO=2");
-        case kBaLock:
+        case acBaLock:
             return Bracketed(R"(AT*NBALOCK=1,")" + Hex8(p, "GSMBand") + R"(","00000000")");
-        case kBaLockRelease:
+        case acBaLockRelease:
             return Bracketed(R"(AT*NBALOCK=0,"00000000","00000000")");
-        case kGsmScanStart:
+        case acGsmScanStart:
             return Bracketed("AT*NSCANGERAN=1," + S32(p, "GSMBand") + "," + S32(p, "GSMChanLow") +
                              "," + S32(p, "GSMChanHigh") + "," + S32(p, "BsicDecode"));
-        case kGsmScanStop:
+        case acGsmScanStop:
             return Bracketed("AT*NSCANGERAN=0");
-        case kWcdmaScanStart:
+        case acWcdmaScanStart:
             return Bracketed("AT*NSCANWRAN=1," + S32(p, "WCDMABand") + "," +
                              S32(p, "WCDMAPilotLevel"));
-        case kWcdmaScanStop:
+        case acWcdmaScanStop:
             return Bracketed("AT*NSCANWRAN=0");
         default:
             return {};

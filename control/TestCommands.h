@@ -14,13 +14,13 @@
 // ("AT*NTRACE=0", 12 characters).
 std::string GetTraceCommand(bool On);
 
-// The command lines for test action Action, in sending order. Params is the action's
-// parameter text: the dial string for the dial actions (0, 256, 532), otherwise lines of
-// Name=Value separated by CR, LF or CR LF. The caller owns the result. Unknown action
-// codes, a failed guard (empty text for the guarded actions) and a dial string holding a
-// character outside the dial set (see n95::IsDialCharacter) give an empty list; the one
-// exception is the upper-case memory name of a stored number, directly between a ">" and
-// the digits of its index (">SM1", ">ME12").
+// The command lines for test action Action (a TActionCode, control/ActionCodes.h), in sending
+// order. Params is the action's parameter text: the dial string for the dial actions (0, 256,
+// 532), otherwise lines of Name=Value separated by CR, LF or CR LF. The caller owns the
+// result. Unknown action codes, a failed guard (empty text for the guarded actions) and a
+// dial string holding a character outside the dial set (see n95::IsDialCharacter) give an
+// empty list; the one exception is the upper-case memory name of a stored number, directly
+// between a ">" and the digits of its index (">SM1", ">ME12").
 std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Params);
 
 namespace n95 {

@@ -30,6 +30,33 @@ struct TCommandParams {
     const char* Text;
 };
 
+// The decoder's run state, as GetState and SetState carry it (one byte). Frames are decoded
+// into records only while testing; awaiting the trace, a frame confirms it; in every other
+// state frames are only counted. SetState stores any value, also one outside these four.
+enum TRunState : uint8_t {
+    rsStopped = 0,        // StopTest, StopDecoding, and the trace check (confirmed or late)
+    rsAwaitingTrace = 1,  // Connect switched the trace on and waits for its first frame
+    rsIdle = 2,           // a new decoder, and after Disconnect
+    rsTesting = 3,        // StartTest, RestartTest, Reconnect
+};
+
+// A short lower-case name of a run state for status lines: "stopped", "awaiting trace",
+// "idle", "testing", or "state ?" for any other value.
+constexpr const char* RunStateName(uint8_t State) {
+    switch (State) {
+        case rsStopped:
+            return "stopped";
+        case rsAwaitingTrace:
+            return "awaiting trace";
+        case rsIdle:
+            return "idle";
+        case rsTesting:
+            return "testing";
+        default:
+            return "state ?";
+    }
+}
+
 // Raised by the operations that keep their place in the table but are not implemented.
 class EAbstractError : public std::logic_error {
 public:

@@ -13,6 +13,13 @@ constexpr uint32_t kLinePause = 50;        // ms between AT lines
 constexpr uint32_t kDisconnectPause = 100;  // ms
 constexpr uint32_t kPurgePause = 20;        // ms in StopTest and Reconnect
 
+// The three settings ConfigurePort gives the host's port before the trace is switched on.
+// Their meaning is undocumented: the port interface knows them only by number, and the
+// plug-in passes these values without reading anything back.
+constexpr uint8_t kPortSetting1 = 16;
+constexpr int32_t kPortSetting2 = 10;
+constexpr int32_t kPortSetting3 = 10;
+
 const std::string kEchoOff = "ATE0\r";
 const std::string kTestSystemOff = "AT*NTESTSYSTEM=0\r";
 
@@ -27,7 +34,7 @@ TNokiaMSN95Decode::TNokiaMSN95Decode(THostPort* Port, THostContext* Context)
     Connected = IsReplaying(Context);
     LogEnabled = false;
     ByteCount = 0;
-    RunState = 2;
+    RunState = rsIdle;
     try {
         FieldStore.reset(NewHandsetFieldsInstance());
         if (FieldStore == nullptr) throw std::bad_alloc();
@@ -165,9 +172,9 @@ void TNokiaMSN95Decode::SwitchTrace(bool on) {
 
 void TNokiaMSN95Decode::ConfigurePort() {
     THostPort* port = GetPort();
-    port->SetPortSetting1(16);
-    port->SetPortSetting2(10);
-    port->SetPortSetting3(10);
+    port->SetPortSetting1(kPortSetting1);
+    port->SetPortSetting2(kPortSetting2);
+    port->SetPortSetting3(kPortSetting3);
 }
 
 void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
@@ -177,7 +184,7 @@ void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
     }
     Connected = false;
     TraceOnTime = Env->Now();
-    SetState(1);
+    SetState(rsAwaitingTrace);
     if (THostPort* port = GetPort(); port != nullptr) {
         if (!port->IsOpen()) port->Open(true);
         ConfigurePort();
@@ -187,14 +194,14 @@ void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
 
 void TNokiaMSN95Decode::Disconnect() {
     if (!IsReplaying(GetContext())) Env->Sleep(kDisconnectPause);
-    RunState = 2;
+    RunState = rsIdle;
 }
 
-void TNokiaMSN95Decode::StopDecoding() { RunState = 0; }
+void TNokiaMSN95Decode::StopDecoding() { RunState = rsStopped; }
 
 void TNokiaMSN95Decode::StartTest() {
     StopDecoding();
-    RunState = 3;
+    RunState = rsTesting;
     SetTestFlag(false);
     Tagger.ResetPositionState(GetContext() != nullptr);
     RecordsReady = false;
@@ -231,7 +238,7 @@ void TNokiaMSN95Decode::StopTest() {
         Port->PurgeInput();
         Port->PurgeOutput();
     }
-    RunState = 0;
+    RunState = rsStopped;
     Env->Sleep(kPurgePause);
     StopWatcher();
     Tagger.SkipPendingRecords();
@@ -315,10 +322,10 @@ void TNokiaMSN95Decode::HandleFrameThunk(void* self, void*, const TNokiaBrySrc& 
 void TNokiaMSN95Decode::HandleFrame(const std::string& frame) {
     ByteCount += static_cast<uint32_t>(frame.size());
     switch (RunState) {
-        case 1:
+        case rsAwaitingTrace:
             CheckTrace();
             break;
-        case 3:
+        case rsTesting:
             DecodeFrame(frame);
             break;
         default:  // stopped and idle: counted only
@@ -328,12 +335,12 @@ void TNokiaMSN95Decode::HandleFrame(const std::string& frame) {
 
 void TNokiaMSN95Decode::CheckTrace() {
     if (Env->Now() - TraceOnTime >= kTraceLimit) {
-        RunState = 0;  // too late: the trace is not confirmed
+        RunState = rsStopped;  // too late: the trace is not confirmed
         return;
     }
     Connected = true;
     SetStatusValue(0);
-    SetState(0);
+    SetState(rsStopped);
 }
 
 // The host's time base; a decoder without a port falls back to the local clock.

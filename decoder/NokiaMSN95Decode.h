@@ -156,7 +156,7 @@ private:
     std::unique_ptr<TNokiaBryParse> Parser;
     std::string DecodedText;
     THostPort* Port = nullptr;
-    uint8_t RunState = 2;
+    uint8_t RunState = rsIdle;  // a TRunState, or any byte the host set
     bool RecordsReady = false;
     bool LogEnabled = false;
     int32_t QueuedCount = 0;

@@ -3,7 +3,7 @@
 //
 // Input: one flag byte, then chunks, each as a big-endian 16-bit length, a step byte and that
 // many bytes (fewer at the end of the input).
-//   flags bit 0: start with StartTest (no context) instead of SetState(3)
+//   flags bit 0: start with StartTest (no context) instead of SetState(rsTesting)
 //   flags bit 1: log the frames to a file and compare it at the end
 //   flags bit 2: hand the records over after every chunk (else once, at the end)
 //   flags bit 3: free the records in reverse order
@@ -29,29 +29,13 @@
 #include "decoder/NokiaMSN95Decode.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/FakeEnv.h"
+#include "tests/support/NullHostPort.h"
 #include "trace/NokiaBryParse.h"
 
 namespace n95::fuzz {
 namespace {
 
 constexpr double kStepSeconds = 0.05;
-
-class ClockPort final : public THostPort {
-public:
-    bool IsOpen() override { return true; }
-    void SetPortSetting1(uint8_t) override {}
-    void SetPortSetting2(int32_t) override {}
-    void SetPortSetting3(int32_t) override {}
-    TDateTime GetTimeStamp() override { return Now; }
-    void WriteData(const void*, int32_t) override {}
-    void WriteDataAlt(const void*, int32_t) override {}
-    void Open(bool) override {}
-    void Close() override {}
-    void PurgeInput() override {}
-    void PurgeOutput() override {}
-
-    TDateTime Now = 46000.5;
-};
 
 // The chain as a model, written from the frame format and the gate rules only.
 class TChainModel {
@@ -80,9 +64,9 @@ private:
         double Last;
     };
     Gate Gates[6] = {
-        {0x1000, 0.5 / 86400.0, false, 0}, {0x1040, 0.5 / 86400.0, false, 0},
-        {0x3080, 0.5 / 86400.0, false, 0}, {0x3081, 0.5 / 86400.0, false, 0},
-        {0x30C0, 1.0 / 86400.0, false, 0}, {0x30C1, 1.0 / 86400.0, false, 0},
+        {0x1000, 0.5 / kSecondsPerDay, false, 0}, {0x1040, 0.5 / kSecondsPerDay, false, 0},
+        {0x3080, 0.5 / kSecondsPerDay, false, 0}, {0x3081, 0.5 / kSecondsPerDay, false, 0},
+        {0x30C0, 1.0 / kSecondsPerDay, false, 0}, {0x30C1, 1.0 / kSecondsPerDay, false, 0},
     };
 };
 
@@ -161,7 +145,8 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
     const std::string logPath = "/tmp/n95-decoder-fuzz-" + std::to_string(::getpid()) + ".log";
 
     TTrackedRecordHeap heap;
-    ClockPort port;
+    test::NullHostPort port;  // the port clock: moved on by the step bytes
+    port.TimeStamp = 46000.5;
     std::string expectedLog;
     {
         TNokiaMSN95Decode d(&port, nullptr);
@@ -169,9 +154,9 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
         if (startTest) {
             d.StartTest();  // without a context: no watcher
         } else {
-            d.SetState(3);
+            d.SetState(rsTesting);
         }
-        N95_FUZZ_CHECK(d.GetState() == 3);
+        N95_FUZZ_CHECK(d.GetState() == rsTesting);
         if (logFrames) {
             d.SetLogFileName(logPath);
             d.SetLogEnabled(true);
@@ -184,25 +169,25 @@ int FuzzDecoder(const uint8_t* data, size_t size) {
             const uint8_t step = in.U8();
             const std::string chunk = in.Bytes(length);
             const bool idle = (step & 0x80) != 0;
-            port.Now += (step & 0x7F) * kStepSeconds / 86400.0;
+            port.TimeStamp += (step & 0x7F) * kStepSeconds / kSecondsPerDay;
 
             std::string wanted;
             if (!idle) {
                 for (const std::string& frame : DeliveredFrames(chunk)) {
-                    if (!model.Passes(frame, port.Now))
+                    if (!model.Passes(frame, port.TimeStamp))
                         continue;
                     wanted += frame;
-                    expected.emplace_back(frame, port.Now);
+                    expected.emplace_back(frame, port.TimeStamp);
                     if (logFrames)
                         expectedLog += frame + "\r\n";
                 }
             }
             if (idle)
-                d.SetState(2);
+                d.SetState(rsIdle);
             std::string text = "stale";
             d.DecodeData(chunk.data(), static_cast<int32_t>(chunk.size()), text);
             if (idle)
-                d.SetState(3);
+                d.SetState(rsTesting);
             N95_FUZZ_CHECK(text == wanted);
             if (handOverEachChunk) {
                 HandOver(d, expected, reverse);

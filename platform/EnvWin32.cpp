@@ -104,17 +104,6 @@ private:
     DWORD id_ = 0;
 };
 
-// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian calendar).
-constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2 ? 1 : 0;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-static_assert(DaysFromCivil(1899, 12, 30) == -static_cast<int64_t>(kUnixEpochInDays));
-
 // True when a message box could be answered: not switched off by N95_NO_MESSAGE_BOX, and
 // the process runs on a window station that a user can see (not a service or a scheduled
 // task without a desktop).

@@ -41,9 +41,26 @@ protected:
     std::unique_ptr<TNokiaMSN95Decode> Make() { return Make(&port, &context.Context); }
 };
 
+// The host knows the states by number; status lines show their names.
+TEST(RunStateTest, NumbersAndNames) {
+    const struct {
+        TRunState State;
+        int Number;
+        const char* Name;
+    } cases[] = {{rsStopped, 0, "stopped"},
+                 {rsAwaitingTrace, 1, "awaiting trace"},
+                 {rsIdle, 2, "idle"},
+                 {rsTesting, 3, "testing"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.State, c.Number);
+        EXPECT_STREQ(RunStateName(static_cast<uint8_t>(c.Number)), c.Name);
+    }
+    for (int other : {4, 200, 255}) EXPECT_STREQ(RunStateName(static_cast<uint8_t>(other)), "state ?");
+}
+
 TEST_F(DecoderTest, NewDecoderDefaults) {
     auto d = Make();
-    EXPECT_EQ(d->GetState(), 2);
+    EXPECT_EQ(d->GetState(), rsIdle);
     EXPECT_EQ(d->GetRecordCount(), 0);
     EXPECT_FALSE(d->GetRecordsReady());
     EXPECT_FALSE(d->GetConnected());
@@ -68,14 +85,14 @@ TEST_F(DecoderTest, ReplayContextStartsConnectedAndSendsNothing) {
     EXPECT_TRUE(d->GetConnected());
     d->Connect(false);
     EXPECT_EQ(journal.Entries(), (Lines{"IsOpen", "Open(1)", "Setting1(16)", "Setting2(10)", "Setting3(10)"}));
-    EXPECT_EQ(d->GetState(), 1);
+    EXPECT_EQ(d->GetState(), rsAwaitingTrace);
     EXPECT_FALSE(d->GetConnected());
     journal.Clear();
     d->Disconnect();
     d->StopTest();
     EXPECT_EQ(journal.Entries(), (Lines{"PurgeInput", "PurgeOutput", "Sleep(20)"}))
         << "no 100 ms pause in Disconnect and no AT line while replaying";
-    EXPECT_EQ(d->GetState(), 0);
+    EXPECT_EQ(d->GetState(), rsStopped);
 }
 
 TEST_F(DecoderTest, ConnectSequences) {
@@ -94,17 +111,17 @@ TEST_F(DecoderTest, ConnectSequences) {
         auto d = Make();
         d->Connect(false);
         EXPECT_EQ(journal.Entries(), c.expected) << "port open: " << c.open;
-        EXPECT_EQ(d->GetState(), 1);
+        EXPECT_EQ(d->GetState(), rsAwaitingTrace);
         EXPECT_FALSE(d->GetConnected());
     }
 }
 
 TEST_F(DecoderTest, ConnectSkippingHandshakeOnlyConnects) {
     auto d = Make();
-    d->SetState(3);
+    d->SetState(rsTesting);
     d->Connect(true);
     EXPECT_TRUE(d->GetConnected());
-    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_EQ(d->GetState(), rsTesting);
     EXPECT_TRUE(journal.Entries().empty());
 }
 
@@ -122,17 +139,17 @@ TEST_F(DecoderTest, StopRestartReconnectSequences) {
     };
     const Case cases[] = {
         {"StopTest", &TNokiaMSN95Decode::StopTest,
-         {"PurgeInput", "PurgeOutput", "Sleep(20)", "Write:" + kTraceOff, "Sleep(50)", "Write:AT*NTESTSYSTEM=0\r"}, 0},
-        {"RestartTest", &TNokiaMSN95Decode::RestartTest, concat({"PurgeInput", "PurgeOutput"}, traceOn), 3},
+         {"PurgeInput", "PurgeOutput", "Sleep(20)", "Write:" + kTraceOff, "Sleep(50)", "Write:AT*NTESTSYSTEM=0\r"}, rsStopped},
+        {"RestartTest", &TNokiaMSN95Decode::RestartTest, concat({"PurgeInput", "PurgeOutput"}, traceOn), rsTesting},
         {"Reconnect", &TNokiaMSN95Decode::Reconnect,
-         concat({"Close", "Sleep(20)", "Open(1)", "PurgeInput", "PurgeOutput"}, traceOn), 3},
-        {"Disconnect", &TNokiaMSN95Decode::Disconnect, {"Sleep(100)"}, 2},
-        {"StartTest", &TNokiaMSN95Decode::StartTest, {}, 3},
-        {"StopDecoding", &TNokiaMSN95Decode::StopDecoding, {}, 0},
+         concat({"Close", "Sleep(20)", "Open(1)", "PurgeInput", "PurgeOutput"}, traceOn), rsTesting},
+        {"Disconnect", &TNokiaMSN95Decode::Disconnect, {"Sleep(100)"}, rsIdle},
+        {"StartTest", &TNokiaMSN95Decode::StartTest, {}, rsTesting},
+        {"StopDecoding", &TNokiaMSN95Decode::StopDecoding, {}, rsStopped},
     };
     for (const Case& c : cases) {
         auto d = Make();
-        d->SetState(1);
+        d->SetState(rsAwaitingTrace);
         journal.Clear();
         ((*d).*c.op)();
         EXPECT_EQ(journal.Entries(), c.expected) << c.name;
@@ -171,15 +188,15 @@ TEST_F(DecoderTest, FailingWritesCloseThePortOncePerLineAndTheSequenceGoesOn) {
 TEST_F(DecoderTest, NilPortSkipsPortCallsAndRunsTheRest) {
     auto d = Make(nullptr, &context.Context);
     d->Connect(false);
-    EXPECT_EQ(d->GetState(), 1);
+    EXPECT_EQ(d->GetState(), rsAwaitingTrace);
     d->StartTest();
-    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_EQ(d->GetState(), rsTesting);
     EXPECT_TRUE(d->HasWatcher());
     d->RestartTest();
     d->Reconnect();
-    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_EQ(d->GetState(), rsTesting);
     d->StopTest();
-    EXPECT_EQ(d->GetState(), 0);
+    EXPECT_EQ(d->GetState(), rsStopped);
     EXPECT_FALSE(d->HasWatcher());
     for (const std::string& e : journal.Entries()) EXPECT_EQ(e.rfind("Sleep(", 0), 0u) << e;
 }
@@ -188,7 +205,7 @@ TEST_F(DecoderTest, NilContextActsAsLiveWithoutWatcher) {
     auto d = Make(&port, nullptr);
     EXPECT_FALSE(d->GetConnected());
     d->StartTest();
-    EXPECT_EQ(d->GetState(), 3);
+    EXPECT_EQ(d->GetState(), rsTesting);
     EXPECT_FALSE(d->HasWatcher());
     journal.Clear();
     d->StopTest();
@@ -222,7 +239,7 @@ TEST_F(DecoderTest, StartTestTwiceLeavesOneWatcherAndResetsState) {
 TEST_F(DecoderTest, SetStateThreeStartsNoWatcherAndResetsNothing) {
     auto d = Make();
     d->SetTestFlag(true);
-    d->SetState(3);
+    d->SetState(rsTesting);
     EXPECT_FALSE(d->HasWatcher());
     EXPECT_TRUE(d->GetTestFlag());
 }
@@ -297,7 +314,7 @@ TEST_F(DecoderTest, DoNothingOperationsChangeNothing) {
     EXPECT_FALSE(d->Unsupported1());
     EXPECT_FALSE(d->Unsupported2());
     EXPECT_FALSE(d->Unsupported3());
-    EXPECT_EQ(d->GetState(), 2);
+    EXPECT_EQ(d->GetState(), rsIdle);
     EXPECT_TRUE(journal.Entries().empty());
 }
 
@@ -395,19 +412,9 @@ TEST_F(DecoderTest, ConstructorOutOfMemoryReleasesWhatItBuilt) {
 TEST_F(DecoderTest, RealTimeTraceOnLinesAreAtLeast50msApart) {
     ScopedEnv realEnv(nullptr);
     using Clock = std::chrono::steady_clock;
-    struct TimedPort final : public THostPort {
+    struct TimedPort final : public NullHostPort {
         std::vector<Clock::time_point> writes;
-        bool IsOpen() override { return true; }
-        void SetPortSetting1(uint8_t) override {}
-        void SetPortSetting2(int32_t) override {}
-        void SetPortSetting3(int32_t) override {}
-        TDateTime GetTimeStamp() override { return 0; }
         void WriteData(const void*, int32_t) override { writes.push_back(Clock::now()); }
-        void WriteDataAlt(const void*, int32_t) override {}
-        void Open(bool) override {}
-        void Close() override {}
-        void PurgeInput() override {}
-        void PurgeOutput() override {}
     } timed;
     TNokiaMSN95Decode d(&timed, &context.Context);
     d.Connect(false);

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "decoder/HostObjects.h"
+#include "tests/support/NullHostPort.h"
 
 namespace n95::test {
 
@@ -44,10 +46,12 @@ private:
 // A port that journals every call. Writes are journalled as "Write:<bytes>". Time stamps
 // come from TimeStamp, which a test sets; FailWrites makes every WriteData throw (the
 // failed write is journalled as "WriteFailed:<bytes>"), FailWriteNumbers only the listed ones
-// (counted from 1).
-class RecordingPort final : public THostPort {
+// (counted from 1). A failing write throws what FailWith throws: a std::runtime_error unless
+// the test sets another (the port belongs to the host, and any exception from it is a failed
+// send).
+class RecordingPort final : public NullHostPort {
 public:
-    explicit RecordingPort(Journal* journal) : journal_(journal) {}
+    explicit RecordingPort(Journal* journal) : journal_(journal) { TimeStamp = 46000.5; }
 
     bool IsOpen() override {
         journal_->Add("IsOpen");
@@ -67,7 +71,7 @@ public:
         for (int n : FailWriteNumbers) fail = fail || n == WriteCount;
         if (fail) {
             journal_->Add("WriteFailed:" + bytes);
-            throw std::runtime_error("port write failed");
+            FailWith();
         }
         journal_->Add("Write:" + bytes);
     }
@@ -87,7 +91,7 @@ public:
     bool FailWrites = false;
     std::vector<int> FailWriteNumbers;
     int WriteCount = 0;
-    TDateTime TimeStamp = 46000.5;
+    std::function<void()> FailWith = [] { throw std::runtime_error("port write failed"); };
     int TimeStampReads = 0;
 
 private:

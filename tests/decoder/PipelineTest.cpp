@@ -16,7 +16,7 @@
 namespace n95::test {
 namespace {
 
-constexpr double kSecond = 1.0 / 86400.0;
+constexpr double kSecond = 1.0 / kSecondsPerDay;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -72,7 +72,7 @@ TEST_F(PipelineTest, TraceIsConfirmedWithinFiftySecondsOnly) {
         d->Connect(false);
         env.AdvanceSeconds(c.after);
         EXPECT_EQ(Feed(frame), "");
-        EXPECT_EQ(d->GetState(), 0) << c.after;
+        EXPECT_EQ(d->GetState(), rsStopped) << c.after;
         EXPECT_EQ(d->GetConnected(), c.confirmed) << c.after;
         EXPECT_EQ(d->GetStatusValue(), c.confirmed ? 0 : 7) << c.after;
         EXPECT_EQ(d->GetRecordCount(), 0);
@@ -93,7 +93,7 @@ TEST_F(PipelineTest, TheLimitIsComparedExactlyFromConnect) {
         d->Connect(false);
         env.SetNow(atLimit ? limit : std::nextafter(limit, 0.0));
         Feed(frame);
-        EXPECT_EQ(d->GetState(), 0);
+        EXPECT_EQ(d->GetState(), rsStopped);
         EXPECT_EQ(d->GetConnected(), !atLimit);
     }
 }
@@ -102,12 +102,12 @@ TEST_F(PipelineTest, NoFrameLeavesTheDecoderAwaitingTrace) {
     d->Connect(false);
     env.AdvanceSeconds(500);
     EXPECT_EQ(Feed("\r\nOK\r\n"), "");
-    EXPECT_EQ(d->GetState(), 1);
+    EXPECT_EQ(d->GetState(), rsAwaitingTrace);
 }
 
 TEST_F(PipelineTest, StoppedAndIdleFramesAreOnlyCounted) {
     const std::string frame = MakeFrame(0x22, 0, 0, CodePayload(0x713A0301));
-    for (uint8_t state : {0, 2}) {
+    for (uint8_t state : {rsStopped, rsIdle}) {
         d->SetState(state);
         EXPECT_EQ(Feed(frame + frame), "");
         EXPECT_EQ(d->GetRecordCount(), 0);

@@ -122,8 +122,8 @@ TEST(VtableTest, RawSlotsReachTheDecoder) {
     using IntGetter = int32_t (*)(THandSetDecode*);
     EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(62))(host), 24);  // GetHandsetCode
     EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(33))(host), 2);   // GetDeviceKind
-    reinterpret_cast<ByteSetter>(slot(16))(host, 3);              // SetState
-    EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(7))(host), 3);    // GetState
+    reinterpret_cast<ByteSetter>(slot(16))(host, rsTesting);      // SetState
+    EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(7))(host), rsTesting);  // GetState
     reinterpret_cast<IntSetter>(slot(61))(host, -12345);          // SetOptionValue
     EXPECT_EQ(reinterpret_cast<IntGetter>(slot(48))(host), -12345);  // GetOptionValue
 }

@@ -88,7 +88,7 @@ TEST_P(AllocFaultTest, DecodeDataFailingAtEveryAllocation) {
         bool failed = false;
         {
             TNokiaMSN95Decode d(&port, nullptr);
-            d.SetState(3);
+            d.SetState(rsTesting);
             if (logging) {
                 d.SetLogFileName(logPath);
                 d.SetLogEnabled(true);

@@ -21,7 +21,7 @@
 namespace n95::test {
 namespace {
 
-constexpr double kSecond = 1.0 / 86400.0;
+constexpr double kSecond = 1.0 / kSecondsPerDay;
 constexpr double kNoValue = -9999.0;
 
 // The host's own record store, reached only through the two callbacks. Records are kept in

@@ -18,63 +18,21 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Journals like RecordingPort, but its failing write throws whatever the test asks for: the
-// port belongs to the host, and any exception from it is a failed send.
-class ThrowingPort final : public THostPort {
-public:
-    enum class Throw { RuntimeError, Integer, BadAlloc };
+// What a failing port write throws: the port belongs to the host, and any exception from it
+// is a failed send.
+enum class Throw { RuntimeError, Integer, BadAlloc };
 
-    explicit ThrowingPort(Journal* journal) : journal_(journal) {}
-
-    bool IsOpen() override {
-        journal_->Add("IsOpen");
-        return Opened;
+std::function<void()> Thrower(Throw kind) {
+    switch (kind) {
+        case Throw::Integer:
+            return [] { throw 5; };
+        case Throw::BadAlloc:
+            return [] { throw std::bad_alloc(); };
+        case Throw::RuntimeError:
+            break;
     }
-    void SetPortSetting1(uint8_t v) override {
-        journal_->Add("Setting1(" + std::to_string(v) + ")");
-    }
-    void SetPortSetting2(int32_t v) override {
-        journal_->Add("Setting2(" + std::to_string(v) + ")");
-    }
-    void SetPortSetting3(int32_t v) override {
-        journal_->Add("Setting3(" + std::to_string(v) + ")");
-    }
-    TDateTime GetTimeStamp() override { return 46000.5; }
-    void WriteData(const void* buffer, int32_t count) override {
-        const std::string bytes(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
-        if (++Writes == FailWrite) {
-            journal_->Add("WriteFailed:" + bytes);
-            switch (Kind) {
-                case Throw::RuntimeError:
-                    throw std::runtime_error("port write failed");
-                case Throw::Integer:
-                    throw 5;
-                case Throw::BadAlloc:
-                    throw std::bad_alloc();
-            }
-        }
-        journal_->Add("Write:" + bytes);
-    }
-    void WriteDataAlt(const void*, int32_t) override { journal_->Add("WriteAlt"); }
-    void Open(bool) override {
-        journal_->Add("Open");
-        Opened = true;
-    }
-    void Close() override {
-        journal_->Add("Close");
-        Opened = false;
-    }
-    void PurgeInput() override { journal_->Add("PurgeInput"); }
-    void PurgeOutput() override { journal_->Add("PurgeOutput"); }
-
-    bool Opened = true;
-    int Writes = 0;
-    int FailWrite = 0;  // 0 = none
-    Throw Kind = Throw::RuntimeError;
-
-private:
-    Journal* journal_;
-};
+    return [] { throw std::runtime_error("port write failed"); };
+}
 
 struct Sequence {
     const char* Name;
@@ -100,17 +58,19 @@ struct Outcome {
 };
 
 // Runs one sequence on a fresh decoder whose port fails on write `failWrite` (0 = never).
-Outcome RunSequence(const Sequence& s, int failWrite, ThrowingPort::Throw kind) {
+Outcome RunSequence(const Sequence& s, int failWrite, Throw kind) {
     Journal journal;
     JournalEnv env(&journal);
     ScopedEnv scoped(&env);
-    ThrowingPort port(&journal);
+    RecordingPort port(&journal);
+    port.Opened = true;
     TestContext context;
     TNokiaMSN95Decode d(&port, &context.Context);
     s.Prepare(d);
     journal.Clear();
-    port.FailWrite = failWrite;
-    port.Kind = kind;
+    if (failWrite > 0)
+        port.FailWriteNumbers = {failWrite};
+    port.FailWith = Thrower(kind);
     EXPECT_NO_THROW(s.Run(d)) << s.Name << " write " << failWrite;
     return Outcome{journal.Entries(), d.GetState(), d.GetConnected(), d.HasWatcher()};
 }
@@ -127,12 +87,12 @@ Lines WritesOf(const Lines& journal) {
 TEST(PortFaultTest, EachFailedWriteClosesThePortAndTheSequenceGoesOn) {
     for (const Sequence& s : kSequences) {
         SCOPED_TRACE(s.Name);
-        const Outcome clean = RunSequence(s, 0, ThrowingPort::Throw::RuntimeError);
+        const Outcome clean = RunSequence(s, 0, Throw::RuntimeError);
         const Lines lines = WritesOf(clean.Journal);
         ASSERT_GE(lines.size(), 2u);
 
-        for (auto kind : {ThrowingPort::Throw::RuntimeError, ThrowingPort::Throw::Integer,
-                          ThrowingPort::Throw::BadAlloc}) {
+        for (auto kind : {Throw::RuntimeError, Throw::Integer,
+                          Throw::BadAlloc}) {
             for (std::size_t k = 1; k <= lines.size(); ++k) {
                 SCOPED_TRACE("failing write " + std::to_string(k) + ", exception kind " +
                              std::to_string(static_cast<int>(kind)));
@@ -168,29 +128,21 @@ TEST(PortFaultTest, EachFailedWriteClosesThePortAndTheSequenceGoesOn) {
 TEST(PortFaultTest, EveryWriteFailingClosesOncePerLine) {
     for (const Sequence& s : kSequences) {
         SCOPED_TRACE(s.Name);
-        const Lines lines = WritesOf(RunSequence(s, 0, ThrowingPort::Throw::RuntimeError).Journal);
+        const Lines lines = WritesOf(RunSequence(s, 0, Throw::RuntimeError).Journal);
 
         Journal journal;
         JournalEnv env(&journal);
         ScopedEnv scoped(&env);
-        // A port that fails every write: FailWrite is moved on after each failure.
-        class AlwaysFailing final : public THostPort {
+        // A closed port whose every write fails; it journals only the failures and the closes.
+        class AlwaysFailing final : public NullHostPort {
         public:
             explicit AlwaysFailing(Journal* j) : j_(j) {}
             bool IsOpen() override { return false; }
-            void SetPortSetting1(uint8_t) override {}
-            void SetPortSetting2(int32_t) override {}
-            void SetPortSetting3(int32_t) override {}
-            TDateTime GetTimeStamp() override { return 0; }
             void WriteData(const void* b, int32_t n) override {
                 j_->Add("WriteFailed:" + std::string(static_cast<const char*>(b), n));
                 throw std::runtime_error("no line");
             }
-            void WriteDataAlt(const void*, int32_t) override {}
-            void Open(bool) override {}
             void Close() override { j_->Add("Close"); }
-            void PurgeInput() override {}
-            void PurgeOutput() override {}
 
         private:
             Journal* j_;

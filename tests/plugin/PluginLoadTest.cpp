@@ -70,11 +70,11 @@ TEST_F(PluginLoadTest, TwoDecodersAreIndependent) {
     THandSetDecode* second = getDevice(&port, &context.Context);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(first, second);
-    first->SetState(3);
+    first->SetState(rsTesting);
     delete first;
 
     second->Connect(false);
-    EXPECT_EQ(second->GetState(), 1);
+    EXPECT_EQ(second->GetState(), rsAwaitingTrace);
     EXPECT_EQ(journal.Entries().back(), "Write:" + std::string("AT*NTRACE=1,3,0,\"1\",1,\"7\",2,\"03BFFF\",3,\"1F\",4,\"1467F\",5,\"07BFFC\"\r"));
     std::string frame = MakeFrame(0x22, 0, 0, CodePayload(0x713A0301));
     std::string text;

@@ -31,6 +31,7 @@
 #include "decoder/HostObjects.h"
 #include "plugin/PluginExports.h"
 #include "records/DataAccessAPIUnit.h"
+#include "tests/support/NullHostPort.h"
 
 namespace {
 
@@ -75,8 +76,9 @@ std::string Printable(const std::string& bytes) {
 }
 
 // The host's port: journals every call; WriteData keeps the exact bytes.
-class HostPort final : public THostPort {
+class HostPort final : public n95::test::NullHostPort {
 public:
+    HostPort() { TimeStamp = 46000.5; }
     bool IsOpen() override {
         Journal.push_back("IsOpen");
         return Opened;
@@ -84,7 +86,6 @@ public:
     void SetPortSetting1(uint8_t v) override { Journal.push_back("Setting1=" + std::to_string(v)); }
     void SetPortSetting2(int32_t v) override { Journal.push_back("Setting2=" + std::to_string(v)); }
     void SetPortSetting3(int32_t v) override { Journal.push_back("Setting3=" + std::to_string(v)); }
-    TDateTime GetTimeStamp() override { return TimeStamp; }
     void WriteData(const void* buffer, int32_t count) override {
         Journal.push_back("Write:" + std::string(static_cast<const char*>(buffer), count));
     }
@@ -102,7 +103,6 @@ public:
 
     std::vector<std::string> Journal;
     bool Opened = false;
-    TDateTime TimeStamp = 46000.5;
 };
 
 // The host's context with its own fix counter and current fix.
@@ -146,7 +146,7 @@ struct HostStore {
     int WrongTags = 0;
 };
 
-constexpr double kSecond = 1.0 / 86400.0;
+constexpr double kSecond = 1.0 / n95::kSecondsPerDay;
 
 // A long-header trace frame: three message bytes, form 0x01, four extension bytes, the
 // big-endian payload length, the payload. The stand-in decoder reads the message code from
@@ -290,12 +290,12 @@ void CheckConnect(THandSetDecode* d, HostPort& port) {
     for (const std::string& e : port.Journal)
         got += "[" + Printable(e) + "] ";
     Check(port.Journal == expected, __LINE__, "Connect port calls; got: " + got);
-    CHECK_EQ(static_cast<int>(d->GetState()), 1);
+    CHECK_EQ(static_cast<int>(d->GetState()), static_cast<int>(rsAwaitingTrace));
     CHECK(!d->GetConnected());
 
     // The first frame, within 50 s, confirms the trace; it is not decoded.
     CHECK_EQ(Feed(d, MakeFrame(0x22, 0x1234, "abcd")), "");
-    CHECK_EQ(static_cast<int>(d->GetState()), 0);
+    CHECK_EQ(static_cast<int>(d->GetState()), static_cast<int>(rsStopped));
     CHECK(d->GetConnected());
     CHECK_EQ(d->GetStatusValue(), 0);
     CHECK_EQ(d->GetRecordCount(), 0);
@@ -443,7 +443,7 @@ void CheckStopTest(THandSetDecode* d, HostPort& port) {
     for (const std::string& e : port.Journal)
         got += "[" + Printable(e) + "] ";
     Check(port.Journal == expected, __LINE__, "StopTest port calls; got: " + got);
-    CHECK_EQ(static_cast<int>(d->GetState()), 0);
+    CHECK_EQ(static_cast<int>(d->GetState()), static_cast<int>(rsStopped));
 }
 
 void Run(const std::string& dllPath) {
@@ -480,7 +480,7 @@ void Run(const std::string& dllPath) {
         THandSetDecode* first = x.GetDllDevice(&port, &context.Context);
         THandSetDecode* second = x.GetDllDevice(&port, &context.Context);
         CHECK(first != nullptr && second != nullptr && first != second);
-        CHECK_EQ(static_cast<int>(second->GetState()), 2);
+        CHECK_EQ(static_cast<int>(second->GetState()), static_cast<int>(rsIdle));
         CHECK_EQ(static_cast<int>(second->GetDeviceKind()), 2);
         CHECK_EQ(static_cast<int>(second->GetHandsetCode()), 24);
         CHECK(!second->GetConnected());
@@ -493,7 +493,7 @@ void Run(const std::string& dllPath) {
 
         CheckConnect(first, port);
         first->StartTest();
-        CHECK_EQ(static_cast<int>(first->GetState()), 3);
+        CHECK_EQ(static_cast<int>(first->GetState()), static_cast<int>(rsTesting));
         CHECK_EQ(CountThreads(), threadsBefore + 1);  // its watcher
         CheckRecords(first, port, store);
         CheckPositions(first, port, context, store);
