@@ -4,29 +4,6 @@
 
 namespace n95::host {
 
-// Civil-calendar conversions after H. Hinnant's public-domain algorithms: eras of 400 years
-// starting on 1 March, so that the leap day is the last day of a year.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2 ? 1 : 0;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t days, int64_t& y, unsigned& m, unsigned& d) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(days - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
-}
-
 TDateTime MakeDateTime(int64_t y, unsigned m, unsigned d, unsigned hour, unsigned minute,
                        double second) {
     const double dayCount = static_cast<double>(DaysFromCivil(y, m, d)) + kUnixEpochInDays;

@@ -12,11 +12,7 @@
 
 namespace n95::host {
 
-// Days since 1970-01-01 of the proleptic Gregorian date y-m-d (m 1..12, d 1..31).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d);
-
-// The date of a day count since 1970-01-01.
-void CivilFromDays(int64_t days, int64_t& y, unsigned& m, unsigned& d);
+// The calendar itself (DaysFromCivil, CivilFromDays) is the platform's, in platform/DateTime.h.
 
 // The date-time of a UTC calendar date and time of day. No range checks.
 TDateTime MakeDateTime(int64_t y, unsigned m, unsigned d, unsigned hour, unsigned minute,

@@ -294,7 +294,7 @@ std::string FormatNmeaFix(const TGpsPoint& fix, double speedKnots, double course
     std::snprintf(timeText, sizeof timeText, "%02lld%02lld%02lld.%02lld",
                   static_cast<long long>(c / 360000), static_cast<long long>(c / 6000 % 60),
                   static_cast<long long>(c / 100 % 60), static_cast<long long>(c % 100));
-    char dateText[8];
+    char dateText[32];  // room for any value, though a date takes six digits
     std::snprintf(dateText, sizeof dateText, "%02u%02u%02u", d, m, static_cast<unsigned>(y % 100));
 
     std::string rmc = std::string("GPRMC,") + timeText + ",A,";

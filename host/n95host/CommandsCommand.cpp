@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "control/ActionCodes.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
 #include "host/formats/AtLines.h"
@@ -18,31 +19,31 @@ namespace {
 
 const std::map<std::string, int32_t>& ActionNames() {
     static const std::map<std::string, int32_t> names = {
-        {"dial", 0},
-        {"hangup", 1},
-        {"answer", 2},
-        {"system-lock", 520},
-        {"sector-lock", 521},
-        {"sector-unlock", 522},
-        {"channel-lock", 523},
-        {"channel-unlock", 524},
-        {"vt-dial", 532},
-        {"vt-answer", 533},
-        {"vt-hangup", 534},
-        {"geran-hoprms-1", 542},
-        {"geran-hoprms-off", 543},
-        {"geran-hoprms-2", 544},
-        {"wran-hoprms-1", 546},
-        {"wran-hoprms-off", 547},
-        {"wran-hoprms-2", 548},
-        {"audio-test-1", 550},
-        {"audio-test-2", 551},
-        {"ba-lock", 580},
-        {"ba-unlock", 581},
-        {"gsm-scan", 590},
-        {"gsm-scan-stop", 591},
-        {"wcdma-scan", 592},
-        {"wcdma-scan-stop", 593},
+        {"dial", acDial},
+        {"hangup", acHangUp},
+        {"answer", acAnswer},
+        {"system-lock", acSystemLock},
+        {"sector-lock", acSectorLock},
+        {"sector-unlock", acSectorLockRelease},
+        {"channel-lock", acChannelLock},
+        {"channel-unlock", acChannelLockRelease},
+        {"vt-dial", acVtDial},
+        {"vt-answer", acVtAnswer},
+        {"vt-hangup", acVtHangUp},
+        {"geran-hoprms-1", acGeranHoprms1},
+        {"geran-hoprms-off", acGeranHoprmsOff1},
+        {"geran-hoprms-2", acGeranHoprms2},
+        {"wran-hoprms-1", acWranHoprms1},
+        {"wran-hoprms-off", acWranHoprmsOff1},
+        {"wran-hoprms-2", acWranHoprms2},
+        {"audio-test-1", acAudioTest1},
+        {"audio-test-2", acAudioTest2},
+        {"ba-lock", acBaLock},
+        {"ba-unlock", acBaLockRelease},
+        {"gsm-scan", acGsmScanStart},
+        {"gsm-scan-stop", acGsmScanStop},
+        {"wcdma-scan", acWcdmaScanStart},
+        {"wcdma-scan-stop", acWcdmaScanStop},
     };
     return names;
 }

@@ -22,21 +22,6 @@ int MillisecondsLeft(double now, double since, double seconds) {
     return static_cast<int>(std::clamp(std::ceil(left * 1000.0), 0.0, 1e9));
 }
 
-const char* StateName(uint8_t state) {
-    switch (state) {
-        case 0:
-            return "stopped";
-        case 1:
-            return "awaiting trace";
-        case 2:
-            return "idle";
-        case 3:
-            return "testing";
-        default:
-            return "state ?";
-    }
-}
-
 // The run's state between the steps of RunLive.
 class TLiveRun {
 public:
@@ -147,7 +132,7 @@ public:
         if (Options.Status == nullptr || !Options.Status->IsEnabled())
             return;
         THandSetDecode& decoder = Session.Decoder();
-        std::string text = std::string(StateName(decoder.GetState())) + " | " +
+        std::string text = std::string(RunStateName(decoder.GetState())) + " | " +
                            std::to_string(Session.Stats().Records) + " records | " +
                            FormatRate(decoder.GetDataRate());
         if (Options.Gps != nullptr && !Options.Gps->Track().Fixes.empty()) {
@@ -275,7 +260,7 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
             const TCaptureTime when = clock.WallTime();
             if (!run.Take(chunk, when, failure))
                 return false;
-            if (!testing && decoder.GetState() != 1) {
+            if (!testing && decoder.GetState() != rsAwaitingTrace) {
                 if (!decoder.GetConnected()) {
                     result.End = TLiveEnd::TraceLate;
                     break;
