@@ -5,19 +5,13 @@
 // reporting a track's skipped entries) is declared here too.
 #pragma once
 
-#include <CLI/CLI.hpp>
-#include <functional>
 #include <string>
 
+#include "host/common/CommandLine.h"
 #include "host/formats/Track.h"
 #include "host/session/PluginHost.h"
 
 namespace n95::host {
-
-struct TSubcommand {
-    CLI::App* App = nullptr;
-    std::function<int()> Run;  // the exit status
-};
 
 // `pluginPath` is the --plugin option's value; it is read when the subcommand runs.
 TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath);

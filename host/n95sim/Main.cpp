@@ -3,9 +3,7 @@
 //
 // This file only wires the subcommands (one file each, see Subcommands.h) to the command
 // line.
-#include <CLI/CLI.hpp>
-#include <vector>
-
+#include "host/common/CommandLine.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
 #include "host/n95sim/Subcommands.h"
@@ -25,15 +23,7 @@ int Main(int argc, char** argv) {
         "cannot be written (nothing is left behind), or the pseudo-terminal cannot be made.");
 
     const std::vector<TSubcommand> subcommands = {AddGenerateCommand(app), AddServeCommand(app)};
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitOk : kExitUsage;
-    }
-    for (const TSubcommand& subcommand : subcommands)
-        if (*subcommand.App)
-            return subcommand.Run();
-    return kExitUsage;
+    return ParseAndRun(app, subcommands, argc, argv);
 }
 
 }  // namespace

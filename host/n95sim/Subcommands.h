@@ -2,15 +2,11 @@
 // n95host: each adds its options and returns how to run it).
 #pragma once
 
-#include <CLI/CLI.hpp>
-#include <functional>
+#include "host/common/CommandLine.h"
 
 namespace n95::host::sim {
 
-struct TSubcommand {
-    CLI::App* App = nullptr;
-    std::function<int()> Run;  // the exit status
-};
+using n95::host::TSubcommand;
 
 TSubcommand AddGenerateCommand(CLI::App& app);
 TSubcommand AddServeCommand(CLI::App& app);
