@@ -52,10 +52,12 @@ void BM_ParserAlone(benchmark::State& state) {
     const std::string chunk = MakeChunk();
     int64_t frames = 0;
     TNokiaBryParse parser(nullptr);
-    parser.SetOnParsed(TParsedEvent{[](void* self, void*, const TNokiaBrySrc&) { ++*static_cast<int64_t*>(self); },
-                                    &frames});
-    for (auto _ : state) parser.ParseBuffer(chunk.data(), static_cast<int32_t>(chunk.size()));
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    parser.SetOnParsed(TParsedEvent{
+        [](void* self, void*, const TNokiaBrySrc&) { ++*static_cast<int64_t*>(self); }, &frames});
+    for (auto _ : state)
+        parser.ParseBuffer(chunk.data(), static_cast<int32_t>(chunk.size()));
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 void BM_WholePipeline(benchmark::State& state) {
@@ -76,7 +78,8 @@ void BM_WholePipeline(benchmark::State& state) {
         decoder.ClearRecords();
         frames += n;
     }
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 struct HostStore {
@@ -92,7 +95,8 @@ struct HostStore {
 void BM_Interpolate(benchmark::State& state) {
     HostStore store;
     store.records.resize(static_cast<std::size_t>(state.range(0)));
-    for (auto& r : store.records) r.TestTime = 46000.0;
+    for (auto& r : store.records)
+        r.TestTime = 46000.0;
     int32_t counter = 2;
     TGpsPoint fix{0.0, 0.0, 46000.0};
     THostContext context{nullptr, nullptr, 0, 0, &counter, &fix};
@@ -132,7 +136,8 @@ double FramesPerSecond(bool wholePipeline) {
     for (int r = 0; r < rounds; ++r) {
         if (wholePipeline) {
             decoder.DecodeData(chunk.data(), static_cast<int32_t>(chunk.size()), text);
-            for (int32_t i = 0, n = decoder.GetRecordCount(); i < n; ++i) decoder.FreeRecord(i);
+            for (int32_t i = 0, n = decoder.GetRecordCount(); i < n; ++i)
+                decoder.FreeRecord(i);
             decoder.ClearRecords();
         } else {
             parser.ParseBuffer(chunk.data(), static_cast<int32_t>(chunk.size()));
@@ -146,13 +151,15 @@ double FramesPerSecond(bool wholePipeline) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     const double parser = FramesPerSecond(false);
     const double pipeline = FramesPerSecond(true);
-    std::printf("\n64-byte payloads: parser alone %.2f M frames/s, whole pipeline %.2f M frames/s, "
-                "pipeline/parser = %.3f\n",
-                parser / 1e6, pipeline / 1e6, pipeline / parser);
+    std::printf(
+        "\n64-byte payloads: parser alone %.2f M frames/s, whole pipeline %.2f M frames/s, "
+        "pipeline/parser = %.3f\n",
+        parser / 1e6, pipeline / 1e6, pipeline / parser);
     return 0;
 }

@@ -241,8 +241,9 @@ std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Par
             return {Line("AT+CHUP")};
         case acGeranHoprms1:
         case acGeranHoprms2:
-            return Bracketed("AT*NHOPRMSGERAN=" + std::string(Action == acGeranHoprms1 ? "1" : "2") +
-                             "," + U16(p, "BCCH") + "," + U16(p, "GSMBand") + "," + U8(p, "BSIC"));
+            return Bracketed(
+                "AT*NHOPRMSGERAN=" + std::string(Action == acGeranHoprms1 ? "1" : "2") + "," +
+                U16(p, "BCCH") + "," + U16(p, "GSMBand") + "," + U8(p, "BSIC"));
         case acGeranHoprmsOff1:
         case acGeranHoprmsOff2:
             return Bracketed("AT*NHOPRMSGERAN=0");

@@ -5,12 +5,14 @@ bool IsReplaying(const THostContext* Context) {
 }
 
 int32_t GetFixCount(const THostContext* Context) {
-    if (Context == nullptr || Context->FixCounter == nullptr) return 0;
+    if (Context == nullptr || Context->FixCounter == nullptr)
+        return 0;
     return *Context->FixCounter;
 }
 
 TGpsPoint GetFixPosition(const THostContext* Context) {
-    if (Context == nullptr || Context->CurrentFix == nullptr) return TGpsPoint{0.0, 0.0, 0.0};
+    if (Context == nullptr || Context->CurrentFix == nullptr)
+        return TGpsPoint{0.0, 0.0, 0.0};
     return *Context->CurrentFix;
 }
 

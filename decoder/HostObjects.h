@@ -58,11 +58,11 @@ public:
 // reach) alive for as long as a decoder uses it. The plug-in reads it through the accessors
 // below only. On 32-bit targets the offsets are those of the shared layout.
 struct THostContext {
-    void* HostData;                    // offset 0, not read
-    const char* ReplayName;            // offset 4, NUL-terminated; nullptr or "" = live handset
-    int32_t HostValue1, HostValue2;    // offsets 8 and 12, not read
-    int32_t* FixCounter;               // offset 16: the host's GPS fix counter
-    TGpsPoint* CurrentFix;             // offset 20: the host's current fix
+    void* HostData;                  // offset 0, not read
+    const char* ReplayName;          // offset 4, NUL-terminated; nullptr or "" = live handset
+    int32_t HostValue1, HostValue2;  // offsets 8 and 12, not read
+    int32_t* FixCounter;             // offset 16: the host's GPS fix counter
+    TGpsPoint* CurrentFix;           // offset 20: the host's current fix
 };
 #if defined(__i386__) || defined(_M_IX86)
 static_assert(sizeof(THostContext) == 24);
@@ -75,9 +75,9 @@ static_assert(offsetof(THostContext, CurrentFix) == 20);
 // Context accessors. Each accepts a nil context (and nil pointers inside it): a decoder whose
 // host has replaced the context with none then behaves as a live, fix-less decoder instead
 // of crashing.
-bool IsReplaying(const THostContext* Context);            // ReplayName non-empty
-int32_t GetFixCount(const THostContext* Context);         // *FixCounter, 0 when absent
-TGpsPoint GetFixPosition(const THostContext* Context);    // all 24 bytes, zero when absent
+bool IsReplaying(const THostContext* Context);                   // ReplayName non-empty
+int32_t GetFixCount(const THostContext* Context);                // *FixCounter, 0 when absent
+TGpsPoint GetFixPosition(const THostContext* Context);           // all 24 bytes, zero when absent
 TFixCoordinates GetFixCoordinates(const THostContext* Context);  // X and Y only
 void SetFixPosition(THostContext* Context, const TGpsPoint& P);  // does nothing
 

@@ -18,7 +18,9 @@ void TMSWatcher::SetOnFixLag(TWatcherEvent handler) {
     handlerCode_.store(handler.Code, std::memory_order_release);
 }
 
-void TMSWatcher::Wake() { wakeEvent_->Set(); }
+void TMSWatcher::Wake() {
+    wakeEvent_->Set();
+}
 
 void TMSWatcher::Stop() {
     terminated_.store(true, std::memory_order_release);
@@ -45,9 +47,11 @@ void TMSWatcher::Execute() {
 }
 
 void TMSWatcher::CheckFixLag() {
-    if (terminated_.load(std::memory_order_acquire)) return;  // stopped while the wait timed out
+    if (terminated_.load(std::memory_order_acquire))
+        return;  // stopped while the wait timed out
     // Signed difference of two 32-bit counters, computed wide so that it cannot overflow.
     const int64_t lead = int64_t{GetFixCount(owner_->GetContext())} - owner_->FixCountForWatcher();
     auto code = handlerCode_.load(std::memory_order_acquire);
-    if (lead >= kThreshold && code != nullptr) code(handlerData_.load(std::memory_order_relaxed), this);
+    if (lead >= kThreshold && code != nullptr)
+        code(handlerData_.load(std::memory_order_relaxed), this);
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr uint32_t kLinePause = 50;        // ms between AT lines
+constexpr uint32_t kLinePause = 50;         // ms between AT lines
 constexpr uint32_t kDisconnectPause = 100;  // ms
 constexpr uint32_t kPurgePause = 20;        // ms in StopTest and Reconnect
 
@@ -25,7 +25,9 @@ const std::string kTestSystemOff = "AT*NTESTSYSTEM=0\r";
 
 }  // namespace
 
-void TNokiaMSN95Decode::FreeRecordDeleter::operator()(TTestRecord* rec) const { FreeTestRecord(rec); }
+void TNokiaMSN95Decode::FreeRecordDeleter::operator()(TTestRecord* rec) const {
+    FreeTestRecord(rec);
+}
 
 // A constructor that fails half-way (out of memory, no field store) releases what it built,
 // in the destructor's order: the record first, then the store lets go of it and goes.
@@ -37,7 +39,8 @@ TNokiaMSN95Decode::TNokiaMSN95Decode(THostPort* Port, THostContext* Context)
     RunState = rsIdle;
     try {
         FieldStore.reset(NewHandsetFieldsInstance());
-        if (FieldStore == nullptr) throw std::bad_alloc();
+        if (FieldStore == nullptr)
+            throw std::bad_alloc();
         CurrentRecord.reset(NewTestRecord(kRecordKind));
         FieldStore->SetRecord(CurrentRecord.get());
         Parser = std::make_unique<TNokiaBryParse>(this);
@@ -56,68 +59,149 @@ TNokiaMSN95Decode::TNokiaMSN95Decode(THostPort* Port, THostContext* Context)
 TNokiaMSN95Decode::~TNokiaMSN95Decode() {
     StopWatcher();
     ReleaseRecordAndStore();
-    if (Parser) Parser->SetOnParsed(TParsedEvent{});
+    if (Parser)
+        Parser->SetOnParsed(TParsedEvent{});
     Parser.reset();
 }
 
 void TNokiaMSN95Decode::ReleaseRecordAndStore() {
     CurrentRecord.reset();
-    if (FieldStore) FieldStore->SetRecord(nullptr);
+    if (FieldStore)
+        FieldStore->SetRecord(nullptr);
     FieldStore.reset();
 }
 
 // ---- Stored values -------------------------------------------------------------------------
 
-bool TNokiaMSN95Decode::GetConnected() { return Connected; }
-bool TNokiaMSN95Decode::GetOptionFlag() { return OptionFlag; }
-TOptionRecord TNokiaMSN95Decode::GetOptionRecord() { return OptionRecord; }
-THostContext* TNokiaMSN95Decode::GetContext() { return Context.load(std::memory_order_acquire); }
-TGpsPoint TNokiaMSN95Decode::GetPosition() { return Tagger.CurrentFix; }
-std::string TNokiaMSN95Decode::GetLogFileName() { return LogFileName; }
-uint8_t TNokiaMSN95Decode::GetState() { return RunState; }
-int32_t TNokiaMSN95Decode::GetStatusValue() { return StatusValue; }
-bool TNokiaMSN95Decode::GetLogEnabled() { return LogEnabled; }
-THostPort* TNokiaMSN95Decode::GetPort() { return Port; }
-void TNokiaMSN95Decode::SetOptionFlag(bool Value) { OptionFlag = Value; }
-void TNokiaMSN95Decode::SetOptionRecord(const TOptionRecord& Value) { OptionRecord = Value; }
+bool TNokiaMSN95Decode::GetConnected() {
+    return Connected;
+}
+bool TNokiaMSN95Decode::GetOptionFlag() {
+    return OptionFlag;
+}
+TOptionRecord TNokiaMSN95Decode::GetOptionRecord() {
+    return OptionRecord;
+}
+THostContext* TNokiaMSN95Decode::GetContext() {
+    return Context.load(std::memory_order_acquire);
+}
+TGpsPoint TNokiaMSN95Decode::GetPosition() {
+    return Tagger.CurrentFix;
+}
+std::string TNokiaMSN95Decode::GetLogFileName() {
+    return LogFileName;
+}
+uint8_t TNokiaMSN95Decode::GetState() {
+    return RunState;
+}
+int32_t TNokiaMSN95Decode::GetStatusValue() {
+    return StatusValue;
+}
+bool TNokiaMSN95Decode::GetLogEnabled() {
+    return LogEnabled;
+}
+THostPort* TNokiaMSN95Decode::GetPort() {
+    return Port;
+}
+void TNokiaMSN95Decode::SetOptionFlag(bool Value) {
+    OptionFlag = Value;
+}
+void TNokiaMSN95Decode::SetOptionRecord(const TOptionRecord& Value) {
+    OptionRecord = Value;
+}
 void TNokiaMSN95Decode::SetContext(THostContext* Value) {
     Context.store(Value, std::memory_order_release);
 }
-void TNokiaMSN95Decode::SetPosition(const TGpsPoint& Value) { Tagger.CurrentFix = Value; }
-void TNokiaMSN95Decode::SetState(uint8_t Value) { RunState = Value; }
-void TNokiaMSN95Decode::SetStatusValue(int32_t Value) { StatusValue = Value; }
-void TNokiaMSN95Decode::SetPort(THostPort* Value) { Port = Value; }
+void TNokiaMSN95Decode::SetPosition(const TGpsPoint& Value) {
+    Tagger.CurrentFix = Value;
+}
+void TNokiaMSN95Decode::SetState(uint8_t Value) {
+    RunState = Value;
+}
+void TNokiaMSN95Decode::SetStatusValue(int32_t Value) {
+    StatusValue = Value;
+}
+void TNokiaMSN95Decode::SetPort(THostPort* Value) {
+    Port = Value;
+}
 void TNokiaMSN95Decode::Reserved1(int32_t, int32_t) {}
 void TNokiaMSN95Decode::Reserved2(int32_t, int32_t) {}
 
-bool TNokiaMSN95Decode::GetRecordsReady() { return RecordsReady; }
-bool TNokiaMSN95Decode::GetPositionUpdated() { return Tagger.PositionUpdated; }
-int32_t TNokiaMSN95Decode::GetRecordBase() { return Tagger.RecordBase; }
-void TNokiaMSN95Decode::SetRecordBase(int32_t Value) { Tagger.RecordBase = Value; }
-uint8_t TNokiaMSN95Decode::GetDeviceKind() { return kDeviceKind; }
-int32_t TNokiaMSN95Decode::GetLastTaggedIndex() { return Tagger.LastTaggedIndex(); }
-// The three unsupported queries do nothing; they answer false so the host sees a defined value.
-bool TNokiaMSN95Decode::Unsupported1() { return false; }
-bool TNokiaMSN95Decode::Unsupported2() { return false; }
-bool TNokiaMSN95Decode::Unsupported3() { return false; }
-
-int32_t TNokiaMSN95Decode::GetOptionValue() { return OptionValue; }
-bool TNokiaMSN95Decode::GetTestFlag() { return TestFlag; }
-int32_t TNokiaMSN95Decode::GetCallbackTag() { return Tagger.CallbackTag; }
-TRecordCountEvent TNokiaMSN95Decode::GetOnRecordCount() { return Tagger.OnRecordCount; }
-TGetRecordEvent TNokiaMSN95Decode::GetOnGetRecord() { return Tagger.OnGetRecord; }
-TNotifyEvent TNokiaMSN95Decode::GetOnNotify() { return OnNotify; }
-uint8_t TNokiaMSN95Decode::GetMessageClass() { return MessageClass; }
-void TNokiaMSN95Decode::SetTestFlag(bool Value) { TestFlag = Value; }
-void TNokiaMSN95Decode::SetCallbackTag(int32_t Value) { Tagger.CallbackTag = Value; }
-void TNokiaMSN95Decode::SetOnRecordCount(TRecordCountEvent Value) { Tagger.OnRecordCount = Value; }
-void TNokiaMSN95Decode::SetOnGetRecord(TGetRecordEvent Value) { Tagger.OnGetRecord = Value; }
-void TNokiaMSN95Decode::SetOnNotify(TNotifyEvent Value) { OnNotify = Value; }
-void TNokiaMSN95Decode::SetMessageClass(uint8_t Value) {
-    if (MessageClass != Value) MessageClass = Value;
+bool TNokiaMSN95Decode::GetRecordsReady() {
+    return RecordsReady;
 }
-void TNokiaMSN95Decode::SetOptionValue(int32_t Value) { OptionValue = Value; }
-uint8_t TNokiaMSN95Decode::GetHandsetCode() { return kHandsetCode; }
+bool TNokiaMSN95Decode::GetPositionUpdated() {
+    return Tagger.PositionUpdated;
+}
+int32_t TNokiaMSN95Decode::GetRecordBase() {
+    return Tagger.RecordBase;
+}
+void TNokiaMSN95Decode::SetRecordBase(int32_t Value) {
+    Tagger.RecordBase = Value;
+}
+uint8_t TNokiaMSN95Decode::GetDeviceKind() {
+    return kDeviceKind;
+}
+int32_t TNokiaMSN95Decode::GetLastTaggedIndex() {
+    return Tagger.LastTaggedIndex();
+}
+// The three unsupported queries do nothing; they answer false so the host sees a defined value.
+bool TNokiaMSN95Decode::Unsupported1() {
+    return false;
+}
+bool TNokiaMSN95Decode::Unsupported2() {
+    return false;
+}
+bool TNokiaMSN95Decode::Unsupported3() {
+    return false;
+}
+
+int32_t TNokiaMSN95Decode::GetOptionValue() {
+    return OptionValue;
+}
+bool TNokiaMSN95Decode::GetTestFlag() {
+    return TestFlag;
+}
+int32_t TNokiaMSN95Decode::GetCallbackTag() {
+    return Tagger.CallbackTag;
+}
+TRecordCountEvent TNokiaMSN95Decode::GetOnRecordCount() {
+    return Tagger.OnRecordCount;
+}
+TGetRecordEvent TNokiaMSN95Decode::GetOnGetRecord() {
+    return Tagger.OnGetRecord;
+}
+TNotifyEvent TNokiaMSN95Decode::GetOnNotify() {
+    return OnNotify;
+}
+uint8_t TNokiaMSN95Decode::GetMessageClass() {
+    return MessageClass;
+}
+void TNokiaMSN95Decode::SetTestFlag(bool Value) {
+    TestFlag = Value;
+}
+void TNokiaMSN95Decode::SetCallbackTag(int32_t Value) {
+    Tagger.CallbackTag = Value;
+}
+void TNokiaMSN95Decode::SetOnRecordCount(TRecordCountEvent Value) {
+    Tagger.OnRecordCount = Value;
+}
+void TNokiaMSN95Decode::SetOnGetRecord(TGetRecordEvent Value) {
+    Tagger.OnGetRecord = Value;
+}
+void TNokiaMSN95Decode::SetOnNotify(TNotifyEvent Value) {
+    OnNotify = Value;
+}
+void TNokiaMSN95Decode::SetMessageClass(uint8_t Value) {
+    if (MessageClass != Value)
+        MessageClass = Value;
+}
+void TNokiaMSN95Decode::SetOptionValue(int32_t Value) {
+    OptionValue = Value;
+}
+uint8_t TNokiaMSN95Decode::GetHandsetCode() {
+    return kHandsetCode;
+}
 void TNokiaMSN95Decode::Reserved3(int32_t) {}
 void TNokiaMSN95Decode::Reserved4(int32_t) {}
 void TNokiaMSN95Decode::Reserved5(int32_t) {}
@@ -134,20 +218,33 @@ std::vector<std::string> TNokiaMSN95Decode::BuildTestCommands(int32_t Action,
 }
 
 // The five operations that keep their places in the table but have no implementation.
-void TNokiaMSN95Decode::ReservedAbstract1() { throw EAbstractError(); }
-void TNokiaMSN95Decode::ReservedAbstract2() { throw EAbstractError(); }
-void TNokiaMSN95Decode::ReservedAbstract3() { throw EAbstractError(); }
-void TNokiaMSN95Decode::ReservedAbstract4() { throw EAbstractError(); }
-void TNokiaMSN95Decode::ReservedAbstract5() { throw EAbstractError(); }
+void TNokiaMSN95Decode::ReservedAbstract1() {
+    throw EAbstractError();
+}
+void TNokiaMSN95Decode::ReservedAbstract2() {
+    throw EAbstractError();
+}
+void TNokiaMSN95Decode::ReservedAbstract3() {
+    throw EAbstractError();
+}
+void TNokiaMSN95Decode::ReservedAbstract4() {
+    throw EAbstractError();
+}
+void TNokiaMSN95Decode::ReservedAbstract5() {
+    throw EAbstractError();
+}
 
-int32_t TNokiaMSN95Decode::FixCountForWatcher() const { return Tagger.FixCount(); }
+int32_t TNokiaMSN95Decode::FixCountForWatcher() const {
+    return Tagger.FixCount();
+}
 
 // ---- Talking to the handset ----------------------------------------------------------------
 
 // A failed send closes the port and is otherwise ignored: the sequence goes on, and the
 // port's own state (IsOpen) is what tells the host.
 void TNokiaMSN95Decode::PortWriteText(const std::string& text) {
-    if (Port == nullptr || text.empty()) return;
+    if (Port == nullptr || text.empty())
+        return;
     try {
         Port->WriteData(text.data(), static_cast<int32_t>(text.size()));
     } catch (...) {
@@ -156,7 +253,8 @@ void TNokiaMSN95Decode::PortWriteText(const std::string& text) {
 }
 
 void TNokiaMSN95Decode::SwitchTrace(bool on) {
-    if (IsReplaying(GetContext())) return;  // no handset is attached during a replay
+    if (IsReplaying(GetContext()))
+        return;  // no handset is attached during a replay
     if (on) {
         PortWriteText(kEchoOff);
         Env->Sleep(kLinePause);
@@ -186,18 +284,22 @@ void TNokiaMSN95Decode::Connect(bool SkipHandshake) {
     TraceOnTime = Env->Now();
     SetState(rsAwaitingTrace);
     if (THostPort* port = GetPort(); port != nullptr) {
-        if (!port->IsOpen()) port->Open(true);
+        if (!port->IsOpen())
+            port->Open(true);
         ConfigurePort();
     }
     SwitchTrace(true);
 }
 
 void TNokiaMSN95Decode::Disconnect() {
-    if (!IsReplaying(GetContext())) Env->Sleep(kDisconnectPause);
+    if (!IsReplaying(GetContext()))
+        Env->Sleep(kDisconnectPause);
     RunState = rsIdle;
 }
 
-void TNokiaMSN95Decode::StopDecoding() { RunState = rsStopped; }
+void TNokiaMSN95Decode::StopDecoding() {
+    RunState = rsStopped;
+}
 
 void TNokiaMSN95Decode::StartTest() {
     StopDecoding();
@@ -206,7 +308,8 @@ void TNokiaMSN95Decode::StartTest() {
     Tagger.ResetPositionState(GetContext() != nullptr);
     RecordsReady = false;
     StopWatcher();
-    if (GetContext() == nullptr) return;  // no context: the test runs without a watcher
+    if (GetContext() == nullptr)
+        return;  // no context: the test runs without a watcher
     Watcher = std::make_unique<TMSWatcher>(this, Env);
     Watcher->SetOnFixLag(TWatcherEvent{&TNokiaMSN95Decode::WatcherHandler, this});
 }
@@ -227,9 +330,11 @@ void TNokiaMSN95Decode::RestartTest() {
 }
 
 void TNokiaMSN95Decode::Reconnect() {
-    if (Port != nullptr) Port->Close();
+    if (Port != nullptr)
+        Port->Close();
     Env->Sleep(kPurgePause);
-    if (Port != nullptr) Port->Open(true);
+    if (Port != nullptr)
+        Port->Open(true);
     RestartSequence();
 }
 
@@ -247,7 +352,8 @@ void TNokiaMSN95Decode::StopTest() {
 
 // Stop wakes the thread, so destroying the watcher (which joins) waits for one check at most.
 void TNokiaMSN95Decode::StopWatcher() {
-    if (Watcher == nullptr) return;
+    if (Watcher == nullptr)
+        return;
     Watcher->Stop();
     Watcher.reset();
 }
@@ -257,7 +363,9 @@ void TNokiaMSN95Decode::WatcherHandler(void*, TMSWatcher*) {}
 
 // ---- Record hand-over ----------------------------------------------------------------------
 
-TTestRecord* TNokiaMSN95Decode::GetRecord(int32_t Index) { return RecordQueue.RecordAt(Index); }
+TTestRecord* TNokiaMSN95Decode::GetRecord(int32_t Index) {
+    return RecordQueue.RecordAt(Index);
+}
 
 // The entry is cleared after its record is released, so a second FreeRecord or a later
 // GetRecord of the same index finds nil instead of a released record.
@@ -273,7 +381,9 @@ bool TNokiaMSN95Decode::ClearRecords() {
     return result;
 }
 
-int32_t TNokiaMSN95Decode::GetRecordCount() { return RecordsReady ? RecordQueue.RecordCount() : 0; }
+int32_t TNokiaMSN95Decode::GetRecordCount() {
+    return RecordsReady ? RecordQueue.RecordCount() : 0;
+}
 
 // ---- Frames --------------------------------------------------------------------------------
 
@@ -286,7 +396,8 @@ class LogFlushGuard {
 public:
     LogFlushGuard(n95::TFrameLog& log, const bool& written) : log_(log), written_(written) {}
     ~LogFlushGuard() noexcept(false) {
-        if (!written_) return;
+        if (!written_)
+            return;
         if (std::uncaught_exceptions() > exceptions_) {
             try {
                 log_.Flush();
@@ -349,10 +460,13 @@ TDateTime TNokiaMSN95Decode::TimeStamp() {
 }
 
 bool TNokiaMSN95Decode::DecodeFrame(const std::string& frame) {
-    if (!Throttle.Pass(frame, [this] { return TimeStamp(); })) return false;
-    if (!Gain_WCDMA_Test_Point(kHandsetCode, frame, FieldStore.get(), DecodeState)) return false;
+    if (!Throttle.Pass(frame, [this] { return TimeStamp(); }))
+        return false;
+    if (!Gain_WCDMA_Test_Point(kHandsetCode, frame, FieldStore.get(), DecodeState))
+        return false;
     TTestRecord* rec = FieldStore->GetRecord();
-    if (!IsTestRecord(rec)) return false;  // a store that lost its record decodes nothing
+    if (!IsTestRecord(rec))
+        return false;  // a store that lost its record decodes nothing
 
     ClassifyMessage(rec->MessageCode);
     rec->TestTime = TimeStamp();
@@ -380,7 +494,8 @@ bool TNokiaMSN95Decode::DecodeFrame(const std::string& frame) {
 
 void TNokiaMSN95Decode::ClassifyMessage(uint32_t messageCode) {
     int messageClass = n95::MessageClassOf(n95::NormaliseMessageCode(messageCode));
-    if (messageClass >= 0) SetMessageClass(static_cast<uint8_t>(messageClass));
+    if (messageClass >= 0)
+        SetMessageClass(static_cast<uint8_t>(messageClass));
 }
 
 // ---- Frame log and data rate ---------------------------------------------------------------
@@ -388,11 +503,14 @@ void TNokiaMSN95Decode::ClassifyMessage(uint32_t messageCode) {
 // A name that cannot be opened (or an old log that cannot be closed cleanly) leaves the
 // decoder without a log: name empty, logging off. The error still reaches the host.
 void TNokiaMSN95Decode::SetLogFileName(const std::string& Name) {
-    if (Name == LogFileName) return;
+    if (Name == LogFileName)
+        return;
     try {
-        if (!LogFileName.empty()) LogFile.Close();
+        if (!LogFileName.empty())
+            LogFile.Close();
         LogFileName = Name;
-        if (!Name.empty()) LogFile.Open(Name);
+        if (!Name.empty())
+            LogFile.Open(Name);
     } catch (...) {
         LogFileName.clear();
         LogEnabled = false;
@@ -408,7 +526,9 @@ void TNokiaMSN95Decode::SetLogEnabled(bool Value) {
     LogEnabled = Value;
 }
 
-int32_t TNokiaMSN95Decode::GetDataRate() { return RateMeter.Sample(ByteCount, Env->Now()); }
+int32_t TNokiaMSN95Decode::GetDataRate() {
+    return RateMeter.Sample(ByteCount, Env->Now());
+}
 
 // ---- Positions -----------------------------------------------------------------------------
 

@@ -114,7 +114,8 @@ public:
     void SetOptionValue(int32_t Value) override;
     uint8_t GetHandsetCode() override;
     void ReservedAbstract5() override;
-    std::vector<std::string> BuildTestCommands(int32_t Action, const TCommandParams* Params) override;
+    std::vector<std::string> BuildTestCommands(int32_t Action,
+                                               const TCommandParams* Params) override;
     void Reserved3(int32_t Value) override;
     void CommitRecordFlag(int32_t Value) override;
     void Reserved4(int32_t Value) override;
@@ -175,8 +176,8 @@ private:
     int32_t StatusValue = 0;
     TNotifyEvent OnNotify;
     std::string LogFileName;
-    n95::TFrameLog LogFile;  // the frame is written straight from the parser's delivered frame
-    bool LogWritten = false;  // a line was written during the current DecodeData call
+    n95::TFrameLog LogFile;       // the frame is written straight from the parser's delivered frame
+    bool LogWritten = false;      // a line was written during the current DecodeData call
     n95::TPositionTagger Tagger;  // CurrentFix, FixCount, TaggedCount, PositionUpdated,
                                   // RecordBase, CallbackTag and the two record callbacks
     TTstDataBox RecordQueue;

@@ -10,7 +10,9 @@ namespace n95 {
 inline constexpr double kSecondsPerDay = 86400.0;
 
 // Seconds as a date-time span (days).
-constexpr TDateTime SecondsToDays(double seconds) { return seconds / kSecondsPerDay; }
+constexpr TDateTime SecondsToDays(double seconds) {
+    return seconds / kSecondsPerDay;
+}
 
 // Days since 1970-01-01 of the day-based epoch 1899-12-30.
 inline constexpr double kUnixEpochInDays = 25569.0;
@@ -21,7 +23,9 @@ constexpr TDateTime UnixSecondsToDateTime(double unixSeconds) {
 }
 
 // A day-based date-time as Unix seconds.
-constexpr double DateTimeToUnixSeconds(TDateTime t) { return (t - kUnixEpochInDays) * kSecondsPerDay; }
+constexpr double DateTimeToUnixSeconds(TDateTime t) {
+    return (t - kUnixEpochInDays) * kSecondsPerDay;
+}
 
 // Civil-calendar conversions in the proleptic Gregorian calendar, after H. Hinnant's
 // public-domain algorithms: eras of 400 years that start on 1 March, so that the leap day is

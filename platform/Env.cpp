@@ -13,6 +13,8 @@ Env* CurrentEnv() {
     return env != nullptr ? env : Env::Default();
 }
 
-Env* SetCurrentEnv(Env* env) { return g_current.exchange(env, std::memory_order_acq_rel); }
+Env* SetCurrentEnv(Env* env) {
+    return g_current.exchange(env, std::memory_order_acq_rel);
+}
 
 }  // namespace n95

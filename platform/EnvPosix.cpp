@@ -42,7 +42,8 @@ public:
     explicit PosixThread(std::function<void()> body) : thread_(std::move(body)) {}
     ~PosixThread() override { Join(); }
     void Join() override {
-        if (!thread_.joinable()) return;
+        if (!thread_.joinable())
+            return;
         // A thread cannot wait for itself; let it finish on its own instead.
         if (thread_.get_id() == std::this_thread::get_id()) {
             thread_.detach();
@@ -65,7 +66,8 @@ public:
         time_t seconds = ts.tv_sec;
         tm local{};
         localtime_r(&seconds, &local);
-        double localSeconds = static_cast<double>(ts.tv_sec) + static_cast<double>(local.tm_gmtoff) +
+        double localSeconds = static_cast<double>(ts.tv_sec) +
+                              static_cast<double>(local.tm_gmtoff) +
                               static_cast<double>(ts.tv_nsec) / 1e9;
         return UnixSecondsToDateTime(localSeconds);
     }

@@ -6,9 +6,11 @@ void FakeEnv::Sleep(uint32_t ms) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sleeps_.push_back(ms);
-        if (AdvanceOnSleep) now_ += SecondsToDays(ms / 1000.0);
+        if (AdvanceOnSleep)
+            now_ += SecondsToDays(ms / 1000.0);
     }
-    if (OnRecord) OnRecord("Sleep(" + std::to_string(ms) + ")");
+    if (OnRecord)
+        OnRecord("Sleep(" + std::to_string(ms) + ")");
 }
 
 TDateTime FakeEnv::Now() {
@@ -21,7 +23,8 @@ void FakeEnv::ShowMessage(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back(text);
     }
-    if (OnRecord) OnRecord("Message(" + text + ")");
+    if (OnRecord)
+        OnRecord("Message(" + text + ")");
 }
 
 std::unique_ptr<Event> FakeEnv::NewEvent() {

@@ -14,8 +14,10 @@ std::string Trimmed(const std::string& text) {
     auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
     std::size_t first = 0;
     std::size_t last = text.size();
-    while (first < last && isBlank(text[first])) ++first;
-    while (last > first && isBlank(text[last - 1])) --last;
+    while (first < last && isBlank(text[first]))
+        ++first;
+    while (last > first && isBlank(text[last - 1]))
+        --last;
     return text.substr(first, last - first);
 }
 
@@ -23,11 +25,17 @@ std::string Trimmed(const std::string& text) {
 
 extern "C" {
 
-void N95_CALL GetDeviceName(std::string& Name) { Name = Trimmed(kDeviceName); }
+void N95_CALL GetDeviceName(std::string& Name) {
+    Name = Trimmed(kDeviceName);
+}
 
-bool N95_CALL GetDeviceType() { return true; }
+bool N95_CALL GetDeviceType() {
+    return true;
+}
 
-uint8_t N95_CALL GetDeviceFrequency() { return kDeviceFrequency; }
+uint8_t N95_CALL GetDeviceFrequency() {
+    return kDeviceFrequency;
+}
 
 THandSetDecode* N95_CALL GetDllDevice(THostPort* Port, THostContext* Context) {
     return new TNokiaMSN95Decode(Port, Context);

@@ -29,21 +29,27 @@ uint32_t ReadBigEndian32(const unsigned char* p) {
 
 bool Gain_WCDMA_Test_Point(uint8_t /*HandsetCode*/, const std::string& Frame,
                            THandsetFields* Fields, void* State) {
-    if (Fields == nullptr || Frame.size() < kHeaderSize + kMinPayload) return false;
+    if (Fields == nullptr || Frame.size() < kHeaderSize + kMinPayload)
+        return false;
     const std::size_t payloadLen = Frame.size() - kHeaderSize;
-    if (payloadLen > 0xFFFF) return false;  // BlobLen is 16-bit
+    if (payloadLen > 0xFFFF)
+        return false;  // BlobLen is 16-bit
     TTestRecord* rec = Fields->GetRecord();
-    if (rec == nullptr || rec->Body == nullptr) return false;
+    if (rec == nullptr || rec->Body == nullptr)
+        return false;
     const uint32_t kindWord = rec->KindWord;
-    if ((kindWord & kKindMask) != kKind2 || (kindWord & kCompactBody) != 0) return false;
+    if ((kindWord & kKindMask) != kKind2 || (kindWord & kCompactBody) != 0)
+        return false;
 
     auto* body = static_cast<TTestBody2*>(rec->Body);
     const auto* payload = reinterpret_cast<const unsigned char*>(Frame.data()) + kHeaderSize;
     auto* blob = static_cast<uint8_t*>(std::malloc(payloadLen));
-    if (blob == nullptr) throw std::bad_alloc();
+    if (blob == nullptr)
+        throw std::bad_alloc();
     std::memcpy(blob, payload, payloadLen);
 
-    if (body->BlobLen > 0) std::free(body->Blob);
+    if (body->BlobLen > 0)
+        std::free(body->Blob);
     body->Blob = blob;
     body->BlobLen = static_cast<uint16_t>(payloadLen);
     rec->MessageCode = ReadBigEndian32(payload);

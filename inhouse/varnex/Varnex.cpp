@@ -16,4 +16,6 @@ private:
 
 }  // namespace
 
-THandsetFields* NewHandsetFieldsInstance() { return new TFieldStore(); }
+THandsetFields* NewHandsetFieldsInstance() {
+    return new TFieldStore();
+}

@@ -17,7 +17,8 @@ using Lines = std::vector<std::string>;
 // Installs a record allocation hook for one scope.
 class TAllocHookGuard {
 public:
-    explicit TAllocHookGuard(n95::TAllocHook hook) : previous_(n95::SetRecordAllocHookForTesting(hook)) {}
+    explicit TAllocHookGuard(n95::TAllocHook hook)
+        : previous_(n95::SetRecordAllocHookForTesting(hook)) {}
     ~TAllocHookGuard() { n95::SetRecordAllocHookForTesting(previous_); }
 
 private:
@@ -55,7 +56,8 @@ TEST(RunStateTest, NumbersAndNames) {
         EXPECT_EQ(c.State, c.Number);
         EXPECT_STREQ(RunStateName(static_cast<uint8_t>(c.Number)), c.Name);
     }
-    for (int other : {4, 200, 255}) EXPECT_STREQ(RunStateName(static_cast<uint8_t>(other)), "state ?");
+    for (int other : {4, 200, 255})
+        EXPECT_STREQ(RunStateName(static_cast<uint8_t>(other)), "state ?");
 }
 
 TEST_F(DecoderTest, NewDecoderDefaults) {
@@ -84,7 +86,8 @@ TEST_F(DecoderTest, ReplayContextStartsConnectedAndSendsNothing) {
     auto d = Make(&port, &replay.Context);
     EXPECT_TRUE(d->GetConnected());
     d->Connect(false);
-    EXPECT_EQ(journal.Entries(), (Lines{"IsOpen", "Open(1)", "Setting1(16)", "Setting2(10)", "Setting3(10)"}));
+    EXPECT_EQ(journal.Entries(),
+              (Lines{"IsOpen", "Open(1)", "Setting1(16)", "Setting2(10)", "Setting3(10)"}));
     EXPECT_EQ(d->GetState(), rsAwaitingTrace);
     EXPECT_FALSE(d->GetConnected());
     journal.Clear();
@@ -96,7 +99,8 @@ TEST_F(DecoderTest, ReplayContextStartsConnectedAndSendsNothing) {
 }
 
 TEST_F(DecoderTest, ConnectSequences) {
-    const Lines traceOn = {"Write:ATE0\r", "Sleep(50)", "Write:" + kTraceOff, "Sleep(50)", "Write:" + kTraceOn};
+    const Lines traceOn = {"Write:ATE0\r", "Sleep(50)", "Write:" + kTraceOff, "Sleep(50)",
+                           "Write:" + kTraceOn};
     struct Case {
         bool open;
         Lines expected;
@@ -126,7 +130,8 @@ TEST_F(DecoderTest, ConnectSkippingHandshakeOnlyConnects) {
 }
 
 TEST_F(DecoderTest, StopRestartReconnectSequences) {
-    const Lines traceOn = {"Write:ATE0\r", "Sleep(50)", "Write:" + kTraceOff, "Sleep(50)", "Write:" + kTraceOn};
+    const Lines traceOn = {"Write:ATE0\r", "Sleep(50)", "Write:" + kTraceOff, "Sleep(50)",
+                           "Write:" + kTraceOn};
     auto concat = [](Lines a, const Lines& b) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
@@ -138,11 +143,16 @@ TEST_F(DecoderTest, StopRestartReconnectSequences) {
         uint8_t state;
     };
     const Case cases[] = {
-        {"StopTest", &TNokiaMSN95Decode::StopTest,
-         {"PurgeInput", "PurgeOutput", "Sleep(20)", "Write:" + kTraceOff, "Sleep(50)", "Write:AT*NTESTSYSTEM=0\r"}, rsStopped},
-        {"RestartTest", &TNokiaMSN95Decode::RestartTest, concat({"PurgeInput", "PurgeOutput"}, traceOn), rsTesting},
+        {"StopTest",
+         &TNokiaMSN95Decode::StopTest,
+         {"PurgeInput", "PurgeOutput", "Sleep(20)", "Write:" + kTraceOff, "Sleep(50)",
+          "Write:AT*NTESTSYSTEM=0\r"},
+         rsStopped},
+        {"RestartTest", &TNokiaMSN95Decode::RestartTest,
+         concat({"PurgeInput", "PurgeOutput"}, traceOn), rsTesting},
         {"Reconnect", &TNokiaMSN95Decode::Reconnect,
-         concat({"Close", "Sleep(20)", "Open(1)", "PurgeInput", "PurgeOutput"}, traceOn), rsTesting},
+         concat({"Close", "Sleep(20)", "Open(1)", "PurgeInput", "PurgeOutput"}, traceOn),
+         rsTesting},
         {"Disconnect", &TNokiaMSN95Decode::Disconnect, {"Sleep(100)"}, rsIdle},
         {"StartTest", &TNokiaMSN95Decode::StartTest, {}, rsTesting},
         {"StopDecoding", &TNokiaMSN95Decode::StopDecoding, {}, rsStopped},
@@ -173,10 +183,13 @@ TEST_F(DecoderTest, FailingWritesCloseThePortOncePerLineAndTheSequenceGoesOn) {
             if (entries[i] == "Close") {
                 ++closes;
                 ASSERT_GT(i, 0u);
-                EXPECT_EQ(entries[i - 1].rfind("WriteFailed:", 0), 0u) << "Close follows a failed write";
+                EXPECT_EQ(entries[i - 1].rfind("WriteFailed:", 0), 0u)
+                    << "Close follows a failed write";
             }
-            if (entries[i].rfind("Write:", 0) == 0) ++writes;
-            if (entries[i].rfind("WriteFailed:", 0) == 0) ++failed;
+            if (entries[i].rfind("Write:", 0) == 0)
+                ++writes;
+            if (entries[i].rfind("WriteFailed:", 0) == 0)
+                ++failed;
         }
         EXPECT_EQ(closes, static_cast<int>(fail.size()));
         EXPECT_EQ(failed, static_cast<int>(fail.size()));
@@ -198,7 +211,8 @@ TEST_F(DecoderTest, NilPortSkipsPortCallsAndRunsTheRest) {
     d->StopTest();
     EXPECT_EQ(d->GetState(), rsStopped);
     EXPECT_FALSE(d->HasWatcher());
-    for (const std::string& e : journal.Entries()) EXPECT_EQ(e.rfind("Sleep(", 0), 0u) << e;
+    for (const std::string& e : journal.Entries())
+        EXPECT_EQ(e.rfind("Sleep(", 0), 0u) << e;
 }
 
 TEST_F(DecoderTest, NilContextActsAsLiveWithoutWatcher) {
@@ -290,9 +304,10 @@ TEST_F(DecoderTest, StoredValuesComeBackExactly) {
 TEST_F(DecoderTest, AbstractOperationsThrowAbstractError) {
     auto d = Make();
     THandSetDecode* h = d.get();
-    void (THandSetDecode::*ops[])() = {&THandSetDecode::ReservedAbstract1, &THandSetDecode::ReservedAbstract2,
-                                       &THandSetDecode::ReservedAbstract3, &THandSetDecode::ReservedAbstract4,
-                                       &THandSetDecode::ReservedAbstract5};
+    void (THandSetDecode::*ops[])() = {
+        &THandSetDecode::ReservedAbstract1, &THandSetDecode::ReservedAbstract2,
+        &THandSetDecode::ReservedAbstract3, &THandSetDecode::ReservedAbstract4,
+        &THandSetDecode::ReservedAbstract5};
     for (auto op : ops) {
         try {
             (h->*op)();
@@ -356,7 +371,8 @@ TEST_F(DecoderTest, RestartTestClearsTheTaggedCountAndReconnectKeepsIt) {
         void (TNokiaMSN95Decode::*op)();
         int32_t lastTagged;
     };
-    for (Case c : {Case{&TNokiaMSN95Decode::RestartTest, -1}, Case{&TNokiaMSN95Decode::Reconnect, 2}}) {
+    for (Case c :
+         {Case{&TNokiaMSN95Decode::RestartTest, -1}, Case{&TNokiaMSN95Decode::Reconnect, 2}}) {
         auto d = Make();
         store.Attach(*d);
         d->StartTest();

@@ -57,9 +57,15 @@ public:
         journal_->Add("IsOpen");
         return Opened;
     }
-    void SetPortSetting1(uint8_t v) override { journal_->Add("Setting1(" + std::to_string(v) + ")"); }
-    void SetPortSetting2(int32_t v) override { journal_->Add("Setting2(" + std::to_string(v) + ")"); }
-    void SetPortSetting3(int32_t v) override { journal_->Add("Setting3(" + std::to_string(v) + ")"); }
+    void SetPortSetting1(uint8_t v) override {
+        journal_->Add("Setting1(" + std::to_string(v) + ")");
+    }
+    void SetPortSetting2(int32_t v) override {
+        journal_->Add("Setting2(" + std::to_string(v) + ")");
+    }
+    void SetPortSetting3(int32_t v) override {
+        journal_->Add("Setting3(" + std::to_string(v) + ")");
+    }
     TDateTime GetTimeStamp() override {
         ++TimeStampReads;
         return TimeStamp;
@@ -68,7 +74,8 @@ public:
         ++WriteCount;
         std::string bytes(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
         bool fail = FailWrites;
-        for (int n : FailWriteNumbers) fail = fail || n == WriteCount;
+        for (int n : FailWriteNumbers)
+            fail = fail || n == WriteCount;
         if (fail) {
             journal_->Add("WriteFailed:" + bytes);
             FailWith();
@@ -130,8 +137,10 @@ inline std::string MakeFrame(uint8_t b0, uint8_t b1, uint8_t b2, const std::stri
 // A payload whose first four bytes carry `code` big-endian (the stand-in decoder's message code).
 inline std::string CodePayload(uint32_t code, std::size_t extra = 4) {
     std::string p;
-    for (int shift = 24; shift >= 0; shift -= 8) p += static_cast<char>((code >> shift) & 0xFF);
-    for (std::size_t i = 0; i < extra; ++i) p += static_cast<char>('a' + i % 26);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        p += static_cast<char>((code >> shift) & 0xFF);
+    for (std::size_t i = 0; i < extra; ++i)
+        p += static_cast<char>('a' + i % 26);
     return p;
 }
 

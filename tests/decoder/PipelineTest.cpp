@@ -34,7 +34,8 @@ protected:
     ScopedEnv scopedEnv{&env};
     RecordingPort port{&journal};
     TestContext context;
-    std::unique_ptr<TNokiaMSN95Decode> d = std::make_unique<TNokiaMSN95Decode>(&port, &context.Context);
+    std::unique_ptr<TNokiaMSN95Decode> d =
+        std::make_unique<TNokiaMSN95Decode>(&port, &context.Context);
 
     std::string Feed(const std::string& chunk) {
         std::string text = "unchanged";
@@ -47,14 +48,16 @@ protected:
         int32_t n = d->GetRecordCount();
         for (int32_t i = 0; i < n; ++i) {
             // An entry already released by FreeRecord reads as nil.
-            if (TTestRecord* r = d->GetRecord(i)) codes.push_back(Value(r->MessageCode));
+            if (TTestRecord* r = d->GetRecord(i))
+                codes.push_back(Value(r->MessageCode));
             EXPECT_TRUE(d->FreeRecord(i));
         }
         EXPECT_TRUE(d->ClearRecords());
         return codes;
     }
     void TearDown() override {
-        if (d) Collect();
+        if (d)
+            Collect();
         d.reset();
     }
 };
@@ -67,7 +70,8 @@ TEST_F(PipelineTest, TraceIsConfirmedWithinFiftySecondsOnly) {
         double after;
         bool confirmed;
     };
-    for (Case c : {Case{0.0, true}, Case{49.0, true}, Case{49.85, true}, Case{50.0, false}, Case{3600.0, false}}) {
+    for (Case c : {Case{0.0, true}, Case{49.0, true}, Case{49.85, true}, Case{50.0, false},
+                   Case{3600.0, false}}) {
         d->SetStatusValue(7);
         d->Connect(false);
         env.AdvanceSeconds(c.after);
@@ -83,13 +87,14 @@ TEST_F(PipelineTest, TraceIsConfirmedWithinFiftySecondsOnly) {
 TEST_F(PipelineTest, TheLimitIsComparedExactlyFromConnect) {
     const std::string frame = MakeFrame(0x22, 0, 0, CodePayload(0x1234));
     // From a start of 0 the distance is exactly the limit; from a real date, the nearest.
-    for (auto [start, atLimit] : {std::pair{0.0, false}, std::pair{0.0, true}, std::pair{46000.25, false},
-                                  std::pair{46000.25, true}}) {
+    for (auto [start, atLimit] : {std::pair{0.0, false}, std::pair{0.0, true},
+                                  std::pair{46000.25, false}, std::pair{46000.25, true}}) {
         env.SetNow(start);
         // The first clock reading whose distance from the start reaches the limit, and the one
         // before it.
         TDateTime limit = start + TNokiaMSN95Decode::kTraceLimit;
-        while (limit - start < TNokiaMSN95Decode::kTraceLimit) limit = std::nextafter(limit, 1e9);
+        while (limit - start < TNokiaMSN95Decode::kTraceLimit)
+            limit = std::nextafter(limit, 1e9);
         d->Connect(false);
         env.SetNow(atLimit ? limit : std::nextafter(limit, 0.0));
         Feed(frame);
@@ -134,7 +139,8 @@ TEST_F(PipelineTest, TestingStateDecodesQueuesAndReturnsPassedFrames) {
     EXPECT_EQ(Value(r->MessageCode), 0x713A032Du);
     EXPECT_EQ(Value(r->TestTime), 46001.0);
     EXPECT_EQ(Value(r->StampTime), 46001.0);
-    EXPECT_EQ(port.TimeStampReads, 4) << "two separate reads per decoded frame, none for ungated keys";
+    EXPECT_EQ(port.TimeStampReads, 4)
+        << "two separate reads per decoded frame, none for ungated keys";
     EXPECT_EQ(Value(r->KindWord) & 0x80000000u, 0u);
     EXPECT_EQ(d->GetRecord(2), nullptr);
     EXPECT_EQ(d->GetRecord(-1), nullptr);
@@ -192,8 +198,8 @@ TEST_F(PipelineTest, ClassOnlyChangesForClassifiedCodes) {
         uint32_t code;
         uint8_t classAfter;
     };
-    for (Case c : {Case{0x12340301, 1}, Case{0x00000112, 1}, Case{0x0000068D, 0}, Case{0x713A030F, 2},
-                   Case{0x00030000, 2}, Case{0x412F0401, 0}}) {
+    for (Case c : {Case{0x12340301, 1}, Case{0x00000112, 1}, Case{0x0000068D, 0},
+                   Case{0x713A030F, 2}, Case{0x00030000, 2}, Case{0x412F0401, 0}}) {
         Feed(MakeFrame(0x22, 0, 0, CodePayload(c.code)));
         EXPECT_EQ(d->GetMessageClass(), c.classAfter) << std::hex << c.code;
     }
@@ -269,12 +275,14 @@ TEST_F(PipelineTest, LogThatCannotBeCreatedLeavesNoLog) {
 }
 
 TEST_F(PipelineTest, FullDiskRaisesTheErrorAndKeepsQueuedRecords) {
-    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
     d->SetLogFileName("/dev/full");
     d->SetLogEnabled(true);
     d->StartTest();
     std::string chunk;
-    for (uint32_t i = 0; i < 3; ++i) chunk += MakeFrame(0x22, 0, 0, CodePayload(i));
+    for (uint32_t i = 0; i < 3; ++i)
+        chunk += MakeFrame(0x22, 0, 0, CodePayload(i));
     EXPECT_THROW(Feed(chunk), EInOutError);
     EXPECT_EQ(Collect().size(), 3u) << "every queued record stays deliverable";
 }
@@ -285,7 +293,8 @@ TEST_F(PipelineTest, LogWriteErrorEndsTheCallAfterTheFrameWasQueued) {
     d->SetLogEnabled(true);
     d->StartTest();
     std::string chunk;
-    for (uint32_t i = 0; i < 4; ++i) chunk += MakeFrame(0x22, 0, 0, CodePayload(i));
+    for (uint32_t i = 0; i < 4; ++i)
+        chunk += MakeFrame(0x22, 0, 0, CodePayload(i));
     n95::SetFrameLogWriteFailureForTesting(2);
     EXPECT_THROW(Feed(chunk), EInOutError);
     n95::SetFrameLogWriteFailureForTesting(0);
@@ -300,7 +309,8 @@ TEST_F(PipelineTest, LogWriteErrorEndsTheCallAfterTheFrameWasQueued) {
 class HostStore {
 public:
     ~HostStore() {
-        for (TTestRecord* r : records) FreeTestRecord(r);
+        for (TTestRecord* r : records)
+            FreeTestRecord(r);
     }
     static int32_t Count(void* self, int32_t tag) {
         auto* s = static_cast<HostStore*>(self);
@@ -333,7 +343,8 @@ TEST_F(PipelineTest, WholeRunTagsHostRecordsAlongTheFixes) {
     std::pair<double, double> previous{0, 0};
     for (std::size_t k = 0; k < batches.size(); ++k) {
         std::string chunk;
-        for (int i = 0; i < batches[k]; ++i) chunk += MakeFrame(0x22, 0, 0, CodePayload(1000 * k + i));
+        for (int i = 0; i < batches[k]; ++i)
+            chunk += MakeFrame(0x22, 0, 0, CodePayload(1000 * k + i));
         port.TimeStamp = t;
         Feed(chunk);
         for (int32_t i = 0, n = d->GetRecordCount(); i < n; ++i) {

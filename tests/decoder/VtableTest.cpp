@@ -100,7 +100,8 @@ TEST(VtableTest, EveryOperationSitsInItsSlot) {
         Slot(70, &THandSetDecode::Reserved6, "Reserved6"),
     };
     ASSERT_EQ(std::size(cases), 70u);
-    for (const SlotCase& c : cases) EXPECT_EQ(c.slot, c.operation + 1) << "operation " << c.operation << " " << c.name;
+    for (const SlotCase& c : cases)
+        EXPECT_EQ(c.slot, c.operation + 1) << "operation " << c.operation << " " << c.name;
 }
 
 // Calls through raw slots, the way a host that knows only positions does. Member functions
@@ -120,12 +121,12 @@ TEST(VtableTest, RawSlotsReachTheDecoder) {
     using ByteSetter = void (*)(THandSetDecode*, uint8_t);
     using IntSetter = void (*)(THandSetDecode*, int32_t);
     using IntGetter = int32_t (*)(THandSetDecode*);
-    EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(62))(host), 24);  // GetHandsetCode
-    EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(33))(host), 2);   // GetDeviceKind
-    reinterpret_cast<ByteSetter>(slot(16))(host, rsTesting);      // SetState
+    EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(62))(host), 24);        // GetHandsetCode
+    EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(33))(host), 2);         // GetDeviceKind
+    reinterpret_cast<ByteSetter>(slot(16))(host, rsTesting);            // SetState
     EXPECT_EQ(reinterpret_cast<ByteGetter>(slot(7))(host), rsTesting);  // GetState
-    reinterpret_cast<IntSetter>(slot(61))(host, -12345);          // SetOptionValue
-    EXPECT_EQ(reinterpret_cast<IntGetter>(slot(48))(host), -12345);  // GetOptionValue
+    reinterpret_cast<IntSetter>(slot(61))(host, -12345);                // SetOptionValue
+    EXPECT_EQ(reinterpret_cast<IntGetter>(slot(48))(host), -12345);     // GetOptionValue
 }
 #endif
 

@@ -60,7 +60,9 @@ TEST_F(WatcherTest, LeadIsCountedFromTheLastAcceptedFix) {
     std::vector<TTestRecord> hostRecords(3);
     decoder.SetRecordBase(-1);
     decoder.SetOnRecordCount(TRecordCountEvent{
-        [](void* self, int32_t) { return static_cast<int32_t>(static_cast<std::vector<TTestRecord>*>(self)->size()); },
+        [](void* self, int32_t) {
+            return static_cast<int32_t>(static_cast<std::vector<TTestRecord>*>(self)->size());
+        },
         &hostRecords});
     decoder.StartTest();
     context.FixCounter = 1;
@@ -112,14 +114,16 @@ TEST_F(WatcherTest, ManyStartStopCyclesAndDestructionDuringATest) {
     context.FixCounter = 9;
     for (int i = 0; i < 1000; ++i) {
         decoder.StartTest();
-        if (i % 2 == 0) decoder.StartTest();
+        if (i % 2 == 0)
+            decoder.StartTest();
         decoder.StopTest();
     }
     EXPECT_FALSE(decoder.HasWatcher());
     for (int i = 0; i < 20; ++i) {
         auto running = std::make_unique<TNokiaMSN95Decode>(nullptr, &context.Context);
         running->StartTest();
-        if (i % 2) std::this_thread::sleep_for(6ms);
+        if (i % 2)
+            std::this_thread::sleep_for(6ms);
         running.reset();  // destroyed while its watcher runs
     }
 }

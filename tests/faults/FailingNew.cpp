@@ -15,7 +15,8 @@ namespace n95::test {
 bool FailingNewInstalled() {
     // valgrind routes calls through the operator new symbol to its own allocator but not the
     // probe's direct call below, so the probe cannot tell; scripts/valgrind.sh says so.
-    if (std::getenv("N95_UNDER_VALGRIND") != nullptr) return false;
+    if (std::getenv("N95_UNDER_VALGRIND") != nullptr)
+        return false;
     ArmAllocationFailure(1);
     bool threw = false;
     try {

@@ -91,8 +91,7 @@ TEST(PortFaultTest, EachFailedWriteClosesThePortAndTheSequenceGoesOn) {
         const Lines lines = WritesOf(clean.Journal);
         ASSERT_GE(lines.size(), 2u);
 
-        for (auto kind : {Throw::RuntimeError, Throw::Integer,
-                          Throw::BadAlloc}) {
+        for (auto kind : {Throw::RuntimeError, Throw::Integer, Throw::BadAlloc}) {
             for (std::size_t k = 1; k <= lines.size(); ++k) {
                 SCOPED_TRACE("failing write " + std::to_string(k) + ", exception kind " +
                              std::to_string(static_cast<int>(kind)));

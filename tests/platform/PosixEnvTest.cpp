@@ -17,8 +17,9 @@ TDateTime LocalNowFromCalendar() {
     const time_t now = ::time(nullptr);
     tm local{};
     ::localtime_r(&now, &local);
-    const int64_t days = DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
-                                       static_cast<unsigned>(local.tm_mday));
+    const int64_t days =
+        DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                      static_cast<unsigned>(local.tm_mday));
     const double seconds = (local.tm_hour * 60.0 + local.tm_min) * 60.0 + local.tm_sec;
     return kUnixEpochInDays + static_cast<double>(days) + seconds / kSecondsPerDay;
 }

@@ -20,7 +20,8 @@ protected:
         ASSERT_NE(handle, nullptr) << dlerror();
         getName = reinterpret_cast<TGetDeviceNameProc>(dlsym(handle, "GetDeviceName"));
         getType = reinterpret_cast<TGetDeviceTypeProc>(dlsym(handle, "GetDeviceType"));
-        getFrequency = reinterpret_cast<TGetDeviceFrequencyProc>(dlsym(handle, "GetDeviceFrequency"));
+        getFrequency =
+            reinterpret_cast<TGetDeviceFrequencyProc>(dlsym(handle, "GetDeviceFrequency"));
         getDevice = reinterpret_cast<TGetDllDeviceProc>(dlsym(handle, "GetDllDevice"));
         ASSERT_TRUE(getName && getType && getFrequency && getDevice);
     }
@@ -55,11 +56,14 @@ TEST_F(PluginLoadTest, ExactlyFourSymbolsAreExported) {
     char line[512];
     while (std::fgets(line, sizeof line, pipe)) {
         char name[400];
-        if (std::sscanf(line, "%*s %*s %399s", name) == 1) names.insert(name);
+        if (std::sscanf(line, "%*s %*s %399s", name) == 1)
+            names.insert(name);
     }
     int status = pclose(pipe);
-    if (status != 0 && names.empty()) GTEST_SKIP() << "nm is not available";
-    EXPECT_EQ(names, (std::set<std::string>(std::begin(kPluginExportNames), std::end(kPluginExportNames))));
+    if (status != 0 && names.empty())
+        GTEST_SKIP() << "nm is not available";
+    EXPECT_EQ(names, (std::set<std::string>(std::begin(kPluginExportNames),
+                                            std::end(kPluginExportNames))));
 }
 
 TEST_F(PluginLoadTest, TwoDecodersAreIndependent) {
@@ -75,7 +79,11 @@ TEST_F(PluginLoadTest, TwoDecodersAreIndependent) {
 
     second->Connect(false);
     EXPECT_EQ(second->GetState(), rsAwaitingTrace);
-    EXPECT_EQ(journal.Entries().back(), "Write:" + std::string("AT*NTRACE=1,3,0,\"1\",1,\"7\",2,\"03BFFF\",3,\"1F\",4,\"1467F\",5,\"07BFFC\"\r"));
+    EXPECT_EQ(
+        journal.Entries().back(),
+        "Write:" +
+            std::string(
+                "AT*NTRACE=1,3,0,\"1\",1,\"7\",2,\"03BFFF\",3,\"1F\",4,\"1467F\",5,\"07BFFC\"\r"));
     std::string frame = MakeFrame(0x22, 0, 0, CodePayload(0x713A0301));
     std::string text;
     second->DecodeData(frame.data(), static_cast<int32_t>(frame.size()), text);
@@ -139,7 +147,7 @@ TEST_F(PluginLoadTest, ContextWithoutFixReferencesTakesNoFix) {
     };
 
     store.Add(2);
-    fixThenFrame(3.0, 4.0);  // first fix: both records get it
+    fixThenFrame(3.0, 4.0);              // first fix: both records get it
     THostContext hollow = host.Context;  // outlives the loop: the watcher may read it
     for (auto [counter, fix] : {std::pair{false, true}, {true, false}, {false, false}}) {
         SCOPED_TRACE(std::string("counter ") + (counter ? "set" : "nil") + ", fix " +
