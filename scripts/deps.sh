@@ -7,7 +7,7 @@ set -euo pipefail
 base_packages=(
   build-essential cmake g++-multilib clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
-  libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr
+  libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr clang-format
 )
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
 

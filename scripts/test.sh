@@ -2,8 +2,9 @@
 # Runs the whole test suite: every build leg, each with its test runner's summary.
 #   scripts/test.sh                 all legs
 #   scripts/test.sh native asan     only the named legs
-# Legs: native, i386, asan, tsan, valgrind, win32 (the DLL under Wine), fuzz (the corpora
-# replayed and every libFuzzer target fuzzed for 60 s). Exits non-zero when any leg fails.
+# Legs: format (every C++ file as .clang-format lays it out), native, i386, asan, tsan,
+# valgrind, win32 (the DLL under Wine), fuzz (the corpora replayed and every libFuzzer target
+# fuzzed for 60 s). Exits non-zero when any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
 
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(native i386 asan tsan valgrind win32 fuzz)
+[ ${#legs[@]} -eq 0 ] && legs=(format native i386 asan tsan valgrind win32 fuzz)
 
 declare -A summary
 failed=0
@@ -32,6 +33,22 @@ run_preset() {  # configure, build and test one preset; the last ctest line is i
 for leg in "${legs[@]}"; do
   echo "=== $leg ==="
   case "$leg" in
+    format)
+      # The files that differ from their formatted selves, with the first lines of each
+      # difference; fix with: git ls-files '*.cpp' '*.h' | xargs clang-format -i
+      unformatted=()
+      while IFS= read -r file; do
+        clang-format "$file" | cmp -s "$file" - || unformatted+=("$file")
+      done < <(git ls-files '*.cpp' '*.h')
+      for file in "${unformatted[@]}"; do
+        echo "not formatted: $file"
+        clang-format "$file" | diff "$file" - | head -n 10
+      done
+      if [ ${#unformatted[@]} -eq 0 ]; then
+        summary[format]="format: every C++ file as .clang-format lays it out"
+      else
+        summary[format]="format: ${#unformatted[@]} files differ from clang-format"; failed=1
+      fi ;;
     native|i386|asan)
       run_preset "$leg" || failed=1 ;;
     tsan)
