@@ -1,5 +1,6 @@
 #include "control/TestCommands.h"
 
+#include <climits>
 #include <cstdio>
 #include <string_view>
 
@@ -32,30 +33,8 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// A dial string holds dial characters only, with one exception: a stored number dialled by
-// memory name and index (">SM1", ">ME12"). The name is a run of upper-case letters that
-// starts directly after a ">" and is directly followed by a digit of the index; only there
-// may a letter outside the dial set appear. Refused therefore: "SM1" (no ">"), ">sm1" (names
-// are upper case), "> SM1" and ">S M1" (nothing may come between), ">SM" (no index) and
-// ">1SM" (letters after the index). Letters that are dial characters by themselves (A-D, I,
-// G...) stay accepted anywhere, as before.
 bool IsDialText(const std::string& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '>') {
-            size_t end = i + 1;
-            while (end < text.size() && IsUpperLetter(text[end])) {
-                ++end;
-            }
-            if (end > i + 1 && end < text.size() && IsDigit(text[end])) {
-                i = end - 1;  // past the name; the index is checked as dial characters
-                continue;
-            }
-        }
-        if (!n95::IsDialCharacter(text[i])) {
-            return false;
-        }
-    }
-    return true;
+    return n95::FindRefusedDialCharacter(text) == std::string::npos;
 }
 
 int32_t Value(const std::string& params, const char* name) {
@@ -133,7 +112,38 @@ std::string FindParamValue(const std::string& Params, const std::string& Name) {
     return std::string();
 }
 
+// A dial string holds dial characters only, with one exception: a stored number dialled by
+// memory name and index (">SM1", ">ME12"). The name is a run of upper-case letters that
+// starts directly after a ">" and is directly followed by a digit of the index; only there
+// may a letter outside the dial set appear. Refused therefore: "SM1" (no ">"), ">sm1" (names
+// are upper case), "> SM1" and ">S M1" (nothing may come between), ">SM" (no index) and
+// ">1SM" (letters after the index). Letters that are dial characters by themselves (A-D, I,
+// G...) stay accepted anywhere, as before.
+size_t FindRefusedDialCharacter(const std::string& Text) {
+    for (size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == '>') {
+            size_t end = i + 1;
+            while (end < Text.size() && IsUpperLetter(Text[end])) {
+                ++end;
+            }
+            if (end > i + 1 && end < Text.size() && IsDigit(Text[end])) {
+                i = end - 1;  // past the name; the index is checked as dial characters
+                continue;
+            }
+        }
+        if (!IsDialCharacter(Text[i])) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
 int32_t ParseParamValue(const std::string& Value) {
+    int32_t result = 0;
+    return TryParseParamValue(Value, result) ? result : 0;
+}
+
+bool TryParseParamValue(const std::string& Value, int32_t& Result) {
     const size_t n = Value.size();
     size_t i = 0;
     while (i < n && Value[i] == ' ') {
@@ -153,18 +163,18 @@ int32_t ParseParamValue(const std::string& Value) {
         i += 2;
     }
     if (i == n) {
-        return 0;  // no digits
+        return false;  // no digits
     }
     const uint64_t limit = hex ? 0xFFFFFFFFu : (negative ? 0x80000000u : 0x7FFFFFFFu);
     uint64_t magnitude = 0;
     for (; i < n; ++i) {
         const int digit = DigitValue(Value[i], hex);
         if (digit < 0) {
-            return 0;
+            return false;
         }
         magnitude = magnitude * (hex ? 16 : 10) + static_cast<unsigned>(digit);
         if (magnitude > limit) {
-            return 0;
+            return false;
         }
     }
     // Two's complement arithmetic on the 32-bit pattern covers both the decimal range and
@@ -173,7 +183,8 @@ int32_t ParseParamValue(const std::string& Value) {
     if (negative) {
         pattern = 0u - pattern;
     }
-    return static_cast<int32_t>(pattern);
+    Result = static_cast<int32_t>(pattern);
+    return true;
 }
 
 }  // namespace n95
@@ -187,24 +198,8 @@ std::string GetTraceCommand(bool On) {
 
 std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Params) {
     const std::string& p = Params;
-    // Actions that need a parameter text give nothing without one.
-    switch (Action) {
-        case acGeranHoprms1:
-        case acGeranHoprms2:
-        case acWranHoprms1:
-        case acWranHoprms2:
-        case acBaLock:
-        case acBaLockRelease:
-        case acGsmScanStart:
-        case acGsmScanStop:
-        case acWcdmaScanStart:
-        case acWcdmaScanStop:
-            if (p.empty()) {
-                return {};
-            }
-            break;
-        default:
-            break;
+    if (p.empty() && n95::TestActionNeedsText(Action)) {
+        return {};
     }
 
     switch (Action) {
@@ -276,3 +271,55 @@ std::vector<std::string> MakeTestCommands(int32_t Action, const std::string& Par
             return {};
     }
 }
+
+namespace n95 {
+
+bool TestActionNeedsText(int32_t Action) {
+    switch (Action) {
+        case acGeranHoprms1:
+        case acGeranHoprms2:
+        case acWranHoprms1:
+        case acWranHoprms2:
+        case acBaLock:
+        case acBaLockRelease:
+        case acGsmScanStart:
+        case acGsmScanStop:
+        case acWcdmaScanStart:
+        case acWcdmaScanStop:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The widths MakeTestCommands writes each parameter at (U16, U8, S32 and the byte of Hex8).
+std::vector<TActionParameter> TestActionParameters(int32_t Action) {
+    constexpr int64_t kU16 = 65535, kU8 = 255;
+    constexpr int64_t kS32Min = INT32_MIN, kS32Max = INT32_MAX;
+    switch (Action) {
+        case acSystemLock:
+            return {{"Network", 0, kU16}};
+        case acSectorLock:
+        case acWranHoprms1:
+        case acWranHoprms2:
+            return {{"UARFCN", 0, kU16}, {"PSC", 0, kU16}};
+        case acChannelLock:
+            return {{"BCCH", 0, kU16}};
+        case acGeranHoprms1:
+        case acGeranHoprms2:
+            return {{"BCCH", 0, kU16}, {"GSMBand", 0, kU16}, {"BSIC", 0, kU8}};
+        case acBaLock:
+            return {{"GSMBand", 0, kU8}};
+        case acGsmScanStart:
+            return {{"GSMBand", kS32Min, kS32Max},
+                    {"GSMChanLow", kS32Min, kS32Max},
+                    {"GSMChanHigh", kS32Min, kS32Max},
+                    {"BsicDecode", kS32Min, kS32Max}};
+        case acWcdmaScanStart:
+            return {{"WCDMABand", kS32Min, kS32Max}, {"WCDMAPilotLevel", kS32Min, kS32Max}};
+        default:
+            return {};
+    }
+}
+
+}  // namespace n95

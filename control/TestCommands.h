@@ -36,6 +36,30 @@ bool IsDialCharacter(char c);
 // match. Empty when no line matches.
 std::string FindParamValue(const std::string& Params, const std::string& Name);
 
+// The position of the first character of a dial string that makes the dial actions refuse
+// it (see MakeTestCommands), or std::string::npos when none does.
+size_t FindRefusedDialCharacter(const std::string& Text);
+
+// A parameter a test action reads from its parameter text, and the values it can carry:
+// a value outside [Min, Max] is written cut to the parameter's width, not as given.
+struct TActionParameter {
+    const char* Name;
+    int64_t Min, Max;
+};
+
+// What test action Action reads from its parameter text, in the order it writes them
+// (empty for the dial actions, whose text is the dial string, and for the actions that
+// read nothing). A parameter that is absent is written as 0.
+std::vector<TActionParameter> TestActionParameters(int32_t Action);
+
+// True for the actions that give nothing without a parameter text, whether or not they
+// read a parameter from it.
+bool TestActionNeedsText(int32_t Action);
+
+// Parses a parameter value as ParseParamValue does; false for anything ParseParamValue
+// turns into 0 because it is not a whole integer of the accepted forms.
+bool TryParseParamValue(const std::string& Value, int32_t& Result);
+
 // Converts a parameter value to an integer; anything that is not a whole integer gives 0.
 // Accepted: leading blanks (spaces), an optional sign, then decimal digits, or
 // hexadecimal digits after "$", "x" or "0x" (either letter case). Nothing may follow the

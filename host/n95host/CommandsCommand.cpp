@@ -1,4 +1,6 @@
 // n95host commands: the AT command lines the plug-in builds for a test action.
+#include <strings.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -7,9 +9,11 @@
 #include <optional>
 
 #include "control/ActionCodes.h"
+#include "control/TestCommands.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
 #include "host/formats/AtLines.h"
+#include "host/formats/Nmea.h"
 #include "host/n95host/Subcommands.h"
 #include "host/session/Replay.h"
 
@@ -78,27 +82,142 @@ struct TCommandsArgs {
     std::vector<std::string> Params;
     std::optional<std::string> Text;
     bool Raw = false;
+    bool List = false;
 };
 
+bool IsDialAction(int32_t action) {
+    return action == acDial || action == acDialAlt || action == acVtDial;
+}
+
+std::string ActionLabel(const std::string& given, int32_t action) {
+    return given == std::to_string(action) ? "action " + given : given;
+}
+
+std::string Range(const n95::TActionParameter& p) {
+    return std::to_string(p.Min) + ".." + std::to_string(p.Max);
+}
+
+// "UARFCN (0..65535), PSC (0..65535)", or "no parameters".
+std::string DescribeParameters(const std::vector<n95::TActionParameter>& parameters) {
+    std::string text;
+    for (const n95::TActionParameter& p : parameters)
+        text += (text.empty() ? "" : ", ") + std::string(p.Name) + " (" + Range(p) + ")";
+    return text.empty() ? "no parameters" : text;
+}
+
+bool SameName(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;  // the plug-in matches names ignoring case
+}
+
+// Checks one NAME=VALUE line against what `action` reads. Empty when it is sound, else the
+// message naming the parameter and what it accepts.
+std::string CheckParameter(const std::string& label, const std::string& line,
+                           const std::vector<n95::TActionParameter>& parameters) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos)
+        return "parameter \"" + line + "\" is not NAME=VALUE";
+    const std::string name = line.substr(0, equals);
+    const std::string value = line.substr(equals + 1);
+    for (const n95::TActionParameter& p : parameters) {
+        if (!SameName(name, p.Name))
+            continue;
+        int32_t number = 0;
+        if (!n95::TryParseParamValue(value, number))
+            return std::string(p.Name) + "=" + value + " is not a whole 32-bit number; " + p.Name +
+                   " takes " + Range(p) + " (decimal, or hexadecimal after $ or 0x)";
+        if (number < p.Min || number > p.Max)
+            return std::string(p.Name) + "=" + value + " is outside what " + label + " can send; " +
+                   p.Name + " takes " + Range(p);
+        return "";
+    }
+    return label + " has no parameter \"" + name + "\"; it takes " + DescribeParameters(parameters);
+}
+
+// A dial string the handset takes: empty when it is, else why not.
+std::string CheckDialText(const std::string& label, const std::string& text) {
+    if (text.empty())
+        return label + " needs the number to dial: --text NUMBER";
+    const std::size_t at = n95::FindRefusedDialCharacter(text);
+    if (at == std::string::npos)
+        return "";
+    return "the dial text holds \"" + VisibleText(text.substr(at, 1)) + "\" at position " +
+           std::to_string(at + 1) +
+           ", which is no dial character (0-9 * # + A-D , T P W ! @ I G > blank - ( ), or a "
+           "memory name after \">\" as in >SM1)";
+}
+
+// The parameter text the plug-in is to get, or a usage message in *error. The parameters
+// are checked against what the action reads; an action that reads none but is built only
+// from a parameter text gets one that names it (the plug-in looks only at its presence).
+bool MakeParameterText(const TCommandsArgs& args, int32_t action, std::string& text,
+                       std::string* error) {
+    const std::string label = ActionLabel(args.Action, action);
+    if (IsDialAction(action)) {
+        if (!args.Params.empty()) {
+            *error = label + " takes the number to dial as --text NUMBER, not NAME=VALUE";
+            return false;
+        }
+        text = args.Text.value_or("");
+        *error = CheckDialText(label, text);
+        return error->empty();
+    }
+    std::vector<std::string> lines = args.Params;
+    if (args.Text)
+        n95::host::ForEachLine(*args.Text, [&](std::string_view line) {
+            if (!line.empty())
+                lines.emplace_back(line);
+        });
+    const std::vector<n95::TActionParameter> parameters = n95::TestActionParameters(action);
+    for (const std::string& line : lines) {
+        *error = CheckParameter(label, line, parameters);
+        if (!error->empty())
+            return false;
+        text += (text.empty() ? "" : "\r\n") + line;
+    }
+    if (text.empty() && n95::TestActionNeedsText(action)) {
+        if (!parameters.empty()) {
+            *error = label + " needs its parameters: " + DescribeParameters(parameters) +
+                     " (one left out is sent as 0)";
+            return false;
+        }
+        text = "Action=" + std::to_string(action);
+    }
+    return true;
+}
+
+// commands --list: every action by name, its code and what it takes.
+void PrintActionList() {
+    for (const auto& [name, code] : ActionNames()) {
+        std::string takes;
+        if (IsDialAction(code))
+            takes =
+                "--text NUMBER: the dial string (0-9 * # + A-D , T P W ! @ I G > - ( ) and "
+                "blanks; >SM1 dials stored number 1 of memory SM)";
+        else
+            takes = DescribeParameters(n95::TestActionParameters(code)) +
+                    (n95::TestActionParameters(code).empty() ? "" : "; one left out is 0");
+        std::printf("%-18s%-5d%s\n", name.c_str(), code, takes.c_str());
+    }
+}
+
 int RunCommandsCommand(const TCommandsArgs& args, const std::string& pluginPath) {
+    if (args.List) {
+        PrintActionList();
+        return kExitOk;
+    }
     int32_t action;
     if (!ParseAction(args.Action, action)) {
-        PrintError("unknown action \"" + args.Action + "\" (a number or a name; see --help)");
+        PrintError("unknown action \"" + args.Action + "\" (a number or a name; see --list)");
         return kExitUsage;
     }
     if (args.Text && !args.Params.empty()) {
         PrintError("give NAME=VALUE parameters or --text, not both");
         return kExitUsage;
     }
-    std::string paramText = args.Text.value_or("");
-    for (const std::string& p : args.Params) {
-        if (p.find('=') == std::string::npos) {
-            PrintError("parameter \"" + p + "\" is not NAME=VALUE");
-            return kExitUsage;
-        }
-        if (!paramText.empty())
-            paramText += "\r\n";
-        paramText += p;
+    std::string paramText, error;
+    if (!MakeParameterText(args, action, paramText, &error)) {
+        PrintError(error);
+        return kExitUsage;
     }
     TPlugin plugin;
     if (!LoadPlugin(plugin, pluginPath))
@@ -115,8 +234,7 @@ int RunCommandsCommand(const TCommandsArgs& args, const std::string& pluginPath)
     }
     if (lines.empty()) {
         PrintError("action " + std::to_string(action) +
-                   " gives no command line (an unknown code, or a required parameter text is "
-                   "empty)");
+                   " gives no command line: the plug-in knows no such action (see --list)");
         return kExitIncomplete;
     }
     for (const std::string& line : lines) {
@@ -136,7 +254,10 @@ TSubcommand AddCommandsCommand(CLI::App& app, const std::string& pluginPath) {
     CLI::App* commands = app.add_subcommand(
         "commands", "Print the AT command lines the plug-in builds for a test action");
     commands->footer(ActionHelp() + "\n" + kExitStatusHelp);
-    commands->add_option("action", args->Action, "Action code or name")->required();
+    commands->add_option("action", args->Action, "Action code or name");
+    commands->add_flag("--list", args->List,
+                       "List every action with its code and the parameters it takes, their "
+                       "ranges and defaults");
     commands->add_option("params", args->Params,
                          "Parameters NAME=VALUE (for example UARFCN=10713)");
     CLI::Option* textOption =
@@ -146,6 +267,10 @@ TSubcommand AddCommandsCommand(CLI::App& app, const std::string& pluginPath) {
     return {commands, [args, text, textOption, &pluginPath] {
                 if (textOption->count() > 0)
                     args->Text = *text;
+                if (!args->List && args->Action.empty()) {
+                    PrintError("commands: give an action (a name or a code; see --list)");
+                    return static_cast<int>(kExitUsage);
+                }
                 return RunCommandsCommand(*args, pluginPath);
             }};
 }

@@ -156,6 +156,13 @@ TEST(TestCommandsTest, ParseParamValueRules) {
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(n95::ParseParamValue(text), expected) << '"' << text << '"';
+        // Only the whole integers parse; "0" is the one zero among the cases.
+        int32_t parsed = 12345;
+        const bool whole = n95::TryParseParamValue(text, parsed);
+        EXPECT_EQ(whole, expected != 0 || text == "0") << '"' << text << '"';
+        if (whole) {
+            EXPECT_EQ(parsed, expected) << '"' << text << '"';
+        }
     }
 }
 
@@ -210,6 +217,7 @@ TEST(TestCommandsTest, DialTextAcceptsOnlyDialCharacters) {
     const std::string allowed = "0123456789*#+ABCDabcd,TtPpWw!@IiGg> -()";
     auto expectDial = [](const std::string& text, bool accepted) {
         SCOPED_TRACE("text \"" + text + "\"");
+        EXPECT_EQ(n95::FindRefusedDialCharacter(text) == std::string::npos, accepted);
         for (int32_t action : {0, 256}) {
             EXPECT_EQ(MakeTestCommands(action, text),
                       accepted ? Lines{"ATD" + text + ";\r"} : Lines{});
@@ -239,9 +247,50 @@ TEST(TestCommandsTest, DialTextAcceptsOnlyDialCharacters) {
     for (const auto& [text, accepted] : stored) {
         expectDial(text, accepted);
     }
+    for (const auto& [text, at] : std::vector<std::pair<std::string, size_t>>{
+             {"123;+CFUN=0", 3}, {">sm1", 1}, {">SM", 1}, {"SM1", 0}, {">SM1X", 4}}) {
+        EXPECT_EQ(n95::FindRefusedDialCharacter(text), at) << text;
+    }
     for (const char* attack : {"123;+CFUN=0", "123\rAT+CFUN=0", "123\nATH", "\"123\"", "12\b3"}) {
         EXPECT_TRUE(MakeTestCommands(0, attack).empty()) << attack;
         EXPECT_TRUE(MakeTestCommands(532, attack).empty()) << attack;
+    }
+}
+
+// The parameters each action declares are the ones it writes, at the widths it declares: a
+// declared parameter changes the lines, one past its maximum is written as 0 would be, and
+// no other name changes anything.
+TEST(TestCommandsTest, DeclaredParametersAreTheOnesWritten) {
+    std::vector<std::string> everyName;
+    for (int32_t action = 0; action < 1024; ++action) {
+        for (const n95::TActionParameter& p : n95::TestActionParameters(action)) {
+            everyName.push_back(p.Name);
+        }
+    }
+    for (int32_t action = 0; action < 1024; ++action) {
+        SCOPED_TRACE("action " + std::to_string(action));
+        const auto declared = n95::TestActionParameters(action);
+        const auto lines = [&](const std::string& name, int64_t value) {
+            return MakeTestCommands(action, name + "=" + std::to_string(value));
+        };
+        for (const n95::TActionParameter& p : declared) {
+            SCOPED_TRACE(p.Name);
+            EXPECT_NE(lines(p.Name, p.Max), lines(p.Name, 0));
+            EXPECT_NE(lines(p.Name, p.Min == 0 ? 1 : p.Min), lines(p.Name, 0));
+            EXPECT_EQ(lines(p.Name, p.Max + 1), lines(p.Name, 0));
+        }
+        for (const std::string& name : everyName) {
+            bool isDeclared = false;
+            for (const n95::TActionParameter& p : declared) {
+                isDeclared = isDeclared || name == p.Name;
+            }
+            if (!isDeclared && action != 0 && action != 256 && action != 532) {
+                EXPECT_EQ(lines(name, 7), lines(name, 9)) << name;
+            }
+        }
+        if (n95::TestActionNeedsText(action)) {
+            EXPECT_TRUE(MakeTestCommands(action, "").empty());
+        }
     }
 }
 

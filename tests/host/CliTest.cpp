@@ -193,6 +193,7 @@ TEST_F(CliTest, CommandsPrintTheActionLines) {
         std::vector<std::string> Args;
         int Status;
         std::string Output;
+        std::string ErrorPart = "";
     };
     const std::vector<Case> cases = {
         {{"sector-lock", "UARFCN=10713", "PSC=276"},
@@ -206,11 +207,21 @@ TEST_F(CliTest, CommandsPrintTheActionLines) {
          0,
          "AT*NTestSystem=1<CR>\nAT*NBALOCK=1,\"000000FF\",\"00000000\"<CR>\nAT*NTestSystem=0<CR>"
          "\n"},
-        {{"999"}, 1, ""},
-        {{"gsm-scan"}, 1, ""},  // needs a parameter text
-        {{"no-such-action"}, 2, ""},
-        {{"521", "UARFCN"}, 2, ""},
-        {{"0", "A=1", "--text", "1"}, 2, ""},
+        {{"gsm-scan-stop"}, 0, "AT*NTestSystem=1<CR>\nAT*NSCANGERAN=0<CR>\nAT*NTestSystem=0<CR>\n"},
+        {{"dial", "--text", ">SM1"}, 0, "ATD>SM1;<CR>\n"},
+        {{"999"}, 1, "", "no such action"},
+        // The host checks what the plug-in would send wrong or not at all.
+        {{"gsm-scan"}, 2, "", "GSMBand (-2147483648..2147483647)"},
+        {{"no-such-action"}, 2, "", "unknown action"},
+        {{"521", "UARFCN"}, 2, "", "not NAME=VALUE"},
+        {{"0", "A=1", "--text", "1"}, 2, "", "not both"},
+        {{"channel-lock", "ARFCN=62"}, 2, "", "no parameter \"ARFCN\"; it takes BCCH (0..65535)"},
+        {{"sector-lock", "UARFCN=abc"}, 2, "", "UARFCN takes 0..65535"},
+        {{"sector-lock", "UARFCN=99999999999"}, 2, "", "not a whole 32-bit number"},
+        {{"sector-lock", "psc=65536"}, 2, "", "outside what sector-lock can send"},
+        {{"ba-lock", "GSMBand=$100"}, 2, "", "GSMBand takes 0..255"},
+        {{"dial", "--text", "12;3"}, 2, "", "\";\" at position 3"},
+        {{"vt-dial"}, 2, "", "needs the number to dial"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"commands"};
@@ -219,7 +230,7 @@ TEST_F(CliTest, CommandsPrintTheActionLines) {
         EXPECT_EQ(r.Status, c.Status) << c.Args[0] << "\n" << r.Errors;
         EXPECT_EQ(r.Output, c.Output) << c.Args[0];
         if (c.Status != 0) {
-            EXPECT_FALSE(r.Errors.empty()) << c.Args[0];
+            EXPECT_TRUE(Contains(r.Errors, c.ErrorPart)) << c.Args[0] << "\n" << r.Errors;
         }
     }
 }
@@ -244,6 +255,10 @@ TEST_F(CliTest, InfoHelpAndUsage) {
         EXPECT_TRUE(Contains(r.Output, "Exit status")) << args[0];
     }
     EXPECT_TRUE(Contains(Host({"commands", "--help"}).Output, "sector-lock"));
+    const ProgramResult list = Host({"commands", "--list"});
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_TRUE(Contains(list.Output, "sector-lock       521  UARFCN (0..65535), PSC (0..65535)"))
+        << list.Output;
     EXPECT_EQ(Host({}).Status, 2);
     EXPECT_EQ(Host({"replay"}).Status, 2);
     EXPECT_EQ(Host({"replay", "x.pcap", "--no-such-option"}).Status, 2);
