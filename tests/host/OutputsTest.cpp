@@ -200,6 +200,19 @@ TEST(SvgMapTest, DotsAreBoundedByThePictureNotByTheRecords) {
         << "legend counts every record";
     EXPECT_TRUE(svg.find("No GPS track") == std::string::npos);
 
+    // Every class's dots stand apart from the grey track line they lie on: no dot colour is
+    // the track's, nor a grey (equal red, green and blue).
+    const std::size_t stroke = svg.find("stroke=\"#", svg.find("<polyline"));
+    const std::string trackColour = svg.substr(stroke + 8, 7);
+    for (std::size_t at = svg.find("<g fill=\"#"); at != std::string::npos;
+         at = svg.find("<g fill=\"#", at + 1)) {
+        const std::string colour = svg.substr(at + 9, 7);
+        EXPECT_NE(colour, trackColour);
+        EXPECT_FALSE(colour.substr(1, 2) == colour.substr(3, 2) &&
+                     colour.substr(3, 2) == colour.substr(5, 2))
+            << colour << " is a grey";
+    }
+
     const std::vector<TGpsPoint> none;
     TSvgMap empty(none);
     empty.Add(Row(0, 0x00000112, -9999.0, -9999.0));
