@@ -116,6 +116,23 @@ bool ParseCoordinate(std::string_view text, std::string_view hemisphere, bool la
     return true;
 }
 
+constexpr std::string_view kFeedMarker = "PN95,FEED,";
+
+// A live run's feed marker (see NmeaFeedMarker): true, with its chunk in `chunk`.
+bool ParseFeedMarker(std::string_view body, int64_t& chunk) {
+    if (body.substr(0, kFeedMarker.size()) != kFeedMarker || body.size() == kFeedMarker.size() ||
+        body.size() > kFeedMarker.size() + 18)
+        return false;
+    int64_t value = 0;
+    for (const char c : body.substr(kFeedMarker.size())) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    chunk = value;
+    return true;
+}
+
 // The state carried from line to line: the date of the last RMC sentence.
 struct TNmeaState {
     bool& HasDate;
@@ -237,10 +254,22 @@ void TNmeaReader::Line(std::string_view line) {
         Track.AddProblem(LineNumber, message);
         return;
     }
+    if (ParseFeedMarker(body, PendingFeed))
+        return;
+    const std::size_t fixesBefore = Track.Fixes.size();
     TNmeaState state{HasDate, DateDays, DateTimeOfDay};
     std::string problem = ParseSentence(body, state, Track, LineNumber);
     if (!problem.empty())
         Track.AddProblem(LineNumber, std::move(problem));
+    if (Track.Fixes.size() > fixesBefore && PendingFeed >= 0) {
+        Track.FeedBefore.resize(Track.Fixes.size(), -1);
+        Track.FeedBefore.back() = PendingFeed;
+        PendingFeed = -1;
+    }
+}
+
+std::string NmeaFeedMarker(int64_t chunk) {
+    return NmeaSentence(std::string(kFeedMarker) + std::to_string(chunk));
 }
 
 void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line) {

@@ -24,6 +24,11 @@ uint8_t NmeaChecksum(std::string_view body);
 // "$" body "*HH" CR LF.
 std::string NmeaSentence(std::string_view body);
 
+// The proprietary sentence "$PN95,FEED,<chunk>" that a live run writes before the sentences
+// of each fix it fed: the fix was fed before the capture's chunk <chunk> (from 0) was
+// decoded. Other NMEA readers ignore it, as they do every proprietary sentence.
+std::string NmeaFeedMarker(int64_t chunk);
+
 // Reads an NMEA log line by line into a track (so a long log is never held whole).
 class TNmeaReader {
 public:
@@ -37,6 +42,7 @@ private:
     bool HasDate = false;        // an RMC sentence has given the date
     double DateDays = 0.0;       // TDateTime of 00:00 of that date
     double DateTimeOfDay = 0.0;  // seconds of the day of that RMC sentence
+    int64_t PendingFeed = -1;    // a feed marker for the next fix
 };
 
 // Calls `line` with each line of `text` in order, without its line end (CR LF, LF or CR).

@@ -7,9 +7,9 @@
 #include <sstream>
 #include <string_view>
 
+#include "host/common/Diagnostics.h"
 #include "host/formats/Gpx.h"
 #include "host/formats/Nmea.h"
-#include "host/common/Diagnostics.h"
 
 namespace n95::host {
 
@@ -98,6 +98,15 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error) {
                  std::to_string(track.Skipped) + " skipped)";
         return false;
     }
+    return true;
+}
+
+bool TTrack::HasFeedPoints() const {
+    if (Fixes.empty() || FeedBefore.size() != Fixes.size())
+        return false;
+    for (const int64_t chunk : FeedBefore)
+        if (chunk < 0)
+            return false;
     return true;
 }
 

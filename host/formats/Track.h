@@ -30,6 +30,14 @@ struct TTrack {
     uint64_t Entries = 0;          // lines (NMEA) or track points (GPX) examined
     uint64_t Skipped = 0;          // entries that failed a check or did not parse
     std::vector<TTrackProblem> FirstProblems;
+    // For a track that a live run wrote beside its capture: FeedBefore[i] is the number of
+    // the capture's chunk (from 0) before which the run fed Fixes[i]. Empty for other
+    // tracks; see HasFeedPoints.
+    std::vector<int64_t> FeedBefore;
+
+    // True when every fix has its feed point: the replay then feeds the fixes where the
+    // live run did, rather than by their times, and gives the live run's positions exactly.
+    bool HasFeedPoints() const;
 
     // Counts a skipped entry and keeps its description while fewer than
     // kReportedProblems are kept.

@@ -83,11 +83,23 @@ int StatusOfTheRun(const TLiveResult& result) {
     return kExitOk;
 }
 
+// The fixes a run fed go beside its capture, NAME.nmea, unless that would be the GPS source
+// itself (a log that another program appends to) or the capture: then NAME.fixes.nmea.
+std::string FixLogPath(const std::string& capture, const std::string& gps) {
+    std::filesystem::path path(capture);
+    path.replace_extension(".nmea");
+    std::error_code ec;
+    if (path == std::filesystem::path(capture) || path == std::filesystem::path(gps) ||
+        std::filesystem::equivalent(path, gps, ec))
+        path.replace_extension(".fixes.nmea");
+    return path.string();
+}
+
 // Names the outputs and the capture (-o: after the capture, or live-<UTC time>) and opens
 // them, as temporary files, before the handset is touched. False, having said why, when
 // one cannot be created.
 bool OpenFiles(TLiveArgs& args, const std::vector<TGpsPoint>& fixes, TOutputSet& outputs,
-               TCaptureWriter& capture) {
+               TCaptureWriter& capture, TAtomicFile& fixLog) {
     std::string error;
     const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
     TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
@@ -100,17 +112,20 @@ bool OpenFiles(TLiveArgs& args, const std::vector<TGpsPoint>& fixes, TOutputSet&
             args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
     }
     if (!outputs.Open(paths, fixes, false, &error) ||
-        (!args.Capture.empty() && !capture.Open(args.Capture, &error))) {
+        (!args.Capture.empty() && !capture.Open(args.Capture, &error)) ||
+        (!args.Capture.empty() && !args.Gps.empty() &&
+         !fixLog.Open(FixLogPath(args.Capture, args.Gps), &error))) {
         PrintError(error);
         return false;
     }
     return true;
 }
 
-// What was read is kept in every case: the capture, and the outputs once the test ran.
+// What was read is kept in every case: the capture, and the outputs and the fix log once the
+// test ran.
 // Appends the paths written to `written`; false, having said why, when one could not be.
 bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size_t fixes,
-                     TOutputSet& outputs, TCaptureWriter& capture,
+                     TOutputSet& outputs, TCaptureWriter& capture, TAtomicFile& fixLog,
                      std::vector<std::string>& written) {
     bool ok = true;
     std::string error;
@@ -124,7 +139,17 @@ bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size
     }
     if (!result.Tested) {
         outputs.Discard();
+        fixLog.Discard();
         return ok;
+    }
+    if (fixLog.File() != nullptr) {
+        const std::string path = fixLog.Path();
+        if (fixLog.Commit(&error)) {
+            written.push_back(path);
+        } else {
+            PrintError(error);
+            ok = false;
+        }
     }
     if (outputs.WantsMap())
         outputs.SetMapTitle("N95 live drive: " + args.Device, MapSubtitle(result.Stats, fixes));
@@ -160,7 +185,8 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
     TOutputSet outputs;
     TCaptureWriter capture;
-    if (!OpenFiles(args, fixes, outputs, capture))
+    TAtomicFile fixLog;
+    if (!OpenFiles(args, fixes, outputs, capture, fixLog))
         return kExitOutputError;
 
     TSerialOptions serial;
@@ -183,6 +209,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     options.ReconnectPauseSeconds = args.ReconnectPause;
     options.StopRequested = InstallStopHandlers();
     options.Status = &status;
+    options.FixLog = fixLog.File();
 
     PrintNote("switching the trace on at " + args.Device + " (" + std::to_string(args.Baud) +
               " baud)");
@@ -198,7 +225,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
 
     std::vector<std::string> written;
     const bool writeFailed =
-        !KeepWhatWasRead(args, result, fixes.size(), outputs, capture, written);
+        !KeepWhatWasRead(args, result, fixes.size(), outputs, capture, fixLog, written);
 
     const std::string end = DescribeEnd(result, options);
     if (result.Tested)

@@ -6,6 +6,7 @@
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
+#include "host/formats/Nmea.h"
 
 namespace n95::host {
 
@@ -50,11 +51,9 @@ public:
     // cannot be written: the run stops, since what is read must be kept.
     bool Take(const std::string& chunk, TCaptureTime when, std::string* error) {
         if (Options.Capture != nullptr &&
-            !Options.Capture->Write(when, chunk.data(), static_cast<uint32_t>(chunk.size()),
-                                    error))
+            !Options.Capture->Write(when, chunk.data(), static_cast<uint32_t>(chunk.size()), error))
             return false;
-        Result.Stats.Chunks.Add(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(),
-                                when);
+        Result.Stats.Chunks.Add(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), when);
         Decode(chunk, when);
         return true;
     }
@@ -83,16 +82,35 @@ public:
             Session.ReleaseAll();
         }
         if (testing)
-            FeedFixes();
+            FeedFixes(NextChunk());
     }
 
-    void FeedFixes() {
+    // Feeds the fixes that came since the last call, before the capture's chunk
+    // `beforeChunk` (from 0) is decoded. Each fix goes through its NMEA sentences first, as
+    // the fix log keeps it, so that what is fed is exactly what a replay of the capture with
+    // the log reads: positions to 1e-5 minute, times to the centisecond. A fix that rounds
+    // onto the time of the previous one is not fed.
+    void FeedFixes(int64_t beforeChunk) {
         if (Options.Gps == nullptr)
             return;
         const std::vector<TGpsPoint>& fixes = Options.Gps->Track().Fixes;
-        while (FixesFed < fixes.size())
-            Session.FeedFix(fixes[FixesFed++]);
+        while (FixesFed < fixes.size()) {
+            const std::string sentences = FormatNmeaFix(fixes[FixesFed++], 0.0, 0.0);
+            const std::size_t before = FedTrack.Fixes.size();
+            ForEachLine(sentences, [this](std::string_view line) { FedReader.Line(line); });
+            if (FedTrack.Fixes.size() == before)
+                continue;
+            if (Options.FixLog != nullptr) {
+                const std::string marker = NmeaFeedMarker(beforeChunk);
+                std::fwrite(marker.data(), 1, marker.size(), Options.FixLog);
+                std::fwrite(sentences.data(), 1, sentences.size(), Options.FixLog);
+            }
+            Session.FeedFix(FedTrack.Fixes.back());
+        }
     }
+
+    // The chunk that the next one read will be, counted from 0.
+    int64_t NextChunk() const { return static_cast<int64_t>(Result.Stats.Chunks.Chunks); }
 
     // Waits until the port or the GPS has input, at most `waitMs`.
     void Wait(int waitMs) {
@@ -109,8 +127,8 @@ public:
             for (;;) {
                 if (StopRequested())
                     return false;
-                const int left = MillisecondsLeft(Clock.Seconds(), pauseStart,
-                                                  Options.ReconnectPauseSeconds);
+                const int left =
+                    MillisecondsLeft(Clock.Seconds(), pauseStart, Options.ReconnectPauseSeconds);
                 if (left == 0)
                     break;
                 Clock.Sleep(std::clamp(left, 1, 50));
@@ -166,7 +184,8 @@ public:
         Report(text);
         Session.Decoder().StartTest();
         Result.Tested = true;
-        FeedFixes();
+        // Before the confirming chunk, the last one read, is decoded again.
+        FeedFixes(NextChunk() - 1);
         // In the awaiting state only the first frame counted; the rest of the chunk belongs
         // to the test.
         Decode(chunk, when);
@@ -211,7 +230,9 @@ public:
     TRunClock& Clock;
     TDecoderSession& Session;
     TLiveResult& Result;
-    std::size_t FixesFed = 0;
+    std::size_t FixesFed = 0;  // fixes of the GPS's track looked at
+    TTrack FedTrack;           // the fixes fed, as read back from their sentences
+    TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
     double NextTick = 0.0;
 };

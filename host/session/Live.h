@@ -31,14 +31,14 @@
 #include <functional>
 #include <string>
 
-#include "host/session/DecoderSession.h"
-#include "host/devices/GpsFeed.h"
-#include "host/formats/PcapCapture.h"
-#include "host/session/PluginHost.h"
-#include "host/session/RunStats.h"
 #include "host/common/Progress.h"
 #include "host/common/RunClock.h"
+#include "host/devices/GpsFeed.h"
 #include "host/devices/SerialPort.h"
+#include "host/formats/PcapCapture.h"
+#include "host/session/DecoderSession.h"
+#include "host/session/PluginHost.h"
+#include "host/session/RunStats.h"
 
 namespace n95::host {
 
@@ -56,6 +56,10 @@ struct TLiveOptions {
     const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between reads
     TStatusLine* Status = nullptr;                              // nil: none
     TRunClock* Clock = nullptr;  // time and waiting; nil: the system clock
+    // The fixes fed, as NMEA, each after a "$PN95,FEED,<chunk>" sentence saying before which
+    // chunk of the capture it was fed; nil = none. A replay of the capture with this log
+    // gives the run's positions exactly (see TTrack::FeedBefore).
+    FILE* FixLog = nullptr;
     FILE* Messages = stderr;  // reports while running (trace confirmed, port lost, ...)
 };
 
@@ -73,9 +77,9 @@ struct TLiveResult {
     bool Tested = false;          // the trace was confirmed and the test ran
     double ConfirmSeconds = 0.0;  // from Connect to the chunk that confirmed the trace
     double TestSeconds = 0.0;     // from StartTest to StopTest
-    uint64_t PortLosses = 0;  // times the port failed
-    uint64_t Reconnects = 0;  // successful Reconnects
-    std::string LostMessage;  // how the port failed last
+    uint64_t PortLosses = 0;      // times the port failed
+    uint64_t Reconnects = 0;      // successful Reconnects
+    std::string LostMessage;      // how the port failed last
     uint64_t FixesRead = 0;
     TRunStats Stats;
 };

@@ -2,7 +2,6 @@
 
 #include <exception>
 
-
 namespace n95::host {
 
 bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
@@ -16,6 +15,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
     const std::vector<TGpsPoint> noFixes;
     const std::vector<TGpsPoint>& fixes = options.Track ? options.Track->Fixes : noFixes;
     std::size_t nextFix = 0;
+    const bool feedPoints = options.Track != nullptr && options.Track->HasFeedPoints();
 
     bool ok = true;
     try {
@@ -40,12 +40,16 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
                 break;
 
             const TDateTime now = CaptureTimeToDateTime(capture.Time());
+            const auto chunkIndex = static_cast<int64_t>(result.Stats.Chunks.Chunks);
             result.Stats.Chunks.Add(capture.Data(), capture.Size(), capture.Time());
             if (capture.Size() < capture.OriginalSize())
                 ++result.CutChunks;
 
-            // Fixes up to the chunk's time; each releases what it made final.
-            while (nextFix < fixes.size() && fixes[nextFix].Time <= now)
+            // Fixes up to the chunk's time (or, for a live run's track, those it fed before
+            // this chunk); each releases what it made final.
+            while (nextFix < fixes.size() &&
+                   (feedPoints ? options.Track->FeedBefore[nextFix] <= chunkIndex
+                               : fixes[nextFix].Time <= now))
                 session.FeedFix(fixes[nextFix++]);
 
             port.Now = now;

@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "control/TestCommands.h"
-#include "host/sim/HandsetSim.h"
 #include "host/formats/Nmea.h"
 #include "host/formats/PcapCapture.h"
 #include "host/formats/TraceFrame.h"
+#include "host/sim/HandsetSim.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
 
@@ -347,9 +347,9 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
     ASSERT_FALSE(port.empty());
     WriteFile(Path("gps.nmea"), "");
     ChildProgram host;
-    ASSERT_TRUE(host.Start(
-        N95HOST_PATH, {"live", "--device", port, "--gps", Path("gps.nmea"), "--csv", Path("l.csv"),
-                       "--geojson", Path("l.geojson"), "--map", Path("l.svg")}));
+    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", port, "--gps", Path("gps.nmea"),
+                                          "--csv", Path("l.csv"), "--geojson", Path("l.geojson"),
+                                          "--map", Path("l.svg"), "--capture", Path("l.pcap")}));
     ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
     // A receiver's log growing by one fix (an RMC and a GGA sentence) every 200 ms, the car
     // driving east; the sentences arrive in pieces, as a writer's buffer flushes them.
@@ -392,6 +392,23 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
     EXPECT_TRUE(Contains(geojson, "\"LineString\"")) << geojson.substr(0, 200);
     EXPECT_TRUE(Contains(geojson, "\"fixes\":10"));
     EXPECT_TRUE(Contains(ReadFile(Path("l.svg")), "GPS track (10 fixes)"));
+
+    // The fixes went in while chunks kept coming, whatever their times say; the log beside
+    // the capture keeps where, and a replay with it places every record as the live run did.
+    const ProgramResult replay = RunProgram(
+        N95HOST_PATH, {"replay", Path("l.pcap"), "--gps", Path("l.nmea"), "--csv", Path("r.csv")});
+    ASSERT_EQ(replay.Status, 0) << replay.Errors;
+    EXPECT_EQ(ReadFile(Path("r.csv")), ReadFile(Path("l.csv")));
+    // Without the feed points (the same fixes by time alone) the replay places them otherwise.
+    std::string byTime;
+    for (const std::string& line : SplitLines(ReadFile(Path("l.nmea"))))
+        if (!Contains(line, "PN95"))
+            byTime += line + "\r\n";
+    WriteFile(Path("t.nmea"), byTime);
+    const ProgramResult timed = RunProgram(
+        N95HOST_PATH, {"replay", Path("l.pcap"), "--gps", Path("t.nmea"), "--csv", Path("t.csv")});
+    ASSERT_EQ(timed.Status, 0) << timed.Errors;
+    EXPECT_NE(ReadFile(Path("t.csv")), ReadFile(Path("l.csv")));
 }
 
 // Mistakes a user makes, each with its message and status, and nothing written.
