@@ -45,29 +45,29 @@ std::string LiveStem() {
     return stem + "Z";
 }
 
-void PrintSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
+void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
                   const TLiveOptions& options, const TGpsFeed* gps,
                   const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::printf("Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
-                plugin.DeviceName().c_str(), plugin.Path().c_str());
+    std::fprintf(out, "Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
+                 plugin.DeviceName().c_str(), plugin.Path().c_str());
     if (r.Tested)
-        std::printf("  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
+        std::fprintf(out, "  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
     else
-        std::printf("  trace           not confirmed\n");
-    std::printf("  end             %s\n", DescribeEnd(r, options).c_str());
-    PrintRunCounts(r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
+        std::fprintf(out, "  trace           not confirmed\n");
+    std::fprintf(out, "  end             %s\n", DescribeEnd(r, options).c_str());
+    PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
     if (gps != nullptr)
-        std::printf("  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
-                    args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
-                    u(gps->Track().Skipped));
+        std::fprintf(
+            out, "  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
+            args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed), u(gps->Track().Skipped));
     else
-        std::printf("  gps             none (records carry no position)\n");
-    std::printf("  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
-                u(r.Reconnects));
-    PrintNotCopied(r.Stats.Records);
-    PrintKeptAndOutputs(r.Stats.MaxRecordsKept, outputs);
-    std::fflush(stdout);
+        std::fprintf(out, "  gps             none (records carry no position)\n");
+    std::fprintf(out, "  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
+                 u(r.Reconnects));
+    PrintNotCopied(out, r.Stats.Records);
+    PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs);
+    std::fflush(out);
 }
 
 // The exit status of a run that wrote what it had to.
@@ -83,24 +83,46 @@ int StatusOfTheRun(const TLiveResult& result) {
     return kExitOk;
 }
 
-// Names the outputs and the capture (-o: after the capture, or live-<UTC time>) and opens
-// them, as temporary files, before the handset is touched. False, having said why, when
-// one cannot be created.
-bool OpenFiles(TLiveArgs& args, const std::vector<TGpsPoint>& fixes, TOutputSet& outputs,
-               TCaptureWriter& capture) {
-    std::string error;
-    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
-    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+// Names the outputs and the capture: as given, and by -o after the capture or
+// live-<UTC time>. Then no output may be an input (the device, the GPS) or another output.
+// False, having said why, when one is.
+bool NameFiles(TLiveArgs& args, TOutputPaths& paths) {
+    const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    paths = given;
+    const bool captureGiven = !args.Capture.empty();
     if (!args.OutDir.empty()) {
-        if (!ApplyOutDir(args.OutDir, stem, paths, &error)) {
-            PrintError(error);
-            return false;
-        }
+        const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
+        NameOutDirOutputs(args.OutDir, stem, paths);
         if (args.Capture.empty())
             args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
     }
+    std::vector<TNamedFile> inputs = {{"--device", args.Device}};
+    if (!args.Gps.empty())
+        inputs.push_back({"--gps", args.Gps});
+    std::vector<TNamedFile> outputs = NamedOutputs(paths, given);
+    if (!args.Capture.empty())
+        outputs.push_back({captureGiven ? "--capture" : "-o", args.Capture});
+    std::string error;
+    if (!CheckDistinctFiles(inputs, outputs, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+// Opens the outputs and the capture before the handset is touched (creating the -o
+// folder). The capture keeps a hidden temporary name while it is written: a killed run
+// leaves it behind, readable up to its last flush. False, having said why, when one cannot
+// be opened.
+bool OpenFiles(const TLiveArgs& args, const TOutputPaths& paths,
+               const std::vector<TGpsPoint>& fixes, TOutputSet& outputs, TCaptureWriter& capture) {
+    std::string error;
+    if (!args.OutDir.empty() && !CreateOutDir(args.OutDir, &error)) {
+        PrintError(error);
+        return false;
+    }
     if (!outputs.Open(paths, fixes, false, &error) ||
-        (!args.Capture.empty() && !capture.Open(args.Capture, &error))) {
+        (!args.Capture.empty() && !capture.Open(args.Capture, &error, true))) {
         PrintError(error);
         return false;
     }
@@ -116,7 +138,7 @@ bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size
     std::string error;
     if (!args.Capture.empty()) {
         if (capture.Commit(&error)) {
-            written.push_back(args.Capture);
+            written.push_back(OutputDisplayName(args.Capture));
         } else {
             PrintError(error);
             ok = false;
@@ -143,6 +165,9 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
         return kExitUsage;
     }
+    TOutputPaths paths;
+    if (!NameFiles(args, paths))
+        return kExitUsage;
     TPlugin plugin;
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
@@ -160,7 +185,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
     TOutputSet outputs;
     TCaptureWriter capture;
-    if (!OpenFiles(args, fixes, outputs, capture))
+    if (!OpenFiles(args, paths, fixes, outputs, capture))
         return kExitOutputError;
 
     TSerialOptions serial;
@@ -176,7 +201,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     TLiveOptions options;
     options.DurationSeconds = args.Duration;
     options.TraceWaitSeconds = args.TraceWait;
-    options.FrameLogPath = outputs.FrameLogTempPath();
+    options.FrameLogPath = outputs.FrameLogWritePath();
     options.Capture = args.Capture.empty() ? nullptr : &capture;
     options.Gps = gps ? &*gps : nullptr;
     options.ReconnectTries = args.ReconnectTries;
@@ -192,7 +217,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     port.Close();
     status.Clear();
     if (!ok)
-        PrintError(error);
+        PrintError(outputs.NameFrameLog(error));
     if (gps && !gps->Track().FirstProblems.empty())
         ReportTrack(args.Gps, gps->Track());
 
@@ -205,7 +230,9 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintNote(end);
     else
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
-    PrintSummary(args, plugin, result, options, gps ? &*gps : nullptr, written);
+    // Standard output may carry an output: the summary then goes with the messages.
+    PrintSummary(outputs.UsesStandardOutput() || args.Capture == "-" ? stderr : stdout, args,
+                 plugin, result, options, gps ? &*gps : nullptr, written);
 
     if (!ok || writeFailed)
         return kExitOutputError;

@@ -288,7 +288,7 @@ void TSvgMap::Emit(std::string& s, FILE* out) const {
         std::fwrite(s.data(), 1, s.size(), out);
 }
 
-bool TSvgMap::Commit(TAtomicFile& file, std::string* error) const {
+bool TSvgMap::Commit(TOutputFile& file, std::string* error) const {
     std::string buffer;
     Emit(buffer, file.File());
     return file.Commit(error);

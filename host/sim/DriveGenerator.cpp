@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "host/common/AtomicFile.h"
+#include "host/common/OutputFile.h"
 #include "host/common/DateTimeText.h"
 #include "host/common/Geo.h"
 #include "host/formats/Gpx.h"
@@ -128,7 +128,7 @@ bool GenerateDrive(const TDriveOptions& options, const std::string& capturePath,
     TRandom random(options.Seed);
 
     TCaptureWriter capture;
-    TAtomicFile nmea, gpx;
+    TOutputFile nmea, gpx;
     if (!capture.Open(capturePath, error) || !nmea.Open(nmeaPath, error))
         return false;
     if (!options.GpxPath.empty()) {

@@ -146,7 +146,7 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     paths.FrameLog = Path("out/frames.log");
     TOutputSet outputs;
     ASSERT_TRUE(outputs.Open(paths, track, false, &error)) << error;
-    EXPECT_FALSE(outputs.FrameLogTempPath().empty());
+    EXPECT_FALSE(outputs.FrameLogWritePath().empty());
     // Nothing appears in the folder before the commit: the files have no name yet.
     EXPECT_TRUE(n95::test::ListDir(Path("out/sub")).empty());
     EXPECT_FALSE(n95::test::FileExists(Path("out/sub/run.csv")));
@@ -244,7 +244,7 @@ TEST_F(OutputsTest, SvgMapRendersWithARealRenderer) {
         map.Add(Row(i, i % 3 ? 0x000003C1 : 0x00000112, p.X, p.Y));
     }
     map.SetTitle("Title with <markup> & \"quotes\"", "subtitle");
-    TAtomicFile file;
+    TOutputFile file;
     std::string error;
     ASSERT_TRUE(file.Open(Path("map.svg"), &error)) << error;
     ASSERT_TRUE(map.Commit(file, &error)) << error;
