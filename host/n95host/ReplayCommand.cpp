@@ -123,7 +123,7 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
             PrintError(error);
             return kExitOutputError;
         }
-        PrintError("interrupted; no output was written");
+        PrintError("interrupted; no output file was written");
         return kExitInterrupted;
     }
 
