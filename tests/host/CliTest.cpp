@@ -247,18 +247,20 @@ TEST_F(CliTest, AStoppedOrKilledReplayLeavesNothingBehind) {
     ASSERT_EQ(Sim({"generate", Path("big"), "--size", "6M"}).Status, 0);
     std::filesystem::create_directory(Path("out"));
     WriteFile(Path("out/big.csv"), "old\n");
-    const std::vector<std::string> args = {"replay",          Path("big.pcap"), "--gps",
-                                           Path("big.nmea"),  "-o",             Path("out"),
-                                           "--frame-log",     Path("out/f.log")};
+    const std::vector<std::string> args = {
+        "replay", Path("big.pcap"), "--gps",       Path("big.nmea"),
+        "-o",     Path("out"),      "--frame-log", Path("out/f.log")};
     struct Case {
         int Signal;
         int Milliseconds;
     };
-    const std::vector<Case> cases = {{SIGKILL, 0},  {SIGKILL, 20}, {SIGKILL, 60}, {SIGKILL, 150},
-                                     {SIGHUP, 100}, {SIGPIPE, 100}, {SIGTERM, 100}};
+    const std::vector<Case> cases = {{SIGKILL, 0}, {SIGKILL, 20}, {SIGKILL, 60}, {SIGKILL, 150},
+                                     {SIGHUP, 50}, {SIGPIPE, 50}, {SIGTERM, 50}};
     for (const Case& c : cases) {
+        // The moments count from the start of the replay, when the stop handlers are in place.
         ChildProgram host;
         ASSERT_TRUE(host.Start(N95HOST_PATH, args));
+        ASSERT_TRUE(host.WaitUntilCatching(SIGTERM, 60));
         std::this_thread::sleep_for(std::chrono::milliseconds(c.Milliseconds));
         host.Signal(c.Signal);
         const ProgramResult r = host.Wait(60);

@@ -397,8 +397,8 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
 TEST_F(LiveRealTimeTest, CaptureOnStandardOutputReplaysToTheSameRecords) {
     const std::string port = StartSim({"--rate", "200"});
     ASSERT_FALSE(port.empty());
-    const ProgramResult r = Host({"live", "--device", port, "--duration", "1", "--capture", "-",
-                                  "--csv", Path("l.csv")});
+    const ProgramResult r = Host(
+        {"live", "--device", port, "--duration", "1", "--capture", "-", "--csv", Path("l.csv")});
     ASSERT_EQ(r.Status, 0) << r.Errors;
     SimEnd();
     // The capture alone on standard output; the summary with the messages.

@@ -1,7 +1,7 @@
 #include "host/common/OutputTarget.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,7 +77,8 @@ TEST_F(OutputTargetTest, AnOutputMayBeNeitherAnInputNorAnotherOutput) {
         {{Path("hard")}, "the same file"},
         {{Path("link")}, "the same file"},
         {{Path("dir/../file")}, "the same file"},
-        {{Path("a.csv"), Path("dir/../a.csv")}, "--a and --b are the same file: " + Path("dir/../a.csv")},
+        {{Path("a.csv"), Path("dir/../a.csv")},
+         "--a and --b are the same file: " + Path("dir/../a.csv")},
         {{Path("dir/new.csv"), Path("dangling")}, "--a and --b are the same file"},
         {{"-", "-"}, "--a and --b both write to standard output"},
         {{"/dev/null", "/dev/null"}, ""},
