@@ -9,10 +9,12 @@ enum TExitStatus : int {
     // complete was replayed), no record came out, `commands` gave no line, or the handset's
     // port was lost during a live run and could not be reopened (what was read is written).
     kExitIncomplete = 1,
-    kExitUsage = 2,        // bad command line
+    kExitUsage = 2,        // bad command line (an output that is an input or another output too)
     kExitInputError = 3,   // an input file is missing, unreadable or not what it should be
     kExitPluginError = 4,  // the plug-in could not be loaded
-    kExitOutputError = 5,  // an output could not be written, or the plug-in raised an error
+    // an output cannot be written (a folder, a missing folder, a failed write: a full device,
+    // a FIFO whose reader left), or the plug-in raised an error
+    kExitOutputError = 5,
     // live: the handset's port cannot be opened, or the trace was not confirmed
     kExitDeviceError = 6,
     kExitInterrupted = 130,
@@ -21,12 +23,16 @@ enum TExitStatus : int {
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 ok; 1 finished but incomplete (truncated or damaged capture: the\n"
     "complete chunks were replayed; no record came out; no command line; live: the port\n"
-    "was lost and could not be reopened); 2 usage error;\n"
-    "3 input file missing, unreadable or invalid (nothing is written); 4 plug-in cannot be\n"
-    "loaded; 5 output cannot be written or the plug-in raised an error; 6 (live) the port\n"
-    "cannot be opened or the handset's trace was not confirmed; 130 interrupted.\n"
-    "Outputs are written to temporary files and renamed at the end: a failed replay leaves\n"
-    "none of them behind. A live run keeps its capture always, and its outputs once the\n"
-    "test has started (a live run ends normally with Ctrl-C: status 0; a lost port: 1).";
+    "was lost and could not be reopened); 2 usage error (an output that is an input or\n"
+    "another output too); 3 input file missing, unreadable or invalid (nothing is written);\n"
+    "4 plug-in cannot be loaded; 5 output cannot be written (a folder, a missing folder, a\n"
+    "failed write) or the plug-in raised an error; 6 (live) the port cannot be opened or the\n"
+    "handset's trace was not confirmed; 130 interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE).\n"
+    "Outputs: a file is written without a name and renamed into place at the end, so a\n"
+    "failed, stopped or killed replay leaves none of them behind; a symbolic link stays a\n"
+    "link and its target is replaced. \"-\" is standard output (one output at most; the\n"
+    "summary then goes to standard error); a device, FIFO or socket is written straight.\n"
+    "A live run keeps its capture always, and its outputs once the test has started (a\n"
+    "live run ends normally with Ctrl-C: status 0; a lost port: 1).";
 
 }  // namespace n95::host

@@ -1,5 +1,7 @@
 #include "host/common/StopSignals.h"
 
+#include <initializer_list>
+
 namespace n95::host {
 
 namespace {
@@ -17,8 +19,8 @@ const volatile std::sig_atomic_t* InstallStopHandlers() {
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(signal, &action, nullptr);
     return &gStopRequested;
 }
 

@@ -126,9 +126,11 @@ TCaptureWriter::~TCaptureWriter() {
     Dumper.reset();
 }
 
-bool TCaptureWriter::Open(const std::string& path, std::string* error) {
+bool TCaptureWriter::Open(const std::string& path, std::string* error, bool keepIfKilled) {
     Dumper.reset();
-    if (!File.Open(path, error))
+    TOutputFile::TOptions options;
+    options.KeepIfKilled = keepIfKilled;
+    if (!File.Open(path, options, error))
         return false;
     auto dumper = std::make_unique<TDumper>();
     dumper->Dead = pcap_open_dead_with_tstamp_precision(kCaptureLinkType, kMaxChunkBytes,
@@ -181,7 +183,9 @@ bool TCaptureWriter::Flush(std::string* error) {
         return false;
     }
     if (pcap_dump_flush(Dumper->Dump) != 0) {
-        *error = SystemError("cannot write capture " + File.Path(), errno);
+        // The stream's own record of the failure names its cause.
+        if (File.Flush(error))
+            *error = "cannot write " + File.Name() + ": the capture could not be flushed";
         return false;
     }
     return true;
@@ -192,14 +196,7 @@ bool TCaptureWriter::Commit(std::string* error) {
         *error = "capture not open";
         return false;
     }
-    const bool flushed = pcap_dump_flush(Dumper->Dump) == 0;
-    const int savedErrno = errno;
-    Dumper.reset();  // closes the stream
-    if (!flushed) {
-        *error = SystemError("cannot write capture " + File.Path(), savedErrno);
-        File.Discard();
-        return false;
-    }
+    Dumper.reset();  // flushes and closes the stream; a failed write shows in the commit
     return File.Commit(error);
 }
 

@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "host/common/AtomicFile.h"
 #include "host/common/CaptureTime.h"
+#include "host/common/OutputFile.h"
 #include "platform/DateTime.h"
 
 namespace n95::host {
@@ -78,7 +78,8 @@ private:
     std::string Damage;
 };
 
-// Writes a capture atomically: nothing appears at the path until Commit succeeds.
+// Writes a capture to an output (see TOutputFile): a regular file atomically (nothing appears
+// at the path until Commit succeeds), "-", a device or a FIFO straight.
 class TCaptureWriter {
 public:
     TCaptureWriter();
@@ -86,22 +87,23 @@ public:
     TCaptureWriter(const TCaptureWriter&) = delete;
     TCaptureWriter& operator=(const TCaptureWriter&) = delete;
 
-    bool Open(const std::string& path, std::string* error);
+    // `keepIfKilled`: a regular file is written under a hidden temporary name, which a killed
+    // process leaves behind holding the chunks flushed so far (a live drive cannot be
+    // repeated); otherwise it has no name until Commit.
+    bool Open(const std::string& path, std::string* error, bool keepIfKilled = false);
     // Appends one chunk (1..kMaxChunkBytes bytes).
     bool Write(TCaptureTime time, const void* data, uint32_t size, std::string* error);
     // Pushes what was written to the temporary file, so that it holds a readable capture of
     // the chunks so far even if the process is killed before Commit. False on a write error.
     bool Flush(std::string* error);
     bool Commit(std::string* error);
-    // The temporary file being written ("" when not open).
-    const std::string& TempPath() const { return File.TempPath(); }
     // Bytes written so far, headers included.
     uint64_t BytesWritten() const { return Bytes; }
 
 private:
     struct TDumper;
     std::unique_ptr<TDumper> Dumper;
-    TAtomicFile File;
+    TOutputFile File;
     uint64_t Bytes = 0;
 };
 

@@ -9,6 +9,7 @@
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/OutputFile.h"
 #include "host/common/StopSignals.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
@@ -45,29 +46,29 @@ std::string LiveStem() {
     return stem + "Z";
 }
 
-void PrintSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
+void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
                   const TLiveOptions& options, const TGpsFeed* gps,
                   const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::printf("Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
-                plugin.DeviceName().c_str(), plugin.Path().c_str());
+    std::fprintf(out, "Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
+                 plugin.DeviceName().c_str(), plugin.Path().c_str());
     if (r.Tested)
-        std::printf("  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
+        std::fprintf(out, "  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
     else
-        std::printf("  trace           not confirmed\n");
-    std::printf("  end             %s\n", DescribeEnd(r, options).c_str());
-    PrintRunCounts(r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
+        std::fprintf(out, "  trace           not confirmed\n");
+    std::fprintf(out, "  end             %s\n", DescribeEnd(r, options).c_str());
+    PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
     if (gps != nullptr)
-        std::printf("  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
-                    args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
-                    u(gps->Track().Skipped));
+        std::fprintf(
+            out, "  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
+            args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed), u(gps->Track().Skipped));
     else
-        std::printf("  gps             none (records carry no position)\n");
-    std::printf("  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
-                u(r.Reconnects));
-    PrintNotCopied(r.Stats.Records);
-    PrintKeptAndOutputs(r.Stats.MaxRecordsKept, outputs);
-    std::fflush(stdout);
+        std::fprintf(out, "  gps             none (records carry no position)\n");
+    std::fprintf(out, "  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
+                 u(r.Reconnects));
+    PrintNotCopied(out, r.Stats.Records);
+    PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs);
+    std::fflush(out);
 }
 
 // The exit status of a run that wrote what it had to.
@@ -84,8 +85,11 @@ int StatusOfTheRun(const TLiveResult& result) {
 }
 
 // The fixes a run fed go beside its capture, NAME.nmea, unless that would be the GPS source
-// itself (a log that another program appends to) or the capture: then NAME.fixes.nmea.
+// itself (a log that another program appends to) or the capture: then NAME.fixes.nmea. None
+// when the capture goes to standard output or there is no capture or no GPS.
 std::string FixLogPath(const std::string& capture, const std::string& gps) {
+    if (capture.empty() || capture == "-" || gps.empty())
+        return "";
     std::filesystem::path path(capture);
     path.replace_extension(".nmea");
     std::error_code ec;
@@ -95,26 +99,51 @@ std::string FixLogPath(const std::string& capture, const std::string& gps) {
     return path.string();
 }
 
-// Names the outputs and the capture (-o: after the capture, or live-<UTC time>) and opens
-// them, as temporary files, before the handset is touched. False, having said why, when
-// one cannot be created.
-bool OpenFiles(TLiveArgs& args, const std::vector<TGpsPoint>& fixes, TOutputSet& outputs,
-               TCaptureWriter& capture, TAtomicFile& fixLog) {
-    std::string error;
-    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
-    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+// Names the outputs, the capture and the fix log: as given, and by -o after the capture or
+// live-<UTC time>. Then no output may be an input (the device, the GPS) or another output.
+// False, having said why, when one is.
+bool NameFiles(TLiveArgs& args, TOutputPaths& paths, std::string& fixLog) {
+    const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    paths = given;
+    const bool captureGiven = !args.Capture.empty();
     if (!args.OutDir.empty()) {
-        if (!ApplyOutDir(args.OutDir, stem, paths, &error)) {
-            PrintError(error);
-            return false;
-        }
+        const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
+        NameOutDirOutputs(args.OutDir, stem, paths);
         if (args.Capture.empty())
             args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
     }
+    std::vector<TNamedFile> inputs = {{"--device", args.Device}};
+    if (!args.Gps.empty())
+        inputs.push_back({"--gps", args.Gps});
+    std::vector<TNamedFile> outputs = NamedOutputs(paths, given);
+    if (!args.Capture.empty())
+        outputs.push_back({captureGiven ? "--capture" : "-o", args.Capture});
+    fixLog = FixLogPath(args.Capture, args.Gps);
+    if (!fixLog.empty())
+        outputs.push_back({"the fix log", fixLog});
+    std::string error;
+    if (!CheckDistinctFiles(inputs, outputs, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+// Opens the outputs and the capture before the handset is touched (creating the -o
+// folder). The capture keeps a hidden temporary name while it is written: a killed run
+// leaves it behind, readable up to its last flush. False, having said why, when one cannot
+// be opened.
+bool OpenFiles(const TLiveArgs& args, const TOutputPaths& paths, const std::string& fixLogPath,
+               const std::vector<TGpsPoint>& fixes, TOutputSet& outputs, TCaptureWriter& capture,
+               TOutputFile& fixLog) {
+    std::string error;
+    if (!args.OutDir.empty() && !CreateOutDir(args.OutDir, &error)) {
+        PrintError(error);
+        return false;
+    }
     if (!outputs.Open(paths, fixes, false, &error) ||
-        (!args.Capture.empty() && !capture.Open(args.Capture, &error)) ||
-        (!args.Capture.empty() && !args.Gps.empty() &&
-         !fixLog.Open(FixLogPath(args.Capture, args.Gps), &error))) {
+        (!args.Capture.empty() && !capture.Open(args.Capture, &error, true)) ||
+        (!fixLogPath.empty() && !fixLog.Open(fixLogPath, &error))) {
         PrintError(error);
         return false;
     }
@@ -122,16 +151,16 @@ bool OpenFiles(TLiveArgs& args, const std::vector<TGpsPoint>& fixes, TOutputSet&
 }
 
 // What was read is kept in every case: the capture, and the outputs and the fix log once the
-// test ran.
-// Appends the paths written to `written`; false, having said why, when one could not be.
+// test ran. Appends the paths written to `written`; false, having said why, when one could
+// not be.
 bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size_t fixes,
-                     TOutputSet& outputs, TCaptureWriter& capture, TAtomicFile& fixLog,
+                     TOutputSet& outputs, TCaptureWriter& capture, TOutputFile& fixLog,
                      std::vector<std::string>& written) {
     bool ok = true;
     std::string error;
     if (!args.Capture.empty()) {
         if (capture.Commit(&error)) {
-            written.push_back(args.Capture);
+            written.push_back(OutputDisplayName(args.Capture));
         } else {
             PrintError(error);
             ok = false;
@@ -142,10 +171,10 @@ bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size
         fixLog.Discard();
         return ok;
     }
-    if (fixLog.File() != nullptr) {
-        const std::string path = fixLog.Path();
+    if (fixLog.IsOpen()) {
+        const std::string name = fixLog.Name();
         if (fixLog.Commit(&error)) {
-            written.push_back(path);
+            written.push_back(name);
         } else {
             PrintError(error);
             ok = false;
@@ -168,6 +197,10 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
         return kExitUsage;
     }
+    TOutputPaths paths;
+    std::string fixLogPath;
+    if (!NameFiles(args, paths, fixLogPath))
+        return kExitUsage;
     TPlugin plugin;
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
@@ -185,8 +218,8 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
     TOutputSet outputs;
     TCaptureWriter capture;
-    TAtomicFile fixLog;
-    if (!OpenFiles(args, fixes, outputs, capture, fixLog))
+    TOutputFile fixLog;
+    if (!OpenFiles(args, paths, fixLogPath, fixes, outputs, capture, fixLog))
         return kExitOutputError;
 
     TSerialOptions serial;
@@ -202,7 +235,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     TLiveOptions options;
     options.DurationSeconds = args.Duration;
     options.TraceWaitSeconds = args.TraceWait;
-    options.FrameLogPath = outputs.FrameLogTempPath();
+    options.FrameLogPath = outputs.FrameLogWritePath();
     options.Capture = args.Capture.empty() ? nullptr : &capture;
     options.Gps = gps ? &*gps : nullptr;
     options.ReconnectTries = args.ReconnectTries;
@@ -219,7 +252,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     port.Close();
     status.Clear();
     if (!ok)
-        PrintError(error);
+        PrintError(outputs.NameFrameLog(error));
     if (gps && !gps->Track().FirstProblems.empty())
         ReportTrack(args.Gps, gps->Track());
 
@@ -232,7 +265,9 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintNote(end);
     else
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
-    PrintSummary(args, plugin, result, options, gps ? &*gps : nullptr, written);
+    // Standard output may carry an output: the summary then goes with the messages.
+    PrintSummary(outputs.UsesStandardOutput() || args.Capture == "-" ? stderr : stdout, args,
+                 plugin, result, options, gps ? &*gps : nullptr, written);
 
     if (!ok || writeFailed)
         return kExitOutputError;

@@ -27,34 +27,49 @@ struct TReplayArgs {
     bool NoProgress = false;
 };
 
-void PrintSummary(const TReplayArgs& args, const TPlugin& plugin, const TCaptureReader& capture,
-                  const TTrack* track, const TReplayResult& r,
+void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
+                  const TCaptureReader& capture, const TTrack* track, const TReplayResult& r,
                   const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::printf("Replay of %s through %s (%s)\n", args.Capture.c_str(), plugin.DeviceName().c_str(),
-                plugin.Path().c_str());
-    PrintRunCounts(r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
-                                std::to_string(capture.FileSize()) + " in the file");
+    std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(),
+                 plugin.DeviceName().c_str(), plugin.Path().c_str());
+    PrintRunCounts(out, r.Stats,
+                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
+                       std::to_string(capture.FileSize()) + " in the file");
     if (track != nullptr)
-        std::printf("  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
-                    args.Gps.c_str(), track->Format.c_str(), track->Fixes.size(),
-                    u(r.Stats.Records.FixesFed), u(track->Skipped));
+        std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
+                     args.Gps.c_str(), track->Format.c_str(), track->Fixes.size(),
+                     u(r.Stats.Records.FixesFed), u(track->Skipped));
     else
-        std::printf("  track           none (records carry no position)\n");
-    PrintNotCopied(r.Stats.Records);
+        std::fprintf(out, "  track           none (records carry no position)\n");
+    PrintNotCopied(out, r.Stats.Records);
     if (r.CutChunks > 0)
-        std::printf("  cut chunks      %llu chunks were cut by the capture's snapshot length\n",
-                    u(r.CutChunks));
-    PrintKeptAndOutputs(r.Stats.MaxRecordsKept, outputs);
+        std::fprintf(out,
+                     "  cut chunks      %llu chunks were cut by the capture's snapshot length\n",
+                     u(r.CutChunks));
+    PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs);
     if (r.Stats.Records.Records == 0)
-        std::printf("\nNo record came out. %s\n", ExplainNoRecords(r).c_str());
-    std::fflush(stdout);
+        std::fprintf(out, "\nNo record came out. %s\n", ExplainNoRecords(r).c_str());
+    std::fflush(out);
 }
 
 int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
-    // Inputs first: a bad input writes nothing.
-    TCaptureReader capture;
     std::string error;
+    // The command line first: no output may be an input or another output.
+    const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
+    TOutputPaths paths = given;
+    if (!args.OutDir.empty())
+        NameOutDirOutputs(args.OutDir, Stem(args.Capture), paths);
+    std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
+    if (!args.Gps.empty())
+        inputs.push_back({"--gps", args.Gps});
+    if (!CheckDistinctFiles(inputs, NamedOutputs(paths, given), &error)) {
+        PrintError(error);
+        return kExitUsage;
+    }
+
+    // Inputs next: a bad input writes nothing.
+    TCaptureReader capture;
     if (!capture.Open(args.Capture, &error)) {
         PrintError(error);
         return kExitInputError;
@@ -72,13 +87,12 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
 
-    TOutputPaths paths{args.Csv, args.GeoJson, args.Map, args.FrameLog};
     if (!args.OutDir.empty() && !ApplyOutDir(args.OutDir, Stem(args.Capture), paths, &error)) {
         PrintError(error);
         return kExitOutputError;
     }
-    // Every output is opened (as a temporary file) before the replay, so an unwritable path
-    // fails at once rather than after a long run.
+    // Every output is opened before the replay, so an unwritable path fails at once rather
+    // than after a long run.
     static const std::vector<TGpsPoint> kNoFixes;
     const std::vector<TGpsPoint>& fixes = track ? track->Fixes : kNoFixes;
     TOutputSet outputs;
@@ -91,7 +105,7 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     TReplayOptions options;
     options.Track = track ? &*track : nullptr;
     options.ReplayName = args.Capture;
-    options.FrameLogPath = outputs.FrameLogTempPath();
+    options.FrameLogPath = outputs.FrameLogWritePath();
     options.Progress = &progress;
     options.StopRequested = InstallStopHandlers();
 
@@ -100,11 +114,16 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
         plugin, capture, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
     progress.Finish();
     if (!ok) {
-        PrintError(error);
+        PrintError(outputs.NameFrameLog(error));
         return kExitOutputError;
     }
     if (result.Interrupted) {
-        PrintError("interrupted; no output was written");
+        // A write to a FIFO or pipe whose reader went away stops the run too (SIGPIPE).
+        if (!outputs.Flush(&error)) {
+            PrintError(error);
+            return kExitOutputError;
+        }
+        PrintError("interrupted; no output file was written");
         return kExitInterrupted;
     }
 
@@ -120,7 +139,9 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     if (result.Damaged)
         PrintWarning(result.DamageMessage + "; the " + std::to_string(result.Stats.Chunks.Chunks) +
                      " complete chunks before it were replayed");
-    PrintSummary(args, plugin, capture, track ? &*track : nullptr, result, outputs.Paths());
+    // Standard output may carry an output: the summary then goes with the messages.
+    PrintSummary(outputs.UsesStandardOutput() ? stderr : stdout, args, plugin, capture,
+                 track ? &*track : nullptr, result, outputs.Paths());
     if (result.Stats.Records.Records == 0)
         PrintError("no record came out of " + args.Capture);
     return result.Damaged || result.Stats.Records.Records == 0 ? kExitIncomplete : kExitOk;

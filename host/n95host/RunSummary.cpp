@@ -17,43 +17,44 @@ unsigned long long U(uint64_t value) {
 
 }  // namespace
 
-void PrintRunCounts(const TRunStats& stats, const std::string& bytesRead) {
+void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesRead) {
     const TChunkTally& c = stats.Chunks;
     const TRecordStats& r = stats.Records;
-    std::printf("  chunks          %llu (%llu of whole frames, %llu AT replies)\n", U(c.Chunks),
-                U(c.Aligned), U(c.AtReplies));
-    std::printf("  bytes           %s; %llu decoded\n", bytesRead.c_str(), U(r.DecodedBytes));
-    std::printf("  frames          %llu whole frames at chunk starts\n", U(c.Frames));
-    std::printf("  records         %llu: %llu with a position, %llu without\n", U(r.Records),
-                U(r.RecordsWithPosition), U(r.Records - r.RecordsWithPosition));
-    std::printf("  by class        0: %llu, 1: %llu, 2: %llu, 3: %llu, no class: %llu\n",
-                U(r.RecordsByClass[0]), U(r.RecordsByClass[1]), U(r.RecordsByClass[2]),
-                U(r.RecordsByClass[3]), U(r.RecordsByClass[kNoClassBucket]));
+    std::fprintf(out, "  chunks          %llu (%llu of whole frames, %llu AT replies)\n",
+                 U(c.Chunks), U(c.Aligned), U(c.AtReplies));
+    std::fprintf(out, "  bytes           %s; %llu decoded\n", bytesRead.c_str(), U(r.DecodedBytes));
+    std::fprintf(out, "  frames          %llu whole frames at chunk starts\n", U(c.Frames));
+    std::fprintf(out, "  records         %llu: %llu with a position, %llu without\n", U(r.Records),
+                 U(r.RecordsWithPosition), U(r.Records - r.RecordsWithPosition));
+    std::fprintf(out, "  by class        0: %llu, 1: %llu, 2: %llu, 3: %llu, no class: %llu\n",
+                 U(r.RecordsByClass[0]), U(r.RecordsByClass[1]), U(r.RecordsByClass[2]),
+                 U(r.RecordsByClass[3]), U(r.RecordsByClass[kNoClassBucket]));
     if (c.Chunks > 0) {
         const double span = c.SpanSeconds();
-        std::printf("  time span       %s .. %s (%.1f s)\n",
-                    FormatIso8601(CaptureTimeToDateTime(c.First)).c_str(),
-                    FormatIso8601(CaptureTimeToDateTime(c.Last)).c_str(), span);
-        std::printf("  mean data rate  %s\n",
-                    span > 0 ? FormatRate(c.Bytes / span).c_str() : "n/a (one instant)");
+        std::fprintf(out, "  time span       %s .. %s (%.1f s)\n",
+                     FormatIso8601(CaptureTimeToDateTime(c.First)).c_str(),
+                     FormatIso8601(CaptureTimeToDateTime(c.Last)).c_str(), span);
+        std::fprintf(out, "  mean data rate  %s\n",
+                     span > 0 ? FormatRate(c.Bytes / span).c_str() : "n/a (one instant)");
     }
 }
 
-void PrintNotCopied(const TRecordStats& records) {
+void PrintNotCopied(FILE* out, const TRecordStats& records) {
     if (records.RecordsNotCopied > 0)
-        std::printf("  not copied      %llu records the host could not copy\n",
-                    U(records.RecordsNotCopied));
+        std::fprintf(out, "  not copied      %llu records the host could not copy\n",
+                     U(records.RecordsNotCopied));
 }
 
-void PrintKeptAndOutputs(std::size_t maxRecordsKept, const std::vector<std::string>& outputs) {
+void PrintKeptAndOutputs(FILE* out, std::size_t maxRecordsKept,
+                         const std::vector<std::string>& outputs) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("  records kept    at most %zu at once; peak resident memory %.1f MB\n",
-                maxRecordsKept, usage.ru_maxrss / 1024.0);
+    std::fprintf(out, "  records kept    at most %zu at once; peak resident memory %.1f MB\n",
+                 maxRecordsKept, usage.ru_maxrss / 1024.0);
     std::string list;
     for (const std::string& o : outputs)
         list += (list.empty() ? "" : ", ") + o;
-    std::printf("  outputs         %s\n", list.empty() ? "none" : list.c_str());
+    std::fprintf(out, "  outputs         %s\n", list.empty() ? "none" : list.c_str());
 }
 
 std::string MapSubtitle(const TRunStats& stats, std::size_t fixes) {

@@ -1,10 +1,12 @@
-// The summary a replay or a live run prints on standard output when it ends: aligned
+// The summary a replay or a live run prints when it ends (on standard output, or on standard
+// error when an output goes to standard output): aligned
 // "  label           value" lines. Both runs count alike (TRunStats), so the lines they share
 // are printed here once; each run adds its own lines (the capture file, the track or the
 // GPS, the port) between them.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,13 +16,14 @@ namespace n95::host {
 
 // chunks, bytes (`bytesRead` says where the bytes were counted, then "; N decoded"), frames,
 // records, records by class, and the time span and mean data rate when there were chunks.
-void PrintRunCounts(const TRunStats& stats, const std::string& bytesRead);
+void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesRead);
 
 // The "not copied" line, when records could not be copied.
-void PrintNotCopied(const TRecordStats& records);
+void PrintNotCopied(FILE* out, const TRecordStats& records);
 
 // The last lines: records held at once, peak memory, the outputs written.
-void PrintKeptAndOutputs(std::size_t maxRecordsKept, const std::vector<std::string>& outputs);
+void PrintKeptAndOutputs(FILE* out, std::size_t maxRecordsKept,
+                         const std::vector<std::string>& outputs);
 
 // The map's second heading line: the time span, the records and the fixes.
 std::string MapSubtitle(const TRunStats& stats, std::size_t fixes);

@@ -1,5 +1,6 @@
 // The CSV output: one row per record, streamed (a row is written when it is added and not
-// kept), into a temporary file renamed into place by Commit (see TAtomicFile).
+// kept), into a temporary file renamed into place by Commit, or straight to standard output,
+// a device or a FIFO (see TOutputFile).
 //
 // Not thread-safe; one owner.
 #pragma once
@@ -7,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "host/common/AtomicFile.h"
+#include "host/common/OutputFile.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
@@ -18,14 +19,15 @@ public:
     bool Open(const std::string& path, std::string* error);
     void Add(const TRecordRow& row);
     bool Commit(std::string* error);
-    // Removes the temporary file.
+    // The file being written (to flush it, or to see whether it is written straight).
+    TOutputFile& Output() { return File; }
+    // Removes the temporary file (closes a straight output).
     void Discard() { File.Discard(); }
-    const std::string& Path() const { return File.Path(); }
 
 private:
     void AppendTime(TDateTime t);
 
-    TAtomicFile File;
+    TOutputFile File;
     std::string Line;
     // The last time stamp formatted, and its text.
     TDateTime CachedTime = std::numeric_limits<double>::quiet_NaN();

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/common/AtomicFile.h"
+#include "host/common/OutputFile.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
@@ -24,12 +24,13 @@ public:
     bool Open(const std::string& path, const std::vector<TGpsPoint>& track, std::string* error);
     void Add(const TRecordRow& row);
     bool Commit(std::string* error);
-    // Removes the temporary file.
+    // The file being written (to flush it, or to see whether it is written straight).
+    TOutputFile& Output() { return File; }
+    // Removes the temporary file (closes a straight output).
     void Discard() { File.Discard(); }
-    const std::string& Path() const { return File.Path(); }
 
 private:
-    TAtomicFile File;
+    TOutputFile File;
     std::string Text;
     bool First = true;
 };

@@ -55,14 +55,7 @@ static_assert(sizeof(TRecordRow::MessageClass) == 4 && sizeof(TRecordRow::Payloa
 
 }  // namespace
 
-bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& paths,
-                 std::string* error) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        *error = "cannot create folder " + dir + ": " + ec.message();
-        return false;
-    }
+void NameOutDirOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths) {
     const std::string base = (std::filesystem::path(dir) / stem).string();
     if (paths.Csv.empty())
         paths.Csv = base + ".csv";
@@ -70,7 +63,37 @@ bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& 
         paths.GeoJson = base + ".geojson";
     if (paths.Map.empty())
         paths.Map = base + ".svg";
+}
+
+bool CreateOutDir(const std::string& dir, std::string* error) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        *error = "cannot create folder " + dir + ": " + ec.message();
+        return false;
+    }
     return true;
+}
+
+bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& paths,
+                 std::string* error) {
+    if (!CreateOutDir(dir, error))
+        return false;
+    NameOutDirOutputs(dir, stem, paths);
+    return true;
+}
+
+std::vector<TNamedFile> NamedOutputs(const TOutputPaths& paths, const TOutputPaths& given) {
+    std::vector<TNamedFile> named;
+    const auto add = [&](const char* option, const std::string& path, const std::string& asked) {
+        if (!path.empty())
+            named.push_back({asked.empty() ? "-o" : option, path});
+    };
+    add("--csv", paths.Csv, given.Csv);
+    add("--geojson", paths.GeoJson, given.GeoJson);
+    add("--map", paths.Map, given.Map);
+    add("--frame-log", paths.FrameLog, given.FrameLog);
+    return named;
 }
 
 TOutputSet::~TOutputSet() {
@@ -86,12 +109,11 @@ bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& t
     if ((!paths.Csv.empty() && !Csv.Open(paths.Csv, error)) ||
         (!paths.GeoJson.empty() && !GeoJson.Open(paths.GeoJson, error)) ||
         (!paths.Map.empty() && !MapFile.Open(paths.Map, error)) ||
-        (!paths.FrameLog.empty() && !FrameLogFile.Open(paths.FrameLog, error))) {
+        (!paths.FrameLog.empty() &&
+         !FrameLogFile.Open(paths.FrameLog, TOutputFile::TOptions{false, true}, error))) {
         Discard();
         return false;
     }
-    if (!paths.FrameLog.empty())
-        std::fclose(FrameLogFile.Detach());  // the plug-in writes it by name
     if (Deferred) {
         Spool = std::tmpfile();
         if (Spool == nullptr) {
@@ -108,8 +130,49 @@ bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& t
     return true;
 }
 
-std::string TOutputSet::FrameLogTempPath() const {
-    return Names.FrameLog.empty() ? std::string() : FrameLogFile.TempPath();
+std::string TOutputSet::FrameLogWritePath() const {
+    return Names.FrameLog.empty() ? std::string() : FrameLogFile.WritePath();
+}
+
+std::string TOutputSet::NameFrameLog(std::string message) const {
+    const std::string path = FrameLogWritePath();
+    if (path.empty() || path == Names.FrameLog)
+        return message;
+    for (std::size_t at = message.find(path); at != std::string::npos;
+         at = message.find(path, at + FrameLogFile.Name().size()))
+        message.replace(at, path.size(), FrameLogFile.Name());
+    return message;
+}
+
+bool TOutputSet::UsesStandardOutput() const {
+    for (const std::string* path : {&Names.Csv, &Names.GeoJson, &Names.Map, &Names.FrameLog})
+        if (*path == "-")
+            return true;
+    return false;
+}
+
+TOutputFile* TOutputSet::FileOf(int which) {
+    switch (which) {
+        case kCsv:
+            return Names.Csv.empty() ? nullptr : &Csv.Output();
+        case kGeoJson:
+            return Names.GeoJson.empty() ? nullptr : &GeoJson.Output();
+        case kMap:
+            return Names.Map.empty() ? nullptr : &MapFile;
+        case kFrameLog:
+            return Names.FrameLog.empty() ? nullptr : &FrameLogFile;
+        default:
+            return nullptr;
+    }
+}
+
+bool TOutputSet::Flush(std::string* error) {
+    for (int which = 0; which < kOutputKinds; ++which) {
+        TOutputFile* file = FileOf(which);
+        if (file != nullptr && file->File() != nullptr && !file->Flush(error))
+            return false;
+    }
+    return true;
 }
 
 void TOutputSet::Add(const TRecordRow& row) {
@@ -154,8 +217,8 @@ bool TOutputSet::Unspool(std::string* error) {
     const int savedErrno = errno;
     std::fclose(spool);
     if (!ok) {
-        *error = SystemError(
-            "cannot read back the records kept for the GeoJSON and the map", savedErrno);
+        *error = SystemError("cannot read back the records kept for the GeoJSON and the map",
+                             savedErrno);
         return false;
     }
     return true;
@@ -180,14 +243,18 @@ bool TOutputSet::CommitOne(int which, std::string* error) {
 }
 
 bool TOutputSet::Commit(std::string* error) {
-    if (Spool != nullptr && !Unspool(error)) {
+    if ((Spool != nullptr && !Unspool(error)) || !Flush(error)) {
         Discard();
         return false;
     }
-    for (int which = 0; which < kOutputKinds; ++which) {
-        if (!CommitOne(which, error)) {
-            Discard();
-            return false;
+    // What is written straight cannot be taken back; the files can, until they are renamed.
+    for (const bool straight : {true, false}) {
+        for (int which = 0; which < kOutputKinds; ++which) {
+            const TOutputFile* file = FileOf(which);
+            if (file != nullptr && file->Straight() == straight && !CommitOne(which, error)) {
+                Discard();
+                return false;
+            }
         }
     }
     return true;
@@ -209,7 +276,7 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
         if (!spoolOk && (which == kGeoJson || which == kMap))
             continue;  // discarded below: they would lack records
         if (CommitOne(which, &error))
-            written.push_back(*names[which]);
+            written.push_back(OutputDisplayName(*names[which]));
         else
             errors->push_back(error);
     }
@@ -236,7 +303,7 @@ std::vector<std::string> TOutputSet::Paths() const {
     std::vector<std::string> paths;
     for (const std::string* path : {&Names.Csv, &Names.GeoJson, &Names.Map, &Names.FrameLog})
         if (!path->empty())
-            paths.push_back(*path);
+            paths.push_back(OutputDisplayName(*path));
     return paths;
 }
 

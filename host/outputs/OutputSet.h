@@ -1,12 +1,18 @@
 // The outputs of a run, as the replay and the live run name them: CSV, GeoJSON, SVG map and
-// the plug-in's frame log, each optional, each written to a temporary file beside its
-// destination and renamed into place when the run is over (see TAtomicFile).
+// the plug-in's frame log, each optional. Each is a TOutputFile: a regular file is written
+// without a name in its destination's folder and renamed into place when the run is over;
+// "-", a device or a FIFO is written straight.
 //
 // Every output is opened before the run starts, so an unwritable path fails at once rather
 // than after a long run. The GeoJSON and the map need the GPS track: when it is known
 // before the run (a replay) they are written as records come; when it is still growing (a
 // live run) the records' rows are kept in an anonymous spool file and the two are made from
 // it at Commit, once the track is complete. Memory stays bounded either way.
+//
+// The plug-in writes the frame log by name. For a regular file that name is /proc/self/fd/N
+// of the unnamed file: the plug-in runs in this process and its fopen of that path reaches
+// the file without giving it a name, so a killed run leaves no frame log behind either. Only
+// where unnamed files are refused does it get a hidden temporary name.
 //
 // Not thread-safe; one owner.
 #pragma once
@@ -18,7 +24,8 @@
 #include <vector>
 
 #include "decoder/HostObjects.h"
-#include "host/common/AtomicFile.h"
+#include "host/common/OutputFile.h"
+#include "host/common/OutputTarget.h"
 #include "host/outputs/CsvOutput.h"
 #include "host/outputs/GeoJsonOutput.h"
 #include "host/outputs/SvgMap.h"
@@ -30,11 +37,21 @@ struct TOutputPaths {
     std::string Csv, GeoJson, Map, FrameLog;
 };
 
-// -o DIR: creates DIR (with its parents) and fills the CSV, GeoJSON and map paths that are
-// not given as DIR/<stem>.csv, .geojson and .svg. False, with a message, when DIR cannot be
-// created.
+// -o DIR: fills the CSV, GeoJSON and map paths that are not given as DIR/<stem>.csv,
+// .geojson and .svg.
+void NameOutDirOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths);
+
+// -o DIR: creates DIR with its parents, if missing. False, with a message, when it cannot be.
+bool CreateOutDir(const std::string& dir, std::string* error);
+
+// -o DIR: creates DIR (CreateOutDir) and names the outputs (NameOutDirOutputs). False, with a
+// message, when DIR cannot be created.
 bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& paths,
                  std::string* error);
+
+// The outputs of `paths` as CheckDistinctFiles takes them, named by their options; those that
+// `given` (the options alone) leaves empty were named by -o.
+std::vector<TNamedFile> NamedOutputs(const TOutputPaths& paths, const TOutputPaths& given);
 
 class TOutputSet {
 public:
@@ -43,15 +60,25 @@ public:
     TOutputSet& operator=(const TOutputSet&) = delete;
     ~TOutputSet();
 
-    // Opens the outputs of `paths` as temporary files. `track` must outlive this object;
-    // with `trackComplete` false it may still grow until Commit. The frame log's temporary
-    // file is created empty and closed: the plug-in writes it by name (FrameLogTempPath).
-    // False, with a message naming the path, when one cannot be created.
+    // Opens the outputs of `paths` (see TOutputFile). `track` must outlive this object; with
+    // `trackComplete` false it may still grow until Commit. The frame log is opened for the
+    // plug-in, which writes it by name (FrameLogWritePath). False, with a message naming the
+    // path, when one cannot be created.
     bool Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& track, bool trackComplete,
               std::string* error);
 
     // Where the plug-in is to write the frame log; empty when none was asked for.
-    std::string FrameLogTempPath() const;
+    std::string FrameLogWritePath() const;
+    // A message of the plug-in about the frame log, with the frame log's own name in place
+    // of FrameLogWritePath().
+    std::string NameFrameLog(std::string message) const;
+
+    // True when an output goes to standard output ("-"), which the summary must then leave.
+    bool UsesStandardOutput() const;
+
+    // Pushes what every output has buffered; false, with the first failure's message, when
+    // a write failed (a full device, a FIFO whose reader has gone).
+    bool Flush(std::string* error);
 
     // One record, in index order.
     void Add(const TRecordRow& row);
@@ -59,9 +86,10 @@ public:
     // The map's heading lines (kept for Commit).
     void SetMapTitle(std::string title, std::string subtitle);
 
-    // Finishes and renames every output. Stops at the first failure, which removes that
-    // output and leaves the others to be discarded: a replay leaves no output behind when one
-    // fails. False, with its message.
+    // Finishes every output: first everything is flushed, so that a failed write is found
+    // before any file is renamed; then the outputs written straight are finished, then the
+    // files renamed into place. Stops at the first failure and discards the rest: a replay
+    // leaves no file behind when a write fails. False, with its message.
     bool Commit(std::string* error);
 
     // Finishes and renames every output it can; a live run keeps whatever could be written.
@@ -69,10 +97,11 @@ public:
     // *errors.
     std::vector<std::string> CommitEach(std::vector<std::string>* errors);
 
-    // Removes the temporary files.
+    // Removes the temporary files (closes the outputs written straight).
     void Discard();
 
-    // The outputs asked for, in the order CSV, GeoJSON, map, frame log.
+    // The outputs asked for, in the order CSV, GeoJSON, map, frame log ("standard output"
+    // for "-").
     std::vector<std::string> Paths() const;
     bool WantsMap() const { return !Names.Map.empty(); }
 
@@ -80,13 +109,15 @@ private:
     // Writes the spooled rows into the GeoJSON and the map (live run).
     bool Unspool(std::string* error);
     bool CommitOne(int which, std::string* error);
+    // The file of one output; nil when it was not asked for.
+    TOutputFile* FileOf(int which);
 
     TOutputPaths Names;
     const std::vector<TGpsPoint>* Track = nullptr;
     bool Deferred = false;  // the GeoJSON and map are made at Commit from the spool
     TCsvOutput Csv;
     TGeoJsonOutput GeoJson;
-    TAtomicFile MapFile, FrameLogFile;
+    TOutputFile MapFile, FrameLogFile;
     std::unique_ptr<TSvgMap> Map;
     std::string MapTitle, MapSubtitle;
     FILE* Spool = nullptr;

@@ -317,7 +317,7 @@ void TSvgMap::EmitLegend(std::string& s) const {
         "</g>\n</svg>\n");
 }
 
-bool TSvgMap::Commit(TAtomicFile& file, std::string* error) const {
+bool TSvgMap::Commit(TOutputFile& file, std::string* error) const {
     std::string buffer;
     Emit(buffer, file.File());
     return file.Commit(error);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/common/AtomicFile.h"
+#include "host/common/OutputFile.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
@@ -31,7 +31,7 @@ public:
     std::string Render() const;
     // Writes the picture into `file` (opened by the caller, early, so that an unwritable
     // path fails before a long replay) and commits it.
-    bool Commit(TAtomicFile& file, std::string* error) const;
+    bool Commit(TOutputFile& file, std::string* error) const;
 
     // Dots kept for drawing (for tests of the bound). Records outside the canvas are
     // counted in the legend but not drawn.

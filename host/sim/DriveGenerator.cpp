@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "host/common/AtomicFile.h"
+#include "host/common/OutputFile.h"
 #include "host/common/DateTimeText.h"
 #include "host/common/Geo.h"
 #include "host/formats/Gpx.h"
@@ -152,7 +152,7 @@ private:
     std::string* Error;
     TRandom Random;
     TCaptureWriter Capture;
-    TAtomicFile Nmea, Gpx;
+    TOutputFile Nmea, Gpx;
     int64_t StartNs = 0, EndNs = 0;
     double MetresPerDegreeLon = 0.0;
     unsigned TotalWeight = 0;

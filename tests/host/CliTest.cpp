@@ -1,7 +1,14 @@
 // The built programs, run as a user runs them.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "host/formats/Nmea.h"
 #include "host/formats/PcapCapture.h"
@@ -154,6 +161,139 @@ TEST_F(CliTest, UnwritableOutputLeavesNoOtherOutputBehind) {
     EXPECT_EQ(r.Status, 5);
     EXPECT_TRUE(Contains(r.Errors, "no/such/folder/r.svg")) << r.Errors;
     EXPECT_TRUE(ListDir(Path("out")).empty());
+}
+
+TEST_F(CliTest, AnOutputThatIsAnInputOrAnotherOutputIsAUsageError) {
+    GenerateDrive();
+    std::filesystem::copy_file(Path("d.pcap"), Path("d.csv"));
+    std::filesystem::create_symlink("d.pcap", Path("alias.csv"));
+    std::filesystem::create_hard_link(Path("d.pcap"), Path("hard.pcap"));
+    const std::vector<std::string> before = ListDir(Dir);
+    const std::string pcap = ReadFile(Path("d.pcap")), nmea = ReadFile(Path("d.nmea"));
+    struct Case {
+        std::vector<std::string> Args;  // after "replay"
+        std::string Message;
+    };
+    const std::string d = Path("d.pcap");
+    const std::vector<Case> cases = {
+        {{d, "--csv", d}, "--csv and the capture are the same file: " + d},
+        {{d, "--gps", Path("d.nmea"), "--geojson", Path("d.nmea")}, "--geojson and --gps"},
+        {{d, "--frame-log", Path("hard.pcap")}, "--frame-log and the capture"},
+        {{d, "--map", Path("alias.csv")}, "--map and the capture"},
+        {{Path("d.csv"), "-o", Dir}, "-o and the capture are the same file"},
+        {{d, "--csv", Path("x"), "--map", Path("./x")}, "--csv and --map are the same file"},
+        {{d, "--csv", "-", "--geojson", "-"}, "both write to standard output"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"replay"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const ProgramResult r = Host(args);
+        EXPECT_EQ(r.Status, 2) << c.Message << "\n" << r.Errors;
+        EXPECT_TRUE(Contains(r.Errors, c.Message)) << r.Errors;
+        EXPECT_TRUE(r.Output.empty()) << c.Message;
+    }
+    EXPECT_EQ(ListDir(Dir), before);
+    EXPECT_TRUE(ReadFile(Path("d.pcap")) == pcap && ReadFile(Path("d.nmea")) == nmea);
+}
+
+TEST_F(CliTest, OutputsGoStraightToStandardOutputDevicesAndFifosAndThroughLinks) {
+    GenerateDrive();
+    const auto replay = [&](const std::vector<std::string>& outputs) {
+        std::vector<std::string> args = {"replay", Path("d.pcap"), "--gps", Path("d.nmea")};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        return Host(args);
+    };
+    ASSERT_EQ(replay({"--csv", Path("ref.csv")}).Status, 0);
+    const std::string csv = ReadFile(Path("ref.csv"));
+
+    // "-": the CSV alone on standard output, the summary with the messages.
+    ProgramResult r = replay({"--csv", "-"});
+    EXPECT_EQ(r.Status, 0) << r.Errors;
+    EXPECT_TRUE(r.Output == csv);
+    EXPECT_TRUE(Contains(r.Errors, "  outputs         standard output\n")) << r.Errors;
+
+    // A symbolic link stays a link; its target is replaced.
+    WriteFile(Path("old.csv"), "old");
+    std::filesystem::create_symlink("old.csv", Path("link.csv"));
+    EXPECT_EQ(replay({"--csv", Path("link.csv")}).Status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("link.csv")));
+    EXPECT_TRUE(ReadFile(Path("old.csv")) == csv);
+
+    // A FIFO's reader gets the whole output.
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    std::string read;
+    std::thread reader([&] { read = ReadFile(Path("fifo")); });
+    EXPECT_EQ(replay({"--csv", Path("fifo")}).Status, 0);
+    reader.join();
+    EXPECT_TRUE(read == csv);
+    EXPECT_TRUE(std::filesystem::is_fifo(Path("fifo")));
+
+    // A folder is refused before the run (no summary).
+    r = replay({"--csv", Path("ref.csv"), "--map", Dir});
+    EXPECT_EQ(r.Status, 5);
+    EXPECT_TRUE(Contains(r.Errors, "cannot write " + Dir + ": Is a directory")) << r.Errors;
+    EXPECT_TRUE(r.Output.empty()) << r.Output;
+
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/full";
+    r = replay({"--csv", "/dev/full"});
+    EXPECT_EQ(r.Status, 5);
+    EXPECT_TRUE(Contains(r.Errors, "cannot write /dev/full: No space left on device")) << r.Errors;
+    struct stat info {};
+    EXPECT_TRUE(stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode));
+}
+
+TEST_F(CliTest, AStoppedOrKilledReplayLeavesNothingBehind) {
+    ASSERT_EQ(Sim({"generate", Path("big"), "--size", "6M"}).Status, 0);
+    std::filesystem::create_directory(Path("out"));
+    WriteFile(Path("out/big.csv"), "old\n");
+    const std::vector<std::string> args = {
+        "replay", Path("big.pcap"), "--gps",       Path("big.nmea"),
+        "-o",     Path("out"),      "--frame-log", Path("out/f.log")};
+    struct Case {
+        int Signal;
+        int Milliseconds;
+    };
+    const std::vector<Case> cases = {{SIGKILL, 0}, {SIGKILL, 20}, {SIGKILL, 60}, {SIGKILL, 150},
+                                     {SIGHUP, 50}, {SIGPIPE, 50}, {SIGTERM, 50}};
+    for (const Case& c : cases) {
+        // The moments count from the start of the replay, when the stop handlers are in place.
+        ChildProgram host;
+        ASSERT_TRUE(host.Start(N95HOST_PATH, args));
+        ASSERT_TRUE(host.WaitUntilCatching(SIGTERM, 60));
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.Milliseconds));
+        host.Signal(c.Signal);
+        const ProgramResult r = host.Wait(60);
+        const std::string what = strsignal(c.Signal) + (" at " + std::to_string(c.Milliseconds));
+        if (c.Signal == SIGKILL)
+            EXPECT_EQ(r.Status, -1) << what << "; a longer drive is needed";
+        else
+            EXPECT_EQ(r.Status, 130) << what << "\n" << r.Errors;
+        EXPECT_EQ(ListDir(Path("out")), std::vector<std::string>{"big.csv"}) << what;
+        EXPECT_EQ(ReadFile(Path("out/big.csv")), "old\n") << what;
+    }
+
+    // A FIFO whose reader goes away ends the run as an output error (SIGPIPE, EPIPE).
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    const int fd = open(Path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(N95HOST_PATH, {"replay", Path("big.pcap"), "--csv", Path("fifo")}));
+    // Some of the CSV first: until the host has opened the FIFO, reads see no writer.
+    char some[4096];
+    ssize_t got = 0;
+    for (int wait = 0; wait < 3000 && got <= 0; ++wait) {
+        pollfd ready{fd, POLLIN, 0};
+        poll(&ready, 1, 10);
+        got = read(fd, some, sizeof some);
+        if (got <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GT(got, 0);
+    close(fd);
+    const ProgramResult r = host.Wait(60);
+    EXPECT_EQ(r.Status, 5) << r.Errors;
+    EXPECT_TRUE(Contains(r.Errors, "cannot write " + Path("fifo") + ": Broken pipe")) << r.Errors;
 }
 
 TEST_F(CliTest, ChunksCutInsideFramesDecodeNothingAndSaySo) {

@@ -125,6 +125,22 @@ bool ChildProgram::WaitForError(const std::string& text, double timeoutSeconds) 
     }) && Errors.find(text) != std::string::npos;
 }
 
+bool ChildProgram::WaitUntilCatching(int signal, double timeoutSeconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    const std::string status = "/proc/" + std::to_string(Pid) + "/status";
+    while (Pid > 0 && std::chrono::steady_clock::now() < deadline) {
+        const std::string text = ReadFile(status);
+        const std::size_t at = text.find("SigCgt:");
+        if (at == std::string::npos)
+            return false;  // ended
+        if ((std::stoull(text.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
 void ChildProgram::Signal(int signal) {
     if (Pid > 0)
         kill(Pid, signal);

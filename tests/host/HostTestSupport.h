@@ -58,6 +58,9 @@ public:
     std::string FirstLine(double timeoutSeconds);
     // Waits until standard error contains `text`; false on timeout or when the program ended.
     bool WaitForError(const std::string& text, double timeoutSeconds);
+    // Waits until the program has a handler for `signal` (its SigCgt in /proc); false on
+    // timeout or when it ended.
+    bool WaitUntilCatching(int signal, double timeoutSeconds);
     void Signal(int signal);
     // Waits for the end, at most `timeoutSeconds`; then kills the program (Status -1).
     ProgramResult Wait(double timeoutSeconds);

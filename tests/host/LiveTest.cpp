@@ -411,6 +411,21 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
     EXPECT_NE(ReadFile(Path("t.csv")), ReadFile(Path("l.csv")));
 }
 
+TEST_F(LiveRealTimeTest, CaptureOnStandardOutputReplaysToTheSameRecords) {
+    const std::string port = StartSim({"--rate", "200"});
+    ASSERT_FALSE(port.empty());
+    const ProgramResult r = Host(
+        {"live", "--device", port, "--duration", "1", "--capture", "-", "--csv", Path("l.csv")});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+    // The capture alone on standard output; the summary with the messages.
+    EXPECT_TRUE(Contains(r.Errors, "  outputs         standard output, " + Path("l.csv")))
+        << r.Errors;
+    WriteFile(Path("c.pcap"), r.Output);
+    EXPECT_EQ(ModelOf(Path("c.pcap")).Codes, CsvCodes(Path("l.csv")));
+    ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
+}
+
 // Mistakes a user makes, each with its message and status, and nothing written.
 TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
     WriteFile(Path("plain.txt"), "not a device\n");
@@ -426,6 +441,13 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
         {{"--device", "/dev/null", "--baud", "12345"}, 2, "not a standard baud rate"},
         {{"--device", "/dev/null", "--gps", Path("none.nmea")}, 3, "none.nmea"},
         {{"--device", "/dev/null", "--trace-wait", "60"}, 2, ""},
+        {{"--device", "/dev/null", "--gps", Path("g.nmea"), "--geojson", Path("g.nmea")},
+         2,
+         "--geojson and --gps are the same file"},
+        {{"--device", "/dev/null", "--capture", Path("l.csv")},
+         2,
+         "--csv and --capture are the same file"},
+        {{"--device", Path("plain.txt"), "--map", Path("plain.txt")}, 2, "--map and --device"},
         {{}, 2, "--device"},
     };
     for (const Case& c : cases) {

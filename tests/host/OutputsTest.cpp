@@ -146,9 +146,9 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     paths.FrameLog = Path("out/frames.log");
     TOutputSet outputs;
     ASSERT_TRUE(outputs.Open(paths, track, false, &error)) << error;
-    EXPECT_FALSE(outputs.FrameLogTempPath().empty());
-    // Nothing appears under the final names before the commit.
-    EXPECT_EQ(n95::test::ListDir(Path("out/sub")).size(), 3u);  // the temporary files
+    EXPECT_FALSE(outputs.FrameLogWritePath().empty());
+    // Nothing appears in the folder before the commit: the files have no name yet.
+    EXPECT_TRUE(n95::test::ListDir(Path("out/sub")).empty());
     EXPECT_FALSE(n95::test::FileExists(Path("out/sub/run.csv")));
     outputs.Add(Row(0, 0x000003C1, 24.0005, 60.0005));
     track.push_back({24.0, 60.0, 45426.0});
@@ -257,7 +257,7 @@ TEST_F(OutputsTest, SvgMapRendersWithARealRenderer) {
         map.Add(Row(i, i % 3 ? 0x000003C1 : 0x00000112, p.X, p.Y));
     }
     map.SetTitle("Title with <markup> & \"quotes\"", "subtitle");
-    TAtomicFile file;
+    TOutputFile file;
     std::string error;
     ASSERT_TRUE(file.Open(Path("map.svg"), &error)) << error;
     ASSERT_TRUE(map.Commit(file, &error)) << error;
