@@ -2,6 +2,7 @@
 # Installs the Debian packages a build needs, only those that are missing (idempotent).
 #   scripts/deps.sh            packages for the Linux builds, tests and tools
 #   scripts/deps.sh windows    also the MinGW-w64 cross compiler and Wine (i386)
+#   scripts/deps.sh clients    also tshark, for the Wireshark dissector's test
 set -euo pipefail
 
 base_packages=(
@@ -10,6 +11,7 @@ base_packages=(
   libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr clang-format
 )
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
+clients_packages=(tshark)
 
 missing() {
   local p
@@ -30,11 +32,20 @@ if [ "${1:-}" = "windows" ]; then
   fi
   want+=("${windows_packages[@]}")
 fi
+if [ "${1:-}" = "clients" ]; then
+  want+=("${clients_packages[@]}")
+fi
 
 todo=$(missing "${want[@]}")
 if [ -n "$todo" ]; then
   echo "deps: installing:" $todo
   export DEBIAN_FRONTEND=noninteractive
+  # tshark's wireshark-common asks whether non-superusers may capture; answer no beforehand
+  # so that the installation never waits for a dialog.
+  if [[ " $todo " == *" tshark "* ]]; then
+    echo "wireshark-common wireshark-common/install-setuid boolean false" \
+      | as_root debconf-set-selections
+  fi
   as_root apt-get update -q || true
   # shellcheck disable=SC2086
   as_root apt-get install -y -q --no-install-recommends $todo

@@ -2,9 +2,10 @@
 # Runs the whole test suite: every build leg, each with its test runner's summary.
 #   scripts/test.sh                 all legs
 #   scripts/test.sh native asan     only the named legs
-# Legs: format (every C++ file as .clang-format lays it out), native, i386, asan, tsan,
-# valgrind, win32 (the DLL under Wine), fuzz (the corpora replayed and every libFuzzer target
-# fuzzed for 60 s). Exits non-zero when any leg fails.
+# Legs: format (every C++ file as .clang-format lays it out), native, clients (the Wireshark
+# dissector against n95host frames, with tshark), i386, asan, tsan, valgrind, win32 (the DLL
+# under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 60 s). Exits
+# non-zero when any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
 
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(format native i386 asan tsan valgrind win32 fuzz)
+[ ${#legs[@]} -eq 0 ] && legs=(format native clients i386 asan tsan valgrind win32 fuzz)
 
 declare -A summary
 failed=0
@@ -64,6 +65,20 @@ for leg in "${legs[@]}"; do
       else
         summary[fuzz]="fuzz: FAILED"; failed=1
       fi ;;
+    clients)
+      # Reuses build/native; builds only the programs the comparison runs.
+      mkdir -p build
+      if scripts/deps.sh clients && cmake --preset native >build/clients-configure.log 2>&1 \
+        && cmake --build --preset native --target N95 n95host n95sim probe_capture \
+          >build/clients-build.log 2>&1; then
+        scripts/clients.sh 2>&1 | tee build/clients-leg.log
+        status=${PIPESTATUS[0]}
+        summary[clients]=$(tail -n 1 build/clients-leg.log)
+      else
+        tail -n 30 build/clients-configure.log build/clients-build.log 2>/dev/null
+        summary[clients]="clients: FAILED: tshark or the build"; status=1
+      fi
+      [ "$status" -eq 0 ] || failed=1 ;;
     win32)
       scripts/win32.sh 2>&1 | tee build/win32-leg.log
       status=${PIPESTATUS[0]}

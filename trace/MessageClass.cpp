@@ -26,12 +26,7 @@ uint32_t NormaliseMessageCode(uint32_t code) {
 
 namespace {
 
-struct TClassEntry {
-    uint32_t Code;
-    int Class;
-};
-
-constexpr TClassEntry kClasses[] = {
+constexpr TMessageClassEntry kClasses[] = {
     {0x412F0112u, 0}, {0x412F0310u, 0}, {0x412F0401u, 0}, {0x512F060Du, 0}, {0x512F0619u, 0},
     {0x512F061Au, 0}, {0x512F061Bu, 0}, {0x512F061Cu, 0}, {0x713A032Au, 0}, {0x713A0301u, 1},
     {0x713A0307u, 2}, {0x713A030Fu, 2}, {0x713A032Du, 3},
@@ -40,11 +35,15 @@ constexpr TClassEntry kClasses[] = {
 }  // namespace
 
 int MessageClassOf(uint32_t normalisedCode) {
-    for (const TClassEntry& entry : kClasses) {
+    for (const TMessageClassEntry& entry : kClasses) {
         if (entry.Code == normalisedCode)
             return entry.Class;
     }
     return -1;
+}
+
+std::span<const TMessageClassEntry> MessageClassTable() {
+    return kClasses;
 }
 
 }  // namespace n95

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace n95 {
 
@@ -27,5 +28,13 @@ uint32_t NormaliseMessageCode(uint32_t code);
 // The class (0..3) of a normalised code, or -1 when the code has no class (the decoder then
 // keeps the class it had).
 int MessageClassOf(uint32_t normalisedCode);
+
+// The class table that MessageClassOf reads: every normalised code that has a class. Exposed
+// for the tools that must agree with it (the Wireshark dissector is checked against it).
+struct TMessageClassEntry {
+    uint32_t Code;
+    int Class;
+};
+std::span<const TMessageClassEntry> MessageClassTable();
 
 }  // namespace n95

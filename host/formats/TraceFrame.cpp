@@ -1,5 +1,6 @@
 #include "host/formats/TraceFrame.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace n95::host {
@@ -20,53 +21,77 @@ void AppendTraceFrame(std::string& out, const uint8_t message[3], bool longHeade
 
 namespace {
 
-// The length of the whole frame at `pos`, or 0 when none starts there.
-std::size_t FrameAt(const uint8_t* data, std::size_t size, std::size_t pos) {
-    if (size - pos < 4)
-        return 0;
-    const std::size_t header = data[pos + 3] == 0x01 ? 10 : 6;
-    if (size - pos < header)
-        return 0;
-    const std::size_t length = data[pos + header - 2] * 256u + data[pos + header - 1];
-    // An empty payload is never a whole frame to the plug-in's parser: it is delivered only
-    // with the byte after it, which it swallows.
-    if (length == 0 || size - pos - header < length)
-        return 0;
-    return header + length;
+constexpr uint8_t kLongForm = 0x01;
+constexpr std::size_t kLongHeader = 10;
+constexpr std::size_t kShortHeader = 6;
+
+bool IsAtReply(const uint8_t* data, std::size_t size) {
+    return size == kAtReplyOkSize && std::memcmp(data, kAtReplyOk, kAtReplyOkSize) == 0;
 }
 
 }  // namespace
 
+TChunkWalker::TChunkWalker(const uint8_t* data, std::size_t size) : Data(data), Size(size) {}
+
+bool TChunkWalker::Next(TChunkItem& item) {
+    if (Pos >= Size)
+        return false;
+    item = TChunkItem();
+    item.Offset = Pos;
+    if (Pos == 0 && IsAtReply(Data, Size)) {
+        item.Kind = TChunkItem::TKind::AtReply;
+        item.Size = Size;
+        Pos = Size;
+        return true;
+    }
+    const uint8_t* p = Data + Pos;
+    const std::size_t left = Size - Pos;
+    item.HasKey = left >= 3;
+    if (item.HasKey)
+        std::memcpy(item.Message, p, 3);
+    item.HasForm = left >= 4;
+    item.LongHeader = item.HasForm && p[3] == kLongForm;
+    const std::size_t header = item.LongHeader ? kLongHeader : kShortHeader;
+    if (item.LongHeader)
+        std::memcpy(item.Extension, p + 4, std::min<std::size_t>(4, left - 4));
+    item.HasLength = left >= header;
+    if (item.HasLength)
+        item.PayloadLength = static_cast<uint16_t>(p[header - 2] << 8 | p[header - 1]);
+    if (item.HasLength && left - header >= item.PayloadLength) {
+        item.Kind = TChunkItem::TKind::Frame;
+        item.Size = header + item.PayloadLength;
+    } else {
+        item.Kind = TChunkItem::TKind::Tail;
+        item.Size = left;
+    }
+    if (item.HasLength)
+        item.Payload = std::string_view(reinterpret_cast<const char*>(p) + header,
+                                        std::min<std::size_t>(item.PayloadLength, left - header));
+    Pos += item.Size;
+    return true;
+}
+
 TChunkScan ScanChunk(const uint8_t* data, std::size_t size) {
     TChunkScan scan;
-    if (size == kAtReplyOkSize && std::memcmp(data, kAtReplyOk, kAtReplyOkSize) == 0) {
-        scan.AtReply = true;
-        return scan;
+    TChunkWalker walker(data, size);
+    TChunkItem item;
+    bool tail = false;
+    while (walker.Next(item)) {
+        scan.Frames += item.Kind == TChunkItem::TKind::Frame ? 1 : 0;
+        scan.AtReply = item.Kind == TChunkItem::TKind::AtReply;
+        tail = tail || item.Kind == TChunkItem::TKind::Tail;
     }
-    std::size_t pos = 0;
-    while (pos < size) {
-        const std::size_t frame = FrameAt(data, size, pos);
-        if (frame == 0)
-            return scan;
-        pos += frame;
-        ++scan.Frames;
-    }
-    scan.Aligned = size > 0;
+    scan.Aligned = size > 0 && !tail && !scan.AtReply;
     return scan;
 }
 
 std::vector<std::string_view> SplitFrames(const uint8_t* data, std::size_t size) {
     std::vector<std::string_view> frames;
-    if (size == kAtReplyOkSize && std::memcmp(data, kAtReplyOk, kAtReplyOkSize) == 0)
-        return frames;
-    std::size_t pos = 0;
-    while (pos < size) {
-        const std::size_t frame = FrameAt(data, size, pos);
-        if (frame == 0)
-            break;
-        frames.emplace_back(reinterpret_cast<const char*>(data) + pos, frame);
-        pos += frame;
-    }
+    TChunkWalker walker(data, size);
+    TChunkItem item;
+    while (walker.Next(item))
+        if (item.Kind == TChunkItem::TKind::Frame)
+            frames.emplace_back(reinterpret_cast<const char*>(data) + item.Offset, item.Size);
     return frames;
 }
 

@@ -1,6 +1,6 @@
 // n95host: the reference host tool. Drives a handset on a serial port through the plug-in,
-// replays a captured drive through it, prints the AT command lines of a test action, and
-// shows what the plug-in says about itself.
+// replays a captured drive through it, prints the AT command lines of a test action, shows
+// what the plug-in says about itself, and lists the trace frames of a capture.
 //
 // This file only wires the subcommands (one file each, see Subcommands.h) to the command
 // line.
@@ -30,6 +30,7 @@ int Main(int argc, char** argv) {
         AddLiveCommand(app, pluginPath),
         AddCommandsCommand(app, pluginPath),
         AddInfoCommand(app, pluginPath),
+        AddFramesCommand(app),
     };
     return ParseAndRun(app, subcommands, argc, argv);
 }

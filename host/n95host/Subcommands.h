@@ -18,6 +18,8 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath);
 TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath);
 TSubcommand AddCommandsCommand(CLI::App& app, const std::string& pluginPath);
 TSubcommand AddInfoCommand(CLI::App& app, const std::string& pluginPath);
+// Reads a capture only; never loads the plug-in.
+TSubcommand AddFramesCommand(CLI::App& app);
 
 // Loads the plug-in at `path` (empty: the default beside this program). On failure prints
 // the reason and returns false.

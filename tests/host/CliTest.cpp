@@ -439,5 +439,182 @@ TEST_F(CliTest, GeneratorIsDeterministicFromTheSeedAndHonoursTheSize) {
     EXPECT_EQ(Sim({"generate", Path("no/such/folder/x")}).Status, 5);
 }
 
+// The chunks of the frames listing's tests, one second apart from 2024-05-14T09:20:00Z.
+std::vector<std::string> FramesChunks() {
+    const auto bytes = [](std::initializer_list<int> values) {
+        std::string s;
+        for (const int v : values)
+            s.push_back(static_cast<char>(v));
+        return s;
+    };
+    const std::string classThree = bytes({0x03, 0x03, 0x00, 0x00, 0x00, 0x04, 0, 0, 3, 0x2D});
+    return {
+        "\r\nOK\r\n",
+        // Long header; short (code 0x000003C1: class 1 once normalised); empty payload; form
+        // byte 0x02 with two payload bytes (no code); a code without a class.
+        bytes({1, 0, 0, 1, 0xAA, 0xBB, 0xCC, 0xDD, 0, 5, 0x41, 0x2F, 0x01, 0x12, 0x99}) +
+            bytes({2, 0x11, 7, 0, 0, 4, 0, 0, 3, 0xC1}) + bytes({0x0F, 0, 0, 0, 0, 0}) +
+            bytes({5, 2, 0x0A, 2, 0, 2, 1, 2}) + bytes({5, 2, 0x0A, 0, 0, 4, 0, 3, 0, 0}),
+        // Garbage at the start: read as a header announcing 65535 bytes.
+        bytes({0xFF, 0, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF}) + classThree,
+        // A tail cut inside its extension bytes, one cut before its form byte.
+        classThree + bytes({1, 2, 3, 1, 9}),
+        classThree + bytes({1, 2}),
+    };
+}
+
+TEST_F(CliTest, FramesListsEveryFrameAsThePluginCutsTheChunks) {
+    WriteCapture("f.pcap", FramesChunks());
+    const ProgramResult csv = Host({"frames", "--csv", Path("f.pcap")});
+    ASSERT_EQ(csv.Status, 0) << csv.Errors;
+    EXPECT_EQ(csv.Errors, "");
+    const std::string t = "2024-05-14T09:20:0";
+    EXPECT_EQ(csv.Output,
+              "chunk,time,offset,kind,size,form,key,throttle_key,length,code,normalised,class\n"
+              "1," +
+                  t +
+                  "0.000Z,0,at-reply,6,,,,,,,\n"
+                  "2," +
+                  t +
+                  "1.000Z,0,frame,15,long,0x010000,0x1000,5,0x412F0112,0x412F0112,0\n"
+                  "2," +
+                  t +
+                  "1.000Z,15,frame,10,short,0x021107,0x2447,4,0x000003C1,0x713A0301,1\n"
+                  "2," +
+                  t +
+                  "1.000Z,25,frame,6,short,0x0F0000,0xF000,0,,,\n"
+                  "2," +
+                  t +
+                  "1.000Z,31,frame,8,short,0x05020A,0x508A,2,,,\n"
+                  "2," +
+                  t +
+                  "1.000Z,39,frame,10,short,0x05020A,0x508A,4,0x00030000,0x00030000,\n"
+                  "3," +
+                  t +
+                  "2.000Z,0,tail,18,short,0xFF00FF,0xF0FF,65535,,,\n"
+                  "4," +
+                  t +
+                  "3.000Z,0,frame,10,short,0x030300,0x30C0,4,0x0000032D,0x713A032D,3\n"
+                  "4," +
+                  t +
+                  "3.000Z,10,tail,5,long,0x010203,0x1083,,,,\n"
+                  "5," +
+                  t +
+                  "4.000Z,0,frame,10,short,0x030300,0x30C0,4,0x0000032D,0x713A032D,3\n"
+                  "5," +
+                  t + "4.000Z,10,tail,2,,,,,,,\n");
+
+    const ProgramResult hex = Host({"frames", "--csv", "--hex", Path("f.pcap")});
+    const auto hexLines = SplitLines(hex.Output);
+    ASSERT_EQ(hexLines.size(), 12u) << hex.Output;
+    EXPECT_TRUE(hexLines[0].ends_with(",class,extension,payload"));
+    EXPECT_TRUE(hexLines[2].ends_with(",0,AABBCCDD,412F011299")) << hexLines[2];
+    EXPECT_TRUE(hexLines[3].ends_with(",1,,000003C1")) << hexLines[3];
+    // The tail's payload bytes: those after its (garbage) header.
+    EXPECT_TRUE(hexLines[7].ends_with(",65535,,,,,FFFF0303000000040000032D")) << hexLines[7];
+
+    const ProgramResult text = Host({"frames", Path("f.pcap")});
+    const auto lines = SplitLines(text.Output);
+    ASSERT_EQ(lines.size(), 12u) << text.Output;
+    EXPECT_EQ(lines[0],
+              "  chunk time                     offset form  key      throttle length code       "
+              "normalised class");
+    EXPECT_EQ(lines[1], "      1 " + t +
+                            "0.000Z      0 -     -        -             - -          "
+                            "-          -     AT reply OK (not parsed)");
+    EXPECT_EQ(lines[2], "      2 " + t +
+                            "1.000Z      0 long  0x010000 0x1000        5 0x412F0112 "
+                            "0x412F0112 0");
+    EXPECT_TRUE(
+        lines[7].ends_with("65535 -          -          -     incomplete: 18 of 65541 bytes"))
+        << lines[7];
+    EXPECT_TRUE(lines[9].ends_with(" incomplete: 5 bytes, header cut")) << lines[9];
+}
+
+TEST_F(CliTest, FramesFiltersByCodeAndClass) {
+    WriteCapture("f.pcap", FramesChunks());
+    struct Case {
+        std::vector<std::string> Args;
+        std::string Frames;  // chunk:offset of each line, or the exit status when not 0
+    };
+    const std::vector<Case> cases = {
+        {{"--code", "0x713A0301"}, "2:15"},  // the normalised code
+        {{"--code", "0x000003c1,0x412F0112"}, "2:0 2:15"},
+        {{"--code", "813", "--code", "0x00030000"}, "2:39 4:0 5:0"},  // 813 = 0x32D
+        {{"--class", "0,3"}, "2:0 4:0 5:0"},
+        {{"--class", "none"}, "2:25 2:31 2:39"},
+        {{"--class", "1", "--code", "0x412F0112"}, ""},
+        {{"--class", "1", "--class", "0", "--code", "0x412F0112"}, "2:0"},
+        {{"--class", "4"}, "status 2"},
+        {{"--code", "0x123456789"}, "status 2"},
+        {{"--code", "412F0112"}, "status 2"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"frames", "--csv", Path("f.pcap")};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const ProgramResult r = Host(args);
+        std::string frames;
+        if (r.Status != 0) {
+            frames = "status " + std::to_string(r.Status);
+            EXPECT_TRUE(Contains(r.Errors, c.Args.back().substr(0, 3))) << r.Errors;
+        }
+        const auto lines = SplitLines(r.Output);
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            const auto fields = SplitFields(lines[i]);
+            frames += (frames.empty() ? "" : " ") + fields[0] + ":" + fields[2];
+        }
+        EXPECT_EQ(frames, c.Frames) << c.Args[0] << " " << c.Args[1];
+    }
+}
+
+TEST_F(CliTest, FramesOfDamagedOrEmptyCapturesAndAClosedPipe) {
+    WriteCapture("f.pcap", FramesChunks());
+    const std::string capture = ReadFile(Path("f.pcap"));
+    WriteFile(Path("cut.pcap"), capture.substr(0, capture.size() - 3));
+    WriteCapture("none.pcap", {});
+    const ProgramResult cut = Host({"frames", "--csv", Path("cut.pcap")});
+    EXPECT_EQ(cut.Status, 1);
+    EXPECT_EQ(SplitLines(cut.Output).size(), 10u) << cut.Output;  // chunks 1..4
+    EXPECT_TRUE(Contains(cut.Errors, "warning: capture " + Path("cut.pcap") + " is damaged"))
+        << cut.Errors;
+    EXPECT_TRUE(Contains(cut.Errors, "the 4 complete chunks before it were listed")) << cut.Errors;
+    const ProgramResult none = Host({"frames", Path("none.pcap")});
+    EXPECT_EQ(none.Status, 1);
+    EXPECT_TRUE(Contains(none.Errors, "holds no chunk")) << none.Errors;
+    EXPECT_EQ(Host({"frames", Path("missing.pcap")}).Status, 3);
+    EXPECT_EQ(Host({"frames"}).Status, 2);
+
+    // A reader that stops after the first line ends the listing quietly.
+    GenerateDrive();
+    const ProgramResult head = RunProgramClosingOutput(N95HOST_PATH, {"frames", Path("d.pcap")});
+    EXPECT_EQ(head.Status, 0);
+    EXPECT_EQ(head.Errors, "");
+    EXPECT_TRUE(head.Output.starts_with("  chunk time")) << head.Output;
+}
+
+// The code the listing shows is the one the plug-in's records carry: the replay's records,
+// in order, are frames of the listing (those that passed the throttle and the decoder), with
+// their chunks' times.
+TEST_F(CliTest, FramesShowTheCodesAndLengthsOfTheReplaysRecords) {
+    GenerateDrive();
+    const ProgramResult replay = Host({"replay", Path("d.pcap"), "--csv", Path("r.csv")});
+    ASSERT_EQ(replay.Status, 0) << replay.Errors;
+    const ProgramResult frames = Host({"frames", "--csv", Path("d.pcap")});
+    ASSERT_EQ(frames.Status, 0) << frames.Errors;
+    const auto records = SplitLines(ReadFile(Path("r.csv")));
+    const auto listed = SplitLines(frames.Output);
+    ASSERT_GT(records.size(), 1000u);
+    std::size_t next = 1;
+    for (std::size_t i = 1; i < listed.size() && next < records.size(); ++i) {
+        const auto frame = SplitFields(listed[i]);
+        const auto record = SplitFields(records[next]);
+        if (frame[1] == record[1] && frame[9] == record[5] && frame[8] == record[7]) {
+            EXPECT_EQ(frame[11], record[6]) << listed[i];
+            ++next;
+        }
+    }
+    EXPECT_EQ(next, records.size()) << "record " << next << " is no frame: " << records[next];
+}
+
 }  // namespace
 }  // namespace n95::test

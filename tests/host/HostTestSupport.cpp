@@ -34,6 +34,60 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return child.Wait(kProgramTimeoutSeconds);
 }
 
+ProgramResult RunProgramClosingOutput(const std::string& program,
+                                      const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ProgramResult result;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return result;
+    const pid_t pid = fork();
+    if (pid < 0)
+        return result;
+    if (pid == 0) {
+        std::signal(SIGPIPE, SIG_DFL);
+        const int nullFd = open("/dev/null", O_RDONLY);
+        dup2(nullFd, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    char buffer[4096];
+    while (result.Output.find('\n') == std::string::npos) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        result.Output.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    // Standard error until the program ends; a program that hangs is killed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        pollfd p{err[0], POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            const ssize_t n = read(err[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            result.Errors.append(buffer, static_cast<std::size_t>(n));
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }

@@ -38,6 +38,13 @@ struct ProgramResult {
 inline constexpr double kProgramTimeoutSeconds = 600.0;
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
+// Runs `program` with its standard output a pipe that is closed once the first line has come
+// through it, as `program | head -n 1` does, and waits for the end. SIGPIPE has its default
+// action in the program, so a program that does not take care of it dies (Status -1).
+// Output holds what was read before the close.
+ProgramResult RunProgramClosingOutput(const std::string& program,
+                                      const std::vector<std::string>& args);
+
 bool Contains(const std::string& text, const std::string& part);
 // The number that starts the value of a summary line ("  records         15003: ..."), or
 // ~0 when the summary has no such line.
