@@ -239,6 +239,7 @@ TEST_F(CliTest, InfoHelpAndUsage) {
     EXPECT_EQ(info.Status, 0) << info.Errors;
     EXPECT_TRUE(Contains(info.Output, "name       N95\n")) << info.Output;
     EXPECT_TRUE(Contains(info.Output, "type       true\n"));
+    EXPECT_TRUE(Contains(info.Output, "GetDeviceType: a fixed flag"));
     EXPECT_TRUE(Contains(info.Output, "frequency  3\n"));
     const ProgramResult other = Host({"info", "--plugin", N95_PLUGIN_PATH});
     EXPECT_EQ(other.Status, 0) << other.Errors;
@@ -271,6 +272,8 @@ TEST_F(CliTest, InfoHelpAndUsage) {
              {"replay", "x.pcap", "--gps-offset", "5"},
              {"replay", "x.pcap", "--gps", "x.nmea", "--gps-date", "14.5.2024"}})
         EXPECT_EQ(Host(args).Status, 2) << args[2] << " " << args[3];
+    for (const char* start : {"2080-01-01T00:00:00Z", "1979-12-31T23:59:59Z"})
+        EXPECT_EQ(Sim({"generate", Path("x"), "--start", start}).Status, 2) << start;
     EXPECT_TRUE(ListDir(Dir).empty());
 }
 
@@ -298,7 +301,10 @@ TEST_F(CliTest, GeneratorIsDeterministicFromTheSeedAndHonoursTheSize) {
     const auto size = std::filesystem::file_size(Path("s.pcap"));
     EXPECT_GE(size, 300u * 1024);
     EXPECT_LT(size, 300u * 1024 + 8 * 4096);
-    EXPECT_EQ(Sim({"generate", Path("no/such/folder/x")}).Status, 5);
+    // Missing folders are made; a file in the way of one is an output error.
+    EXPECT_EQ(Sim({"generate", Path("new/folder/x"), "--duration", "2"}).Status, 0);
+    EXPECT_TRUE(FileExists(Path("new/folder/x.nmea")));
+    EXPECT_EQ(Sim({"generate", Path("s.pcap/x"), "--duration", "2"}).Status, 5);
 }
 
 TEST_F(CliTest, TrackTimesAreCheckedAgainstTheCapture) {
