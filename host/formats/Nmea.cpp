@@ -252,6 +252,7 @@ std::string NmeaSentence(std::string_view body) {
 TNmeaReader::TNmeaReader(TTrack& track, const TNmeaDefaultDate& defaultDate)
     : Track(track), DefaultDate(defaultDate) {
     Track.Format = "NMEA";
+    Partial.reserve(kMaxNmeaLine);  // never more
 }
 
 void TNmeaReader::Line(std::string_view line) {
@@ -313,9 +314,8 @@ void TNmeaReader::Take(const char* data, std::size_t size) {
         if (TooLong)
             continue;
         if (Partial.size() == kMaxNmeaLine) {
-            TooLong = true;
+            TooLong = true;  // the rest of the line is dropped as it comes
             Partial.clear();
-            Partial.shrink_to_fit();
             continue;
         }
         Partial.push_back(c);
