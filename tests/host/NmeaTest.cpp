@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "host/common/DateTimeText.h"
 
 namespace n95::host {
@@ -132,39 +130,29 @@ TEST(NmeaTest, StreamedBytesSkipOverLongLinesAndKeepLineNumbers) {
 }
 
 TEST(NmeaTest, GgaOnlyLogsTakeTheDefaultDateNearestItsReference) {
-    const auto gga = [](const char* time) {
-        return Sentence(std::string("GPGGA,") + time +
-                        ",6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,");
-    };
-    struct Case {
+    // Two fixes five seconds apart, across midnight.
+    const std::string log =
+        Sentence("GPGGA,235958,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") + "\n" +
+        Sentence("GPGGA,000003,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") + "\n";
+    const struct {
         const char* Reference;
-        std::vector<const char*> Times;
-        std::vector<const char*> Expected;
+        const char* First;
+    } cases[] = {
+        {"2024-05-14T23:59:50Z", "2024-05-14T23:59:58.000Z"},  // a capture started before midnight
+        {"2024-05-15T00:00:10Z", "2024-05-14T23:59:58.000Z"},  // after it: the log began before
+        {"2024-05-14T12:30:00Z", "2024-05-14T23:59:58.000Z"},
+        {"2024-05-15T12:30:00Z", "2024-05-15T23:59:58.000Z"},
     };
-    const Case cases[] = {
-        {"2024-05-14T09:20:00Z",
-         {"092000", "092001"},
-         {"2024-05-14T09:20:00.000Z", "2024-05-14T09:20:01.000Z"}},
-        // A capture started just before midnight; the log runs on into the next day.
-        {"2024-05-14T23:59:50Z",
-         {"235958", "000003"},
-         {"2024-05-14T23:59:58.000Z", "2024-05-15T00:00:03.000Z"}},
-        // Just after midnight; the log began before it.
-        {"2024-05-15T00:00:10Z",
-         {"235958", "000003"},
-         {"2024-05-14T23:59:58.000Z", "2024-05-15T00:00:03.000Z"}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TNmeaDefaultDate date{true, 0.0};
         ASSERT_TRUE(ParseIso8601(c.Reference, date.Reference));
         TTrack track;
         TNmeaReader reader(track, date);
-        for (const char* time : c.Times)
-            reader.Line(gga(time));
-        ASSERT_EQ(track.Fixes.size(), c.Expected.size()) << c.Reference;
-        EXPECT_EQ(track.DefaultDated, c.Expected.size());
-        for (std::size_t i = 0; i < c.Expected.size(); ++i)
-            EXPECT_EQ(FormatIso8601(track.Fixes[i].Time), c.Expected[i]) << c.Reference;
+        ForEachLine(log, [&reader](std::string_view line) { reader.Line(line); });
+        ASSERT_EQ(track.Fixes.size(), 2u) << c.Reference;
+        EXPECT_EQ(track.DefaultDated, 2u);
+        EXPECT_EQ(FormatIso8601(track.Fixes[0].Time), c.First) << c.Reference;
+        EXPECT_NEAR((track.Fixes[1].Time - track.Fixes[0].Time) * kSecondsPerDay, 5.0, 1e-6);
     }
 }
 

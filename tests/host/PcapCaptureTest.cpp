@@ -171,27 +171,6 @@ TEST_F(PcapCaptureTest, PcapngIsReadAtEachInterfacesTimeResolution) {
     EXPECT_NE(error.find("link type 1 "), std::string::npos) << error;
 }
 
-TEST_F(PcapCaptureTest, EditcapsPcapngReadsAsThePcap) {
-    if (!FileExists("/usr/bin/editcap"))
-        GTEST_SKIP() << "editcap is not installed";
-    WriteThreeChunks(Path("c.pcap"));
-    ASSERT_EQ(
-        n95::test::RunProgram("/usr/bin/editcap", {"-F", "pcapng", Path("c.pcap"), Path("c.ng")})
-            .Status,
-        0);
-    TCaptureReader pcap, pcapng;
-    std::string error;
-    ASSERT_TRUE(pcap.Open(Path("c.pcap"), &error) && pcapng.Open(Path("c.ng"), &error)) << error;
-    while (pcap.Next() == TCaptureReader::TStatus::Chunk) {
-        ASSERT_EQ(pcapng.Next(), TCaptureReader::TStatus::Chunk);
-        EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(pcapng.Data()), pcapng.Size()),
-                  std::string_view(reinterpret_cast<const char*>(pcap.Data()), pcap.Size()));
-        EXPECT_EQ(pcapng.Time().Seconds, pcap.Time().Seconds);
-        EXPECT_EQ(pcapng.Time().Nanoseconds, pcap.Time().Nanoseconds);
-    }
-    EXPECT_EQ(pcapng.Next(), TCaptureReader::TStatus::End);
-}
-
 TEST_F(PcapCaptureTest, HeaderOnlyCaptureEndsAtOnce) {
     TCaptureWriter writer;
     std::string error;
