@@ -12,6 +12,14 @@
 
 namespace n95::host {
 
+// For options that name a file or folder: an empty value ("-o \"\"") is a usage error, not
+// the option left out.
+inline const CLI::Validator kNonEmpty(
+    [](std::string& value) {
+        return value.empty() ? std::string("the name is empty") : std::string();
+    },
+    "", "NonEmpty");
+
 struct TSubcommand {
     CLI::App* App = nullptr;
     std::function<int()> Run;  // the exit status

@@ -6,8 +6,10 @@ namespace n95::host {
 enum TExitStatus : int {
     kExitOk = 0,
     // Finished, but incomplete: the capture ended in a truncated or damaged packet (what was
-    // complete was replayed), no record came out, `commands` gave no line, or the handset's
-    // port was lost during a live run and could not be reopened (what was read is written).
+    // complete was replayed), no record came out, most chunks do not start with a whole trace
+    // frame (the capture did not keep them as read), no record lies within the GPS track's
+    // time span, `commands` gave no line, or the handset's port was lost during a live run
+    // and could not be reopened (what was read is written).
     kExitIncomplete = 1,
     kExitUsage = 2,        // bad command line (an output that is an input or another output too)
     kExitInputError = 3,   // an input file is missing, unreadable or not what it should be
@@ -22,12 +24,14 @@ enum TExitStatus : int {
 
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 ok; 1 finished but incomplete (truncated or damaged capture: the\n"
-    "complete chunks were replayed; no record came out; no command line; live: the port\n"
-    "was lost and could not be reopened); 2 usage error (an output that is an input or\n"
-    "another output too); 3 input file missing, unreadable or invalid (nothing is written);\n"
-    "4 plug-in cannot be loaded; 5 output cannot be written (a folder, a missing folder, a\n"
-    "failed write) or the plug-in raised an error; 6 (live) the port cannot be opened or the\n"
-    "handset's trace was not confirmed; 130 interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE).\n"
+    "complete chunks were replayed; no record came out; most chunks do not start with a\n"
+    "whole trace frame; no record lies within the GPS track's time span; no command line;\n"
+    "live: the port was lost and could not be reopened); 2 usage error (an output that is\n"
+    "an input or another output too); 3 input file missing, unreadable or invalid (nothing\n"
+    "is written); 4 plug-in cannot be loaded; 5 output cannot be written (a folder, a missing\n"
+    "folder, a failed write) or the plug-in raised an error; 6 (live) the port cannot be\n"
+    "opened or the handset's trace was not confirmed; 130 interrupted (SIGINT, SIGTERM,\n"
+    "SIGHUP, SIGPIPE).\n"
     "Outputs: a file is written without a name and renamed into place at the end, so a\n"
     "failed, stopped or killed replay leaves none of them behind; a symbolic link stays a\n"
     "link and its target is replaced. \"-\" is standard output (one output at most; the\n"

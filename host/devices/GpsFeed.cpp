@@ -9,18 +9,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/devices/SerialPort.h"
 #include "host/common/Diagnostics.h"
+#include "host/devices/SerialPort.h"
 
 namespace n95::host {
-
-namespace {
-
-// A "line" this long without a line end is not NMEA (at most 82 characters): it is taken
-// as one line, which the reader skips, so that noise cannot grow the buffer.
-constexpr std::size_t kMaxLine = 4096;
-
-}  // namespace
 
 TGpsFeed::TGpsFeed() : Reader(Fixes) {}
 
@@ -55,26 +47,6 @@ bool TGpsFeed::Open(const std::string& path, int baud, std::string* error) {
     return true;
 }
 
-void TGpsFeed::Take(const char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (c == '\r' || c == '\n') {
-            // CR LF, LF or CR each end one line.
-            if (!(c == '\n' && PendingCr))
-                Reader.Line(Partial);
-            PendingCr = c == '\r';
-            Partial.clear();
-            continue;
-        }
-        PendingCr = false;
-        Partial.push_back(c);
-        if (Partial.size() >= kMaxLine) {
-            Reader.Line(Partial);
-            Partial.clear();
-        }
-    }
-}
-
 std::size_t TGpsFeed::Poll() {
     if (Fd < 0)
         return 0;
@@ -85,14 +57,14 @@ std::size_t TGpsFeed::Poll() {
         const off_t at = ::lseek(Fd, 0, SEEK_CUR);
         if (fstat(Fd, &info) == 0 && at > info.st_size) {
             ::lseek(Fd, 0, SEEK_SET);
-            Partial.clear();
+            Reader.DropPartialLine();
         }
     }
     char buffer[8192];
     for (;;) {
         const ssize_t n = ::read(Fd, buffer, sizeof buffer);
         if (n > 0) {
-            Take(buffer, static_cast<std::size_t>(n));
+            Reader.Take(buffer, static_cast<std::size_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR)

@@ -3,8 +3,8 @@
 // `tail -f` does: what the file holds already is read first, then each new line).
 //
 // Complete lines go through the track reader of the replay (TNmeaReader): the same
-// sentences, checks and skipped-line counts. A line still being written (no line end yet)
-// waits for its end.
+// sentences, checks, line-length cap and skipped-line counts. A line still being written
+// (no line end yet) waits for its end.
 //
 // Not thread-safe; one owner.
 #pragma once
@@ -43,13 +43,9 @@ public:
     const std::string& Path() const { return SourcePath; }
 
 private:
-    void Take(const char* data, std::size_t size);
-
     std::string SourcePath;
     int Fd = -1;
     bool IsFile = false;
-    bool PendingCr = false;  // the last byte taken was CR: a following LF ends no line
-    std::string Partial;     // the line being received
     TTrack Fixes;
     TNmeaReader Reader;
     std::string LostMessage;

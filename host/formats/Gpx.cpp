@@ -56,14 +56,17 @@ void CollectPoints(const pugi::xml_node& node, const char* data, std::size_t siz
         ++track.Entries;
         const uint64_t line = LineOf(data, size, child.offset_debug());
         double lat, lon;
-        if (!ParseAttributeNumber(child, "lat", lat) || !ParseAttributeNumber(child, "lon", lon) ||
-            !IsValidPosition(lon, lat)) {
-            track.AddProblem(line, "trkpt without a valid lat/lon");
+        if (!ParseAttributeNumber(child, "lat", lat) || !ParseAttributeNumber(child, "lon", lon)) {
+            track.AddProblem(line, TTrackProblemKind::Malformed, "trkpt without a numeric lat/lon");
+            continue;
+        }
+        if (!IsValidPosition(lon, lat)) {
+            track.AddProblem(line, TTrackProblemKind::OutOfRange, "trkpt lat/lon out of range");
             continue;
         }
         const pugi::xml_node timeNode = Child(child, "time");
         if (!timeNode) {
-            track.AddProblem(line, "trkpt without <time>");
+            track.AddProblem(line, TTrackProblemKind::NoTime, "trkpt without <time>");
             continue;
         }
         std::string_view timeText = timeNode.child_value();
@@ -73,7 +76,8 @@ void CollectPoints(const pugi::xml_node& node, const char* data, std::size_t siz
             timeText.remove_suffix(1);
         TDateTime time;
         if (!ParseIso8601(timeText, time)) {
-            track.AddProblem(line, "trkpt <time> is not an ISO 8601 date-time");
+            track.AddProblem(line, TTrackProblemKind::Malformed,
+                             "trkpt <time> is not an ISO 8601 date-time");
             continue;
         }
         track.AddFix({lon, lat, time}, line);
@@ -101,8 +105,8 @@ bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* er
 }
 
 std::string GpxTrackHead(const std::string& creator, const std::string& name) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"" +
-           creator + "\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>" + name +
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"" + creator +
+           "\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>" + name +
            "</name><trkseg>\n";
 }
 

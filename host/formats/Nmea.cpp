@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "host/common/DateTimeText.h"
@@ -91,29 +92,31 @@ bool ParseTimeOfDay(std::string_view text, double& seconds) {
     return true;
 }
 
+enum class TCoordinate { Ok, Malformed, OutOfRange };
+
 // (d)ddmm.mmmm and its hemisphere as signed decimal degrees.
-bool ParseCoordinate(std::string_view text, std::string_view hemisphere, bool latitude,
-                     double& degrees) {
+TCoordinate ParseCoordinate(std::string_view text, std::string_view hemisphere, bool latitude,
+                            double& degrees) {
     const std::size_t dot = text.find('.');
     const std::size_t intDigits = dot == std::string_view::npos ? text.size() : dot;
     if (intDigits != (latitude ? 4u : 5u))
-        return false;
+        return TCoordinate::Malformed;
     double value;
     if (!ParseDecimal(text, value) || value < 0)
-        return false;
+        return TCoordinate::Malformed;
+    if (hemisphere != (latitude ? "S" : "W") && hemisphere != (latitude ? "N" : "E"))
+        return TCoordinate::Malformed;
     const double whole = std::floor(value / 100.0);
     const double minutes = value - whole * 100.0;
     if (minutes >= 60.0)
-        return false;
+        return TCoordinate::OutOfRange;
     degrees = whole + minutes / 60.0;
     // The range is checked on the size, before the hemisphere gives the sign.
     if (degrees > (latitude ? 90.0 : 180.0))
-        return false;
+        return TCoordinate::OutOfRange;
     if (hemisphere == (latitude ? "S" : "W"))
         degrees = -degrees;
-    else if (hemisphere != (latitude ? "N" : "E"))
-        return false;
-    return true;
+    return TCoordinate::Ok;
 }
 
 constexpr std::string_view kFeedMarker = "PN95,FEED,";
@@ -133,19 +136,57 @@ bool ParseFeedMarker(std::string_view body, int64_t& chunk) {
     return true;
 }
 
-// The state carried from line to line: the date of the last RMC sentence.
+// Why a checked sentence gave no fix; an empty message: it gave one, or it is not a
+// position sentence.
+struct TSentenceProblem {
+    TTrackProblemKind Kind = TTrackProblemKind::Malformed;
+    std::string Message;
+};
+
+TSentenceProblem Malformed(std::string message) {
+    return {TTrackProblemKind::Malformed, std::move(message)};
+}
+
+// The position of an RMC or GGA sentence (fields `at`..`at + 3`).
+TSentenceProblem ParsePosition(const std::vector<std::string_view>& f, std::size_t at,
+                               std::string_view kind, double& lon, double& lat) {
+    const TCoordinate la = ParseCoordinate(f[at], f[at + 1], true, lat);
+    const TCoordinate lo = ParseCoordinate(f[at + 2], f[at + 3], false, lon);
+    if (la == TCoordinate::Malformed || lo == TCoordinate::Malformed)
+        return Malformed(std::string(kind) + " position does not parse");
+    if (la == TCoordinate::OutOfRange || lo == TCoordinate::OutOfRange)
+        return {TTrackProblemKind::OutOfRange, std::string(kind) + " position is out of range"};
+    return {};
+}
+
+// The state carried from line to line: the date of the last RMC sentence, and the default
+// date of GGA sentences before any.
 struct TNmeaState {
     bool& HasDate;
     double& DateDays;
     double& DateTimeOfDay;
+    TNmeaDefaultDate& DefaultDate;
 };
 
-// Parses one checked sentence body; returns an empty string or the reason it is unusable.
-std::string ParseSentence(std::string_view body, TNmeaState& state, TTrack& track, uint64_t line) {
+// The date (TDateTime of 00:00) that puts `tod` (seconds of the day) within 12 hours of
+// `reference`.
+double NearestDate(TDateTime reference, double tod) {
+    const double days = std::floor(reference);
+    const double referenceTod = (reference - days) * kSecondsPerDay;
+    if (tod < referenceTod - 43200.0)
+        return days + 1.0;
+    if (tod > referenceTod + 43200.0)
+        return days - 1.0;
+    return days;
+}
+
+// Parses one checked sentence body.
+TSentenceProblem ParseSentence(std::string_view body, TNmeaState& state, TTrack& track,
+                               uint64_t line) {
     const std::vector<std::string_view> f = SplitFields(body);
     const std::string_view type = f[0];
     if (type.size() != 5)
-        return "not an NMEA sentence address";
+        return {TTrackProblemKind::NotNmea, "not an NMEA sentence address"};
     const std::string_view talker = type.substr(0, 2);
     const std::string_view kind = type.substr(2);
     const bool known = talker == "GP" || talker == "GN";
@@ -154,20 +195,20 @@ std::string ParseSentence(std::string_view body, TNmeaState& state, TTrack& trac
 
     if (kind == "RMC") {
         if (f.size() < 10)
-            return "RMC sentence with too few fields";
+            return Malformed("RMC sentence with too few fields");
         if (f[2] == "V")
-            return {};  // receiver reports no valid fix: not a problem
+            return {TTrackProblemKind::NoFix, "RMC status V: the receiver had no fix"};
         if (f[2] != "A")
-            return "RMC status is neither A nor V";
+            return Malformed("RMC status is neither A nor V");
         double tod, lat, lon;
         unsigned day, month, yy;
         if (!ParseTimeOfDay(f[1], tod))
-            return "RMC time does not parse";
-        if (!ParseCoordinate(f[3], f[4], true, lat) || !ParseCoordinate(f[5], f[6], false, lon))
-            return "RMC position does not parse";
+            return Malformed("RMC time does not parse");
+        if (TSentenceProblem p = ParsePosition(f, 3, kind, lon, lat); !p.Message.empty())
+            return p;
         if (f[9].size() != 6 || !ParseTwoDigits(f[9], 0, day) || !ParseTwoDigits(f[9], 2, month) ||
             !ParseTwoDigits(f[9], 4, yy) || day < 1 || day > 31 || month < 1 || month > 12)
-            return "RMC date does not parse";
+            return Malformed("RMC date does not parse");
         const int64_t year = yy < 80 ? 2000 + yy : 1900 + yy;
         state.HasDate = true;
         state.DateDays = MakeDateTime(year, month, day, 0, 0, 0.0);
@@ -177,16 +218,24 @@ std::string ParseSentence(std::string_view body, TNmeaState& state, TTrack& trac
     }
 
     if (f.size() < 7)
-        return "GGA sentence with too few fields";
+        return Malformed("GGA sentence with too few fields");
     if (f[6].empty() || f[6] == "0")
-        return {};  // no fix: not a problem
+        return {TTrackProblemKind::NoFix, "GGA fix quality 0: the receiver had no fix"};
     double tod, lat, lon;
     if (!ParseTimeOfDay(f[1], tod))
-        return "GGA time does not parse";
-    if (!ParseCoordinate(f[2], f[3], true, lat) || !ParseCoordinate(f[4], f[5], false, lon))
-        return "GGA position does not parse";
-    if (!state.HasDate)
-        return "GGA sentence before any RMC sentence: its date is unknown";
+        return Malformed("GGA time does not parse");
+    if (TSentenceProblem p = ParsePosition(f, 2, kind, lon, lat); !p.Message.empty())
+        return p;
+    if (!state.HasDate) {
+        if (!state.DefaultDate.Set)
+            return {TTrackProblemKind::NoDate,
+                    "GGA sentence before any RMC sentence: its date is unknown"};
+        const TDateTime time = NearestDate(state.DefaultDate.Reference, tod) + tod / kSecondsPerDay;
+        state.DefaultDate.Reference = time;
+        if (track.AddFix({lon, lat, time}, line))
+            ++track.DefaultDated;
+        return {};
+    }
     double date = state.DateDays;
     // GGA carries no date: a time of day far below that of the last RMC has passed midnight.
     if (tod < state.DateTimeOfDay - 43200.0)
@@ -217,11 +266,17 @@ std::string NmeaSentence(std::string_view body) {
     return out;
 }
 
-TNmeaReader::TNmeaReader(TTrack& track) : Track(track) {
+TNmeaReader::TNmeaReader(TTrack& track, const TNmeaDefaultDate& defaultDate)
+    : Track(track), DefaultDate(defaultDate) {
     Track.Format = "NMEA";
+    Partial.reserve(kMaxNmeaLine);  // never more
 }
 
 void TNmeaReader::Line(std::string_view line) {
+    if (line.size() > kMaxNmeaLine) {
+        SkipLongLine();
+        return;
+    }
     ++LineNumber;
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
         line.remove_suffix(1);
@@ -231,18 +286,20 @@ void TNmeaReader::Line(std::string_view line) {
         return;
     ++Track.Entries;
     if (line[0] != '$') {
-        Track.AddProblem(LineNumber, "not an NMEA sentence (does not start with '$')");
+        Track.AddProblem(LineNumber, TTrackProblemKind::NotNmea,
+                         "not an NMEA sentence (does not start with '$')");
         return;
     }
     const std::size_t star = line.rfind('*');
     if (star == std::string_view::npos || star + 3 != line.size()) {
-        Track.AddProblem(LineNumber, "no checksum (\"*hh\" at the end)");
+        Track.AddProblem(LineNumber, TTrackProblemKind::BadChecksum,
+                         "no checksum (\"*hh\" at the end)");
         return;
     }
     const int high = HexValue(line[star + 1]), low = HexValue(line[star + 2]);
     const std::string_view body = line.substr(1, star - 1);
     if (high < 0 || low < 0) {
-        Track.AddProblem(LineNumber, "checksum is not hexadecimal");
+        Track.AddProblem(LineNumber, TTrackProblemKind::BadChecksum, "checksum is not hexadecimal");
         return;
     }
     const uint8_t written = static_cast<uint8_t>(high * 16 + low);
@@ -251,16 +308,16 @@ void TNmeaReader::Line(std::string_view line) {
         char message[80];
         std::snprintf(message, sizeof message, "checksum mismatch (computed %02X, written %02X)",
                       computed, written);
-        Track.AddProblem(LineNumber, message);
+        Track.AddProblem(LineNumber, TTrackProblemKind::BadChecksum, message);
         return;
     }
     if (ParseFeedMarker(body, PendingFeed))
         return;
     const std::size_t fixesBefore = Track.Fixes.size();
-    TNmeaState state{HasDate, DateDays, DateTimeOfDay};
-    std::string problem = ParseSentence(body, state, Track, LineNumber);
-    if (!problem.empty())
-        Track.AddProblem(LineNumber, std::move(problem));
+    TNmeaState state{HasDate, DateDays, DateTimeOfDay, DefaultDate};
+    TSentenceProblem problem = ParseSentence(body, state, Track, LineNumber);
+    if (!problem.Message.empty())
+        Track.AddProblem(LineNumber, problem.Kind, std::move(problem.Message));
     if (Track.Fixes.size() > fixesBefore && PendingFeed >= 0) {
         Track.FeedBefore.resize(Track.Fixes.size(), -1);
         Track.FeedBefore.back() = PendingFeed;
@@ -270,6 +327,55 @@ void TNmeaReader::Line(std::string_view line) {
 
 std::string NmeaFeedMarker(int64_t chunk) {
     return NmeaSentence(std::string(kFeedMarker) + std::to_string(chunk));
+}
+void TNmeaReader::Take(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '\r' || c == '\n') {
+            // CR LF, LF or CR each end one line.
+            if (!(c == '\n' && PendingCr))
+                EndLine();
+            PendingCr = c == '\r';
+            continue;
+        }
+        PendingCr = false;
+        if (TooLong)
+            continue;
+        if (Partial.size() == kMaxNmeaLine) {
+            TooLong = true;  // the rest of the line is dropped as it comes
+            Partial.clear();
+            continue;
+        }
+        Partial.push_back(c);
+    }
+}
+
+void TNmeaReader::SkipLongLine() {
+    ++LineNumber;
+    ++Track.Entries;
+    Track.AddProblem(LineNumber, TTrackProblemKind::TooLong,
+                     "line longer than " + std::to_string(kMaxNmeaLine) + " bytes");
+}
+
+void TNmeaReader::EndLine() {
+    if (TooLong)
+        SkipLongLine();
+    else
+        Line(Partial);
+    Partial.clear();
+    TooLong = false;
+}
+
+void TNmeaReader::Finish() {
+    if (!Partial.empty() || TooLong)
+        EndLine();
+    PendingCr = false;
+}
+
+void TNmeaReader::DropPartialLine() {
+    Partial.clear();
+    PendingCr = false;
+    TooLong = false;
 }
 
 void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line) {

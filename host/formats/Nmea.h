@@ -2,12 +2,14 @@
 // a fix (for the drive generator).
 //
 // Read: $GPRMC/$GNRMC (date, time, position; status A only) and $GPGGA/$GNGGA (time and
-// position; fix quality > 0; the date is that of the last RMC sentence). Every sentence must
-// carry its checksum ("*hh", the XOR of the characters between '$' and '*'). Blank lines
-// and well-formed sentences of other types are ignored; lines that fail the checksum or do
-// not parse are skipped as problems of the track.
+// position; fix quality > 0; the date is that of the last RMC sentence, or the reader's
+// default date when no RMC sentence came before). Every sentence must carry its checksum
+// ("*hh", the XOR of the characters between '$' and '*'). Blank lines and well-formed
+// sentences of other types are ignored; lines that fail the checksum, do not parse, are
+// too long or report no fix are skipped as problems of the track.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,20 +31,40 @@ std::string NmeaSentence(std::string_view body);
 // decoded. Other NMEA readers ignore it, as they do every proprietary sentence.
 std::string NmeaFeedMarker(int64_t chunk);
 
+// The longest line the NMEA readers take (the replay's track and the live GPS), without its
+// line end. A sentence has at most 82 characters: a longer "line" is noise, or not NMEA at
+// all. It is skipped whole, as one problem, and never held in memory.
+inline constexpr std::size_t kMaxNmeaLine = 4096;
+
 // Reads an NMEA log line by line into a track (so a long log is never held whole).
 class TNmeaReader {
 public:
-    explicit TNmeaReader(TTrack& track);
+    explicit TNmeaReader(TTrack& track, const TNmeaDefaultDate& defaultDate = {});
     // One line, without its line end.
     void Line(std::string_view line);
 
+    // Bytes of the log as they come, cut anywhere: CR LF, LF and CR each end a line. At most
+    // kMaxNmeaLine bytes of a line are held; a longer line is skipped as a problem.
+    void Take(const char* data, std::size_t size);
+    // The end of the log: a last line without a line end is read too.
+    void Finish();
+    // Forgets the line being received: the log starts afresh.
+    void DropPartialLine();
+
 private:
+    void EndLine();
+    void SkipLongLine();
+
     TTrack& Track;
     uint64_t LineNumber = 0;
-    bool HasDate = false;        // an RMC sentence has given the date
-    double DateDays = 0.0;       // TDateTime of 00:00 of that date
-    double DateTimeOfDay = 0.0;  // seconds of the day of that RMC sentence
-    int64_t PendingFeed = -1;    // a feed marker for the next fix
+    bool HasDate = false;          // an RMC sentence has given the date
+    double DateDays = 0.0;         // TDateTime of 00:00 of that date
+    double DateTimeOfDay = 0.0;    // seconds of the day of that RMC sentence
+    TNmeaDefaultDate DefaultDate;  // for GGA sentences before any RMC; moves with their fixes
+    std::string Partial;           // the line being received by Take
+    bool PendingCr = false;        // the last byte taken was CR: a LF after it ends no line
+    bool TooLong = false;          // the line being received is over kMaxNmeaLine
+    int64_t PendingFeed = -1;      // a feed marker for the next fix
 };
 
 // Calls `line` with each line of `text` in order, without its line end (CR LF, LF or CR).

@@ -4,12 +4,31 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "host/common/Diagnostics.h"
 
 namespace n95::host {
+
+namespace {
+
+// A pcapng file starts with a section header block, type 0x0A0D0D0A (the same bytes in
+// either byte order).
+constexpr char kPcapngMagic[4] = {'\x0A', '\x0D', '\x0D', '\x0A'};
+
+bool StartsAsPcapng(const std::string& path) {
+    char magic[4] = {};
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    const bool whole = std::fread(magic, 1, sizeof magic, file) == sizeof magic;
+    std::fclose(file);
+    return whole && std::memcmp(magic, kPcapngMagic, sizeof magic) == 0;
+}
+
+}  // namespace
 
 struct TCaptureReader::TPcap {
     pcap_t* Pcap = nullptr;
@@ -48,7 +67,7 @@ bool TCaptureReader::Open(const std::string& path, std::string* error) {
         const std::string message = errbuf;
         if (message.find("unknown file format") != std::string::npos ||
             message.find("truncated dump file") != std::string::npos)
-            *error = "capture " + path + " is not a pcap file (" + message + ")";
+            *error = "capture " + path + " is not a pcap file (nor pcapng: " + message + ")";
         else
             *error = "cannot open capture " + path + ": " + message;
         return false;
@@ -62,8 +81,11 @@ bool TCaptureReader::Open(const std::string& path, std::string* error) {
                  " (LINKTYPE_USER0): it is not a handset port capture";
         return false;
     }
+    Pcapng = StartsAsPcapng(path);
+    // libpcap has read the headers (a pcapng file's first blocks, of no fixed size).
+    const long at = std::ftell(pcap_file(handle->Pcap));
+    FileOffset = at > 0 ? static_cast<uint64_t>(at) : kPcapFileHeaderBytes;
     Handle = std::move(handle);
-    FileOffset = kPcapFileHeaderBytes;
     Finished = TStatus::Chunk;
     return true;
 }
@@ -80,20 +102,31 @@ TCaptureReader::TStatus TCaptureReader::Next() {
         ChunkData = data;
         ChunkSize = header->caplen;
         ChunkOriginalSize = header->len;
-        // The seconds field is unsigned 32-bit on the wire whatever the byte order (libpcap
-        // reads little-endian files as signed), so times after 2038 read back unchanged.
-        ChunkTime = {static_cast<int64_t>(static_cast<uint32_t>(header->ts.tv_sec)),
+        // libpcap hands over nanoseconds whatever the file's resolution (pcapng: each
+        // interface's if_tsresol). The seconds field of a pcap file is unsigned 32-bit on the
+        // wire whatever the byte order (libpcap reads little-endian files as signed), so
+        // times after 2038 read back unchanged. A pcapng time is 64-bit: one outside the
+        // capture clock's range (1970 .. 2106, as a pcap file holds it) is damage.
+        const int64_t seconds = header->ts.tv_sec;
+        ChunkTime = {Pcapng ? seconds : static_cast<int64_t>(static_cast<uint32_t>(seconds)),
                      static_cast<uint32_t>(header->ts.tv_usec)};  // nanoseconds here
-        if (ChunkTime.Nanoseconds > 999999999u) {
+        const char* wrong = nullptr;
+        if (ChunkTime.Nanoseconds > 999999999u)
+            wrong = "time stamp fraction out of range";
+        else if (ChunkTime.Seconds < 0 || ChunkTime.Seconds > 0xFFFFFFFFLL)
+            wrong = "time stamp out of range (before 1970 or after 2106)";
+        if (wrong != nullptr) {
             ChunkData = nullptr;
             ChunkSize = ChunkOriginalSize = 0;
             Finished = TStatus::Damaged;
-            Damage = "capture " + Path + " is damaged at byte offset " + std::to_string(FileOffset) +
-                     " (packet " + std::to_string(Chunks + 1) +
-                     "): time stamp fraction out of range";
+            Damage = "capture " + Path + " is damaged at byte offset " +
+                     std::to_string(FileOffset) + " (packet " + std::to_string(Chunks + 1) +
+                     "): " + wrong;
             return Finished;
         }
-        FileOffset += kPcapPacketHeaderBytes + header->caplen;
+        const long at = std::ftell(pcap_file(Handle->Pcap));
+        FileOffset = at > 0 ? static_cast<uint64_t>(at)
+                            : FileOffset + kPcapPacketHeaderBytes + header->caplen;
         ++Chunks;
         return TStatus::Chunk;
     }

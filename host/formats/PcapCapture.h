@@ -1,10 +1,11 @@
 // Capture files: the chunks read from the handset's port, one pcap packet per chunk.
 //
-// Classic pcap (not pcapng) with link type LINKTYPE_USER0 (147) and nanosecond time
-// stamps, written and read through libpcap. A packet's data is one chunk exactly as the host
-// read it from the port, and its time stamp is the moment it was read; packets stand in the
-// order they were read. Chunk boundaries are part of the data: the plug-in's frame parser
-// starts afresh at every chunk. docs/capture-format.md describes the format.
+// Classic pcap with link type LINKTYPE_USER0 (147) and nanosecond time stamps, written and
+// read through libpcap; pcapng files (Wireshark's default) of the same link type are read
+// too, their time stamps at whatever resolution each interface declares. A packet's data is one
+// chunk exactly as the host read it from the port, and its time stamp is the moment it was read;
+// packets stand in the order they were read. Chunk boundaries are part of the data: the plug-in's
+// frame parser starts afresh at every chunk. docs/capture-format.md describes the format.
 //
 // Not thread-safe; one owner per object.
 #pragma once
@@ -42,7 +43,7 @@ public:
     TCaptureReader& operator=(const TCaptureReader&) = delete;
 
     // Opens `path`. False, with one message naming the path in *error, when the file is
-    // missing or unreadable, empty, not a pcap file, or of another link type.
+    // missing or unreadable, empty, neither pcap nor pcapng, or of another link type.
     bool Open(const std::string& path, std::string* error);
 
     // The next chunk. After End or Damaged every further call returns the same.
@@ -56,8 +57,9 @@ public:
     TCaptureTime Time() const { return ChunkTime; }
 
     // Bytes of the file taken up by the header and the complete packets read so far: the
-    // offset of the next packet.
+    // offset of the next packet (in pcapng: of the next block).
     uint64_t Offset() const { return FileOffset; }
+    bool IsPcapng() const { return Pcapng; }
     uint64_t FileSize() const { return TotalSize; }
     uint64_t ChunkCount() const { return Chunks; }
     // After Damaged: what is wrong and at which byte offset.
@@ -74,6 +76,7 @@ private:
     uint64_t FileOffset = 0;
     uint64_t TotalSize = 0;
     uint64_t Chunks = 0;
+    bool Pcapng = false;
     TStatus Finished = TStatus::Chunk;
     std::string Damage;
 };

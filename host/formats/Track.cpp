@@ -1,8 +1,10 @@
 #include "host/formats/Track.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string_view>
@@ -20,10 +22,64 @@ constexpr double kSameEpoch = 0.001 / kSecondsPerDay;
 
 }  // namespace
 
-void TTrack::AddProblem(uint64_t line, std::string message) {
+const char* TrackProblemName(TTrackProblemKind kind) {
+    switch (kind) {
+        case TTrackProblemKind::NotNmea:
+            return "not NMEA";
+        case TTrackProblemKind::BadChecksum:
+            return "bad checksum";
+        case TTrackProblemKind::Malformed:
+            return "malformed";
+        case TTrackProblemKind::OutOfRange:
+            return "out of range";
+        case TTrackProblemKind::NoFix:
+            return "no fix";
+        case TTrackProblemKind::NoDate:
+            return "no date";
+        case TTrackProblemKind::NoTime:
+            return "no time";
+        case TTrackProblemKind::TooLong:
+            return "too long";
+        case TTrackProblemKind::TimeBack:
+            return "time goes back";
+    }
+    return "?";
+}
+
+void TTrack::AddProblem(uint64_t line, TTrackProblemKind kind, std::string message) {
     ++Skipped;
+    ++ProblemCounts[static_cast<std::size_t>(kind)];
     if (FirstProblems.size() < kReportedProblems)
-        FirstProblems.push_back({line, std::move(message)});
+        FirstProblems.push_back({line, kind, std::move(message)});
+}
+
+std::string TTrack::CountsByKind() const {
+    std::string text;
+    for (std::size_t k = 0; k < kTrackProblemKinds; ++k) {
+        if (ProblemCounts[k] == 0)
+            continue;
+        text += (text.empty() ? "" : ", ") + std::to_string(ProblemCounts[k]) + " " +
+                TrackProblemName(static_cast<TTrackProblemKind>(k));
+    }
+    return text;
+}
+
+std::string TTrack::FirstProblemLines() const {
+    std::string text;
+    for (const TTrackProblem& problem : FirstProblems)
+        text += "\n  line " + std::to_string(problem.Line) + ": " + problem.Message;
+    if (Skipped > FirstProblems.size())
+        text += "\n  (and " + std::to_string(Skipped - FirstProblems.size()) + " more)";
+    return text;
+}
+
+std::string TTrack::DescribeProblems() const {
+    if (Skipped == 0)
+        return {};
+    const char* entries = Format == "GPX" ? (Skipped == 1 ? "track point" : "track points")
+                                          : (Skipped == 1 ? "line" : "lines");
+    return std::to_string(Skipped) + " " + entries + " skipped (" + CountsByKind() + ")" +
+           FirstProblemLines();
 }
 
 bool TTrack::AddFix(const TGpsPoint& fix, uint64_t line) {
@@ -32,7 +88,7 @@ bool TTrack::AddFix(const TGpsPoint& fix, uint64_t line) {
         if (std::fabs(fix.Time - last) < kSameEpoch)
             return false;
         if (fix.Time < last) {
-            AddProblem(line, "fix time goes back; fix skipped");
+            AddProblem(line, TTrackProblemKind::TimeBack, "fix time goes back; fix skipped");
             return false;
         }
     }
@@ -45,19 +101,48 @@ bool IsValidPosition(double lon, double lat) {
            std::fabs(lon) <= 180.0;
 }
 
-bool LoadTrack(const std::string& path, TTrack& track, std::string* error) {
+void ShiftTrack(TTrack& track, double seconds) {
+    const double days = seconds / kSecondsPerDay;
+    for (TGpsPoint& fix : track.Fixes)
+        fix.Time += days;
+}
+
+namespace {
+
+bool HasGpxExtension(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".gpx";
+}
+
+}  // namespace
+
+bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
+               const TNmeaDefaultDate& defaultDate) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = SystemError("cannot open track " + path, errno);
         return false;
     }
     // GPX is XML: its first non-blank byte is '<' (or a UTF-8 byte order mark).
-    bool isXml = false;
+    bool isXml = false, blank = true;
     for (char c; in.get(c);) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
             continue;
         isXml = c == '<' || c == '\xEF';
+        blank = false;
         break;
+    }
+    if (in.bad()) {
+        *error = SystemError("cannot read track " + path, errno);
+        return false;
+    }
+    if (blank) {
+        // Nothing to tell the format by but the name.
+        track.Format = HasGpxExtension(path) ? "GPX" : "NMEA";
+        *error = "track " + path + " (" + track.Format + ") is empty: it holds no fix";
+        return false;
     }
     in.clear();
     in.seekg(0);
@@ -73,20 +158,12 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error) {
             return false;
         }
     } else {
-        // An NMEA log is read line by line. Lines end in LF or CR LF; a lone CR inside a
-        // line (old Mac line ends) also ends a line.
-        TNmeaReader reader(track);
-        std::string line;
-        while (std::getline(in, line)) {
-            std::string_view rest = line;
-            if (!rest.empty() && rest.back() == '\r')
-                rest.remove_suffix(1);
-            for (std::size_t cr; (cr = rest.find('\r')) != std::string_view::npos;) {
-                reader.Line(rest.substr(0, cr));
-                rest.remove_prefix(cr + 1);
-            }
-            reader.Line(rest);
-        }
+        // An NMEA log is streamed: the reader holds at most one line.
+        TNmeaReader reader(track, defaultDate);
+        char buffer[65536];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+            reader.Take(buffer, static_cast<std::size_t>(in.gcount()));
+        reader.Finish();
     }
     if (in.bad()) {
         *error = SystemError("cannot read track " + path, errno);
@@ -96,6 +173,8 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error) {
         *error = "track " + path + " (" + track.Format + ") holds no usable fix (" +
                  std::to_string(track.Entries) + " " + (isXml ? "track points" : "lines") + ", " +
                  std::to_string(track.Skipped) + " skipped)";
+        if (track.Skipped > 0)
+            *error += ": " + track.CountsByKind() + track.FirstProblemLines();
         return false;
     }
     return true;

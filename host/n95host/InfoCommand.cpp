@@ -15,8 +15,15 @@ TSubcommand AddInfoCommand(CLI::App& app, const std::string& pluginPath) {
                     return static_cast<int>(kExitPluginError);
                 std::printf("plug-in    %s\n", plugin.Path().c_str());
                 std::printf("name       %s\n", plugin.DeviceName().c_str());
+                // Both are constants of the plug-in, the same for every handset and state; it
+                // gives them no meaning of its own: they are for the host application.
                 std::printf("type       %s\n", plugin.DeviceType() ? "true" : "false");
+                std::printf(
+                    "           (GetDeviceType: a fixed flag the plug-in always "
+                    "returns; it describes\n"
+                    "           no property of the handset, which is not asked)\n");
                 std::printf("frequency  %u\n", static_cast<unsigned>(plugin.DeviceFrequency()));
+                std::printf("           (GetDeviceFrequency: a fixed code, likewise)\n");
                 return static_cast<int>(kExitOk);
             }};
 }

@@ -2,10 +2,12 @@
 // written when the replay is complete.
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <optional>
 
+#include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
 #include "host/common/Progress.h"
@@ -22,24 +24,81 @@ namespace {
 struct TReplayArgs {
     std::string Capture;
     std::string Gps;
+    double GpsOffset = 0.0;  // seconds added to every fix time
+    std::string GpsDate;     // YYYY-MM-DD: the date of GGA fixes without an RMC sentence
     std::string Csv, GeoJson, Map, FrameLog;
     std::string OutDir;
     bool NoProgress = false;
 };
 
-void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
-                  const TCaptureReader& capture, const TTrack* track, const TReplayResult& r,
-                  const std::vector<std::string>& outputs) {
+// Where the GGA fixes without an RMC date took theirs from, for the summary.
+struct TTrackDate {
+    TNmeaDefaultDate Date;
+    std::string Source;
+};
+
+// The date of GGA-only fixes: --gps-date, or else the capture's first time stamp (in the
+// logger's clock: less the offset). Unset when neither is known.
+void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& date) {
+    if (!args.GpsDate.empty()) {
+        // Noon: every time of that day lies within 12 hours of it.
+        date.Date = {true, gpsDate + 0.5};
+        date.Source = "--gps-date " + args.GpsDate;
+        return;
+    }
+    TCaptureReader first;
+    std::string error;
+    if (first.Open(args.Capture, &error) && first.Next() == TCaptureReader::TStatus::Chunk) {
+        const TDateTime stamp = CaptureTimeToDateTime(first.Time());
+        date.Date = {true, stamp - args.GpsOffset / kSecondsPerDay};
+        date.Source = "the capture's first time stamp (" + FormatIso8601(stamp) + ")";
+    }
+}
+
+void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date, const TReplayArgs& args,
+                     const TReplayResult& r) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(),
-                 plugin.DeviceName().c_str(), plugin.Path().c_str());
-    PrintRunCounts(out, r.Stats,
-                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
-                       std::to_string(capture.FileSize()) + " in the file");
+    std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
+                args.Gps.c_str(), track.Format.c_str(), track.Fixes.size(),
+                u(r.Stats.Records.FixesFed), u(track.Skipped));
+    const TDateTime first = track.Fixes.front().Time, last = track.Fixes.back().Time;
+    std::fprintf(out, "  track span      %s .. %s (%.1f s)", FormatIso8601(first).c_str(),
+                FormatIso8601(last).c_str(), (last - first) * kSecondsPerDay);
+    if (args.GpsOffset != 0.0)
+        std::fprintf(out, ", shifted by %+g s", args.GpsOffset);
+    std::fprintf(out, "\n");
+    if (track.DefaultDated > 0)
+        std::fprintf(
+            out, "  track dates     %llu GGA fixes without an RMC date took their date from %s\n",
+            u(track.DefaultDated), date.Source.c_str());
+    std::fprintf(out, "  outside track   %llu records before its first fix, %llu after its last\n",
+                u(r.RecordsBeforeTrack), u(r.RecordsAfterTrack));
+}
+
+void PrintChunkLines(FILE* out, const TChunkTally& chunks) {
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    if (chunks.Misaligned() == 0 && chunks.CutAtEnd == 0)
+        return;
+    std::fprintf(
+        out, "  misaligned      %llu chunks do not start with a whole trace frame, %llu more "
+        "end inside one:\n"
+        "                  the plug-in starts afresh at every chunk, so those frames are "
+        "lost (a capture\n"
+        "                  must keep the chunks exactly as they were read from the port)\n",
+        u(chunks.Misaligned()), u(chunks.CutAtEnd));
+}
+
+void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
+                  const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
+                  const TReplayResult& r, const std::vector<std::string>& outputs) {
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(), plugin.DeviceName().c_str(),
+                plugin.Path().c_str());
+    PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
+                                std::to_string(capture.FileSize()) + " in the file");
+    PrintChunkLines(out, r.Stats.Chunks);
     if (track != nullptr)
-        std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
-                     args.Gps.c_str(), track->Format.c_str(), track->Fixes.size(),
-                     u(r.Stats.Records.FixesFed), u(track->Skipped));
+        PrintTrackLines(out, *track, date, args, r);
     else
         std::fprintf(out, "  track           none (records carry no position)\n");
     PrintNotCopied(out, r.Stats.Records);
@@ -53,7 +112,37 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
     std::fflush(out);
 }
 
+// The track's fixes and the records do not overlap in time (a track one day or a few hours
+// off: a logger set to local time): every record takes the first or the last fix.
+void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
+    const TDateTime first = track.Fixes.front().Time, last = track.Fixes.back().Time;
+    const double lag = (first - records.FirstRecordTime) * kSecondsPerDay;
+    char text[80];
+    std::snprintf(text, sizeof text, ", starting %.1f s %s the first record", std::fabs(lag),
+                  lag >= 0 ? "after" : "before");
+    std::string hint = "\n  a track logged in local time is shifted with --gps-offset SECONDS";
+    // Time zones differ by whole quarter hours.
+    const double guess = std::round(-lag / 900.0) * 900.0;
+    if (guess != 0.0)
+        hint += " (here perhaps " + std::to_string(static_cast<long long>(guess)) + ")";
+    PrintWarning(
+        "no record lies inside the track's time span, so no record has a position "
+        "from the drive:\n  records " +
+        FormatIso8601(records.FirstRecordTime) + " .. " + FormatIso8601(records.LastRecordTime) +
+        "\n  track   " + FormatIso8601(first) + " .. " + FormatIso8601(last) + text + hint);
+}
+
 int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
+    if (!std::isfinite(args.GpsOffset)) {
+        PrintError("--gps-offset must be a finite number of seconds");
+        return kExitUsage;
+    }
+    TDateTime gpsDate = 0.0;
+    if (!args.GpsDate.empty() &&
+        (args.GpsDate.size() != 10 || !ParseIso8601(args.GpsDate + "T00:00:00Z", gpsDate))) {
+        PrintError("--gps-date " + args.GpsDate + " is not a date YYYY-MM-DD");
+        return kExitUsage;
+    }
     std::string error;
     // The command line first: no output may be an input or another output.
     const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
@@ -75,13 +164,16 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
         return kExitInputError;
     }
     std::optional<TTrack> track;
+    TTrackDate trackDate;
     if (!args.Gps.empty()) {
+        ChooseTrackDate(args, gpsDate, trackDate);
         track.emplace();
-        if (!LoadTrack(args.Gps, *track, &error)) {
+        if (!LoadTrack(args.Gps, *track, &error, trackDate.Date)) {
             PrintError(error);
             return kExitInputError;
         }
         ReportTrack(args.Gps, *track);
+        ShiftTrack(*track, args.GpsOffset);
     }
     TPlugin plugin;
     if (!LoadPlugin(plugin, pluginPath))
@@ -139,12 +231,35 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     if (result.Damaged)
         PrintWarning(result.DamageMessage + "; the " + std::to_string(result.Stats.Chunks.Chunks) +
                      " complete chunks before it were replayed");
+    const TRunStats& stats = result.Stats;
+    if (stats.Chunks.Backwards > 0)
+        PrintWarning("the capture's time stamps go backwards at " +
+                     std::to_string(stats.Chunks.Backwards) +
+                     " chunks: records keep the capture's order, so their times go back too and "
+                     "their positions may be off");
     // Standard output may carry an output: the summary then goes with the messages.
     PrintSummary(outputs.UsesStandardOutput() ? stderr : stdout, args, plugin, capture,
-                 track ? &*track : nullptr, result, outputs.Paths());
-    if (result.Stats.Records.Records == 0)
+                 track ? &*track : nullptr, trackDate, result, outputs.Paths());
+
+    bool incomplete = result.Damaged;
+    if (stats.Records.Records == 0) {
         PrintError("no record came out of " + args.Capture);
-    return result.Damaged || result.Stats.Records.Records == 0 ? kExitIncomplete : kExitOk;
+        incomplete = true;
+    } else if (MostChunksMisaligned(stats.Chunks)) {
+        PrintWarning(std::to_string(stats.Chunks.Misaligned()) + " of " +
+                     std::to_string(stats.Chunks.Chunks - stats.Chunks.AtReplies) +
+                     " chunks (AT replies aside) do not start with a whole trace frame: the "
+                     "capture did not keep the chunks as they were read, and their frames were "
+                     "lost");
+        incomplete = true;
+    }
+    // A track of one fix spans no time: every record takes that fix, as it should.
+    if (track && track->Fixes.size() > 1 && stats.Records.Records > 0 &&
+        result.RecordsInTrack == 0) {
+        WarnTrackMissesRecords(*track, stats.Records);
+        incomplete = true;
+    }
+    return incomplete ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace
@@ -155,15 +270,33 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
         "replay",
         "Replay a capture through the plug-in, tag records with a GPS track, write outputs");
     replay->footer(kExitStatusHelp);
-    replay->add_option("capture", args->Capture, "Capture file (pcap, link type 147)")->required();
-    replay->add_option("--gps", args->Gps, "GPS track: NMEA 0183 log or GPX 1.1 file");
-    replay->add_option("--csv", args->Csv, "Write one CSV row per record");
-    replay->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON");
-    replay->add_option("--map", args->Map, "Write an SVG map of the track and the records");
-    replay->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame");
-    replay->add_option("-o,--out-dir", args->OutDir,
-                       "Write CAPTURE-NAME.csv, .geojson and .svg into this folder (created if "
-                       "missing); --csv, --geojson and --map override single names");
+    replay->add_option("capture", args->Capture, "Capture file (pcap or pcapng, link type 147)")
+        ->required();
+    CLI::Option* gps =
+        replay->add_option("--gps", args->Gps, "GPS track: NMEA 0183 log or GPX 1.1 file")
+            ->check(kNonEmpty);
+    replay
+        ->add_option("--gps-offset", args->GpsOffset,
+                     "Seconds added to every fix time of the track (negative allowed, fractions "
+                     "too): -7200 for a logger that wrote local time two hours ahead of UTC")
+        ->needs(gps);
+    replay
+        ->add_option("--gps-date", args->GpsDate,
+                     "YYYY-MM-DD: the date of GGA fixes that no RMC sentence dates (a log of "
+                     "GGA sentences only); default: the date of the capture's first time stamp")
+        ->needs(gps);
+    replay->add_option("--csv", args->Csv, "Write one CSV row per record")->check(kNonEmpty);
+    replay->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON")
+        ->check(kNonEmpty);
+    replay->add_option("--map", args->Map, "Write an SVG map of the track and the records")
+        ->check(kNonEmpty);
+    replay->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame")
+        ->check(kNonEmpty);
+    replay
+        ->add_option("-o,--out-dir", args->OutDir,
+                     "Write CAPTURE-NAME.csv, .geojson and .svg into this folder (created if "
+                     "missing); --csv, --geojson and --map override single names")
+        ->check(kNonEmpty);
     replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");
     return {replay, [args, &pluginPath] { return RunReplayCommand(*args, pluginPath); }};
 }

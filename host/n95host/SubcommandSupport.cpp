@@ -18,16 +18,8 @@ std::string Stem(const std::string& path) {
 }
 
 void ReportTrack(const std::string& path, const TTrack& track) {
-    if (track.Skipped == 0)
-        return;
-    std::string text = "track " + path + ": " + std::to_string(track.Skipped) + " " +
-                       (track.Format == "GPX" ? "track points" : "lines") + " skipped";
-    for (const TTrackProblem& problem : track.FirstProblems)
-        text += "\n  line " + std::to_string(problem.Line) + ": " + problem.Message;
-    if (track.Skipped > track.FirstProblems.size())
-        text += "\n  (and " + std::to_string(track.Skipped - track.FirstProblems.size()) +
-                " more)";
-    PrintWarning(text);
+    if (track.Skipped > 0)
+        PrintWarning("track " + path + ": " + track.DescribeProblems());
 }
 
 }  // namespace n95::host

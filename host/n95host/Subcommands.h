@@ -29,7 +29,8 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path);
 // after it.
 std::string Stem(const std::string& path);
 
-// A warning with the first problems, when the track `path` had entries skipped.
+// A warning with the first problems and a count of each kind, when the track `path` had
+// entries skipped.
 void ReportTrack(const std::string& path, const TTrack& track);
 
 }  // namespace n95::host

@@ -1,8 +1,11 @@
 // n95sim generate: a synthetic drive (a capture and its GPS track), deterministic from a seed.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
@@ -61,8 +64,28 @@ int RunGenerate(TGenerateArgs& args) {
         PrintError("--start " + args.StartText + " is not an ISO 8601 date-time");
         return kExitUsage;
     }
+    // The NMEA log writes two-digit years, read back as 1980 .. 2079; the drive must lie
+    // inside them (a drive of --size has no known end: it must start a year before the end).
+    const TDateTime earliest = MakeDateTime(1980, 1, 1, 0, 0, 0.0);
+    const TDateTime end = MakeDateTime(2080, 1, 1, 0, 0, 0.0);
+    const double length =
+        options.TargetBytes > 0 ? 366.0 * kSecondsPerDay : options.DurationSeconds;
+    if (!args.StartText.empty() &&
+        (options.Start < earliest || options.Start + length / kSecondsPerDay > end)) {
+        PrintError("--start " + args.StartText +
+                   " is out of range: the drive must lie within 1980-01-01 .. 2079-12-31 (the "
+                   "NMEA log's two-digit years)");
+        return kExitUsage;
+    }
     if (gpx)
         options.GpxPath = stem + ".gpx";
+    // Missing folders are created, as replay -o does.
+    const std::filesystem::path folder = std::filesystem::path(stem).parent_path();
+    std::error_code failed;
+    if (!folder.empty() && !std::filesystem::create_directories(folder, failed) && failed) {
+        PrintError(SystemError("cannot create folder " + folder.string(), failed.value()));
+        return kExitOutputError;
+    }
 
     TDriveStats stats;
     std::string error;
@@ -89,8 +112,12 @@ TSubcommand AddGenerateCommand(CLI::App& app) {
         "generate",
         "Write OUTPUT.pcap (the handset port's chunks, link type 147) and OUTPUT.nmea (the "
         "drive's GPS log), deterministic from the seed");
-    generate->add_option("output", args->Stem, "Output path without extension, e.g. samples/drive")
-        ->required();
+    generate
+        ->add_option("output", args->Stem,
+                     "Output path without extension, e.g. samples/drive (missing folders are "
+                     "created)")
+        ->required()
+        ->check(kNonEmpty);
     generate->add_option("--seed", args->Options.Seed, "Random seed")->capture_default_str();
     generate->add_option("--duration", args->Options.DurationSeconds, "Drive length in seconds")
         ->capture_default_str()
@@ -102,7 +129,8 @@ TSubcommand AddGenerateCommand(CLI::App& app) {
         ->capture_default_str()
         ->check(CLI::Range(1.0, 100000.0));
     generate->add_option("--start", args->StartText,
-                         "Time of the first fix, ISO 8601 UTC (default 2024-05-14T09:20:00Z)");
+                         "Time of the first fix, ISO 8601 UTC (default 2024-05-14T09:20:00Z); "
+                         "the drive must lie within 1980 .. 2079");
     generate->add_option("--lat", args->Options.StartLatitude, "Start latitude")
         ->capture_default_str()
         ->check(CLI::Range(-80.0, 80.0));

@@ -8,14 +8,26 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
                const std::function<void(const TRecordRow&)>& sink, TReplayResult& result,
                std::string* error) {
     result = TReplayResult();
-    // Declared before the session, whose decoder points at it.
-    TReplayPort port;
-    TDecoderSession session(sink);
-
     const std::vector<TGpsPoint> noFixes;
     const std::vector<TGpsPoint>& fixes = options.Track ? options.Track->Fixes : noFixes;
     std::size_t nextFix = 0;
     const bool feedPoints = options.Track != nullptr && options.Track->HasFeedPoints();
+
+    // Each record is placed against the track's time span as it goes to the sink.
+    auto placedSink = [&](const TRecordRow& row) {
+        if (!fixes.empty()) {
+            if (row.TestTime < fixes.front().Time)
+                ++result.RecordsBeforeTrack;
+            else if (row.TestTime > fixes.back().Time)
+                ++result.RecordsAfterTrack;
+            else
+                ++result.RecordsInTrack;
+        }
+        sink(row);
+    };
+    // Declared before the session, whose decoder points at it.
+    TReplayPort port;
+    TDecoderSession session(placedSink);
 
     bool ok = true;
     try {
@@ -96,6 +108,10 @@ std::string ExplainNoRecords(const TReplayResult& result) {
            " chunks hold whole trace frames, but the WCDMA decoder library accepted none of "
            "them: the trace was never decoded (for example every frame carries fewer than 4 "
            "payload bytes).";
+}
+
+bool MostChunksMisaligned(const TChunkTally& chunks) {
+    return chunks.Misaligned() * 2 > chunks.Chunks - chunks.AtReplies;
 }
 
 }  // namespace n95::host

@@ -17,13 +17,13 @@
 #include <string>
 
 #include "decoder/HostObjects.h"
-#include "host/session/DecoderSession.h"
-#include "host/outputs/RecordRow.h"
+#include "host/common/Progress.h"
 #include "host/formats/PcapCapture.h"
+#include "host/formats/Track.h"
+#include "host/outputs/RecordRow.h"
+#include "host/session/DecoderSession.h"
 #include "host/session/PluginHost.h"
 #include "host/session/RunStats.h"
-#include "host/common/Progress.h"
-#include "host/formats/Track.h"
 
 namespace n95::host {
 
@@ -57,6 +57,9 @@ struct TReplayOptions {
 
 struct TReplayResult {
     TRunStats Stats;
+    // With a track: the records whose TestTime lies before its first fix, within its time
+    // span (first to last fix, both included), after its last fix.
+    uint64_t RecordsBeforeTrack = 0, RecordsInTrack = 0, RecordsAfterTrack = 0;
     uint64_t CutChunks = 0;  // chunks cut short by the capture's snapshot length
     bool Damaged = false;    // the capture ended in a damaged or truncated packet
     std::string DamageMessage;
@@ -74,5 +77,9 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
 
 // A plain explanation of why a replay gave no record.
 std::string ExplainNoRecords(const TReplayResult& result);
+
+// True when most chunks (AT replies aside) do not start with a whole trace frame: the
+// capture did not keep the chunks as they were read, and most of its frames were lost.
+bool MostChunksMisaligned(const TChunkTally& chunks);
 
 }  // namespace n95::host

@@ -7,6 +7,9 @@ namespace n95::host {
 void TChunkTally::Add(const uint8_t* data, std::size_t size, TCaptureTime when) {
     if (Chunks == 0)
         First = when;
+    else if (when.Seconds < Last.Seconds ||
+             (when.Seconds == Last.Seconds && when.Nanoseconds < Last.Nanoseconds))
+        ++Backwards;
     Last = when;
     ++Chunks;
     Bytes += size;
@@ -14,6 +17,7 @@ void TChunkTally::Add(const uint8_t* data, std::size_t size, TCaptureTime when) 
     Frames += scan.Frames;
     Aligned += scan.Aligned ? 1 : 0;
     AtReplies += scan.AtReply ? 1 : 0;
+    CutAtEnd += !scan.Aligned && scan.Frames > 0 ? 1 : 0;
 }
 
 double TChunkTally::SpanSeconds() const {

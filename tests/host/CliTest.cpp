@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <thread>
@@ -124,7 +125,10 @@ TEST_F(CliTest, BadInputGivesOneMessageAStatusAndNoOutput) {
         {{Dir}, 3, "is a directory", false},
         {{d, "--gps", Path("missing.nmea")}, 3, "missing.nmea", false},
         {{d, "--gps", Path("bad.gpx")}, 3, "is not XML", false},
-        {{d, "--gps", Path("garbage.nmea")}, 3, "no usable fix", false},
+        {{d, "--gps", Path("garbage.nmea")},
+         3,
+         "no usable fix (2 lines, 2 skipped): 2 not NMEA",
+         false},
         {{d, "--plugin", Path("fake.so")}, 4, "cannot load plug-in " + Path("fake.so"), false},
         {{d, "--plugin", Path("nowhere.so")}, 4, "nowhere.so", false},
         {{d, "--plugin", N95SIM_PATH}, 4, "cannot load plug-in", false},
@@ -148,7 +152,13 @@ TEST_F(CliTest, BadInputGivesOneMessageAStatusAndNoOutput) {
             EXPECT_EQ(geojson.substr(geojson.size() - 4), "\n]}\n") << what;
         } else {
             EXPECT_TRUE(!FileExists(Path("out")) || ListDir(Path("out")).empty()) << what;
-            EXPECT_EQ(SplitLines(r.Errors).size(), 1u) << what << "\n" << r.Errors;
+            // One message: the lines after its first are indented continuations.
+            const auto lines = SplitLines(r.Errors);
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [](const std::string& l) { return l.rfind("  ", 0) != 0; }),
+                      1)
+                << what << "\n"
+                << r.Errors;
         }
     }
 }
@@ -380,6 +390,7 @@ TEST_F(CliTest, InfoHelpAndUsage) {
     EXPECT_EQ(info.Status, 0) << info.Errors;
     EXPECT_TRUE(Contains(info.Output, "name       N95\n")) << info.Output;
     EXPECT_TRUE(Contains(info.Output, "type       true\n"));
+    EXPECT_TRUE(Contains(info.Output, "GetDeviceType: a fixed flag"));
     EXPECT_TRUE(Contains(info.Output, "frequency  3\n"));
     const ProgramResult other = Host({"info", "--plugin", N95_PLUGIN_PATH});
     EXPECT_EQ(other.Status, 0) << other.Errors;
@@ -409,6 +420,15 @@ TEST_F(CliTest, InfoHelpAndUsage) {
     EXPECT_EQ(Sim({"serve", "--capture", Path("x.pcap")}).Status, 3);
     EXPECT_EQ(Sim({"generate", Path("x"), "--size", "lots"}).Status, 2);
     EXPECT_EQ(Sim({"generate", Path("x"), "--duration", "-3"}).Status, 2);
+    // Values that would silently do nothing or something else than asked.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"replay", "x.pcap", "-o", ""},
+             {"replay", "x.pcap", "--gps", ""},
+             {"replay", "x.pcap", "--gps-offset", "5"},
+             {"replay", "x.pcap", "--gps", "x.nmea", "--gps-date", "14.5.2024"}})
+        EXPECT_EQ(Host(args).Status, 2) << args[2] << " " << args[3];
+    for (const char* start : {"2080-01-01T00:00:00Z", "1979-12-31T23:59:59Z"})
+        EXPECT_EQ(Sim({"generate", Path("x"), "--start", start}).Status, 2) << start;
     EXPECT_TRUE(ListDir(Dir).empty());
 }
 
@@ -436,7 +456,88 @@ TEST_F(CliTest, GeneratorIsDeterministicFromTheSeedAndHonoursTheSize) {
     const auto size = std::filesystem::file_size(Path("s.pcap"));
     EXPECT_GE(size, 300u * 1024);
     EXPECT_LT(size, 300u * 1024 + 8 * 4096);
-    EXPECT_EQ(Sim({"generate", Path("no/such/folder/x")}).Status, 5);
+    // Missing folders are made; a file in the way of one is an output error.
+    EXPECT_EQ(Sim({"generate", Path("new/folder/x"), "--duration", "2"}).Status, 0);
+    EXPECT_TRUE(FileExists(Path("new/folder/x.nmea")));
+    EXPECT_EQ(Sim({"generate", Path("s.pcap/x"), "--duration", "2"}).Status, 5);
+}
+
+TEST_F(CliTest, TrackTimesAreCheckedAgainstTheCapture) {
+    GenerateDrive();
+    // The same drive a day later: a track whose clock is a day off.
+    ASSERT_EQ(Sim({"generate", Path("late"), "--seed", "3", "--duration", "15", "--start",
+                   "2024-05-15T09:20:00Z"})
+                  .Status,
+              0);
+    std::string gga;
+    for (const std::string& line : SplitLines(ReadFile(Path("d.nmea"))))
+        gga += Contains(line, "GGA") ? line + "\n" : "";
+    WriteFile(Path("gga.nmea"), gga);
+    const std::string d = Path("d.pcap"), csv = Path("r.csv");
+    ASSERT_EQ(Host({"replay", d, "--gps", Path("d.nmea"), "--csv", Path("base.csv")}).Status, 0);
+    const std::vector<std::string> base = SplitLines(ReadFile(Path("base.csv")));
+
+    struct Case {
+        std::vector<std::string> Args;
+        int Status;
+        bool SameRecords;
+        std::string Output, Errors;
+        std::string FirstFix;  // records stamped before it lie before the track ("9": all)
+    };
+    const std::string none = "0";
+    const std::vector<Case> cases = {
+        {{"--gps", Path("late.nmea")}, 1, false, "", "no record lies inside the track", "9"},
+        {{"--gps", Path("late.nmea"), "--gps-offset", "-86400"}, 0, true, "by -86400 s", "", none},
+        {{"--gps", Path("gga.nmea")}, 0, true, "from the capture's first time stamp", "", none},
+        {{"--gps", Path("gga.nmea"), "--gps-date", "2024-05-14"}, 0, true, "--gps-date", "", none},
+        {{"--gps", Path("d.nmea"), "--gps-offset=2.5"}, 0, false, "", "", "2024-05-14T09:20:02.5"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"replay", d, "--csv", csv};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const ProgramResult r = Host(args);
+        const std::string what = c.Args[1] + " " + c.Args.back();
+        EXPECT_EQ(r.Status, c.Status) << what << "\n" << r.Errors;
+        EXPECT_TRUE(Contains(r.Output, c.Output)) << what << "\n" << r.Output;
+        EXPECT_TRUE(Contains(r.Errors, c.Errors)) << what << "\n" << r.Errors;
+        EXPECT_EQ(SplitLines(ReadFile(csv)) == base, c.SameRecords) << what;
+        uint64_t before = 0;
+        for (std::size_t i = 1; i < base.size(); ++i)
+            before += SplitFields(base[i])[1] < c.FirstFix ? 1 : 0;
+        EXPECT_EQ(SummaryNumber(r.Output, "outside track"), before) << what << "\n" << r.Output;
+    }
+}
+
+TEST_F(CliTest, CapturesThatLostTheirChunksOrTimeOrderSaySo) {
+    GenerateDrive();
+    // The port's bytes re-cut into 512-byte packets; the chunks as read, two stamped 5 s early.
+    n95::host::TCaptureReader reader;
+    TCaptureWriter recut, back;
+    std::string error, pending;
+    ASSERT_TRUE(reader.Open(Path("d.pcap"), &error) && recut.Open(Path("recut.pcap"), &error) &&
+                back.Open(Path("back.pcap"), &error))
+        << error;
+    for (int i = 0; reader.Next() == n95::host::TCaptureReader::TStatus::Chunk; ++i) {
+        n95::host::TCaptureTime t = reader.Time();
+        pending.append(reinterpret_cast<const char*>(reader.Data()), reader.Size());
+        for (; pending.size() >= 512; pending.erase(0, 512))
+            ASSERT_TRUE(recut.Write(t, pending.data(), 512, &error));
+        t.Seconds -= i == 10 || i == 20 ? 5 : 0;
+        ASSERT_TRUE(back.Write(t, reader.Data(), reader.Size(), &error));
+    }
+    ASSERT_TRUE(recut.Commit(&error) && back.Commit(&error)) << error;
+
+    const ProgramResult whole = Host({"replay", Path("d.pcap")});
+    const ProgramResult r = Host({"replay", Path("recut.pcap")});
+    EXPECT_EQ(r.Status, 1) << r.Errors;
+    EXPECT_TRUE(Contains(r.Errors, "do not start with a whole trace frame")) << r.Errors;
+    EXPECT_GT(SummaryNumber(r.Output, "misaligned"), SummaryNumber(r.Output, "chunks") / 2);
+    EXPECT_LT(SummaryNumber(r.Output, "records"), SummaryNumber(whole.Output, "records") / 4);
+
+    const ProgramResult b = Host({"replay", Path("back.pcap")});
+    EXPECT_EQ(b.Status, 0) << b.Errors;
+    EXPECT_TRUE(Contains(b.Errors, "time stamps go backwards at 2 chunks")) << b.Errors;
+    EXPECT_FALSE(Contains(whole.Output + b.Output, "misaligned"));
 }
 
 // The chunks of the frames listing's tests, one second apart from 2024-05-14T09:20:00Z.

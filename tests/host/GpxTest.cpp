@@ -98,5 +98,28 @@ TEST_F(TrackFileTest, LoadTellsFormatsApartAndRejectsEmptyTracks) {
     EXPECT_NE(error.find("missing.nmea"), std::string::npos) << error;
 }
 
+TEST_F(TrackFileTest, RejectedTracksSayWhy) {
+    const std::string noFix = NmeaSentence("GPRMC,100000,V,,,,,,,010124,,");
+    const struct {
+        const char* Name;
+        std::string Content;
+        const char* Message;
+    } cases[] = {
+        {"blank.GPX", " \n", "(GPX) is empty"},
+        {"blank.nmea", "", "(NMEA) is empty"},
+        {"nofix.nmea", noFix + noFix + "junk\n",
+         "(3 lines, 3 skipped): 1 not NMEA, 2 no fix\n  line 1: RMC status V"},
+        {"points.gpx", "<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"/></trkseg></trk></gpx>",
+         "(1 track points, 1 skipped): 1 no time\n  line 1: trkpt without <time>"},
+    };
+    for (const auto& c : cases) {
+        n95::test::WriteFile(Path(c.Name), c.Content);
+        TTrack track;
+        std::string error;
+        EXPECT_FALSE(LoadTrack(Path(c.Name), track, &error)) << c.Name;
+        EXPECT_NE(error.find(c.Message), std::string::npos) << error;
+    }
+}
+
 }  // namespace
 }  // namespace n95::host

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -354,8 +355,12 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
     // A receiver's log growing by one fix (an RMC and a GGA sentence) every 200 ms, the car
     // driving east; the sentences arrive in pieces, as a writer's buffer flushes them.
     std::vector<TGpsPoint> fixes;
+    const std::time_t start = std::time(nullptr);
     for (int i = 0; i < 10; ++i) {
-        const TGpsPoint fix{24.9 + 0.001 * i, 60.17, UnixSecondsToDateTime(1715678400.0 + i)};
+        // Times from the start of the drive, a second apart: the log runs ahead of the
+        // capture, as a receiver's clock may, so fixes reach the run before their time.
+        const TGpsPoint fix{24.9 + 0.001 * i, 60.17,
+                            UnixSecondsToDateTime(static_cast<double>(start + i))};
         fixes.push_back(fix);
         const std::string text = n95::host::FormatNmeaFix(fix, 20.0, 90.0);
         std::ofstream out(Path("gps.nmea"), std::ios::app | std::ios::binary);

@@ -58,7 +58,7 @@ TEST(NmeaTest, BadChecksumsAndGarbageAreSkippedWithTheirLineNumbers) {
     ParseNmea(log, track);
     ASSERT_EQ(track.Fixes.size(), 2u);
     EXPECT_EQ(track.Entries, 9u);  // the blank line is not an entry
-    EXPECT_EQ(track.Skipped, 6u);
+    EXPECT_EQ(track.Skipped, 7u);  // line 9 too: a sentence saying there is no fix
     ASSERT_EQ(track.FirstProblems.size(), TTrack::kReportedProblems);
     const uint64_t lines[] = {3, 4, 5, 6, 7};
     for (std::size_t i = 0; i < TTrack::kReportedProblems; ++i)
@@ -74,10 +74,86 @@ TEST(NmeaTest, GgaNeedsADateAndRollsOverMidnight) {
                             "\n";  // no fix
     TTrack track;
     ParseNmea(log, track);
-    EXPECT_EQ(track.Skipped, 1u);
+    EXPECT_EQ(track.Skipped, 2u);
     EXPECT_EQ(track.FirstProblems[0].Line, 1u);
+    EXPECT_EQ(track.CountsByKind(), "1 no fix, 1 no date");
     ASSERT_EQ(track.Fixes.size(), 2u);
     EXPECT_EQ(FormatIso8601(track.Fixes[1].Time), "2025-01-01T00:00:01.000Z");
+}
+
+TEST(NmeaTest, EachSkippedLineIsCountedByKind) {
+    const std::string longLine = "$" + std::string(kMaxNmeaLine, 'A');
+    const struct {
+        std::string Line;
+        TTrackProblemKind Kind;
+    } cases[] = {
+        {"GPRMC,100000,A,6000.0,N,02400.0,E,,,010124,,", TTrackProblemKind::NotNmea},
+        {Sentence("GPRMC,100000,A,6000.0,N,02400.0,E,,,010124,,") + "x",
+         TTrackProblemKind::BadChecksum},
+        {Sentence("GPRMC,1000xx,A,6000.0,N,02400.0,E,,,010124,,"), TTrackProblemKind::Malformed},
+        {Sentence("GPRMC,100000,A,9100.0,N,02400.0,E,,,010124,,"), TTrackProblemKind::OutOfRange},
+        {Sentence("GPGGA,100000,6000.0,N,02460.0,E,1,08,0.9,25.0,M,18.0,M,,"),
+         TTrackProblemKind::OutOfRange},
+        {Sentence("GPGGA,100000,6000.0,N,02400.0,E,0,00,,,M,,M,,"), TTrackProblemKind::NoFix},
+        {Sentence("GPGGA,100000,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,"),
+         TTrackProblemKind::NoDate},
+        {longLine + "\r\n", TTrackProblemKind::TooLong},
+    };
+    for (const auto& c : cases) {
+        TTrack track;
+        ParseNmea(c.Line, track);
+        ASSERT_EQ(track.FirstProblems.size(), 1u) << c.Line.substr(0, 80);
+        EXPECT_EQ(track.FirstProblems[0].Kind, c.Kind) << c.Line.substr(0, 80);
+    }
+    // At the cap a line is still read; one byte more (above) and it is skipped unread.
+    TTrack atCap;
+    ParseNmea(longLine.substr(1), atCap);
+    EXPECT_EQ(atCap.FirstProblems.at(0).Kind, TTrackProblemKind::NotNmea);
+}
+
+TEST(NmeaTest, StreamedBytesSkipOverLongLinesAndKeepLineNumbers) {
+    const std::string good = Sentence("GPRMC,100000,A,6000.0,N,02400.0,E,,,010124,,") + "\r\n";
+    TTrack track;
+    TNmeaReader reader(track);
+    reader.Take(good.data(), 10);
+    reader.Take(good.data() + 10, good.size() - 10);
+    const std::string noise(100000, 'x');
+    for (int i = 0; i < 50; ++i)  // one line of 5 MB, in pieces
+        reader.Take(noise.data(), noise.size());
+    const std::string last = "\n" + Sentence("GPRMC,100001,A,6000.0,N,02400.0,E,,,010124,,");
+    reader.Take(last.data(), last.size());
+    reader.Finish();  // the last line has no line end
+    EXPECT_EQ(track.Fixes.size(), 2u);
+    EXPECT_EQ(track.DescribeProblems(),
+              "1 line skipped (1 too long)\n  line 2: line longer "
+              "than 4096 bytes");
+}
+
+TEST(NmeaTest, GgaOnlyLogsTakeTheDefaultDateNearestItsReference) {
+    // Two fixes five seconds apart, across midnight.
+    const std::string log =
+        Sentence("GPGGA,235958,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") + "\n" +
+        Sentence("GPGGA,000003,6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") + "\n";
+    const struct {
+        const char* Reference;
+        const char* First;
+    } cases[] = {
+        {"2024-05-14T23:59:50Z", "2024-05-14T23:59:58.000Z"},  // a capture started before midnight
+        {"2024-05-15T00:00:10Z", "2024-05-14T23:59:58.000Z"},  // after it: the log began before
+        {"2024-05-14T12:30:00Z", "2024-05-14T23:59:58.000Z"},
+        {"2024-05-15T12:30:00Z", "2024-05-15T23:59:58.000Z"},
+    };
+    for (const auto& c : cases) {
+        TNmeaDefaultDate date{true, 0.0};
+        ASSERT_TRUE(ParseIso8601(c.Reference, date.Reference));
+        TTrack track;
+        TNmeaReader reader(track, date);
+        ForEachLine(log, [&reader](std::string_view line) { reader.Line(line); });
+        ASSERT_EQ(track.Fixes.size(), 2u) << c.Reference;
+        EXPECT_EQ(track.DefaultDated, 2u);
+        EXPECT_EQ(FormatIso8601(track.Fixes[0].Time), c.First) << c.Reference;
+        EXPECT_NEAR((track.Fixes[1].Time - track.Fixes[0].Time) * kSecondsPerDay, 5.0, 1e-6);
+    }
 }
 
 TEST(NmeaTest, FixTimesGoingBackAreSkipped) {

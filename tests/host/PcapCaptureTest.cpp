@@ -14,6 +14,30 @@ namespace {
 using n95::test::ReadFile;
 using n95::test::WriteFile;
 
+// A pcapng file made by hand (little-endian): a section header, one interface of `linkType`
+// (with if_tsresol when `tsresol` is not 0) and an enhanced packet per (ticks, bytes).
+std::string Pcapng(uint16_t linkType, uint8_t tsresol,
+                   const std::vector<std::pair<uint64_t, std::string>>& packets) {
+    std::string out;
+    const auto u32 = [&out](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&out](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
+    for (const uint32_t v : {0x0A0D0D0Au, 28u, 0x1A2B3C4Du, 1u, ~0u, ~0u, 28u})
+        u32(v);  // version 1.0 as one word, section length unknown
+    const uint32_t idb = tsresol != 0 ? 32 : 20;
+    u32(1), u32(idb), u16(linkType), u16(0), u32(kMaxChunkBytes);
+    if (tsresol != 0)
+        u16(9), u16(1), u32(tsresol), u32(0);  // if_tsresol, padded; end of options
+    u32(idb);
+    for (const auto& [ticks, data] : packets) {
+        const auto size = static_cast<uint32_t>(data.size()), padded = (size + 3) & ~3u;
+        u32(6), u32(32 + padded), u32(0), u32(static_cast<uint32_t>(ticks >> 32));
+        u32(static_cast<uint32_t>(ticks)), u32(size), u32(size);
+        out += data + std::string(padded - size, '\0');
+        u32(32 + padded);
+    }
+    return out;
+}
+
 class PcapCaptureTest : public n95::test::ScratchDirTest {
 protected:
     // Three chunks of different sizes, nanosecond times.
@@ -107,6 +131,44 @@ TEST_F(PcapCaptureTest, OpenRejectsWhatIsNotAPortCapture) {
         EXPECT_NE(error.find(c.Message), std::string::npos) << c.Name << ": " << error;
         EXPECT_NE(error.find(Path(c.Name)), std::string::npos) << error;
     }
+}
+
+TEST_F(PcapCaptureTest, PcapngIsReadAtEachInterfacesTimeResolution) {
+    const struct {
+        uint8_t TsResol;
+        uint64_t PerSecond, Fraction;
+        uint32_t Nanoseconds;
+    } cases[] = {
+        {0, 1000000, 123456, 123456000},  // no if_tsresol: microseconds
+        {9, 1000000000, 123456789, 123456789},
+        {3, 1000, 7, 7000000},
+        {0x8A, 1024, 512, 500000000},  // 2^-10 s
+    };
+    const std::string chunks[] = {"abc", "defgh"};
+    for (const auto& c : cases) {
+        std::vector<std::pair<uint64_t, std::string>> packets;
+        for (uint64_t i = 0; i < 2; ++i)
+            packets.emplace_back((1715678400 + i) * c.PerSecond + c.Fraction, chunks[i]);
+        WriteFile(Path("c.pcapng"), Pcapng(kCaptureLinkType, c.TsResol, packets));
+        TCaptureReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(Path("c.pcapng"), &error)) << error;
+        EXPECT_TRUE(reader.IsPcapng());
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(reader.Next(), TCaptureReader::TStatus::Chunk);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(reader.Data()), reader.Size()),
+                      chunks[i]);
+            EXPECT_EQ(reader.Time().Seconds, 1715678400 + i);
+            EXPECT_EQ(reader.Time().Nanoseconds, c.Nanoseconds) << int(c.TsResol);
+        }
+        EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::End);
+        EXPECT_EQ(reader.Offset(), reader.FileSize());
+    }
+    WriteFile(Path("e.pcapng"), Pcapng(1, 9, {}));
+    TCaptureReader ether;
+    std::string error;
+    EXPECT_FALSE(ether.Open(Path("e.pcapng"), &error));
+    EXPECT_NE(error.find("link type 1 "), std::string::npos) << error;
 }
 
 TEST_F(PcapCaptureTest, HeaderOnlyCaptureEndsAtOnce) {

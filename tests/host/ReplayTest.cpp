@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "host/formats/TraceFrame.h"
 #include "host/sim/DriveGenerator.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
@@ -157,7 +158,8 @@ TEST_F(ReplayTest, RecordsMatchWhatTheGeneratorPutInAfterTheThrottle) {
     EXPECT_EQ(result.Stats.Records.Records, rows.size());
     EXPECT_EQ(result.Stats.Records.RecordsNotCopied, 0u);
     EXPECT_EQ(result.Stats.Chunks.AtReplies, 3u);
-    EXPECT_EQ(result.Stats.Chunks.Aligned + result.Stats.Chunks.AtReplies, result.Stats.Chunks.Chunks);
+    EXPECT_EQ(result.Stats.Chunks.Aligned + result.Stats.Chunks.AtReplies,
+              result.Stats.Chunks.Chunks);
     EXPECT_EQ(result.Stats.Chunks.Frames, Generated.Frames.size());
     EXPECT_EQ(result.PortWrites, 0u) << "a replay sends no AT line";
     EXPECT_EQ(result.Stats.Records.FixesFed, Track.Fixes.size());
@@ -231,6 +233,34 @@ TEST_F(ReplayTest, RecordsBeforeTheFirstFixTakeItsPositionFromRecordZeroOn) {
     }
     EXPECT_GT(before, 100u);
     EXPECT_EQ(result.Stats.Records.RecordsWithPosition, rows.size());
+}
+
+TEST(ChunkTallyTest, ChunksAreToldApartByWhereTheirFramesStartAndEnd) {
+    // A payload of 0xFF bytes, so that no frame reads as empty when a chunk starts inside it.
+    const uint8_t message[3] = {0x02, 0x11, 0x07}, extension[4] = {};
+    uint8_t payload[8];
+    std::fill(std::begin(payload), std::end(payload), 0xFF);
+    std::string frame;
+    AppendTraceFrame(frame, message, false, extension, payload, 8);
+    const struct {
+        std::string Chunk;
+        uint64_t Aligned, AtReplies, CutAtEnd, Misaligned;
+    } cases[] = {
+        {frame + frame, 1, 0, 0, 0},
+        {std::string(kAtReplyOk, kAtReplyOkSize), 0, 1, 0, 0},
+        // Whole frames, then the start of one: those frames decode, the last is lost.
+        {frame + frame.substr(0, 7), 0, 0, 1, 0},
+        // Starts inside a frame: to the plug-in its first bytes are a header.
+        {frame.substr(3) + frame, 0, 0, 0, 1},
+    };
+    for (const auto& c : cases) {
+        TChunkTally tally;
+        tally.Add(reinterpret_cast<const uint8_t*>(c.Chunk.data()), c.Chunk.size(), {});
+        EXPECT_EQ(tally.Aligned, c.Aligned) << c.Chunk.size();
+        EXPECT_EQ(tally.AtReplies, c.AtReplies) << c.Chunk.size();
+        EXPECT_EQ(tally.CutAtEnd, c.CutAtEnd) << c.Chunk.size();
+        EXPECT_EQ(tally.Misaligned(), c.Misaligned) << c.Chunk.size();
+    }
 }
 
 TEST_F(ReplayTest, StoreKeepsItsIndexSpaceWhenReleasing) {
