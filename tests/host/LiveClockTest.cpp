@@ -31,13 +31,24 @@ struct TScript {
     double FakeSecondsAtLeast;  // the clock has passed this when the run ends
 };
 
+// GoogleTest prints a parameter it cannot print as its bytes, padding included: name it.
+void PrintTo(const TScript& script, std::ostream* out) {
+    *out << script.Name;
+}
+
 class LiveClockTest : public n95::test::ScratchDirTest,
                       public ::testing::WithParamInterface<TScript> {};
 
 std::string OneFrame() {
     const TMessageType& type = DriveMessageTypes().front();
-    const uint8_t payload[8] = {uint8_t(type.Code >> 24), uint8_t(type.Code >> 16),
-                                uint8_t(type.Code >> 8), uint8_t(type.Code), 1, 2, 3, 4};
+    const uint8_t payload[8] = {uint8_t(type.Code >> 24),
+                                uint8_t(type.Code >> 16),
+                                uint8_t(type.Code >> 8),
+                                uint8_t(type.Code),
+                                1,
+                                2,
+                                3,
+                                4};
     const uint8_t extension[4] = {};
     std::string frame;
     AppendTraceFrame(frame, type.Message, false, extension, payload, sizeof payload);
@@ -84,7 +95,9 @@ TEST_P(LiveClockTest, EndsWhenItsClockSays) {
     options.ReconnectPauseSeconds = 2.0;
     options.Messages = nullptr;
     TLiveResult result;
-    ASSERT_TRUE(RunLive(plugin, port, options, [](const TRecordRow&) {}, result, &error)) << error;
+    ASSERT_TRUE(RunLive(
+        plugin, port, options, [](const TRecordRow&) {}, result, &error))
+        << error;
 
     EXPECT_EQ(result.End, script.End) << DescribeEnd(result, options);
     EXPECT_EQ(result.Tested, script.Tested);

@@ -170,6 +170,10 @@ TEST_F(PluginLoadTest, ContextWithoutFixReferencesTakesNoFix) {
     EXPECT_EQ(Value(store.Records[2].PosX), 3.0);
     EXPECT_EQ(Value(store.Records[3].PosY), 7.0);
     EXPECT_EQ(Value(store.Records[4].PosX), 7.0);
+    // The queued copies are the host's to release, as after every hand-over.
+    for (int32_t i = 0; i < d->GetRecordCount(); ++i)
+        d->FreeRecord(i);
+    d->ClearRecords();
     d->StopTest();
     delete d;
 }
