@@ -46,7 +46,7 @@ std::string LiveStem() {
 }
 
 void PrintSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
-                  const TLiveOptions& options, const TGpsFeed* gps,
+                  const TLiveOptions& options, const TFixSource* gps,
                   const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::printf("Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
@@ -58,9 +58,13 @@ void PrintSummary(const TLiveArgs& args, const TPlugin& plugin, const TLiveResul
     std::printf("  end             %s\n", DescribeEnd(r, options).c_str());
     PrintRunCounts(r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
     if (gps != nullptr)
-        std::printf("  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
-                    args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
-                    u(gps->Track().Skipped));
+        std::printf("  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s\n",
+                    gps->Name().c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
+                    u(gps->Track().Skipped), gps->EntryName(),
+                    gps->Losses() == 0 ? ""
+                                       : (", connection lost " + std::to_string(gps->Losses()) +
+                                          ", regained " + std::to_string(gps->Recoveries()))
+                                             .c_str());
     else
         std::printf("  gps             none (records carry no position)\n");
     std::printf("  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
@@ -172,10 +176,10 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
     std::string error;
-    std::optional<TGpsFeed> gps;
+    std::unique_ptr<TFixSource> gps;
     if (!args.Gps.empty()) {
-        gps.emplace();
-        if (!gps->Open(args.Gps, args.GpsBaud, &error)) {
+        gps = OpenFixSource(args.Gps, args.GpsBaud, &error);
+        if (!gps) {
             PrintError(error);
             return kExitInputError;
         }
@@ -204,7 +208,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     options.TraceWaitSeconds = args.TraceWait;
     options.FrameLogPath = outputs.FrameLogTempPath();
     options.Capture = args.Capture.empty() ? nullptr : &capture;
-    options.Gps = gps ? &*gps : nullptr;
+    options.Gps = gps.get();
     options.ReconnectTries = args.ReconnectTries;
     options.ReconnectPauseSeconds = args.ReconnectPause;
     options.StopRequested = InstallStopHandlers();
@@ -221,7 +225,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     if (!ok)
         PrintError(error);
     if (gps && !gps->Track().FirstProblems.empty())
-        ReportTrack(args.Gps, gps->Track());
+        ReportTrack(gps->Name(), gps->Track());
 
     std::vector<std::string> written;
     const bool writeFailed =
@@ -232,7 +236,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintNote(end);
     else
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
-    PrintSummary(args, plugin, result, options, gps ? &*gps : nullptr, written);
+    PrintSummary(args, plugin, result, options, gps.get(), written);
 
     if (!ok || writeFailed)
         return kExitOutputError;
