@@ -262,8 +262,9 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->add_option("--capture", args->Capture,
                      "Write every chunk read to this capture (pcap; n95host replay reads it)");
     live->add_option("--gps", args->Gps,
-                     "Live GPS: a receiver's serial device, or an NMEA file that another "
-                     "program appends to");
+                     "Live GPS: a receiver's serial device, an NMEA file that another "
+                     "program appends to, or gpsd: 'gpsd' (localhost:2947) or "
+                     "gpsd://HOST:PORT");
     live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
         ->capture_default_str();
     live->add_option("--csv", args->Csv, "Write one CSV row per record");

@@ -20,13 +20,18 @@ std::string Stem(const std::string& path) {
 void ReportTrack(const std::string& path, const TTrack& track) {
     if (track.Skipped == 0)
         return;
+    // gpsd's problems are numbered by its position reports, the files' by their lines.
+    const bool gpsd = track.Format == "gpsd";
     std::string text = "track " + path + ": " + std::to_string(track.Skipped) + " " +
-                       (track.Format == "GPX" ? "track points" : "lines") + " skipped";
+                       (gpsd                    ? "reports"
+                        : track.Format == "GPX" ? "track points"
+                                                : "lines") +
+                       " skipped";
     for (const TTrackProblem& problem : track.FirstProblems)
-        text += "\n  line " + std::to_string(problem.Line) + ": " + problem.Message;
+        text += std::string("\n  ") + (gpsd ? "report " : "line ") + std::to_string(problem.Line) +
+                ": " + problem.Message;
     if (track.Skipped > track.FirstProblems.size())
-        text += "\n  (and " + std::to_string(track.Skipped - track.FirstProblems.size()) +
-                " more)";
+        text += "\n  (and " + std::to_string(track.Skipped - track.FirstProblems.size()) + " more)";
     PrintWarning(text);
 }
 
