@@ -339,8 +339,8 @@ bool TGpsdFeed::ReadReports(std::size_t* gained) {
 bool TGpsdFeed::Open(const TGpsdAddress& address, std::string* error) {
     Address = address;
     *error = "--gps " + Name() +
-             ": this n95host was built without gpsd support (libgps-dev was missing); install "
-             "it and build again, or give the receiver's device or an NMEA file";
+             ": this n95host was built without gpsd support (without libgps-dev, or with "
+             "N95_WITH_GPSD off); give the receiver's device or an NMEA file instead";
     return false;
 }
 
