@@ -12,17 +12,18 @@
 #include <cstddef>
 #include <string>
 
+#include "host/devices/FixSource.h"
 #include "host/formats/Nmea.h"
 #include "host/formats/Track.h"
 
 namespace n95::host {
 
-class TGpsFeed {
+class TGpsFeed final : public TFixSource {
 public:
     TGpsFeed();
     TGpsFeed(const TGpsFeed&) = delete;
     TGpsFeed& operator=(const TGpsFeed&) = delete;
-    ~TGpsFeed();
+    ~TGpsFeed() override;
 
     // Opens `path`: a terminal is put in raw mode at `baud`; a regular file is followed from
     // its start. False, with a message naming the path, when it cannot be opened (or `baud`
@@ -31,15 +32,16 @@ public:
 
     // The descriptor to poll for input, or -1 for a followed file (call Poll on a timer) and
     // after the source was lost.
-    int Descriptor() const { return IsFile ? -1 : Fd; }
+    int Descriptor() const override { return IsFile ? -1 : Fd; }
 
     // Reads whatever has arrived and parses the complete lines. Returns how many fixes the
     // track gained. A device that fails or hangs up is closed; Lost() then says why, and
     // no more fixes come.
-    std::size_t Poll();
+    std::size_t Poll() override;
 
-    const TTrack& Track() const { return Fixes; }
-    const std::string& Lost() const { return LostMessage; }
+    std::string Name() const override { return SourcePath + " (NMEA)"; }
+    const TTrack& Track() const override { return Fixes; }
+    const std::string& Lost() const override { return LostMessage; }
     const std::string& Path() const { return SourcePath; }
 
 private:

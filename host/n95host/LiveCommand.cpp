@@ -47,7 +47,7 @@ std::string LiveStem() {
 }
 
 void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
-                  const TLiveOptions& options, const TGpsFeed* gps,
+                  const TLiveOptions& options, const TFixSource* gps,
                   const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::fprintf(out, "Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
@@ -59,9 +59,13 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const
     std::fprintf(out, "  end             %s\n", DescribeEnd(r, options).c_str());
     PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
     if (gps != nullptr)
-        std::fprintf(
-            out, "  gps             %s (NMEA): %llu fixes read, %llu fed, %llu lines skipped\n",
-            args.Gps.c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed), u(gps->Track().Skipped));
+        std::fprintf(out, "  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s\n",
+                     gps->Name().c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
+                     u(gps->Track().Skipped), gps->EntryName(),
+                     gps->Losses() == 0 ? ""
+                                        : (", connection lost " + std::to_string(gps->Losses()) +
+                                           ", regained " + std::to_string(gps->Recoveries()))
+                                              .c_str());
     else
         std::fprintf(out, "  gps             none (records carry no position)\n");
     std::fprintf(out, "  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
@@ -205,10 +209,10 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
     std::string error;
-    std::optional<TGpsFeed> gps;
+    std::unique_ptr<TFixSource> gps;
     if (!args.Gps.empty()) {
-        gps.emplace();
-        if (!gps->Open(args.Gps, args.GpsBaud, &error)) {
+        gps = OpenFixSource(args.Gps, args.GpsBaud, &error);
+        if (!gps) {
             PrintError(error);
             return kExitInputError;
         }
@@ -237,7 +241,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     options.TraceWaitSeconds = args.TraceWait;
     options.FrameLogPath = outputs.FrameLogWritePath();
     options.Capture = args.Capture.empty() ? nullptr : &capture;
-    options.Gps = gps ? &*gps : nullptr;
+    options.Gps = gps.get();
     options.ReconnectTries = args.ReconnectTries;
     options.ReconnectPauseSeconds = args.ReconnectPause;
     options.StopRequested = InstallStopHandlers();
@@ -254,7 +258,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
     if (!ok)
         PrintError(outputs.NameFrameLog(error));
     if (gps && !gps->Track().FirstProblems.empty())
-        ReportTrack(args.Gps, gps->Track());
+        ReportTrack(gps->Name(), gps->Track());
 
     std::vector<std::string> written;
     const bool writeFailed =
@@ -267,7 +271,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
     // Standard output may carry an output: the summary then goes with the messages.
     PrintSummary(outputs.UsesStandardOutput() || args.Capture == "-" ? stderr : stdout, args,
-                 plugin, result, options, gps ? &*gps : nullptr, written);
+                 plugin, result, options, gps.get(), written);
 
     if (!ok || writeFailed)
         return kExitOutputError;
@@ -293,8 +297,9 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->add_option("--capture", args->Capture,
                      "Write every chunk read to this capture (pcap; n95host replay reads it)");
     live->add_option("--gps", args->Gps,
-                     "Live GPS: a receiver's serial device, or an NMEA file that another "
-                     "program appends to");
+                     "Live GPS: a receiver's serial device, an NMEA file that another "
+                     "program appends to, or gpsd: 'gpsd' (localhost:2947) or "
+                     "gpsd://HOST:PORT");
     live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
         ->capture_default_str();
     live->add_option("--csv", args->Csv, "Write one CSV row per record");

@@ -76,6 +76,8 @@ public:
         if (Options.Gps == nullptr)
             return;
         Result.FixesRead += Options.Gps->Poll();
+        for (const TFixNotice& notice : Options.Gps->TakeNotices())
+            Report((notice.Warning ? "warning: " : "") + notice.Text);
         if (!Options.Gps->Lost().empty() && !GpsLossReported) {
             GpsLossReported = true;
             Report(Options.Gps->Lost() + "; the run goes on without fixes");

@@ -11,8 +11,9 @@
 //      awaiting state the frames after the first one were only counted, and as records they
 //      belong to the test (a replay of the capture decodes them too).
 //   4. The read loop: each burst is captured, decoded and handed over (TDecoderSession); GPS
-//      fixes are fed as they arrive. A port that fails or hangs up is reported and reopened
-//      with Reconnect a bounded number of times, a pause before each attempt.
+//      fixes are fed as they arrive, from whichever source (TFixSource), and what the source
+//      reports (gpsd lost, back again) is printed. A port that fails or hangs up is reported
+//      and reopened with Reconnect a bounded number of times, a pause before each attempt.
 //   5. On the duration, a stop request (SIGINT, SIGTERM), the end of a device that is not a
 //      terminal, or a port that could not be reopened: StopTest (the trace switched off), a
 //      last hand-over, the frame log closed, every record handed to the sink.
@@ -33,7 +34,7 @@
 
 #include "host/common/Progress.h"
 #include "host/common/RunClock.h"
-#include "host/devices/GpsFeed.h"
+#include "host/devices/FixSource.h"
 #include "host/devices/SerialPort.h"
 #include "host/formats/PcapCapture.h"
 #include "host/session/DecoderSession.h"
@@ -50,7 +51,7 @@ struct TLiveOptions {
     double TraceWaitSeconds = kTraceConfirmSeconds;  // wait for the first frame this long
     std::string FrameLogPath;                        // the plug-in's frame log; empty = none
     TCaptureWriter* Capture = nullptr;               // every chunk read; nil = none
-    TGpsFeed* Gps = nullptr;                         // live fixes; nil = none
+    TFixSource* Gps = nullptr;                       // live fixes; nil = none
     int ReconnectTries = 5;                          // Reconnect attempts after a port loss
     double ReconnectPauseSeconds = 2.0;              // before each attempt
     const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between reads

@@ -4,9 +4,15 @@
 //
 // The fixture's name holds "RealTime": the runs take real seconds, so the valgrind leg skips
 // them (the programs themselves are not run under valgrind anyway).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -431,6 +437,163 @@ TEST_F(LiveRealTimeTest, CaptureOnStandardOutputReplaysToTheSameRecords) {
     ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
 }
 
+// gpsfake (gpsd's test harness: a gpsd of its own on the given port, fed an NMEA log through
+// a pseudo-terminal) as a stand-in for gpsd with a receiver. It ends with SIGINT, which ends
+// its gpsd too; a SIGKILL would leave that gpsd behind on the port.
+class GpsFake {
+public:
+    ~GpsFake() { Stop(); }
+    bool Start(const std::string& program, const std::string& port, const std::string& log) {
+        Running = Program.Start(program, {"-1", "-q", "-c", "0.05", "-P", port, log});
+        return Running;
+    }
+    void Stop() {
+        if (Running)
+            Program.Signal(SIGINT);
+        if (Running)
+            Program.Wait(kRunTimeout);
+        Running = false;
+    }
+
+private:
+    ChildProgram Program;
+    bool Running = false;
+};
+
+std::string FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    for (const std::string& dir : SplitFields(path != nullptr ? path : "", ':'))
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
+    return "";
+}
+
+// A local port that nobody listened on a moment ago.
+std::string FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+// Waits until something accepts connections on the local port.
+bool Listening(const std::string& port, double timeoutSeconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (ok)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(LiveRealTimeTest, FixesFromGpsdTagTheRecordsAcrossARestartOfGpsd) {
+    const std::string gpsfake = FindOnPath("gpsfake");
+    if (gpsfake.empty())
+        GTEST_SKIP() << "gpsfake is not installed (Debian: gpsd, gpsd-clients, python3-gps)";
+#if !N95_HAVE_LIBGPS
+    GTEST_SKIP() << "this n95host is built without gpsd support";
+#endif
+    // Two logs of a drive east along one latitude, one fix every 100 ms as gpsfake plays
+    // them: the first until gpsd goes away, the second from where it comes back.
+    constexpr double kLat = 60.17, kWest = 24.9, kStep = 0.0002;
+    constexpr int kFixes = 150;
+    // A second apart from 20 s ago (gpsfake plays ten a second): the drive's records lie
+    // within the track's time span.
+    const auto now = static_cast<double>(std::time(nullptr)) - 20.0;
+    const auto log = [&](const std::string& name, int first) {
+        std::string text;
+        for (int i = first; i < first + kFixes; ++i)
+            text += n95::host::FormatNmeaFix(
+                {kWest + kStep * i, kLat, UnixSecondsToDateTime(now + i)}, 15.0, 90.0);
+        WriteFile(Path(name), text);
+    };
+    log("first.nmea", 0);
+    log("second.nmea", kFixes);
+    const double secondWest = kWest + kStep * kFixes;
+    const double east = kWest + kStep * (2 * kFixes - 1);
+
+    const std::string gpsPort = FreePort();
+    GpsFake first, second;
+    ASSERT_TRUE(first.Start(gpsfake, gpsPort, Path("first.nmea")));
+    ASSERT_TRUE(Listening(gpsPort, kRunTimeout)) << "gpsfake did not start";
+
+    const std::string port = StartSim({"--rate", "200"});
+    ASSERT_FALSE(port.empty());
+    const std::string gpsd = "gpsd 127.0.0.1:" + gpsPort;
+    ChildProgram host;
+    ASSERT_TRUE(
+        host.Start(N95HOST_PATH, {"live", "--device", port, "--gps", "gpsd://127.0.0.1:" + gpsPort,
+                                  "--csv", Path("l.csv"), "--capture", Path("l.pcap")}));
+    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // gpsd goes away in the middle of the drive, and comes back on the same port.
+    first.Stop();
+    ASSERT_TRUE(host.WaitForError("lost the connection to " + gpsd, kRunTimeout));
+    ASSERT_TRUE(second.Start(gpsfake, gpsPort, Path("second.nmea")));
+    ASSERT_TRUE(host.WaitForError("reconnected to " + gpsd, kRunTimeout));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    host.Signal(SIGINT);
+    const ProgramResult r = host.Wait(kRunTimeout);
+    ASSERT_EQ(r.Status, 0) << r.Errors << r.Output;
+    SimEnd();
+
+    // The loss and the recovery are told once each; the drive went on.
+    EXPECT_EQ(Count(r.Errors, "warning: lost the connection to " + gpsd), 1u) << r.Errors;
+    EXPECT_EQ(Count(r.Errors, "reconnected to " + gpsd), 1u) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "gps             " + gpsd + ": ")) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, "connection lost 1, regained 1")) << r.Output;
+    EXPECT_GT(SummaryNumber(r.Output, "fixes read"), 0u) << r.Output;
+
+    // Positions come from the logs, in driving order, from both sides of the restart.
+    const auto lines = SplitLines(ReadFile(Path("l.csv")));
+    double lastLon = 0;
+    std::size_t withPosition = 0, afterRestart = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto f = SplitFields(lines[i]);
+        if (f[3].empty())
+            continue;
+        ++withPosition;
+        const double lon = std::stod(f[3]);
+        EXPECT_GE(lon, kWest - 1e-7) << lines[i];
+        EXPECT_LE(lon, east + 1e-7) << lines[i];
+        EXPECT_GE(lon, lastLon - 1e-12) << lines[i];
+        EXPECT_NEAR(std::stod(f[4]), kLat, 1e-6) << lines[i];
+        afterRestart += lon >= secondWest - 1e-7 ? 1 : 0;
+        lastLon = lon;
+    }
+    EXPECT_GT(withPosition, 20u);
+    EXPECT_GT(afterRestart, 0u) << "no fix came after gpsd was back";
+    EXPECT_LT(afterRestart, withPosition) << "no fix came before gpsd went away";
+
+    // The fixes fed are kept beside the capture, as for the other sources: the replay with
+    // them places every record as the live run did.
+    const ProgramResult replay = RunProgram(
+        N95HOST_PATH, {"replay", Path("l.pcap"), "--gps", Path("l.nmea"), "--csv", Path("r.csv")});
+    ASSERT_EQ(replay.Status, 0) << replay.Errors;
+    EXPECT_EQ(ReadFile(Path("r.csv")), ReadFile(Path("l.csv")));
+}
+
 // Mistakes a user makes, each with its message and status, and nothing written.
 TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
     WriteFile(Path("plain.txt"), "not a device\n");
@@ -445,6 +608,15 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
         {{"--device", "/dev/null", "--trace-wait", "5"}, 6, "data ended"},
         {{"--device", "/dev/null", "--baud", "12345"}, 2, "not a standard baud rate"},
         {{"--device", "/dev/null", "--gps", Path("none.nmea")}, 3, "none.nmea"},
+        {{"--device", "/dev/null", "--gps", "gpsd://127.0.0.1:0"}, 3, "1 to 65535"},
+#if N95_HAVE_LIBGPS
+        // Port 1: nobody listens there.
+        {{"--device", "/dev/null", "--gps", "gpsd://127.0.0.1:1"},
+         3,
+         "cannot connect to gpsd 127.0.0.1:1: Connection refused"},
+#else
+        {{"--device", "/dev/null", "--gps", "gpsd"}, 3, "built without gpsd support"},
+#endif
         {{"--device", "/dev/null", "--trace-wait", "60"}, 2, ""},
         {{"--device", "/dev/null", "--gps", Path("g.nmea"), "--geojson", Path("g.nmea")},
          2,

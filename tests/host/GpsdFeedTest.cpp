@@ -1,0 +1,288 @@
+// Fixes from gpsd: which --gps values name it, which reports become fixes, and a connection
+// that is lost and comes back (against a stand-in gpsd on a local socket, on a fake clock).
+#include "host/devices/GpsdFeed.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "platform/DateTime.h"
+
+namespace n95::host {
+namespace {
+
+TEST(GpsdAddressTest, NamesAndAddresses) {
+    struct Case {
+        std::string Spec;
+        bool Ok;
+        std::string Host, Port;  // when Ok; else a piece of the message
+    };
+    const std::vector<Case> cases = {
+        {"gpsd", true, "localhost", "2947"},
+        {"gpsd://10.0.0.5:3000", true, "10.0.0.5", "3000"},
+        {"gpsd://gpshost", true, "gpshost", "2947"},
+        {"gpsd://gpshost/", true, "gpshost", "2947"},
+        {"gpsd://:2950", true, "localhost", "2950"},
+        {"gpsd://[::1]:2948", true, "::1", "2948"},
+        {"gpsd://[::1]", true, "::1", "2947"},
+        {"gpsd://host:0", false, "1 to 65535", ""},
+        {"gpsd://host:65536", false, "1 to 65535", ""},
+        {"gpsd://host:29x7", false, "1 to 65535", ""},
+        {"gpsd://host:", false, "1 to 65535", ""},
+        {"gpsd:host", false, "gpsd://HOST:PORT", ""},
+        {"gpsd://[::1", false, "[ADDRESS]:PORT", ""},
+        {"gpsd://[::1]2947", false, "[ADDRESS]:PORT", ""},
+        {"gpsd://host/path:1", false, "not a host name", ""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(IsGpsdSpec(c.Spec)) << c.Spec;
+        TGpsdAddress address;
+        std::string error;
+        EXPECT_EQ(ParseGpsdAddress(c.Spec, address, &error), c.Ok) << c.Spec << ": " << error;
+        if (c.Ok) {
+            EXPECT_EQ(address.Host, c.Host) << c.Spec;
+            EXPECT_EQ(address.Port, c.Port) << c.Spec;
+        } else {
+            EXPECT_NE(error.find(c.Host), std::string::npos) << c.Spec << ": " << error;
+        }
+    }
+    // Devices and files keep their meaning, also those whose names begin with "gpsd".
+    for (const char* other : {"/dev/ttyUSB0", "./gpsd", "gpsd.nmea", "gpsd-log", ""})
+        EXPECT_FALSE(IsGpsdSpec(other)) << other;
+}
+
+// One report after the other into one track: which become fixes, which are refused.
+TEST(GpsdFixTest, OnlyTimedUsableFixesGoingForwardAreTaken) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr int64_t t0 = 1715678400;
+    struct Case {
+        const char* What;
+        TGpsdReport Report;
+        bool Taken;
+        bool Refused;  // counted as skipped
+    };
+    const std::vector<Case> cases = {
+        {"mode not seen", {0, true, t0, 0, true, 60.0, 24.0}, false, false},
+        {"no fix", {1, true, t0, 0, true, 60.0, 24.0}, false, false},
+        {"2D fix", {2, true, t0, 0, true, 60.17, 24.9}, true, false},
+        {"3D fix, half a second on", {3, true, t0, 500000000, true, 60.18, 24.91}, true, false},
+        {"no time", {3, false, 0, 0, true, 60.2, 24.9}, false, true},
+        {"time zero", {3, true, 0, 0, true, 60.2, 24.9}, false, true},
+        {"no position", {3, true, t0 + 2, 0, false, 60.2, 24.9}, false, true},
+        {"NaN latitude", {3, true, t0 + 2, 0, true, kNaN, 24.9}, false, true},
+        {"NaN longitude", {2, true, t0 + 2, 0, true, 60.2, kNaN}, false, true},
+        {"latitude beyond a pole", {3, true, t0 + 2, 0, true, 90.5, 24.9}, false, true},
+        {"longitude beyond 180", {3, true, t0 + 2, 0, true, 60.2, -180.5}, false, true},
+        {"the same epoch again", {3, true, t0, 500000000, true, 60.3, 24.9}, false, false},
+        {"time going back", {3, true, t0, 0, true, 60.3, 24.9}, false, true},
+        {"on again", {3, true, t0 + 1, 0, true, -33.9, 151.2}, true, false},
+    };
+    TTrack track;
+    uint64_t number = 0;
+    std::size_t fixes = 0;
+    uint64_t skipped = 0;
+    for (const Case& c : cases) {
+        EXPECT_EQ(AddGpsdFix(c.Report, ++number, track), c.Taken) << c.What;
+        fixes += c.Taken ? 1 : 0;
+        skipped += c.Refused ? 1 : 0;
+        EXPECT_EQ(track.Fixes.size(), fixes) << c.What;
+        EXPECT_EQ(track.Skipped, skipped) << c.What;
+        if (c.Taken) {
+            EXPECT_EQ(track.Fixes.back().X, c.Report.Longitude) << c.What;
+            EXPECT_EQ(track.Fixes.back().Y, c.Report.Latitude) << c.What;
+            EXPECT_NEAR(track.Fixes.back().Time,
+                        UnixSecondsToDateTime(static_cast<double>(c.Report.Seconds) +
+                                              static_cast<double>(c.Report.Nanoseconds) * 1e-9),
+                        SecondsToDays(1e-4))
+                << c.What;
+        }
+    }
+    EXPECT_EQ(track.Entries, cases.size());
+    // The problems name the reports by number.
+    ASSERT_EQ(track.FirstProblems.size(), TTrack::kReportedProblems);
+    EXPECT_EQ(track.FirstProblems[0].Line, 5u);
+    EXPECT_EQ(track.FirstProblems[2].Line, 7u);
+}
+
+#if N95_HAVE_LIBGPS
+
+// A stand-in gpsd: a listening socket on a free local port; the test accepts the feed's
+// connections and writes gpsd's JSON to them.
+class StandInGpsd {
+public:
+    StandInGpsd() { Listen(0); }
+    ~StandInGpsd() {
+        CloseClient();
+        if (Listener >= 0)
+            ::close(Listener);
+    }
+    void Listen(int port) {
+        Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        ASSERT_EQ(::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(Listener, 8), 0);
+        socklen_t size = sizeof address;
+        getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &size);
+        Port = ntohs(address.sin_port);
+    }
+    void StopListening() {
+        ::close(Listener);
+        Listener = -1;
+    }
+    // True when a connection waits to be accepted.
+    bool Pending() const {
+        pollfd p{Listener, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    }
+    // Takes the feed's connections: a check that gpsd answers, closed at once, then
+    // libgps's own, which is kept.
+    void Accept() {
+        CloseClient();
+        for (;;) {
+            const int fd = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            char byte;
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 200) == 1 && ::recv(fd, &byte, 1, MSG_PEEK) == 0) {
+                ::close(fd);  // the check, already closed
+                continue;
+            }
+            Client = fd;
+            return;
+        }
+    }
+    void Send(const std::string& text) const {
+        ASSERT_EQ(::send(Client, text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+    }
+    void CloseClient() {
+        if (Client >= 0)
+            ::close(Client);
+        Client = -1;
+    }
+
+    int Listener = -1;
+    int Client = -1;
+    int Port = 0;
+};
+
+std::string Tpv(int mode, int second, double lat, double lon) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "{\"class\":\"TPV\",\"device\":\"/dev/ttyUSB0\",\"mode\":%d,"
+                  "\"time\":\"2024-05-14T09:20:%02d.000Z\",\"lat\":%.6f,\"lon\":%.6f}\r\n",
+                  mode, second, lat, lon);
+    return text;
+}
+
+// Polls until the track holds `fixes` fixes or a notice comes, at most two seconds.
+std::vector<TFixNotice> PollUntil(TGpsdFeed& feed, std::size_t fixes) {
+    for (int i = 0; i < 200; ++i) {
+        feed.Poll();
+        std::vector<TFixNotice> notices = feed.TakeNotices();
+        if (!notices.empty() || feed.Track().Fixes.size() >= fixes)
+            return notices;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {};
+}
+
+TEST(GpsdFeedTest, TakesPositionReportsAndReconnectsAfterALoss) {
+    StandInGpsd gpsd;
+    TFakeRunClock clock;
+    TGpsdFeed feed(clock);
+    std::string error;
+    ASSERT_TRUE(feed.Open({"127.0.0.1", std::to_string(gpsd.Port)}, &error)) << error;
+    EXPECT_EQ(feed.Name(), "gpsd 127.0.0.1:" + std::to_string(gpsd.Port));
+    gpsd.Accept();
+    EXPECT_GE(feed.Descriptor(), 0);
+
+    // Only the position reports with a fix count; the others are read past.
+    gpsd.Send(
+        "{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\r\n" +
+        Tpv(1, 0, 0.0, 0.0) + Tpv(3, 1, 60.17, 24.9) +
+        "{\"class\":\"SKY\",\"device\":\"/dev/ttyUSB0\",\"satellites\":[]}\r\n" +
+        Tpv(2, 2, 60.171, 24.901));
+    EXPECT_TRUE(PollUntil(feed, 2).empty());
+    ASSERT_EQ(feed.Track().Fixes.size(), 2u);
+    EXPECT_NEAR(feed.Track().Fixes[1].X, 24.901, 1e-9);
+    EXPECT_NEAR(feed.Track().Fixes[1].Time, UnixSecondsToDateTime(1715678402.0),
+                SecondsToDays(1e-3));
+
+    // gpsd goes away: one warning, no fix, nothing to wait on; no attempt before the pause.
+    gpsd.CloseClient();
+    const std::vector<TFixNotice> lost = PollUntil(feed, 3);
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_TRUE(lost[0].Warning);
+    EXPECT_NE(lost[0].Text.find("lost the connection to " + feed.Name()), std::string::npos)
+        << lost[0].Text;
+    EXPECT_EQ(feed.Descriptor(), -1);
+    EXPECT_EQ(feed.Lost(), "") << "never lost for good";
+    clock.Advance(TGpsdFeed::kRetrySeconds - 0.1);
+    feed.Poll();
+    EXPECT_FALSE(gpsd.Pending()) << "tried again before the pause";
+
+    // While nobody listens, the attempts fail without a word.
+    gpsd.StopListening();
+    for (int i = 0; i < 3; ++i) {
+        clock.Advance(TGpsdFeed::kRetrySeconds);
+        EXPECT_EQ(feed.Poll(), 0u);
+        EXPECT_TRUE(feed.TakeNotices().empty());
+    }
+
+    // Back: reconnected once the pause is over, and the fixes come again.
+    gpsd.Listen(gpsd.Port);
+    clock.Advance(TGpsdFeed::kRetrySeconds);
+    const std::vector<TFixNotice> back = PollUntil(feed, 3);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_FALSE(back[0].Warning);
+    EXPECT_EQ(back[0].Text, "reconnected to " + feed.Name());
+    gpsd.Accept();
+    gpsd.Send(Tpv(3, 5, 60.18, 24.92));
+    EXPECT_TRUE(PollUntil(feed, 3).empty());
+    EXPECT_EQ(feed.Track().Fixes.size(), 3u);
+    EXPECT_EQ(feed.Losses(), 1u);
+    EXPECT_EQ(feed.Recoveries(), 1u);
+}
+
+TEST(GpsdFeedTest, NobodyListeningIsAnErrorAtTheStart) {
+    int port = 0;
+    {
+        StandInGpsd closed;  // a port that was free a moment ago, and nobody listens on now
+        port = closed.Port;
+    }
+    TGpsdFeed feed;
+    std::string error;
+    EXPECT_FALSE(feed.Open({"127.0.0.1", std::to_string(port)}, &error));
+    EXPECT_NE(error.find("cannot connect to gpsd 127.0.0.1:" + std::to_string(port)),
+              std::string::npos)
+        << error;
+}
+
+#else
+
+TEST(GpsdFeedTest, ABuildWithoutLibgpsSaysSo) {
+    TGpsdFeed feed;
+    std::string error;
+    EXPECT_FALSE(feed.Open(TGpsdAddress(), &error));
+    EXPECT_NE(error.find("built without gpsd support"), std::string::npos) << error;
+}
+
+#endif
+
+}  // namespace
+}  // namespace n95::host
