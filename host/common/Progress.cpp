@@ -16,7 +16,6 @@ std::string FormatRate(double bytesPerSecond) {
     return buffer;
 }
 
-
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);

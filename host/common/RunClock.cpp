@@ -24,8 +24,7 @@ nfds_t Polled(const std::vector<int>& fds, pollfd (&polled)[kMaxWaited]) {
 class TSystemRunClock final : public TRunClock {
 public:
     double Seconds() override {
-        return std::chrono::duration<double>(
-                   std::chrono::steady_clock::now().time_since_epoch())
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
             .count();
     }
     TCaptureTime WallTime() override { return CaptureTimeNow(); }
@@ -45,8 +44,7 @@ TRunClock& TRunClock::System() {
 
 TCaptureTime TFakeRunClock::WallTime() {
     const auto nanoseconds = static_cast<int64_t>(std::llround(Elapsed * 1e9));
-    return CaptureTimeFromNanoseconds(Start.Seconds * 1000000000 + Start.Nanoseconds +
-                                      nanoseconds);
+    return CaptureTimeFromNanoseconds(Start.Seconds * 1000000000 + Start.Nanoseconds + nanoseconds);
 }
 
 void TFakeRunClock::Sleep(int ms) {

@@ -221,7 +221,8 @@ TSerialPort::TReadStatus TSerialPort::ReadBurst(std::string& chunk, int waitMs) 
     pollfd p{Fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, std::max(0, waitMs));
     if (ready < 0 && errno != EINTR)
-        return *(Pending = Fail(TReadStatus::Lost, SystemError("cannot read " + DevicePath, errno)));
+        return *(Pending =
+                     Fail(TReadStatus::Lost, SystemError("cannot read " + DevicePath, errno)));
     if (ready <= 0)
         return TReadStatus::Idle;
     if ((p.revents & POLLIN) == 0)
@@ -248,9 +249,9 @@ TSerialPort::TReadStatus TSerialPort::ReadBurst(std::string& chunk, int waitMs) 
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            Pending =
-                Fail(TReadStatus::Lost, errno == EIO ? DevicePath + " hung up (input/output error)"
-                                                     : SystemError("cannot read " + DevicePath, errno));
+            Pending = Fail(TReadStatus::Lost,
+                           errno == EIO ? DevicePath + " hung up (input/output error)"
+                                        : SystemError("cannot read " + DevicePath, errno));
             break;
         }
         // Nothing more for now: the burst goes on while bytes keep coming within the gap.

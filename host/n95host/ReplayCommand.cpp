@@ -55,15 +55,15 @@ void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& dat
     }
 }
 
-void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date, const TReplayArgs& args,
-                     const TReplayResult& r) {
+void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
+                     const TReplayArgs& args, const TReplayResult& r) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
-                args.Gps.c_str(), track.Format.c_str(), track.Fixes.size(),
-                u(r.Stats.Records.FixesFed), u(track.Skipped));
+                 args.Gps.c_str(), track.Format.c_str(), track.Fixes.size(),
+                 u(r.Stats.Records.FixesFed), u(track.Skipped));
     const TDateTime first = track.Fixes.front().Time, last = track.Fixes.back().Time;
     std::fprintf(out, "  track span      %s .. %s (%.1f s)", FormatIso8601(first).c_str(),
-                FormatIso8601(last).c_str(), (last - first) * kSecondsPerDay);
+                 FormatIso8601(last).c_str(), (last - first) * kSecondsPerDay);
     if (args.GpsOffset != 0.0)
         std::fprintf(out, ", shifted by %+g s", args.GpsOffset);
     std::fprintf(out, "\n");
@@ -72,7 +72,7 @@ void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date, con
             out, "  track dates     %llu GGA fixes without an RMC date took their date from %s\n",
             u(track.DefaultDated), date.Source.c_str());
     std::fprintf(out, "  outside track   %llu records before its first fix, %llu after its last\n",
-                u(r.RecordsBeforeTrack), u(r.RecordsAfterTrack));
+                 u(r.RecordsBeforeTrack), u(r.RecordsAfterTrack));
 }
 
 void PrintChunkLines(FILE* out, const TChunkTally& chunks) {
@@ -80,7 +80,8 @@ void PrintChunkLines(FILE* out, const TChunkTally& chunks) {
     if (chunks.Misaligned() == 0 && chunks.CutAtEnd == 0)
         return;
     std::fprintf(
-        out, "  misaligned      %llu chunks do not start with a whole trace frame, %llu more "
+        out,
+        "  misaligned      %llu chunks do not start with a whole trace frame, %llu more "
         "end inside one:\n"
         "                  the plug-in starts afresh at every chunk, so those frames are "
         "lost (a capture\n"
@@ -92,10 +93,11 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
                   const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
                   const TReplayResult& r, const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(), plugin.DeviceName().c_str(),
-                plugin.Path().c_str());
-    PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
-                                std::to_string(capture.FileSize()) + " in the file");
+    std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(),
+                 plugin.DeviceName().c_str(), plugin.Path().c_str());
+    PrintRunCounts(out, r.Stats,
+                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
+                       std::to_string(capture.FileSize()) + " in the file");
     PrintChunkLines(out, r.Stats.Chunks);
     if (track != nullptr)
         PrintTrackLines(out, *track, date, args, r);

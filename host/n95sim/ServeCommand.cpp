@@ -93,10 +93,10 @@ TSubcommand AddServeCommand(CLI::App& app) {
     CLI::Option* captureOption =
         serve->add_option("--capture", args->Capture, "Stream the frames of this capture");
     auto generated = std::make_shared<bool>(false);
-    serve->add_flag("--generate", *generated, "Stream the frames of a generated drive (the default)")
+    serve
+        ->add_flag("--generate", *generated, "Stream the frames of a generated drive (the default)")
         ->excludes(captureOption);
-    serve->add_option("--seed", args->Seed, "Seed of the generated drive")
-        ->capture_default_str();
+    serve->add_option("--seed", args->Seed, "Seed of the generated drive")->capture_default_str();
     serve->add_option("--rate", sim.FramesPerSecond, "Frames per second")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 100000.0));

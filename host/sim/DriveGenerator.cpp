@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "host/common/OutputFile.h"
 #include "host/common/DateTimeText.h"
 #include "host/common/Geo.h"
+#include "host/common/OutputFile.h"
 #include "host/formats/Gpx.h"
 #include "host/formats/Nmea.h"
 #include "host/formats/TraceFrame.h"

@@ -12,11 +12,11 @@
 #include <cstring>
 #include <thread>
 
+#include "host/common/Diagnostics.h"
+#include "host/devices/SerialPort.h"
 #include "host/formats/AtLines.h"
 #include "host/formats/PcapCapture.h"
-#include "host/devices/SerialPort.h"
 #include "host/formats/TraceFrame.h"
-#include "host/common/Diagnostics.h"
 
 namespace n95::host {
 

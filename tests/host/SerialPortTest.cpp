@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "control/TestCommands.h"
-#include "host/session/DecoderSession.h"
 #include "host/formats/PcapCapture.h"
-#include "host/session/PluginHost.h"
 #include "host/formats/TraceFrame.h"
+#include "host/session/DecoderSession.h"
+#include "host/session/PluginHost.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
