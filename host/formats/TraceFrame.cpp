@@ -82,6 +82,16 @@ TChunkScan ScanChunk(const uint8_t* data, std::size_t size) {
         tail = tail || item.Kind == TChunkItem::TKind::Tail;
     }
     scan.Aligned = size > 0 && !tail && !scan.AtReply;
+    if (size > 0 && size % kAtReplyOkSize == 0) {
+        std::size_t at = 0;
+        while (at < size && std::memcmp(data + at, kAtReplyOk, kAtReplyOkSize) == 0)
+            at += kAtReplyOkSize;
+        if (at == size) {
+            scan.AtReplies = static_cast<uint32_t>(size / kAtReplyOkSize);
+            scan.Aligned = false;
+            scan.Frames = 0;
+        }
+    }
     return scan;
 }
 

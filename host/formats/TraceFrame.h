@@ -74,6 +74,10 @@ struct TChunkScan {
     uint32_t Frames = 0;   // complete frames from the start of the chunk
     bool Aligned = false;  // the chunk is exactly a sequence of complete frames
     bool AtReply = false;  // the chunk is exactly the AT reply "OK"
+    // The AT replies "OK" the chunk is made of, when it is made of nothing else: 1 for
+    // AtReply, more when the port delivered several replies in one read (the plug-in then
+    // parses them as bytes of a frame, and they give nothing), 0 otherwise.
+    uint32_t AtReplies = 0;
 };
 
 // Counts the chunk's items as TChunkWalker cuts it.

@@ -21,7 +21,7 @@ void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesR
     const TChunkTally& c = stats.Chunks;
     const TRecordStats& r = stats.Records;
     std::fprintf(out, "  chunks          %llu (%llu of whole frames, %llu AT replies)\n",
-                 U(c.Chunks), U(c.Aligned), U(c.AtReplies));
+                 U(c.Chunks), U(c.Aligned), U(c.AtReplyLines));
     std::fprintf(out, "  bytes           %s; %llu decoded\n", bytesRead.c_str(), U(r.DecodedBytes));
     std::fprintf(out, "  frames          %llu whole frames at chunk starts\n", U(c.Frames));
     std::fprintf(out, "  records         %llu: %llu with a position, %llu without\n", U(r.Records),

@@ -16,8 +16,9 @@ void TChunkTally::Add(const uint8_t* data, std::size_t size, TCaptureTime when) 
     const TChunkScan scan = ScanChunk(data, size);
     Frames += scan.Frames;
     Aligned += scan.Aligned ? 1 : 0;
-    AtReplies += scan.AtReply ? 1 : 0;
-    CutAtEnd += !scan.Aligned && scan.Frames > 0 ? 1 : 0;
+    AtReplies += scan.AtReplies > 0 ? 1 : 0;
+    AtReplyLines += scan.AtReplies;
+    CutAtEnd += !scan.Aligned && scan.Frames > 0 && scan.AtReplies == 0 ? 1 : 0;
 }
 
 double TChunkTally::SpanSeconds() const {

@@ -16,8 +16,9 @@ namespace n95::host {
 struct TChunkTally {
     uint64_t Chunks = 0;
     uint64_t Bytes = 0;
-    uint64_t Aligned = 0;    // chunks made exactly of whole frames
-    uint64_t AtReplies = 0;  // chunks that are the AT reply "OK"
+    uint64_t Aligned = 0;       // chunks made exactly of whole frames
+    uint64_t AtReplies = 0;     // chunks made only of AT replies "OK" (one, or several in one read)
+    uint64_t AtReplyLines = 0;  // the replies in those chunks
     // Chunks that start with whole frames but end inside one: the plug-in decodes the whole
     // frames and loses the last one.
     uint64_t CutAtEnd = 0;

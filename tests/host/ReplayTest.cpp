@@ -248,6 +248,9 @@ TEST(ChunkTallyTest, ChunksAreToldApartByWhereTheirFramesStartAndEnd) {
     } cases[] = {
         {frame + frame, 1, 0, 0, 0},
         {std::string(kAtReplyOk, kAtReplyOkSize), 0, 1, 0, 0},
+        // Three replies in one read: replies still, not a damaged chunk.
+        {std::string(kAtReplyOk) + kAtReplyOk + kAtReplyOk, 0, 1, 0, 0},
+        {std::string(kAtReplyOk) + "O", 0, 0, 0, 1},
         // Whole frames, then the start of one: those frames decode, the last is lost.
         {frame + frame.substr(0, 7), 0, 0, 1, 0},
         // Starts inside a frame: to the plug-in its first bytes are a header.
@@ -260,6 +263,8 @@ TEST(ChunkTallyTest, ChunksAreToldApartByWhereTheirFramesStartAndEnd) {
         EXPECT_EQ(tally.AtReplies, c.AtReplies) << c.Chunk.size();
         EXPECT_EQ(tally.CutAtEnd, c.CutAtEnd) << c.Chunk.size();
         EXPECT_EQ(tally.Misaligned(), c.Misaligned) << c.Chunk.size();
+        EXPECT_EQ(tally.AtReplyLines, c.AtReplies == 0 ? 0 : c.Chunk.size() / kAtReplyOkSize)
+            << c.Chunk.size();
     }
 }
 
