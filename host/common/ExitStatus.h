@@ -39,4 +39,27 @@ inline constexpr const char* kExitStatusHelp =
     "A live run keeps its capture always, and its outputs once the test has started (a\n"
     "live run ends normally with Ctrl-C: status 0; a lost port: 1).";
 
+// What each subcommand can return, for its own --help (the texts above are the whole tool's).
+inline constexpr const char* kReplayExitHelp =
+    "Exit status: 0 ok; 1 finished but incomplete (a truncated or damaged capture: the\n"
+    "complete chunks were replayed; no record came out; most chunks do not start with a\n"
+    "whole trace frame; no record lies within the GPS track's time span); 2 usage error (also\n"
+    "an output that is an input or another output); 3 the capture or the track is missing,\n"
+    "unreadable or invalid (nothing is written); 4 the plug-in cannot be loaded; 5 an output\n"
+    "cannot be written or the plug-in raised an error (no output file is left behind);\n"
+    "130 interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE; no output file is written).";
+inline constexpr const char* kLiveExitHelp =
+    "Exit status: 0 ok (the drive ended with Ctrl-C, SIGTERM or --duration); 1 the port\n"
+    "was lost and could not be reopened, or no record came out (what was read is written);\n"
+    "2 usage error (also an output that is the device, the GPS or another output); 3 the GPS\n"
+    "source cannot be opened; 4 the plug-in cannot be loaded; 5 an output cannot be written\n"
+    "or the plug-in raised an error; 6 the port cannot be opened or the handset's trace was\n"
+    "not confirmed; 130 stopped before the trace was confirmed. The capture is kept always,\n"
+    "the other outputs once the test has started.";
+inline constexpr const char* kCommandsExitHelp =
+    "Exit status: 0 ok; 1 the plug-in gives no line for that numeric code; 2 usage error (an\n"
+    "unknown action, a parameter the action does not take, a value that is not a number or\n"
+    "out of range, a refused dial character); 4 the plug-in cannot be loaded.";
+inline constexpr const char* kInfoExitHelp = "Exit status: 0 ok; 4 the plug-in cannot be loaded.";
+
 }  // namespace n95::host

@@ -253,7 +253,7 @@ TSubcommand AddCommandsCommand(CLI::App& app, const std::string& pluginPath) {
     auto text = std::make_shared<std::string>();
     CLI::App* commands = app.add_subcommand(
         "commands", "Print the AT command lines the plug-in builds for a test action");
-    commands->footer(ActionHelp() + "\n" + kExitStatusHelp);
+    commands->footer(ActionHelp() + "\n" + kCommandsExitHelp);
     commands->add_option("action", args->Action, "Action code or name");
     commands->add_flag("--list", args->List,
                        "List every action with its code and the parameters it takes, their "

@@ -286,7 +286,7 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         "live",
         "Drive a handset on a serial port: switch its trace on, decode it, tag records with "
         "live GPS, write outputs and a capture; stop with Ctrl-C (or --duration)");
-    live->footer(kExitStatusHelp);
+    live->footer(kLiveExitHelp);
     live->add_option("--device", args->Device,
                      "The handset's port, e.g. /dev/ttyACM0 (the N95's USB modem)")
         ->required();

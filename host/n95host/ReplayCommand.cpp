@@ -271,7 +271,7 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
     CLI::App* replay = app.add_subcommand(
         "replay",
         "Replay a capture through the plug-in, tag records with a GPS track, write outputs");
-    replay->footer(kExitStatusHelp);
+    replay->footer(kReplayExitHelp);
     replay->add_option("capture", args->Capture, "Capture file (pcap or pcapng, link type 147)")
         ->required();
     CLI::Option* gps =

@@ -406,6 +406,10 @@ TEST_F(CliTest, InfoHelpAndUsage) {
         EXPECT_TRUE(Contains(r.Output, "Exit status")) << args[0];
     }
     EXPECT_TRUE(Contains(Host({"commands", "--help"}).Output, "sector-lock"));
+    // Each subcommand lists the statuses it can return, and only those.
+    EXPECT_TRUE(Contains(Host({"info", "--help"}).Output, "Exit status: 0 ok; 4 the plug-in"));
+    EXPECT_FALSE(Contains(Host({"replay", "--help"}).Output, "6 the port"));
+    EXPECT_TRUE(Contains(Host({"live", "--help"}).Output, "6 the port cannot be opened"));
     const ProgramResult list = Host({"commands", "--list"});
     EXPECT_EQ(list.Status, 0);
     EXPECT_TRUE(Contains(list.Output, "sector-lock       521  UARFCN (0..65535), PSC (0..65535)"))
