@@ -289,27 +289,34 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->footer(kLiveExitHelp);
     live->add_option("--device", args->Device,
                      "The handset's port, e.g. /dev/ttyACM0 (the N95's USB modem)")
-        ->required();
+        ->required()
+        ->check(kNonEmpty);
     live->add_option("--baud", args->Baud, "Line speed")->capture_default_str();
     live->add_option("--duration", args->Duration,
                      "Stop after this many seconds of test (default: until Ctrl-C)")
         ->check(CLI::Range(0.0, 1e9));
     live->add_option("--capture", args->Capture,
-                     "Write every chunk read to this capture (pcap; n95host replay reads it)");
+                     "Write every chunk read to this capture (pcap; n95host replay reads it)")
+        ->check(kNonEmpty);
     live->add_option("--gps", args->Gps,
                      "Live GPS: a receiver's serial device, an NMEA file that another "
                      "program appends to, or gpsd: 'gpsd' (localhost:2947) or "
-                     "gpsd://HOST:PORT");
+                     "gpsd://HOST:PORT")
+        ->check(kNonEmpty);
     live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
         ->capture_default_str();
-    live->add_option("--csv", args->Csv, "Write one CSV row per record");
-    live->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON");
-    live->add_option("--map", args->Map, "Write an SVG map of the track and the records");
-    live->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame");
+    live->add_option("--csv", args->Csv, "Write one CSV row per record")->check(kNonEmpty);
+    live->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON")
+        ->check(kNonEmpty);
+    live->add_option("--map", args->Map, "Write an SVG map of the track and the records")
+        ->check(kNonEmpty);
+    live->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame")
+        ->check(kNonEmpty);
     live->add_option("-o,--out-dir", args->OutDir,
                      "Write NAME.csv, .geojson, .svg and .pcap into this folder (created if "
                      "missing), NAME being the capture's name or live-<UTC time>; single "
-                     "options override");
+                     "options override")
+        ->check(kNonEmpty);
     live->add_option("--trace-wait", args->TraceWait,
                      "Give up when no trace frame comes within this many seconds of Connect")
         ->capture_default_str()

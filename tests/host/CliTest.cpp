@@ -429,7 +429,9 @@ TEST_F(CliTest, InfoHelpAndUsage) {
              {"replay", "x.pcap", "-o", ""},
              {"replay", "x.pcap", "--gps", ""},
              {"replay", "x.pcap", "--gps-offset", "5"},
-             {"replay", "x.pcap", "--gps", "x.nmea", "--gps-date", "14.5.2024"}})
+             {"replay", "x.pcap", "--gps", "x.nmea", "--gps-date", "14.5.2024"},
+             {"live", "--device", "/dev/null", "-o", ""},
+             {"live", "--device", "/dev/null", "--capture", ""}})
         EXPECT_EQ(Host(args).Status, 2) << args[2] << " " << args[3];
     for (const char* start : {"2080-01-01T00:00:00Z", "1979-12-31T23:59:59Z"})
         EXPECT_EQ(Sim({"generate", Path("x"), "--start", start}).Status, 2) << start;
