@@ -134,30 +134,78 @@ void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
         "\n  track   " + FormatIso8601(first) + " .. " + FormatIso8601(last) + text + hint);
 }
 
-int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
+// The command line's values, before anything is read: the --gps-date, and the outputs'
+// names (no output may be an input or another output). False, having said why, when one
+// is wrong.
+bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths) {
     if (!std::isfinite(args.GpsOffset)) {
         PrintError("--gps-offset must be a finite number of seconds");
-        return kExitUsage;
+        return false;
     }
-    TDateTime gpsDate = 0.0;
     if (!args.GpsDate.empty() &&
         (args.GpsDate.size() != 10 || !ParseIso8601(args.GpsDate + "T00:00:00Z", gpsDate))) {
         PrintError("--gps-date " + args.GpsDate + " is not a date YYYY-MM-DD");
-        return kExitUsage;
+        return false;
     }
-    std::string error;
-    // The command line first: no output may be an input or another output.
     const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
-    TOutputPaths paths = given;
+    paths = given;
     if (!args.OutDir.empty())
         NameOutDirOutputs(args.OutDir, Stem(args.Capture), paths);
     std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
     if (!args.Gps.empty())
         inputs.push_back({"--gps", args.Gps});
+    std::string error;
     if (!CheckDistinctFiles(inputs, NamedOutputs(paths, given), &error)) {
         PrintError(error);
-        return kExitUsage;
+        return false;
     }
+    return true;
+}
+
+// What the capture itself got wrong, said before the summary.
+void WarnAboutTheCapture(const TReplayResult& result) {
+    if (result.Damaged)
+        PrintWarning(result.DamageMessage + "; the " + std::to_string(result.Stats.Chunks.Chunks) +
+                     " complete chunks before it were replayed");
+    if (result.Stats.Chunks.Backwards > 0)
+        PrintWarning("the capture's time stamps go backwards at " +
+                     std::to_string(result.Stats.Chunks.Backwards) +
+                     " chunks: records keep the capture's order, so their times go back too and "
+                     "their positions may be off");
+}
+
+// The status of a replay that wrote its outputs: 1 when the result is not what was asked for
+// (a damaged capture, no record, chunks that lost their boundaries, a track that misses the
+// capture), with a message saying why.
+int StatusOfTheReplay(const TReplayArgs& args, const TReplayResult& result, const TTrack* track) {
+    const TRunStats& stats = result.Stats;
+    bool incomplete = result.Damaged;
+    if (stats.Records.Records == 0) {
+        PrintError("no record came out of " + args.Capture);
+        incomplete = true;
+    } else if (MostChunksMisaligned(stats.Chunks)) {
+        PrintWarning(std::to_string(stats.Chunks.Misaligned()) + " of " +
+                     std::to_string(stats.Chunks.Chunks - stats.Chunks.AtReplies) +
+                     " chunks (AT replies aside) do not start with a whole trace frame: the "
+                     "capture did not keep the chunks as they were read, and their frames were "
+                     "lost");
+        incomplete = true;
+    }
+    // A track of one fix spans no time: every record takes that fix, as it should.
+    if (track && track->Fixes.size() > 1 && stats.Records.Records > 0 &&
+        result.RecordsInTrack == 0) {
+        WarnTrackMissesRecords(*track, stats.Records);
+        incomplete = true;
+    }
+    return incomplete ? kExitIncomplete : kExitOk;
+}
+
+int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
+    TDateTime gpsDate = 0.0;
+    TOutputPaths paths;
+    if (!CheckCommandLine(args, gpsDate, paths))
+        return kExitUsage;
+    std::string error;
 
     // Inputs next: a bad input writes nothing.
     TCaptureReader capture;
@@ -230,38 +278,11 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
         return kExitOutputError;
     }
 
-    if (result.Damaged)
-        PrintWarning(result.DamageMessage + "; the " + std::to_string(result.Stats.Chunks.Chunks) +
-                     " complete chunks before it were replayed");
-    const TRunStats& stats = result.Stats;
-    if (stats.Chunks.Backwards > 0)
-        PrintWarning("the capture's time stamps go backwards at " +
-                     std::to_string(stats.Chunks.Backwards) +
-                     " chunks: records keep the capture's order, so their times go back too and "
-                     "their positions may be off");
+    WarnAboutTheCapture(result);
     // Standard output may carry an output: the summary then goes with the messages.
     PrintSummary(outputs.UsesStandardOutput() ? stderr : stdout, args, plugin, capture,
                  track ? &*track : nullptr, trackDate, result, outputs.Paths());
-
-    bool incomplete = result.Damaged;
-    if (stats.Records.Records == 0) {
-        PrintError("no record came out of " + args.Capture);
-        incomplete = true;
-    } else if (MostChunksMisaligned(stats.Chunks)) {
-        PrintWarning(std::to_string(stats.Chunks.Misaligned()) + " of " +
-                     std::to_string(stats.Chunks.Chunks - stats.Chunks.AtReplies) +
-                     " chunks (AT replies aside) do not start with a whole trace frame: the "
-                     "capture did not keep the chunks as they were read, and their frames were "
-                     "lost");
-        incomplete = true;
-    }
-    // A track of one fix spans no time: every record takes that fix, as it should.
-    if (track && track->Fixes.size() > 1 && stats.Records.Records > 0 &&
-        result.RecordsInTrack == 0) {
-        WarnTrackMissesRecords(*track, stats.Records);
-        incomplete = true;
-    }
-    return incomplete ? kExitIncomplete : kExitOk;
+    return StatusOfTheReplay(args, result, track ? &*track : nullptr);
 }
 
 }  // namespace
