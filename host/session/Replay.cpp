@@ -4,14 +4,47 @@
 
 namespace n95::host {
 
+namespace {
+
+// Hands the track's fixes to the session in the replay's order: before each chunk, those up
+// to the chunk's time, or, for a track a live run wrote with its feed points, those it fed
+// before that chunk.
+class TFixFeeder {
+public:
+    explicit TFixFeeder(const TTrack* track)
+        : Fixes(track != nullptr ? track->Fixes : NoFixes),
+          FeedBefore(track != nullptr && track->HasFeedPoints() ? &track->FeedBefore : nullptr) {}
+
+    // Feeds what comes before chunk `chunkIndex`, read at `time`; each fix releases what it
+    // made final.
+    void BeforeChunk(TDecoderSession& session, int64_t chunkIndex, TDateTime time) {
+        while (Next < Fixes.size() && (FeedBefore != nullptr ? (*FeedBefore)[Next] <= chunkIndex
+                                                             : Fixes[Next].Time <= time))
+            session.FeedFix(Fixes[Next++]);
+    }
+    void Rest(TDecoderSession& session) {
+        while (Next < Fixes.size())
+            session.FeedFix(Fixes[Next++]);
+    }
+    // No fix will come any more.
+    bool Done() const { return Next == Fixes.size(); }
+
+private:
+    static inline const std::vector<TGpsPoint> NoFixes;
+    const std::vector<TGpsPoint>& Fixes;
+    const std::vector<int64_t>* FeedBefore;
+    std::size_t Next = 0;
+};
+
+}  // namespace
+
 bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
                const std::function<void(const TRecordRow&)>& sink, TReplayResult& result,
                std::string* error) {
     result = TReplayResult();
-    const std::vector<TGpsPoint> noFixes;
-    const std::vector<TGpsPoint>& fixes = options.Track ? options.Track->Fixes : noFixes;
-    std::size_t nextFix = 0;
-    const bool feedPoints = options.Track != nullptr && options.Track->HasFeedPoints();
+    TFixFeeder feeder(options.Track);
+    static const std::vector<TGpsPoint> kNoFixes;
+    const std::vector<TGpsPoint>& fixes = options.Track ? options.Track->Fixes : kNoFixes;
 
     // Each record is placed against the track's time span as it goes to the sink.
     auto placedSink = [&](const TRecordRow& row) {
@@ -57,27 +90,20 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
             if (capture.Size() < capture.OriginalSize())
                 ++result.CutChunks;
 
-            // Fixes up to the chunk's time (or, for a live run's track, those it fed before
-            // this chunk); each releases what it made final.
-            while (nextFix < fixes.size() &&
-                   (feedPoints ? options.Track->FeedBefore[nextFix] <= chunkIndex
-                               : fixes[nextFix].Time <= now))
-                session.FeedFix(fixes[nextFix++]);
+            feeder.BeforeChunk(session, chunkIndex, now);
 
             port.Now = now;
             session.Feed(capture.Data(), capture.Size());
 
             // No fix will come any more: nothing can change these records' positions.
-            if (nextFix == fixes.size())
+            if (feeder.Done())
                 session.ReleaseAll();
             if (options.Progress != nullptr)
                 options.Progress->Update(capture.Offset());
         }
 
-        if (!result.Interrupted) {
-            while (nextFix < fixes.size())
-                session.FeedFix(fixes[nextFix++]);
-        }
+        if (!result.Interrupted)
+            feeder.Rest(session);
         decoder.StopTest();
         result.PortWrites = port.Writes;
         // Closing the log makes every line reach the file before the caller renames it.
