@@ -5,10 +5,10 @@
 
 namespace n95::host {
 
-std::unique_ptr<TFixSource> OpenFixSource(const std::string& spec, int baud, std::string* error) {
-    if (IsGpsdSpec(spec)) {
+std::unique_ptr<TFixSource> OpenFixSource(const std::string& source, int baud, std::string* error) {
+    if (IsGpsdSource(source)) {
         TGpsdAddress address;
-        if (!ParseGpsdAddress(spec, address, error))
+        if (!ParseGpsdAddress(source, address, error))
             return nullptr;
         auto gpsd = std::make_unique<TGpsdFeed>();
         if (!gpsd->Open(address, error))
@@ -16,7 +16,7 @@ std::unique_ptr<TFixSource> OpenFixSource(const std::string& spec, int baud, std
         return gpsd;
     }
     auto feed = std::make_unique<TGpsFeed>();
-    if (!feed->Open(spec, baud, error))
+    if (!feed->Open(source, baud, error))
         return nullptr;
     return feed;
 }

@@ -58,9 +58,9 @@ public:
     virtual uint64_t Recoveries() const { return 0; }
 };
 
-// Opens the source that `spec` names: "gpsd" or "gpsd://HOST[:PORT]" for gpsd, otherwise a
+// Opens the source that `source` names: "gpsd" or "gpsd://HOST[:PORT]" for gpsd, otherwise a
 // receiver's device (at `baud`) or an NMEA file. Nil, with a message in *error, when it
 // cannot be opened.
-std::unique_ptr<TFixSource> OpenFixSource(const std::string& spec, int baud, std::string* error);
+std::unique_ptr<TFixSource> OpenFixSource(const std::string& source, int baud, std::string* error);
 
 }  // namespace n95::host

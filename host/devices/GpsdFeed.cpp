@@ -28,20 +28,20 @@ bool AllDigits(const std::string& text) {
 
 }  // namespace
 
-bool IsGpsdSpec(const std::string& spec) {
-    return spec == "gpsd" || spec.rfind("gpsd:", 0) == 0;
+bool IsGpsdSource(const std::string& source) {
+    return source == "gpsd" || source.rfind("gpsd:", 0) == 0;
 }
 
-bool ParseGpsdAddress(const std::string& spec, TGpsdAddress& address, std::string* error) {
+bool ParseGpsdAddress(const std::string& source, TGpsdAddress& address, std::string* error) {
     address = TGpsdAddress();
-    if (spec == "gpsd")
+    if (source == "gpsd")
         return true;
     const std::string prefix = "gpsd://";
-    if (spec.rfind(prefix, 0) != 0) {
-        *error = "--gps " + spec + ": gpsd is named gpsd or gpsd://HOST:PORT";
+    if (source.rfind(prefix, 0) != 0) {
+        *error = "--gps " + source + ": gpsd is named gpsd or gpsd://HOST:PORT";
         return false;
     }
-    std::string rest = spec.substr(prefix.size());
+    std::string rest = source.substr(prefix.size());
     if (!rest.empty() && rest.back() == '/')
         rest.pop_back();
     std::string port;
@@ -49,7 +49,7 @@ bool ParseGpsdAddress(const std::string& spec, TGpsdAddress& address, std::strin
         // An IPv6 address: [::1] or [::1]:2947.
         const std::size_t close = rest.find(']');
         if (close == std::string::npos || (close + 1 < rest.size() && rest[close + 1] != ':')) {
-            *error = "--gps " + spec + ": an IPv6 address is written [ADDRESS]:PORT";
+            *error = "--gps " + source + ": an IPv6 address is written [ADDRESS]:PORT";
             return false;
         }
         address.Host = rest.substr(1, close - 1);
@@ -65,11 +65,11 @@ bool ParseGpsdAddress(const std::string& spec, TGpsdAddress& address, std::strin
     if (address.Host.empty())
         address.Host = kGpsdDefaultHost;
     if (address.Host.find_first_of("/@?#") != std::string::npos) {
-        *error = "--gps " + spec + ": not a host name: " + address.Host;
+        *error = "--gps " + source + ": not a host name: " + address.Host;
         return false;
     }
     if (!AllDigits(port) || port.size() > 5 || std::stoi(port) < 1 || std::stoi(port) > 65535) {
-        *error = "--gps " + spec + ": the port must be a number from 1 to 65535";
+        *error = "--gps " + source + ": the port must be a number from 1 to 65535";
         return false;
     }
     address.Port = port;

@@ -31,12 +31,12 @@ struct TGpsdAddress {
     std::string Port = kGpsdDefaultPort;
 };
 
-// True when `spec` (a --gps value) names gpsd: "gpsd", or anything starting "gpsd:".
-bool IsGpsdSpec(const std::string& spec);
+// True when `source` (a --gps value) names gpsd: "gpsd", or anything starting "gpsd:".
+bool IsGpsdSource(const std::string& source);
 
 // "gpsd" (localhost:2947), "gpsd://HOST", "gpsd://HOST:PORT", "gpsd://[IPV6]:PORT". False,
 // with a message, for anything else starting "gpsd:" or a port that is not 1 to 65535.
-bool ParseGpsdAddress(const std::string& spec, TGpsdAddress& address, std::string* error);
+bool ParseGpsdAddress(const std::string& source, TGpsdAddress& address, std::string* error);
 
 // What one gpsd position report says about a fix, taken out of libgps's gps_data_t.
 struct TGpsdReport {

@@ -44,7 +44,7 @@ TEST(GpsdAddressTest, NamesAndAddresses) {
         {"gpsd://host/path:1", false, "not a host name", ""},
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(IsGpsdSpec(c.Spec)) << c.Spec;
+        ASSERT_TRUE(IsGpsdSource(c.Spec)) << c.Spec;
         TGpsdAddress address;
         std::string error;
         EXPECT_EQ(ParseGpsdAddress(c.Spec, address, &error), c.Ok) << c.Spec << ": " << error;
@@ -57,7 +57,7 @@ TEST(GpsdAddressTest, NamesAndAddresses) {
     }
     // Devices and files keep their meaning, also those whose names begin with "gpsd".
     for (const char* other : {"/dev/ttyUSB0", "./gpsd", "gpsd.nmea", "gpsd-log", ""})
-        EXPECT_FALSE(IsGpsdSpec(other)) << other;
+        EXPECT_FALSE(IsGpsdSource(other)) << other;
 }
 
 // One report after the other into one track: which become fixes, which are refused.
