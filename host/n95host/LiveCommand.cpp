@@ -305,13 +305,7 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         ->check(kNonEmpty);
     live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
         ->capture_default_str();
-    live->add_option("--csv", args->Csv, "Write one CSV row per record")->check(kNonEmpty);
-    live->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON")
-        ->check(kNonEmpty);
-    live->add_option("--map", args->Map, "Write an SVG map of the track and the records")
-        ->check(kNonEmpty);
-    live->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame")
-        ->check(kNonEmpty);
+    AddOutputOptions(*live, args->Csv, args->GeoJson, args->Map, args->FrameLog);
     live->add_option("-o,--out-dir", args->OutDir,
                      "Write NAME.csv, .geojson, .svg and .pcap into this folder (created if "
                      "missing), NAME being the capture's name or live-<UTC time>; single "

@@ -308,13 +308,7 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
                      "YYYY-MM-DD: the date of GGA fixes that no RMC sentence dates (a log of "
                      "GGA sentences only); default: the date of the capture's first time stamp")
         ->needs(gps);
-    replay->add_option("--csv", args->Csv, "Write one CSV row per record")->check(kNonEmpty);
-    replay->add_option("--geojson", args->GeoJson, "Write the records and the track as GeoJSON")
-        ->check(kNonEmpty);
-    replay->add_option("--map", args->Map, "Write an SVG map of the track and the records")
-        ->check(kNonEmpty);
-    replay->add_option("--frame-log", args->FrameLog, "Have the plug-in log every decoded frame")
-        ->check(kNonEmpty);
+    AddOutputOptions(*replay, args->Csv, args->GeoJson, args->Map, args->FrameLog);
     replay
         ->add_option("-o,--out-dir", args->OutDir,
                      "Write CAPTURE-NAME.csv, .geojson and .svg into this folder (created if "

@@ -29,6 +29,10 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path);
 // after it.
 std::string Stem(const std::string& path);
 
+// The outputs replay and live both write: --csv, --geojson, --map and --frame-log.
+void AddOutputOptions(CLI::App& command, std::string& csv, std::string& geoJson, std::string& map,
+                      std::string& frameLog);
+
 // A warning with the first problems and a count of each kind, when the track `path` had
 // entries skipped.
 void ReportTrack(const std::string& path, const TTrack& track);
