@@ -253,7 +253,12 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
 
     TReplayResult result;
     const bool ok = RunReplay(
-        plugin, capture, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
+        plugin, capture, options,
+        [&](std::span<const TRecordRow> rows) {
+            for (const TRecordRow& row : rows)
+                outputs.Add(row);
+        },
+        result, &error);
     progress.Finish();
     if (!ok) {
         PrintError(outputs.NameFrameLog(error));
