@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "host/common/DateTimeText.h"
 #include "host/outputs/OutputSet.h"
+#include "host/outputs/OutputText.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
@@ -92,6 +95,34 @@ TEST(RecordRowTest, DescribeClassifiesTheNormalisedCodeAndReadsThePayloadLength)
     TTestRecord* kind4 = NewTestRecord(4);
     EXPECT_EQ(DescribeRecord(0, *kind4).PayloadLength, -1);
     FreeTestRecord(kind4);
+}
+
+TEST(OutputTextTest, FixedWritesWhatToCharsWrites) {
+    // Ties in decimal (never exact in binary, so to_chars rounds the true value), signs,
+    // zeros, the edges of the fast path and what lies beyond it.
+    std::vector<double> values = {0.0,         -0.0,         24.12345675,  -24.12345675, 0.00000005,
+                                  -0.00000004, 0.25,         0.35,         179.9999999,  -180.0,
+                                  -9999.0,     8589.9345919, 858.99345925, 1e10,         -1e300,
+                                  NAN,         INFINITY,     -INFINITY,    2.5,          1e-300};
+    // A sweep of positions on a fine, irregular grid, half a last digit off, and random bits.
+    uint64_t bits = 0x9E3779B97F4A7C15u;
+    for (int i = 0; i < 200000; ++i) {
+        values.push_back(-180.0 + i * 0.0018000001);
+        values.push_back((i + 0.5) * 1e-7 + 24.0);
+        bits = bits * 6364136223846793005u + 1442695040888963407u;
+        double random;
+        std::memcpy(&random, &bits, sizeof random);
+        values.push_back(random);
+    }
+    for (const int decimals : {0, 1, 7, 9}) {
+        for (const double v : values) {
+            char want[400], got[kMaxFixedChars];
+            const auto end =
+                std::to_chars(want, want + sizeof want, v, std::chars_format::fixed, decimals);
+            ASSERT_EQ(std::string(got, PutFixed(got, v, decimals)), std::string(want, end.ptr))
+                << decimals << " " << v;
+        }
+    }
 }
 
 TEST_F(OutputsTest, CsvWritesOneRowPerRecordWithEmptyNoValueFields) {
