@@ -62,7 +62,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
     };
     // Declared before the session, whose decoder points at it.
     TReplayPort port;
-    TDecoderSession session(TDecoderSession::TBatchSink(placedSink));
+    TDecoderSession session{TDecoderSession::TBatchSink(placedSink)};
 
     bool ok = true;
     try {
