@@ -15,6 +15,7 @@
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
 #include "host/outputs/OutputSet.h"
+#include "host/outputs/OutputWriter.h"
 #include "host/session/Replay.h"
 
 namespace n95::host {
@@ -251,17 +252,26 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     options.Progress = &progress;
     options.StopRequested = InstallStopHandlers();
 
+    // The rows are formatted and written on a thread of their own; the outputs are this
+    // thread's again once the writer has finished.
     TReplayResult result;
-    const bool ok = RunReplay(
-        plugin, capture, options,
-        [&](std::span<const TRecordRow> rows) {
-            for (const TRecordRow& row : rows)
-                outputs.Add(row);
-        },
-        result, &error);
+    bool ok;
+    {
+        TOutputWriter writer(outputs);
+        options.OutputFailed = &writer.Failed();
+        ok = RunReplay(
+            plugin, capture, options, [&](std::span<const TRecordRow> rows) { writer.Add(rows); },
+            result, &error);
+    }
     progress.Finish();
     if (!ok) {
         PrintError(outputs.NameFrameLog(error));
+        return kExitOutputError;
+    }
+    // A write failed: the replay stopped early, and the outputs say why.
+    if (result.StoppedByOutput) {
+        PrintError(outputs.Flush(&error) ? "cannot write the outputs" : error);
+        outputs.Discard();
         return kExitOutputError;
     }
     if (result.Interrupted) {

@@ -13,6 +13,7 @@
 #include "host/common/DateTimeText.h"
 #include "host/outputs/OutputSet.h"
 #include "host/outputs/OutputText.h"
+#include "host/outputs/OutputWriter.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
@@ -211,6 +212,48 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     EXPECT_NE(svg.find("three records"), std::string::npos);
     EXPECT_EQ(n95::test::ListDir(Path("out/sub")),
               (std::vector<std::string>{"run.csv", "run.geojson", "run.svg"}));
+}
+
+// The replay's writer thread: the same bytes as rows added directly, whatever the batches
+// the rows come in; and a write that fails is seen, without a hang however many rows follow.
+TEST_F(OutputsTest, WriterThreadWritesWhatDirectAddsWriteAndStopsOnAFailedWrite) {
+    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.01, 60.01, 45426.1}};
+    std::vector<TRecordRow> rows;
+    for (int i = 0; i < 3 * static_cast<int>(TOutputWriter::kBatchRows) + 17; ++i)
+        rows.push_back(Row(i, 0x000003C1 + i % 7, 24.0 + i * 1e-6, 60.0 + i * 1e-6, i % 50));
+    std::string error;
+    TOutputSet direct, threaded;
+    ASSERT_TRUE(
+        direct.Open({Path("a.csv"), Path("a.geojson"), Path("a.svg"), ""}, track, true, &error));
+    ASSERT_TRUE(
+        threaded.Open({Path("b.csv"), Path("b.geojson"), Path("b.svg"), ""}, track, true, &error));
+    for (const TRecordRow& row : rows)
+        direct.Add(row);
+    {
+        TOutputWriter writer(threaded);
+        // Batches of uneven sizes, some larger than the writer's.
+        for (std::size_t at = 0, step = 1; at < rows.size(); at += step, step = step * 3 + 1)
+            writer.Add(std::span(rows).subspan(at, std::min(step, rows.size() - at)));
+        writer.Finish();
+        EXPECT_FALSE(writer.Failed());
+    }
+    ASSERT_TRUE(direct.Commit(&error)) << error;
+    ASSERT_TRUE(threaded.Commit(&error)) << error;
+    for (const char* type : {".csv", ".geojson", ".svg"})
+        EXPECT_EQ(ReadFile(Path(std::string("a") + type)), ReadFile(Path(std::string("b") + type)))
+            << type;
+
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/full";
+    TOutputSet full;
+    ASSERT_TRUE(full.Open({"/dev/full", "", "", ""}, track, true, &error)) << error;
+    TOutputWriter writer(full);
+    for (int i = 0; i < 20; ++i)
+        writer.Add(rows);
+    writer.Finish();
+    EXPECT_TRUE(writer.Failed());
+    EXPECT_FALSE(full.Flush(&error));
+    EXPECT_TRUE(n95::test::Contains(error, "No space left on device")) << error;
 }
 
 TEST(SvgMapTest, DotsAreBoundedByThePictureNotByTheRecords) {
