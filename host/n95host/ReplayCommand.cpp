@@ -253,24 +253,24 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     options.StopRequested = InstallStopHandlers();
 
     // The rows are formatted and written on a thread of their own; the outputs are this
-    // thread's again once the writer has finished.
+    // thread's again once it has finished.
     TReplayResult result;
-    bool ok;
-    {
-        TOutputWriter writer(outputs);
-        options.OutputFailed = &writer.Failed();
-        ok = RunReplay(
-            plugin, capture, options, [&](std::span<const TRecordRow> rows) { writer.Add(rows); },
-            result, &error);
-    }
+    TOutputWriter writer(outputs);
+    options.OutputFailed = &writer.Failed();
+    const bool ok = RunReplay(
+        plugin, capture, options, [&](std::span<const TRecordRow> rows) { writer.Add(rows); },
+        result, &error);
+    writer.Finish();
     progress.Finish();
     if (!ok) {
         PrintError(outputs.NameFrameLog(error));
         return kExitOutputError;
     }
-    // A write failed: the replay stopped early, and the outputs say why.
-    if (result.StoppedByOutput) {
-        PrintError(outputs.Flush(&error) ? "cannot write the outputs" : error);
+    // A write failed (the replay stopped early, unless it had ended): the outputs say why.
+    if (writer.Failed()) {
+        if (outputs.Flush(&error))
+            error = writer.Failure().empty() ? "cannot write the outputs" : writer.Failure();
+        PrintError(error);
         outputs.Discard();
         return kExitOutputError;
     }

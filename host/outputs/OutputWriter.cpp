@@ -2,13 +2,26 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
+#include <exception>
 #include <string>
 
 namespace n95::host {
 
 TOutputWriter::TOutputWriter(TOutputSet& outputs) : Outputs(outputs) {
     Filling.reserve(kBatchRows);
+    // The thread starts with the stop signals blocked (it inherits this thread's mask), so
+    // that none is ever handled on it.
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&stops, signal);
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    struct TRestoreMask {
+        const sigset_t& Mask;
+        ~TRestoreMask() { pthread_sigmask(SIG_SETMASK, &Mask, nullptr); }
+    } restore{previous};
     Worker = n95::Env::Default()->StartThread([this] { Run(); });
 }
 
@@ -38,12 +51,6 @@ void TOutputWriter::Push() {
 }
 
 void TOutputWriter::Run() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&stops, signal);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-
     std::vector<TRecordRow> writing;
     writing.reserve(kBatchRows);
     std::string error;
@@ -59,10 +66,15 @@ void TOutputWriter::Run() {
         }
         Changed.notify_all();
         if (!WriteFailed.load(std::memory_order_relaxed)) {
-            for (const TRecordRow& row : writing)
-                Outputs.Add(row);
-            if (!Outputs.Flush(&error))
+            try {
+                for (const TRecordRow& row : writing)
+                    Outputs.Add(row);
+                if (!Outputs.Flush(&error))
+                    WriteFailed.store(true, std::memory_order_relaxed);
+            } catch (const std::exception& e) {
+                FailureMessage = std::string("cannot write the outputs: ") + e.what();
                 WriteFailed.store(true, std::memory_order_relaxed);
+            }
         }
         writing.clear();
     }

@@ -9,13 +9,14 @@
 // After each batch the writer flushes the outputs. A write that failed (a full device, a
 // FIFO whose reader has gone) sets Failed(), which the run checks between steps to stop
 // early; the rest of the rows are dropped. The output set keeps the failure, so its Flush or
-// Commit then reports it as it would have without this thread.
+// Commit then reports it as it would have without this thread. An exception of an output
+// (memory) fails the writer the same way, with its message in Failure().
 //
 // Threading: Add, Finish and the destructor run on the owner's thread; Failed() may be read
 // from any thread. The output set belongs to the writer thread from construction until
-// Finish returns: the owner must not touch it in between. The writer thread blocks the stop
-// signals (see StopSignals), so that SIGINT and SIGTERM reach the owner's thread, and a
-// write to a pipe whose reader has gone fails with EPIPE instead of raising SIGPIPE there.
+// Finish returns: the owner must not touch it in between. The writer thread runs with the
+// stop signals blocked (see StopSignals), so that SIGINT and SIGTERM reach the owner's
+// thread, and a write to a pipe whose reader has gone fails with EPIPE there.
 #pragma once
 
 #include <array>
@@ -25,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "host/outputs/OutputSet.h"
@@ -50,6 +52,9 @@ public:
 
     // Set once a write to an output failed.
     const std::atomic<bool>& Failed() const { return WriteFailed; }
+    // After Finish: the message of an exception that failed the writer; empty when a write
+    // failed (the output set says why) or nothing did.
+    const std::string& Failure() const { return FailureMessage; }
 
     // Hands over the rows still being batched, waits until every row is written (or dropped
     // after a failure) and ends the thread. The output set is the owner's again. Idempotent.
@@ -71,6 +76,7 @@ private:
     std::size_t Head = 0, Queued = 0;
     bool Closing = false;
     std::atomic<bool> WriteFailed{false};
+    std::string FailureMessage;  // the writer thread's until Finish
     bool Finished = false;
     std::unique_ptr<n95::Thread> Worker;  // last: started once everything it reads exists
 };

@@ -90,17 +90,23 @@ protected:
         ASSERT_TRUE(LoadTrack(Path("d.nmea"), Track, &error)) << error;
     }
 
-    std::vector<TRecordRow> Replay(const TTrack* track, TReplayResult& result) {
+    // With `outputFailed`, the sink sets it once `failAfter` rows have come.
+    std::vector<TRecordRow> Replay(const TTrack* track, TReplayResult& result,
+                                   std::atomic<bool>* outputFailed = nullptr,
+                                   std::size_t failAfter = 0) {
         TCaptureReader capture;
         std::string error;
         EXPECT_TRUE(capture.Open(Path("d.pcap"), &error)) << error;
         std::vector<TRecordRow> rows;
         TReplayOptions options;
         options.Track = track;
+        options.OutputFailed = outputFailed;
         EXPECT_TRUE(RunReplay(
             Plugin, capture, options,
             [&](std::span<const TRecordRow> batch) {
                 rows.insert(rows.end(), batch.begin(), batch.end());
+                if (outputFailed != nullptr && rows.size() >= failAfter)
+                    outputFailed->store(true);
             },
             result, &error))
             << error;
@@ -203,6 +209,23 @@ TEST_F(ReplayTest, WithoutATrackRecordsCarryNoPositionAndAreReleasedAtOnce) {
     // Never more than one chunk's records.
     EXPECT_LE(result.Stats.MaxRecordsKept, 4096u / 10);
     EXPECT_EQ(result.Stats.Records.FixesFed, 0u);
+}
+
+TEST_F(ReplayTest, AFailedOutputStopsTheReplayAtTheNextChunk) {
+    TDriveOptions options;
+    options.Seed = 4;
+    options.DurationSeconds = 10;
+    Generate(options);
+    TReplayResult whole;
+    const std::size_t all = Replay(&Track, whole).size();
+    std::atomic<bool> failed{false};
+    TReplayResult result;
+    const std::vector<TRecordRow> rows = Replay(&Track, result, &failed, all / 3);
+    EXPECT_TRUE(result.StoppedByOutput);
+    EXPECT_FALSE(result.Interrupted);
+    EXPECT_GE(rows.size(), all / 3);
+    EXPECT_LT(rows.size(), all / 2) << "no rest of the drive after the failure";
+    EXPECT_LT(result.Stats.Chunks.Chunks, whole.Stats.Chunks.Chunks);
 }
 
 TEST_F(ReplayTest, RecordsBeforeTheFirstFixTakeItsPositionFromRecordZeroOn) {
