@@ -214,7 +214,7 @@ TEST_F(ReplayTest, WithoutATrackRecordsCarryNoPositionAndAreReleasedAtOnce) {
 TEST_F(ReplayTest, AFailedOutputStopsTheReplayAtTheNextChunk) {
     TDriveOptions options;
     options.Seed = 4;
-    options.DurationSeconds = 10;
+    options.DurationSeconds = 20;
     Generate(options);
     TReplayResult whole;
     const std::size_t all = Replay(&Track, whole).size();
