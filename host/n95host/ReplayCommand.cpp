@@ -257,8 +257,14 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     TReplayResult result;
     TOutputWriter writer(outputs);
     options.OutputFailed = &writer.Failed();
+    // Without a CSV, GeoJSON or map the rows go nowhere (the frame log is the plug-in's).
+    const bool rowsWanted = !paths.Csv.empty() || !paths.GeoJson.empty() || !paths.Map.empty();
     const bool ok = RunReplay(
-        plugin, capture, options, [&](std::span<const TRecordRow> rows) { writer.Add(rows); },
+        plugin, capture, options,
+        [&](std::span<const TRecordRow> rows) {
+            if (rowsWanted)
+                writer.Add(rows);
+        },
         result, &error);
     writer.Finish();
     progress.Finish();
