@@ -311,8 +311,10 @@ TEST_F(ReplayTest, StoreKeepsItsIndexSpaceWhenReleasing) {
     EXPECT_EQ(code, 3u);
     // What the plug-in is given is a record of the queued kind that nobody may free.
     EXPECT_TRUE(IsTestRecord(store.Get(3)));
-    EXPECT_EQ(store.Get(3)->Body, nullptr);
-    EXPECT_EQ(store.Get(3)->KindWord, KindWordBorrowed | 0x20000000u);
+    const void* body = store.Get(3)->Body;  // packed fields: copied, not bound
+    const uint32_t kindWord = store.Get(3)->KindWord;
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(kindWord, KindWordBorrowed | 0x20000000u);
     // Through the callbacks as the plug-in calls them; another tag reaches nothing.
     const TRecordCountEvent count = store.CountEvent();
     const TGetRecordEvent get = store.GetEvent();
