@@ -255,7 +255,7 @@ TEST_F(CliTest, OutputsGoStraightToStandardOutputDevicesAndFifosAndThroughLinks)
 }
 
 TEST_F(CliTest, AStoppedOrKilledReplayLeavesNothingBehind) {
-    ASSERT_EQ(Sim({"generate", Path("big"), "--size", "6M"}).Status, 0);
+    ASSERT_EQ(Sim({"generate", Path("big"), "--size", "24M"}).Status, 0);
     std::filesystem::create_directory(Path("out"));
     WriteFile(Path("out/big.csv"), "old\n");
     const std::vector<std::string> args = {
