@@ -257,8 +257,8 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     TReplayResult result;
     TOutputWriter writer(outputs);
     options.OutputFailed = &writer.Failed();
-    // Without a CSV, GeoJSON or map the rows go nowhere (the frame log is the plug-in's).
-    const bool rowsWanted = !paths.Csv.empty() || !paths.GeoJson.empty() || !paths.Map.empty();
+    // With no output but the frame log (the plug-in's) the rows go nowhere.
+    const bool rowsWanted = outputs.Paths().size() > (paths.FrameLog.empty() ? 0u : 1u);
     const bool ok = RunReplay(
         plugin, capture, options,
         [&](std::span<const TRecordRow> rows) {
