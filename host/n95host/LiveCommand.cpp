@@ -27,7 +27,8 @@ struct TLiveArgs {
     std::string Capture;
     std::string Gps;
     int GpsBaud = 4800;
-    std::string Csv, GeoJson, Map, FrameLog;
+    TOutputPaths Outputs;    // as the options give them
+    uint64_t MaxPoints = 0;  // --max-points; 0: all
     std::string OutDir;
     double TraceWait = kTraceConfirmSeconds;
     int ReconnectTries = 5;
@@ -47,7 +48,7 @@ std::string LiveStem() {
 }
 
 void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
-                  const TLiveOptions& options, const TFixSource* gps,
+                  const TLiveOptions& options, const TFixSource* gps, const TOutputSet& outputSet,
                   const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::fprintf(out, "Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
@@ -71,6 +72,7 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const
     std::fprintf(out, "  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
                  u(r.Reconnects));
     PrintNotCopied(out, r.Stats.Records);
+    PrintShownPoints(out, outputSet);
     PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs);
     std::fflush(out);
 }
@@ -107,19 +109,16 @@ std::string FixLogPath(const std::string& capture, const std::string& gps) {
 // live-<UTC time>. Then no output may be an input (the device, the GPS) or another output.
 // False, having said why, when one is.
 bool NameFiles(TLiveArgs& args, TOutputPaths& paths, std::string& fixLog) {
-    const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
-    paths = given;
+    paths = args.Outputs;
     const bool captureGiven = !args.Capture.empty();
-    if (!args.OutDir.empty()) {
-        const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
-        NameOutDirOutputs(args.OutDir, stem, paths);
-        if (args.Capture.empty())
-            args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
-    }
+    const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
+    NameOutputs(args.OutDir, stem, paths);
+    if (!args.OutDir.empty() && args.Capture.empty())
+        args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
     std::vector<TNamedFile> inputs = {{"--device", args.Device}};
     if (!args.Gps.empty())
         inputs.push_back({"--gps", args.Gps});
-    std::vector<TNamedFile> outputs = NamedOutputs(paths, given);
+    std::vector<TNamedFile> outputs = NamedOutputs(paths, args.Outputs);
     if (!args.Capture.empty())
         outputs.push_back({captureGiven ? "--capture" : "-o", args.Capture});
     fixLog = FixLogPath(args.Capture, args.Gps);
@@ -145,6 +144,7 @@ bool OpenFiles(const TLiveArgs& args, const TOutputPaths& paths, const std::stri
         PrintError(error);
         return false;
     }
+    outputs.SetMaxPoints(args.MaxPoints);
     if (!outputs.Open(paths, fixes, false, &error) ||
         (!args.Capture.empty() && !capture.Open(args.Capture, &error, true)) ||
         (!fixLogPath.empty() && !fixLog.Open(fixLogPath, &error))) {
@@ -184,8 +184,7 @@ bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size
             ok = false;
         }
     }
-    if (outputs.WantsMap())
-        outputs.SetMapTitle("N95 live drive: " + args.Device, MapSubtitle(result.Stats, fixes));
+    outputs.SetTitle("N95 live drive: " + args.Device, MapSubtitle(result.Stats, fixes));
     std::vector<std::string> errors;
     for (const std::string& path : outputs.CommitEach(&errors))
         written.push_back(path);
@@ -271,7 +270,7 @@ int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
     // Standard output may carry an output: the summary then goes with the messages.
     PrintSummary(outputs.UsesStandardOutput() || args.Capture == "-" ? stderr : stdout, args,
-                 plugin, result, options, gps.get(), written);
+                 plugin, result, options, gps.get(), outputs, written);
 
     if (!ok || writeFailed)
         return kExitOutputError;
@@ -305,11 +304,11 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         ->check(kNonEmpty);
     live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
         ->capture_default_str();
-    AddOutputOptions(*live, args->Csv, args->GeoJson, args->Map, args->FrameLog);
+    AddOutputOptions(*live, args->Outputs, args->MaxPoints);
     live->add_option("-o,--out-dir", args->OutDir,
-                     "Write NAME.csv, .geojson, .svg and .pcap into this folder (created if "
-                     "missing), NAME being the capture's name or live-<UTC time>; single "
-                     "options override")
+                     "Write NAME.csv, .geojson, .track.geojson, .kml, .svg and .pcap into this "
+                     "folder (created if missing), NAME being the capture's name or "
+                     "live-<UTC time>; single options override")
         ->check(kNonEmpty);
     live->add_option("--trace-wait", args->TraceWait,
                      "Give up when no trace frame comes within this many seconds of Connect")

@@ -57,7 +57,8 @@ TEST_F(CliTest, ReplayOfAGeneratedDriveWritesTheThreeOutputs) {
                                   Path("out"), "--frame-log", Path("out/frames.log")});
     ASSERT_EQ(r.Status, 0) << r.Errors;
     EXPECT_EQ(ListDir(Path("out")),
-              (std::vector<std::string>{"d.csv", "d.geojson", "d.svg", "frames.log"}));
+              (std::vector<std::string>{"d.csv", "d.geojson", "d.kml", "d.svg", "d.track.geojson",
+                                        "frames.log"}));
     const uint64_t records = SummaryNumber(r.Output, "records");
     ASSERT_GT(records, 1000u) << r.Output;
     EXPECT_TRUE(Contains(r.Output, "0 without")) << r.Output;
@@ -146,7 +147,7 @@ TEST_F(CliTest, BadInputGivesOneMessageAStatusAndNoOutput) {
         EXPECT_EQ(r.Status, c.Status) << what << "\n" << r.Errors;
         EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
         if (c.WritesOutputs) {
-            EXPECT_EQ(ListDir(Path("out")).size(), 3u) << what;
+            EXPECT_EQ(ListDir(Path("out")).size(), 5u) << what;
             const std::string geojson = ReadFile(
                 Path("out/" + std::filesystem::path(c.Args[0]).stem().string() + ".geojson"));
             EXPECT_EQ(geojson.substr(geojson.size() - 4), "\n]}\n") << what;
@@ -193,6 +194,11 @@ TEST_F(CliTest, AnOutputThatIsAnInputOrAnotherOutputIsAUsageError) {
         {{Path("d.csv"), "-o", Dir}, "-o and the capture are the same file"},
         {{d, "--csv", Path("x"), "--map", Path("./x")}, "--csv and --map are the same file"},
         {{d, "--csv", "-", "--geojson", "-"}, "both write to standard output"},
+        {{d, "--kml", d}, "--kml and the capture"},
+        {{d, "--geojson", Path("x.geojson"), "--csv", Path("x.track.geojson")},
+         "--csv and the track beside --geojson are the same file"},
+        {{d, "--track-geojson", Path("d.nmea"), "--gps", Path("d.nmea")},
+         "--track-geojson and --gps"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"replay"};

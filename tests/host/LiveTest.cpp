@@ -212,10 +212,10 @@ TEST_F(LiveRealTimeTest, SigintInTheMiddleLosesNothing) {
 
     // -o names everything after the run's start time, the capture included.
     const std::vector<std::string> names = ListDir(Path("out"));
-    ASSERT_EQ(names.size(), 4u);
+    ASSERT_EQ(names.size(), 6u);
     const std::string stem = Path("out/") + names[0].substr(0, names[0].rfind('.'));
     EXPECT_EQ(names[0].substr(0, 5), "live-");
-    for (const char* extension : {".csv", ".geojson", ".pcap", ".svg"})
+    for (const char* extension : {".csv", ".geojson", ".track.geojson", ".kml", ".pcap", ".svg"})
         EXPECT_TRUE(FileExists(stem + extension)) << extension;
 
     const CaptureModel model = ModelOf(stem + ".pcap");
@@ -399,7 +399,7 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
         lastLon = lon;
     }
     EXPECT_GT(withPosition, 50u);
-    const std::string geojson = ReadFile(Path("l.geojson"));
+    const std::string geojson = ReadFile(Path("l.track.geojson"));
     EXPECT_TRUE(Contains(geojson, "\"LineString\"")) << geojson.substr(0, 200);
     EXPECT_TRUE(Contains(geojson, "\"fixes\":10"));
     EXPECT_TRUE(Contains(ReadFile(Path("l.svg")), "GPS track (10 fixes)"));
