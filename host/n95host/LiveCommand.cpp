@@ -553,7 +553,8 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
                      "Stop after this many seconds of test (default: until Ctrl-C)")
         ->check(CLI::Range(0.0, 1e9));
     live->add_option("--capture", args->Capture,
-                     "Write every chunk read to this capture (pcap; n95host replay reads it)")
+                     "Write every chunk read to this capture (pcap; n95host replay reads it), "
+                     "each as it is read; never over an existing file")
         ->check(kNonEmpty);
     live->add_option("--gps", args->Gps,
                      "Live GPS: a receiver's serial device, an NMEA file that another "
