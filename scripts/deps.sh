@@ -2,7 +2,7 @@
 # Installs the Debian packages a build needs, only those that are missing (idempotent).
 #   scripts/deps.sh            packages for the Linux builds, tests and tools
 #   scripts/deps.sh windows    also the MinGW-w64 cross compiler and Wine (i386)
-#   scripts/deps.sh clients    also tshark, for the Wireshark dissector's test
+#   scripts/deps.sh clients    also tshark, GDAL and gpsbabel, for the tests with those readers
 set -euo pipefail
 
 base_packages=(
@@ -12,7 +12,7 @@ base_packages=(
   libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev
 )
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
-clients_packages=(tshark)
+clients_packages=(tshark gdal-bin gpsbabel)
 
 missing() {
   local p

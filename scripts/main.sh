@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in, its two stand-in libraries and the tools, then replays the
-# bundled sample drive through the plug-in with its GPS track, writing the CSV, GeoJSON and
-# SVG map into out/ and printing the replay's summary.
+# bundled sample drive through the plug-in with its GPS track, writing the CSV, the GeoJSON
+# (records and track), the KML and the SVG map into out/ and printing the replay's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -16,6 +16,6 @@ echo
 build/native/bin/n95host replay samples/drive.pcap --gps samples/drive.nmea -o out
 echo
 echo "Outputs:"
-for f in out/drive.csv out/drive.geojson out/drive.svg; do
+for f in out/drive.csv out/drive.geojson out/drive.track.geojson out/drive.kml out/drive.svg; do
   echo "  $(realpath "$f")"
 done

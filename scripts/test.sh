@@ -3,7 +3,8 @@
 #   scripts/test.sh                 all legs
 #   scripts/test.sh native asan     only the named legs
 # Legs: format (every C++ file as .clang-format lays it out), native, clients (the Wireshark
-# dissector against n95host frames, with tshark), i386, asan, tsan, valgrind, win32 (the DLL
+# dissector against n95host frames, with tshark; the GeoJSON and KML outputs through
+# ogr2ogr and gpsbabel), i386, asan, tsan, valgrind, win32 (the DLL
 # under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 60 s). Exits
 # non-zero when any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
@@ -73,10 +74,12 @@ for leg in "${legs[@]}"; do
           >build/clients-build.log 2>&1; then
         scripts/clients.sh 2>&1 | tee build/clients-leg.log
         status=${PIPESTATUS[0]}
-        summary[clients]=$(tail -n 1 build/clients-leg.log)
+        scripts/gis.sh 2>&1 | tee build/gis-leg.log
+        [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+        summary[clients]="$(tail -n 1 build/clients-leg.log); $(tail -n 1 build/gis-leg.log)"
       else
         tail -n 30 build/clients-configure.log build/clients-build.log 2>/dev/null
-        summary[clients]="clients: FAILED: tshark or the build"; status=1
+        summary[clients]="clients: FAILED: tshark, GDAL, gpsbabel or the build"; status=1
       fi
       [ "$status" -eq 0 ] || failed=1 ;;
     win32)

@@ -27,7 +27,8 @@ struct TReplayArgs {
     std::string Gps;
     double GpsOffset = 0.0;  // seconds added to every fix time
     std::string GpsDate;     // YYYY-MM-DD: the date of GGA fixes without an RMC sentence
-    std::string Csv, GeoJson, Map, FrameLog;
+    TOutputPaths Outputs;    // as the options give them
+    uint64_t MaxPoints = 0;  // --max-points; 0: all
     std::string OutDir;
     bool NoProgress = false;
 };
@@ -92,7 +93,7 @@ void PrintChunkLines(FILE* out, const TChunkTally& chunks) {
 
 void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
                   const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
-                  const TReplayResult& r, const std::vector<std::string>& outputs) {
+                  const TReplayResult& r, const TOutputSet& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(),
                  plugin.DeviceName().c_str(), plugin.Path().c_str());
@@ -109,7 +110,8 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
         std::fprintf(out,
                      "  cut chunks      %llu chunks were cut by the capture's snapshot length\n",
                      u(r.CutChunks));
-    PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs);
+    PrintShownPoints(out, outputs);
+    PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs.Paths());
     if (r.Stats.Records.Records == 0)
         std::fprintf(out, "\nNo record came out. %s\n", ExplainNoRecords(r).c_str());
     std::fflush(out);
@@ -148,15 +150,13 @@ bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths&
         PrintError("--gps-date " + args.GpsDate + " is not a date YYYY-MM-DD");
         return false;
     }
-    const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
-    paths = given;
-    if (!args.OutDir.empty())
-        NameOutDirOutputs(args.OutDir, Stem(args.Capture), paths);
+    paths = args.Outputs;
+    NameOutputs(args.OutDir, Stem(args.Capture), paths);
     std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
     if (!args.Gps.empty())
         inputs.push_back({"--gps", args.Gps});
     std::string error;
-    if (!CheckDistinctFiles(inputs, NamedOutputs(paths, given), &error)) {
+    if (!CheckDistinctFiles(inputs, NamedOutputs(paths, args.Outputs), &error)) {
         PrintError(error);
         return false;
     }
@@ -239,6 +239,7 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     static const std::vector<TGpsPoint> kNoFixes;
     const std::vector<TGpsPoint>& fixes = track ? track->Fixes : kNoFixes;
     TOutputSet outputs;
+    outputs.SetMaxPoints(args.MaxPoints);
     if (!outputs.Open(paths, fixes, true, &error)) {
         PrintError(error);
         return kExitOutputError;
@@ -290,10 +291,8 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
         return kExitInterrupted;
     }
 
-    if (outputs.WantsMap())
-        outputs.SetMapTitle(
-            "N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
-            MapSubtitle(result.Stats, fixes.size()));
+    outputs.SetTitle("N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
+                     MapSubtitle(result.Stats, fixes.size()));
     if (!outputs.Commit(&error)) {
         PrintError(error);
         return kExitOutputError;
@@ -302,7 +301,7 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     WarnAboutTheCapture(result);
     // Standard output may carry an output: the summary then goes with the messages.
     PrintSummary(outputs.UsesStandardOutput() ? stderr : stdout, args, plugin, capture,
-                 track ? &*track : nullptr, trackDate, result, outputs.Paths());
+                 track ? &*track : nullptr, trackDate, result, outputs);
     return StatusOfTheReplay(args, result, track ? &*track : nullptr);
 }
 
@@ -329,11 +328,11 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
                      "YYYY-MM-DD: the date of GGA fixes that no RMC sentence dates (a log of "
                      "GGA sentences only); default: the date of the capture's first time stamp")
         ->needs(gps);
-    AddOutputOptions(*replay, args->Csv, args->GeoJson, args->Map, args->FrameLog);
+    AddOutputOptions(*replay, args->Outputs, args->MaxPoints);
     replay
         ->add_option("-o,--out-dir", args->OutDir,
-                     "Write CAPTURE-NAME.csv, .geojson and .svg into this folder (created if "
-                     "missing); --csv, --geojson and --map override single names")
+                     "Write CAPTURE-NAME.csv, .geojson, .track.geojson, .kml and .svg into this "
+                     "folder (created if missing); single options override single names")
         ->check(kNonEmpty);
     replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");
     return {replay, [args, &pluginPath] { return RunReplayCommand(*args, pluginPath); }};

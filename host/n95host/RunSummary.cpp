@@ -45,6 +45,15 @@ void PrintNotCopied(FILE* out, const TRecordStats& records) {
                      U(records.RecordsNotCopied));
 }
 
+void PrintShownPoints(FILE* out, const TOutputSet& outputs) {
+    const TOutputSet::TPointCounts points = outputs.Points();
+    if (points.Shown < points.WithPosition)
+        std::fprintf(out,
+                     "  thinned         %llu of %llu records with a position in the GeoJSON "
+                     "and KML (--max-points %llu)\n",
+                     U(points.Shown), U(points.WithPosition), U(outputs.MaxPointsAsked()));
+}
+
 void PrintKeptAndOutputs(FILE* out, std::size_t maxRecordsKept,
                          const std::vector<std::string>& outputs) {
     rusage usage{};

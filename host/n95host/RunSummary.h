@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/outputs/OutputSet.h"
 #include "host/session/RunStats.h"
 
 namespace n95::host {
@@ -20,6 +21,10 @@ void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesR
 
 // The "not copied" line, when records could not be copied.
 void PrintNotCopied(FILE* out, const TRecordStats& records);
+
+// The "thinned" line, when --max-points left records with a position out of the GeoJSON
+// and the KML.
+void PrintShownPoints(FILE* out, const TOutputSet& outputs);
 
 // The last lines: records held at once, peak memory, the outputs written.
 void PrintKeptAndOutputs(FILE* out, std::size_t maxRecordsKept,

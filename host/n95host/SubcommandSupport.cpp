@@ -1,19 +1,36 @@
 #include <filesystem>
+#include <limits>
 
 #include "host/common/Diagnostics.h"
 #include "host/n95host/Subcommands.h"
 
 namespace n95::host {
 
-void AddOutputOptions(CLI::App& command, std::string& csv, std::string& geoJson, std::string& map,
-                      std::string& frameLog) {
-    command.add_option("--csv", csv, "Write one CSV row per record")->check(kNonEmpty);
-    command.add_option("--geojson", geoJson, "Write the records and the track as GeoJSON")
+void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoints) {
+    command.add_option("--csv", paths.Csv, "Write one CSV row per record")->check(kNonEmpty);
+    command
+        .add_option("--geojson", paths.GeoJson,
+                    "Write the records with a position as GeoJSON points; NAME.geojson also "
+                    "gives the track as NAME.track.geojson")
         ->check(kNonEmpty);
-    command.add_option("--map", map, "Write an SVG map of the track and the records")
+    command
+        .add_option("--track-geojson", paths.TrackGeoJson,
+                    "Write the GPS track as a GeoJSON line here (default: beside --geojson)")
         ->check(kNonEmpty);
-    command.add_option("--frame-log", frameLog, "Have the plug-in log every decoded frame")
+    command
+        .add_option("--kml", paths.Kml,
+                    "Write a KML document (Google Earth): the track, the records styled by "
+                    "class with their times, a summary")
         ->check(kNonEmpty);
+    command.add_option("--map", paths.Map, "Write an SVG map of the track and the records")
+        ->check(kNonEmpty);
+    command.add_option("--frame-log", paths.FrameLog, "Have the plug-in log every decoded frame")
+        ->check(kNonEmpty);
+    command
+        .add_option("--max-points", maxPoints,
+                    "Keep at most this many records, evenly spread, in the GeoJSON and the KML "
+                    "(default: all)")
+        ->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
 }
 
 bool LoadPlugin(TPlugin& plugin, const std::string& path) {

@@ -5,10 +5,12 @@
 // reporting a track's skipped entries) is declared here too.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "host/common/CommandLine.h"
 #include "host/formats/Track.h"
+#include "host/outputs/OutputSet.h"
 #include "host/session/PluginHost.h"
 
 namespace n95::host {
@@ -29,9 +31,9 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path);
 // after it.
 std::string Stem(const std::string& path);
 
-// The outputs replay and live both write: --csv, --geojson, --map and --frame-log.
-void AddOutputOptions(CLI::App& command, std::string& csv, std::string& geoJson, std::string& map,
-                      std::string& frameLog);
+// The outputs replay and live both write: --csv, --geojson, --track-geojson, --kml, --map and
+// --frame-log, and --max-points for the GeoJSON and the KML.
+void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoints);
 
 // A warning with the first problems and a count of each kind, when the track `path` had
 // entries skipped.

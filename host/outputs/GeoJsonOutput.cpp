@@ -7,46 +7,28 @@
 
 namespace n95::host {
 
+namespace {
+
+constexpr char kCollectionHead[] = "{\"type\":\"FeatureCollection\",\"features\":[";
+constexpr char kCollectionTail[] = "\n]}\n";
+
+void AppendPosition(std::string& text, double x, double y) {
+    text.push_back('[');
+    AppendFixed(text, x, 7);
+    text.push_back(',');
+    AppendFixed(text, y, 7);
+    text.push_back(']');
+}
+
+}  // namespace
+
 bool TGeoJsonOutput::Open(const std::string& path, std::string* error) {
     return File.Open(path, error);
 }
 
-bool TGeoJsonOutput::Open(const std::string& path, const std::vector<TGpsPoint>& track,
-                          std::string* error) {
-    if (!Open(path, error))
-        return false;
-    Begin(track);
-    return true;
-}
-
-void TGeoJsonOutput::Begin(const std::vector<TGpsPoint>& track) {
-    Text = "{\"type\":\"FeatureCollection\",\"features\":[";
+void TGeoJsonOutput::Begin() {
     First = true;
-    if (!track.empty()) {
-        Text += "\n{\"type\":\"Feature\",\"geometry\":{\"type\":";
-        Text +=
-            track.size() == 1 ? "\"Point\",\"coordinates\":" : "\"LineString\",\"coordinates\":[";
-        for (std::size_t i = 0; i < track.size(); ++i) {
-            if (i > 0)
-                Text.push_back(',');
-            Text.push_back('[');
-            AppendFixed(Text, track[i].X, 7);
-            Text.push_back(',');
-            AppendFixed(Text, track[i].Y, 7);
-            Text.push_back(']');
-        }
-        if (track.size() > 1)
-            Text.push_back(']');
-        Text += "},\"properties\":{\"kind\":\"track\",\"fixes\":";
-        AppendInt(Text, static_cast<int64_t>(track.size()));
-        Text += ",\"start_time\":";
-        AppendJsonString(Text, FormatIso8601(track.front().Time));
-        Text += ",\"end_time\":";
-        AppendJsonString(Text, FormatIso8601(track.back().Time));
-        Text += "}}";
-        First = false;
-    }
-    std::fwrite(Text.data(), 1, Text.size(), File.File());
+    std::fputs(kCollectionHead, File.File());
 }
 
 void TGeoJsonOutput::Add(const TRecordRow& row) {
@@ -55,11 +37,9 @@ void TGeoJsonOutput::Add(const TRecordRow& row) {
     Text.clear();
     Text += First ? "\n" : ",\n";
     First = false;
-    Text += "{\"type\":\"Feature\",\"geometry\":{\"type\":\"Point\",\"coordinates\":[";
-    AppendFixed(Text, row.X, 7);
-    Text.push_back(',');
-    AppendFixed(Text, row.Y, 7);
-    Text += "]},\"properties\":{\"kind\":\"record\",\"index\":";
+    Text += "{\"type\":\"Feature\",\"geometry\":{\"type\":\"Point\",\"coordinates\":";
+    AppendPosition(Text, row.X, row.Y);
+    Text += "},\"properties\":{\"kind\":\"record\",\"index\":";
     AppendInt(Text, row.Index);
     Text += ",\"test_time\":\"";
     AppendIso8601(Text, row.TestTime);
@@ -82,8 +62,45 @@ void TGeoJsonOutput::Add(const TRecordRow& row) {
 }
 
 bool TGeoJsonOutput::Commit(std::string* error) {
-    std::fputs("\n]}\n", File.File());
+    std::fputs(kCollectionTail, File.File());
     return File.Commit(error);
+}
+
+std::string TrackGeoJson(const std::vector<TGpsPoint>& track) {
+    std::string text = kCollectionHead;
+    if (!track.empty()) {
+        text += "\n{\"type\":\"Feature\",\"geometry\":{\"type\":";
+        if (track.size() == 1) {
+            text += "\"Point\",\"coordinates\":";
+            AppendPosition(text, track[0].X, track[0].Y);
+        } else {
+            text += "\"LineString\",\"coordinates\":[";
+            for (std::size_t i = 0; i < track.size(); ++i) {
+                if (i > 0)
+                    text.push_back(',');
+                AppendPosition(text, track[i].X, track[i].Y);
+            }
+            text.push_back(']');
+        }
+        text += "},\"properties\":{\"kind\":\"track\",\"fixes\":";
+        AppendInt(text, static_cast<int64_t>(track.size()));
+        text += ",\"start_time\":";
+        AppendJsonString(text, FormatIso8601(track.front().Time));
+        text += ",\"end_time\":";
+        AppendJsonString(text, FormatIso8601(track.back().Time));
+        text += "}}";
+    }
+    text += kCollectionTail;
+    return text;
+}
+
+std::string TrackGeoJsonBeside(const std::string& geoJsonPath) {
+    static constexpr char kExtension[] = ".geojson";
+    constexpr std::size_t kLength = sizeof kExtension - 1;
+    if (geoJsonPath.size() <= kLength ||
+        geoJsonPath.compare(geoJsonPath.size() - kLength, kLength, kExtension) != 0)
+        return "";
+    return geoJsonPath.substr(0, geoJsonPath.size() - kLength) + ".track.geojson";
 }
 
 }  // namespace n95::host

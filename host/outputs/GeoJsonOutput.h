@@ -1,5 +1,9 @@
-// The GeoJSON output, streamed like the CSV: the track first, then a feature per record
-// with a position as it is added.
+// The GeoJSON outputs (RFC 7946: WGS 84 longitude and latitude, no "crs"), in two files so
+// that a GIS can convert each into one layer of one geometry type (a Shapefile holds points
+// or lines, never both):
+//   - the records: a FeatureCollection of Points, streamed like the CSV;
+//   - the track: a FeatureCollection of its own with one LineString, made once the track is
+//     complete.
 //
 // Not thread-safe; one owner.
 #pragma once
@@ -12,16 +16,14 @@
 
 namespace n95::host {
 
-// A FeatureCollection: the track as a LineString (a Point for a single fix), then one Point
-// per record that has a position, with the record's fields as properties.
+// One Point per record that has a position, with the record's fields as properties. Rows
+// without a position are skipped.
 class TGeoJsonOutput {
 public:
-    // Creates the (temporary) file; Begin writes the collection's head and the track.
+    // Creates the (temporary) file; Begin writes the collection's head.
     bool Open(const std::string& path, std::string* error);
     // Once, after Open and before the first Add.
-    void Begin(const std::vector<TGpsPoint>& track);
-    // Open and Begin.
-    bool Open(const std::string& path, const std::vector<TGpsPoint>& track, std::string* error);
+    void Begin();
     void Add(const TRecordRow& row);
     bool Commit(std::string* error);
     // The file being written (to flush it, or to see whether it is written straight).
@@ -34,5 +36,14 @@ private:
     std::string Text;
     bool First = true;
 };
+
+// The track's FeatureCollection: one LineString through the fixes (a Point for a single fix)
+// with the fix count and the first and last fix times as properties; no feature when the
+// track has no fix.
+std::string TrackGeoJson(const std::vector<TGpsPoint>& track);
+
+// The track file's name beside the records' GeoJSON: NAME.geojson gives NAME.track.geojson.
+// Empty for any other name ("-", a device): the track then needs a name of its own.
+std::string TrackGeoJsonBeside(const std::string& geoJsonPath);
 
 }  // namespace n95::host

@@ -11,7 +11,7 @@ namespace n95::host {
 
 namespace {
 
-enum TOutputKind { kCsv, kGeoJson, kMap, kFrameLog, kOutputKinds };
+enum TOutputKind { kCsv, kGeoJson, kTrackGeoJson, kKml, kMap, kFrameLog, kOutputKinds };
 
 // A spooled row: its fields one after the other in this process's own byte order (the spool
 // lives and dies with the process), without the struct's padding.
@@ -55,14 +55,19 @@ static_assert(sizeof(TRecordRow::MessageClass) == 4 && sizeof(TRecordRow::Payloa
 
 }  // namespace
 
-void NameOutDirOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths) {
+void NameOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths) {
+    if (paths.TrackGeoJson.empty())
+        paths.TrackGeoJson = TrackGeoJsonBeside(paths.GeoJson);
+    if (dir.empty())
+        return;
     const std::string base = (std::filesystem::path(dir) / stem).string();
-    if (paths.Csv.empty())
-        paths.Csv = base + ".csv";
-    if (paths.GeoJson.empty())
-        paths.GeoJson = base + ".geojson";
-    if (paths.Map.empty())
-        paths.Map = base + ".svg";
+    for (auto [path, extension] : {std::pair{&paths.Csv, ".csv"},
+                                   {&paths.GeoJson, ".geojson"},
+                                   {&paths.TrackGeoJson, ".track.geojson"},
+                                   {&paths.Kml, ".kml"},
+                                   {&paths.Map, ".svg"}})
+        if (path->empty())
+            *path = base + extension;
 }
 
 bool CreateOutDir(const std::string& dir, std::string* error) {
@@ -79,7 +84,7 @@ bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& 
                  std::string* error) {
     if (!CreateOutDir(dir, error))
         return false;
-    NameOutDirOutputs(dir, stem, paths);
+    NameOutputs(dir, stem, paths);
     return true;
 }
 
@@ -91,6 +96,12 @@ std::vector<TNamedFile> NamedOutputs(const TOutputPaths& paths, const TOutputPat
     };
     add("--csv", paths.Csv, given.Csv);
     add("--geojson", paths.GeoJson, given.GeoJson);
+    if (given.TrackGeoJson.empty() && !paths.TrackGeoJson.empty() &&
+        paths.TrackGeoJson == TrackGeoJsonBeside(given.GeoJson))
+        named.push_back({"the track beside --geojson", paths.TrackGeoJson});
+    else
+        add("--track-geojson", paths.TrackGeoJson, given.TrackGeoJson);
+    add("--kml", paths.Kml, given.Kml);
     add("--map", paths.Map, given.Map);
     add("--frame-log", paths.FrameLog, given.FrameLog);
     return named;
@@ -105,16 +116,22 @@ bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& t
     Discard();
     Names = paths;
     Track = &track;
-    Deferred = !trackComplete && (!paths.GeoJson.empty() || !paths.Map.empty());
+    RecordsByClass = {};
+    WithPosition = Shown = PositionedSeen = ShowRemainder = 0;
+    const bool drawn = !paths.GeoJson.empty() || !paths.Kml.empty() || !paths.Map.empty();
+    const bool deferred = drawn && (!trackComplete || !paths.Kml.empty() ||
+                                    (MaxPoints > 0 && !paths.GeoJson.empty()));
     if ((!paths.Csv.empty() && !Csv.Open(paths.Csv, error)) ||
         (!paths.GeoJson.empty() && !GeoJson.Open(paths.GeoJson, error)) ||
+        (!paths.TrackGeoJson.empty() && !TrackFile.Open(paths.TrackGeoJson, error)) ||
+        (!paths.Kml.empty() && !Kml.Open(paths.Kml, error)) ||
         (!paths.Map.empty() && !MapFile.Open(paths.Map, error)) ||
         (!paths.FrameLog.empty() &&
          !FrameLogFile.Open(paths.FrameLog, TOutputFile::TOptions{false, true}, error))) {
         Discard();
         return false;
     }
-    if (Deferred) {
+    if (deferred) {
         Spool = std::tmpfile();
         if (Spool == nullptr) {
             *error = SystemError("cannot create a temporary file for the records", errno);
@@ -123,7 +140,7 @@ bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& t
         }
     } else {
         if (!paths.GeoJson.empty())
-            GeoJson.Begin(track);
+            GeoJson.Begin();
         if (!paths.Map.empty())
             Map = std::make_unique<TSvgMap>(track);
     }
@@ -145,7 +162,8 @@ std::string TOutputSet::NameFrameLog(std::string message) const {
 }
 
 bool TOutputSet::UsesStandardOutput() const {
-    for (const std::string* path : {&Names.Csv, &Names.GeoJson, &Names.Map, &Names.FrameLog})
+    for (const std::string* path :
+         {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson, &Names.Kml, &Names.Map, &Names.FrameLog})
         if (*path == "-")
             return true;
     return false;
@@ -157,6 +175,10 @@ TOutputFile* TOutputSet::FileOf(int which) {
             return Names.Csv.empty() ? nullptr : &Csv.Output();
         case kGeoJson:
             return Names.GeoJson.empty() ? nullptr : &GeoJson.Output();
+        case kTrackGeoJson:
+            return Names.TrackGeoJson.empty() ? nullptr : &TrackFile;
+        case kKml:
+            return Names.Kml.empty() ? nullptr : &Kml.Output();
         case kMap:
             return Names.Map.empty() ? nullptr : &MapFile;
         case kFrameLog:
@@ -178,6 +200,8 @@ bool TOutputSet::Flush(std::string* error) {
 void TOutputSet::Add(const TRecordRow& row) {
     if (!Names.Csv.empty())
         Csv.Add(row);
+    ++RecordsByClass[ClassBucket(row.MessageClass)];
+    WithPosition += row.HasPosition() ? 1 : 0;
     if (Spool != nullptr) {
         uint8_t bytes[kSpoolRowBytes];
         PackRow(row, bytes);
@@ -185,22 +209,40 @@ void TOutputSet::Add(const TRecordRow& row) {
             SpoolFailed = true;
         return;
     }
+    Shown = WithPosition;
     if (!Names.GeoJson.empty())
         GeoJson.Add(row);
     if (Map)
         Map->Add(row);
 }
 
-void TOutputSet::SetMapTitle(std::string title, std::string subtitle) {
-    MapTitle = std::move(title);
-    MapSubtitle = std::move(subtitle);
+void TOutputSet::SetTitle(std::string title, std::string subtitle) {
+    Title = std::move(title);
+    Subtitle = std::move(subtitle);
+}
+
+bool TOutputSet::ShowNext(uint64_t keep) {
+    // The j-th record with a position (from 0) is shown when j is 0 or floor(j * keep /
+    // WithPosition) steps up at j: `keep` records in all (keep <= WithPosition), evenly
+    // spaced, the first among them. The remainder (j * keep) mod WithPosition is kept
+    // without the product, which could overflow.
+    if (PositionedSeen++ == 0)
+        return keep > 0;
+    ShowRemainder += keep;
+    if (ShowRemainder < WithPosition)
+        return false;
+    ShowRemainder -= WithPosition;
+    return true;
 }
 
 bool TOutputSet::Unspool(std::string* error) {
     FILE* spool = Spool;
     Spool = nullptr;
+    const uint64_t keep = MaxPoints > 0 && MaxPoints < WithPosition ? MaxPoints : WithPosition;
     if (!Names.GeoJson.empty())
-        GeoJson.Begin(*Track);
+        GeoJson.Begin();
+    if (!Names.Kml.empty())
+        Kml.Begin({Title, Subtitle, RecordsByClass, WithPosition, keep}, *Track);
     if (!Names.Map.empty())
         Map = std::make_unique<TSvgMap>(*Track);
     bool ok = !SpoolFailed && std::fflush(spool) == 0 && std::fseek(spool, 0, SEEK_SET) == 0;
@@ -208,10 +250,15 @@ bool TOutputSet::Unspool(std::string* error) {
     uint8_t bytes[kSpoolRowBytes];
     while (ok && std::fread(bytes, sizeof bytes, 1, spool) == 1) {
         UnpackRow(bytes, row);
-        if (!Names.GeoJson.empty())
-            GeoJson.Add(row);
         if (Map)
             Map->Add(row);
+        if (!row.HasPosition() || !ShowNext(keep))
+            continue;
+        ++Shown;
+        if (!Names.GeoJson.empty())
+            GeoJson.Add(row);
+        if (!Names.Kml.empty())
+            Kml.Add(row);
     }
     ok = ok && std::ferror(spool) == 0;
     const int savedErrno = errno;
@@ -230,10 +277,19 @@ bool TOutputSet::CommitOne(int which, std::string* error) {
             return Names.Csv.empty() || Csv.Commit(error);
         case kGeoJson:
             return Names.GeoJson.empty() || GeoJson.Commit(error);
+        case kTrackGeoJson: {
+            if (Names.TrackGeoJson.empty())
+                return true;
+            const std::string text = TrackGeoJson(*Track);
+            std::fwrite(text.data(), 1, text.size(), TrackFile.File());
+            return TrackFile.Commit(error);
+        }
+        case kKml:
+            return Names.Kml.empty() || Kml.Commit(error);
         case kMap:
             if (!Map)
                 return true;
-            Map->SetTitle(MapTitle, MapSubtitle);
+            Map->SetTitle(Title, Subtitle);
             return Map->Commit(MapFile, error);
         case kFrameLog:
             return Names.FrameLog.empty() || FrameLogFile.Commit(error);
@@ -268,12 +324,12 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
         errors->push_back(error);
         spoolOk = false;
     }
-    const std::string* names[kOutputKinds] = {&Names.Csv, &Names.GeoJson, &Names.Map,
-                                              &Names.FrameLog};
+    const std::string* names[kOutputKinds] = {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson,
+                                              &Names.Kml, &Names.Map,     &Names.FrameLog};
     for (int which = 0; which < kOutputKinds; ++which) {
         if (names[which]->empty())
             continue;
-        if (!spoolOk && (which == kGeoJson || which == kMap))
+        if (!spoolOk && (which == kGeoJson || which == kKml || which == kMap))
             continue;  // discarded below: they would lack records
         if (CommitOne(which, &error))
             written.push_back(OutputDisplayName(*names[which]));
@@ -282,6 +338,7 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
     }
     if (!spoolOk) {
         GeoJson.Discard();
+        Kml.Discard();
         MapFile.Discard();
     }
     return written;
@@ -294,6 +351,8 @@ void TOutputSet::Discard() {
     }
     Csv.Discard();
     GeoJson.Discard();
+    TrackFile.Discard();
+    Kml.Discard();
     MapFile.Discard();
     FrameLogFile.Discard();
     Map.reset();
@@ -301,7 +360,8 @@ void TOutputSet::Discard() {
 
 std::vector<std::string> TOutputSet::Paths() const {
     std::vector<std::string> paths;
-    for (const std::string* path : {&Names.Csv, &Names.GeoJson, &Names.Map, &Names.FrameLog})
+    for (const std::string* path :
+         {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson, &Names.Kml, &Names.Map, &Names.FrameLog})
         if (!path->empty())
             paths.push_back(OutputDisplayName(*path));
     return paths;

@@ -1,13 +1,19 @@
-// The outputs of a run, as the replay and the live run name them: CSV, GeoJSON, SVG map and
-// the plug-in's frame log, each optional. Each is a TOutputFile: a regular file is written
-// without a name in its destination's folder and renamed into place when the run is over;
-// "-", a device or a FIFO is written straight.
+// The outputs of a run, as the replay and the live run name them: CSV, GeoJSON (records and
+// track in two files), KML, SVG map and the plug-in's frame log, each optional. Each is a
+// TOutputFile: a regular file is written without a name in its destination's folder and
+// renamed into place when the run is over; "-", a device or a FIFO is written straight.
 //
 // Every output is opened before the run starts, so an unwritable path fails at once rather
-// than after a long run. The GeoJSON and the map need the GPS track: when it is known
-// before the run (a replay) they are written as records come; when it is still growing (a
-// live run) the records' rows are kept in an anonymous spool file and the two are made from
-// it at Commit, once the track is complete. Memory stays bounded either way.
+// than after a long run. The CSV is written as records come. The others need the GPS track
+// or counts of the whole run:
+//   - the track GeoJSON is made at Commit, from the complete track;
+//   - the records' GeoJSON and the map are written as records come when the track is known
+//     before the run (a replay) and nothing is to be thinned;
+//   - otherwise (a live run, whose track is still growing; a KML, whose description counts
+//     every record; --max-points, which must know how many records there are to thin them
+//     evenly) the records' rows are kept in an anonymous spool file, and the GeoJSON, the
+//     KML and the map are made from it at Commit.
+// Memory stays bounded either way.
 //
 // The plug-in writes the frame log by name. For a regular file that name is /proc/self/fd/N
 // of the unnamed file: the plug-in runs in this process and its fopen of that path reaches
@@ -17,6 +23,8 @@
 // Not thread-safe; one owner.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -28,29 +36,32 @@
 #include "host/common/OutputTarget.h"
 #include "host/outputs/CsvOutput.h"
 #include "host/outputs/GeoJsonOutput.h"
+#include "host/outputs/KmlOutput.h"
 #include "host/outputs/SvgMap.h"
 
 namespace n95::host {
 
 // The outputs asked for; an empty path means none.
 struct TOutputPaths {
-    std::string Csv, GeoJson, Map, FrameLog;
+    std::string Csv, GeoJson, TrackGeoJson, Kml, Map, FrameLog;
 };
 
-// -o DIR: fills the CSV, GeoJSON and map paths that are not given as DIR/<stem>.csv,
-// .geojson and .svg.
-void NameOutDirOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths);
+// Fills the names that the options leave to be made: first the track's GeoJSON beside the
+// records' (NAME.geojson gives NAME.track.geojson; see TrackGeoJsonBeside), then, with -o DIR
+// (`dir` not empty), DIR/<stem>.csv, .geojson, .track.geojson, .kml and .svg for those still
+// empty.
+void NameOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths);
 
 // -o DIR: creates DIR with its parents, if missing. False, with a message, when it cannot be.
 bool CreateOutDir(const std::string& dir, std::string* error);
 
-// -o DIR: creates DIR (CreateOutDir) and names the outputs (NameOutDirOutputs). False, with a
+// -o DIR: creates DIR (CreateOutDir) and names the outputs (NameOutputs). False, with a
 // message, when DIR cannot be created.
 bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& paths,
                  std::string* error);
 
 // The outputs of `paths` as CheckDistinctFiles takes them, named by their options; those that
-// `given` (the options alone) leaves empty were named by -o.
+// `given` (the options alone) leaves empty were named by -o, or beside --geojson.
 std::vector<TNamedFile> NamedOutputs(const TOutputPaths& paths, const TOutputPaths& given);
 
 class TOutputSet {
@@ -59,6 +70,10 @@ public:
     TOutputSet(const TOutputSet&) = delete;
     TOutputSet& operator=(const TOutputSet&) = delete;
     ~TOutputSet();
+
+    // At most this many records in the GeoJSON and the KML, chosen evenly among those with a
+    // position (the first always); 0, the default, keeps all. Before Open.
+    void SetMaxPoints(uint64_t maxPoints) { MaxPoints = maxPoints; }
 
     // Opens the outputs of `paths` (see TOutputFile). `track` must outlive this object; with
     // `trackComplete` false it may still grow until Commit. The frame log is opened for the
@@ -83,8 +98,16 @@ public:
     // One record, in index order.
     void Add(const TRecordRow& row);
 
-    // The map's heading lines (kept for Commit).
-    void SetMapTitle(std::string title, std::string subtitle);
+    // The heading lines of the map and of the KML document (kept for Commit).
+    void SetTitle(std::string title, std::string subtitle);
+
+    // The records with a position, and how many of them the GeoJSON and the KML show (fewer
+    // when thinned by SetMaxPoints). Complete after Commit.
+    struct TPointCounts {
+        uint64_t WithPosition = 0, Shown = 0;
+    };
+    TPointCounts Points() const { return {WithPosition, Shown}; }
+    uint64_t MaxPointsAsked() const { return MaxPoints; }
 
     // Finishes every output: first everything is flushed, so that a failed write is found
     // before any file is renamed; then the outputs written straight are finished, then the
@@ -100,28 +123,34 @@ public:
     // Removes the temporary files (closes the outputs written straight).
     void Discard();
 
-    // The outputs asked for, in the order CSV, GeoJSON, map, frame log ("standard output"
-    // for "-").
+    // The outputs asked for, in the order CSV, GeoJSON, track GeoJSON, KML, map, frame log
+    // ("standard output" for "-").
     std::vector<std::string> Paths() const;
-    bool WantsMap() const { return !Names.Map.empty(); }
 
 private:
-    // Writes the spooled rows into the GeoJSON and the map (live run).
+    // Writes the spooled rows into the GeoJSON, the KML and the map.
     bool Unspool(std::string* error);
+    // Whether the next record with a position is shown in the GeoJSON and the KML, of
+    // `keep` chosen evenly among WithPosition.
+    bool ShowNext(uint64_t keep);
     bool CommitOne(int which, std::string* error);
     // The file of one output; nil when it was not asked for.
     TOutputFile* FileOf(int which);
 
     TOutputPaths Names;
     const std::vector<TGpsPoint>* Track = nullptr;
-    bool Deferred = false;  // the GeoJSON and map are made at Commit from the spool
+    uint64_t MaxPoints = 0;
     TCsvOutput Csv;
     TGeoJsonOutput GeoJson;
-    TOutputFile MapFile, FrameLogFile;
+    TKmlOutput Kml;
+    TOutputFile TrackFile, MapFile, FrameLogFile;
     std::unique_ptr<TSvgMap> Map;
-    std::string MapTitle, MapSubtitle;
-    FILE* Spool = nullptr;
+    std::string Title, Subtitle;
+    FILE* Spool = nullptr;  // the rows, when the GeoJSON, KML and map are made at Commit
     bool SpoolFailed = false;
+    std::array<uint64_t, kClassBuckets> RecordsByClass{};
+    uint64_t WithPosition = 0, Shown = 0;
+    uint64_t PositionedSeen = 0, ShowRemainder = 0;  // ShowNext's position and remainder
 };
 
 }  // namespace n95::host

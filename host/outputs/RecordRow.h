@@ -46,4 +46,16 @@ constexpr int ClassBucket(int messageClass) {
     return messageClass >= 0 && messageClass < kNoClassBucket ? messageClass : kNoClassBucket;
 }
 
+// How the outputs that draw records (the SVG map, the KML) show each bucket: a label and a
+// colour ("#rrggbb"). Records whose code has no class are purple, so that they stand apart
+// from the grey track line they are drawn on.
+struct TClassStyle {
+    const char* Label;
+    const char* Colour;
+};
+inline constexpr TClassStyle kClassStyles[kClassBuckets] = {
+    {"class 0", "#1f77b4"}, {"class 1", "#2ca02c"},  {"class 2", "#ff7f0e"},
+    {"class 3", "#d62728"}, {"no class", "#9467bd"},
+};
+
 }  // namespace n95::host

@@ -22,16 +22,6 @@ constexpr std::size_t kCellsY = static_cast<std::size_t>(TSvgMap::kHeight / kDot
 // Flush the SVG text to its file in pieces of about this size.
 constexpr std::size_t kFlushBytes = 1 << 16;
 
-struct TClassStyle {
-    const char* Label;
-    const char* Colour;
-};
-// Classes 0..3, then records whose code has no class: purple, so that they stand apart from
-// the grey track line they are drawn on.
-constexpr TClassStyle kClassStyles[kClassBuckets] = {
-    {"class 0", "#1f77b4"}, {"class 1", "#2ca02c"},  {"class 2", "#ff7f0e"},
-    {"class 3", "#d62728"}, {"no class", "#9467bd"},
-};
 // Drawing order: unclassified records underneath, the classes above them.
 constexpr int kDrawOrder[kClassBuckets] = {kNoClassBucket, 0, 1, 2, 3};
 // Lanes across the track, in lane widths: unclassified records on the track itself.

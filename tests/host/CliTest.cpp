@@ -58,7 +58,8 @@ TEST_F(CliTest, ReplayOfAGeneratedDriveWritesTheThreeOutputs) {
                                   Path("out"), "--frame-log", Path("out/frames.log")});
     ASSERT_EQ(r.Status, 0) << r.Errors;
     EXPECT_EQ(ListDir(Path("out")),
-              (std::vector<std::string>{"d.csv", "d.geojson", "d.svg", "frames.log"}));
+              (std::vector<std::string>{"d.csv", "d.geojson", "d.kml", "d.svg", "d.track.geojson",
+                                        "frames.log"}));
     const uint64_t records = SummaryNumber(r.Output, "records");
     ASSERT_GT(records, 1000u) << r.Output;
     EXPECT_TRUE(Contains(r.Output, "0 without")) << r.Output;
@@ -147,7 +148,7 @@ TEST_F(CliTest, BadInputGivesOneMessageAStatusAndNoOutput) {
         EXPECT_EQ(r.Status, c.Status) << what << "\n" << r.Errors;
         EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
         if (c.WritesOutputs) {
-            EXPECT_EQ(ListDir(Path("out")).size(), 3u) << what;
+            EXPECT_EQ(ListDir(Path("out")).size(), 5u) << what;
             const std::string geojson = ReadFile(
                 Path("out/" + std::filesystem::path(c.Args[0]).stem().string() + ".geojson"));
             EXPECT_EQ(geojson.substr(geojson.size() - 4), "\n]}\n") << what;
@@ -194,6 +195,11 @@ TEST_F(CliTest, AnOutputThatIsAnInputOrAnotherOutputIsAUsageError) {
         {{Path("d.csv"), "-o", Dir}, "-o and the capture are the same file"},
         {{d, "--csv", Path("x"), "--map", Path("./x")}, "--csv and --map are the same file"},
         {{d, "--csv", "-", "--geojson", "-"}, "both write to standard output"},
+        {{d, "--kml", d}, "--kml and the capture"},
+        {{d, "--geojson", Path("x.geojson"), "--csv", Path("x.track.geojson")},
+         "--csv and the track beside --geojson are the same file"},
+        {{d, "--track-geojson", Path("d.nmea"), "--gps", Path("d.nmea")},
+         "--track-geojson and --gps"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"replay"};
@@ -474,12 +480,14 @@ TEST_F(CliTest, ReplayOutputsKeepTheirChecksums) {
         const std::string out = Path(std::string("out-") + drive);
         const ProgramResult r =
             Host({"replay", capture, "--gps", track, "-o", out, "--csv", out + "/d.csv",
-                  "--geojson", out + "/d.geojson", "--map", out + "/d.svg"});
+                  "--geojson", out + "/d.geojson", "--track-geojson", out + "/d.track.geojson",
+                  "--kml", out + "/d.kml", "--map", out + "/d.svg"});
         ASSERT_EQ(r.Status, 0) << r.Errors;
         for (const auto& [name, path] :
              {std::pair{"capture", capture}, std::pair{"track", track},
               std::pair{"csv", out + "/d.csv"}, std::pair{"geojson", out + "/d.geojson"},
-              std::pair{"svg", out + "/d.svg"}})
+              std::pair{"track-geojson", out + "/d.track.geojson"},
+              std::pair{"kml", out + "/d.kml"}, std::pair{"svg", out + "/d.svg"}})
             got += std::string(drive) + " " + name + " " + Checksum(ReadFile(path)) + "\n";
     }
     const auto want = SplitLines(ReadFile(N95_REPLAY_CHECKSUMS));

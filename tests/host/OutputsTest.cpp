@@ -1,9 +1,11 @@
 #include "host/outputs/CsvOutput.h"
 #include "host/outputs/GeoJsonOutput.h"
+#include "host/outputs/KmlOutput.h"
 #include "host/outputs/SvgMap.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <pugixml.hpp>
 
 #include <charconv>
 #include <cmath>
@@ -19,7 +21,9 @@
 namespace n95::host {
 namespace {
 
+using n95::test::Contains;
 using n95::test::ReadFile;
+using n95::test::SplitFields;
 using n95::test::SplitLines;
 
 // A kind-2 record as the plug-in hands it over, with a payload copy of `payload` bytes.
@@ -144,11 +148,11 @@ TEST_F(OutputsTest, CsvWritesOneRowPerRecordWithEmptyNoValueFields) {
     EXPECT_EQ(lines[2], "1,2024-05-14T09:20:01.250Z,2024-05-14T09:20:01.750Z,,,0x00000112,,0");
 }
 
-TEST_F(OutputsTest, GeoJsonHasTheTrackAndThePositionedRecords) {
-    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.001, 60.001, 45426.1}};
+TEST_F(OutputsTest, GeoJsonKeepsRecordsAndTrackApart) {
     TGeoJsonOutput out;
     std::string error;
-    ASSERT_TRUE(out.Open(Path("r.geojson"), track, &error)) << error;
+    ASSERT_TRUE(out.Open(Path("r.geojson"), &error)) << error;
+    out.Begin();
     out.Add(Row(0, 0x000003C1, 24.0005, 60.0005));
     out.Add(Row(1, 0x00000112, -9999.0, -9999.0));  // no position: not a feature
     out.Add(Row(2, 0x00000112, 24.001, 60.001));
@@ -156,16 +160,90 @@ TEST_F(OutputsTest, GeoJsonHasTheTrackAndThePositionedRecords) {
     const std::string json = ReadFile(Path("r.geojson"));
     EXPECT_TRUE(Balanced(json)) << json;
     EXPECT_EQ(json.rfind("{\"type\":\"FeatureCollection\"", 0), 0u);
-    EXPECT_EQ(Count(json, "\"LineString\""), 1u);
-    EXPECT_EQ(Count(json, "\"kind\":\"record\""), 2u);
+    EXPECT_EQ(Count(json, "\"type\":\"Point\""), 2u);
+    EXPECT_EQ(Count(json, "\"type\":\"Feature\""), 2u) << "points only: one layer for a GIS";
     EXPECT_NE(json.find("\"coordinates\":[24.0005000,60.0005000]"), std::string::npos);
     EXPECT_NE(json.find("\"message_class\":null"), std::string::npos);
 
-    // No track and no record still make a valid, empty collection.
-    TGeoJsonOutput empty;
-    ASSERT_TRUE(empty.Open(Path("e.geojson"), {}, &error));
-    ASSERT_TRUE(empty.Commit(&error));
-    EXPECT_TRUE(Balanced(ReadFile(Path("e.geojson"))));
+    // The track: a line, a point for a single fix, an empty collection without fixes.
+    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.001, 60.001, 45426.1}};
+    const std::string line = TrackGeoJson(track);
+    EXPECT_TRUE(Balanced(line)) << line;
+    EXPECT_NE(line.find("\"LineString\",\"coordinates\":[[24.0000000,60.0000000],"
+                        "[24.0010000,60.0010000]]"),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"fixes\":2"), std::string::npos);
+    EXPECT_NE(TrackGeoJson({track[0]}).find("\"Point\",\"coordinates\":[24.0000000,60.0000000]}"),
+              std::string::npos);
+    EXPECT_EQ(TrackGeoJson({}), "{\"type\":\"FeatureCollection\",\"features\":[\n]}\n");
+
+    const std::pair<const char*, const char*> beside[] = {{"out/d.geojson", "out/d.track.geojson"},
+                                                          {"d.json", ""},
+                                                          {"-", ""},
+                                                          {".geojson", ""},
+                                                          {"/dev/null", ""}};
+    for (const auto& [records, trackFile] : beside)
+        EXPECT_EQ(TrackGeoJsonBeside(records), trackFile) << records;
+}
+
+// The KML as a reader sees it: a well-formed document (a title with markup characters
+// included), the styles, the track line, and one placemark per record with a position,
+// styled by its class and stamped with its test time.
+TEST_F(OutputsTest, KmlIsADocumentOfTrackAndStyledTimedRecords) {
+    const std::vector<TGpsPoint> track = {
+        {24.0, 60.0, 45426.0}, {24.001, 60.001, 45426.1}, {24.002, 60.0, 45426.2}};
+    TKmlOutput kml;
+    std::string error;
+    ASSERT_TRUE(kml.Open(Path("r.kml"), &error)) << error;
+    TKmlSummary summary{"Drive <A&B>", "3 records", {}, 2, 2};
+    summary.RecordsByClass = {0, 1, 0, 0, 2};
+    kml.Begin(summary, track);
+    kml.Add(Row(0, 0x000003C1, 24.0005, 60.0005));
+    kml.Add(Row(1, 0x00000112, -9999.0, -9999.0));
+    kml.Add(Row(2, 0x00000112, 24.001, 60.001, 0));
+    ASSERT_TRUE(kml.Commit(&error)) << error;
+
+    pugi::xml_document doc;
+    const std::string text = ReadFile(Path("r.kml"));
+    ASSERT_TRUE(doc.load_string(text.c_str())) << text.substr(0, 400);
+    const pugi::xml_node document = doc.child("kml").child("Document");
+    EXPECT_STREQ(doc.child("kml").attribute("xmlns").value(), "http://www.opengis.net/kml/2.2");
+    EXPECT_STREQ(document.child_value("name"), "Drive <A&B>");
+    EXPECT_TRUE(Contains(document.child_value("description"), "2 records with a position"));
+    std::vector<std::string> styles;
+    for (const pugi::xml_node style : document.children("Style"))
+        styles.push_back(style.attribute("id").value());
+    EXPECT_EQ(styles, (std::vector<std::string>{"track", "class-0", "class-1", "class-2", "class-3",
+                                                "no-class"}));
+    EXPECT_STREQ(document.find_child_by_attribute("Style", "id", "class-0")
+                     .child("IconStyle")
+                     .child_value("color"),
+                 "ffb4771f");
+
+    std::vector<pugi::xml_node> folders(document.children("Folder").begin(),
+                                        document.children("Folder").end());
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_STREQ(folders[0].child_value("name"), "Track");
+    EXPECT_EQ(SplitFields(
+                  folders[0].child("Placemark").child("LineString").child_value("coordinates"), ' ')
+                  .size(),
+              3u);
+    EXPECT_STREQ(folders[1].child_value("name"), "Records");
+    std::vector<std::string> placemarks;
+    for (const pugi::xml_node p : folders[1].children("Placemark"))
+        placemarks.push_back(std::string(p.child_value("styleUrl")) + " " +
+                             p.child("TimeStamp").child_value("when") + " " +
+                             p.child("Point").child_value("coordinates"));
+    EXPECT_EQ(placemarks, (std::vector<std::string>{
+                              "#class-1 2024-05-14T09:20:01.250Z 24.0005000,60.0005000",
+                              "#no-class 2024-05-14T09:20:01.250Z 24.0010000,60.0010000"}));
+    EXPECT_STREQ(folders[1]
+                     .child("Placemark")
+                     .child("ExtendedData")
+                     .find_child_by_attribute("Data", "name", "payload_length")
+                     .child_value("value"),
+                 "8");
 }
 
 // A live run's outputs: the track grows while records come, and the GeoJSON and the map are
@@ -187,16 +265,17 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     outputs.Add(Row(1, 0x00000112, -9999.0, -9999.0));
     track.push_back({24.001, 60.001, 45426.1});
     outputs.Add(Row(2, 0x00000112, 24.001, 60.001));
-    outputs.SetMapTitle("live", "three records");
+    outputs.SetTitle("live", "three records");
     std::vector<std::string> errors;
     const std::vector<std::string> written = outputs.CommitEach(&errors);
     EXPECT_TRUE(errors.empty()) << errors[0];
     EXPECT_EQ(written, outputs.Paths());
-    EXPECT_EQ(written.size(), 4u);
+    EXPECT_EQ(written.size(), 6u);
     EXPECT_EQ(SplitLines(ReadFile(Path("out/sub/run.csv"))).size(), 4u);
+    EXPECT_EQ(ReadFile(Path("out/sub/run.track.geojson")), TrackGeoJson(track))
+        << "the whole track, known only at the end";
     const std::string json = ReadFile(Path("out/sub/run.geojson"));
     EXPECT_TRUE(Balanced(json)) << json;
-    EXPECT_EQ(Count(json, "\"LineString\""), 1u) << "the whole track, known only at the end";
     EXPECT_EQ(Count(json, "\"kind\":\"record\""), 2u);
     // The rows came back whole from the spool.
     EXPECT_NE(json.find("\"coordinates\":[24.0005000,60.0005000]},\"properties\":{\"kind\":"
@@ -210,8 +289,64 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     const std::string svg = ReadFile(Path("out/sub/run.svg"));
     EXPECT_NE(svg.find("GPS track (2 fixes)"), std::string::npos);
     EXPECT_NE(svg.find("three records"), std::string::npos);
+    EXPECT_EQ(Count(ReadFile(Path("out/sub/run.kml")), "<Placemark><name>0x"), 2u);
     EXPECT_EQ(n95::test::ListDir(Path("out/sub")),
-              (std::vector<std::string>{"run.csv", "run.geojson", "run.svg"}));
+              (std::vector<std::string>{"run.csv", "run.geojson", "run.kml", "run.svg",
+                                        "run.track.geojson"}));
+}
+
+// --max-points: exactly min(N, records with a position) in the GeoJSON and the KML, spread
+// evenly, the first always; rows without a position neither count nor show; the CSV and the
+// map keep every record.
+TEST_F(OutputsTest, MaxPointsThinsTheRecordLayersEvenly) {
+    struct Case {
+        int Positioned;
+        uint64_t MaxPoints;
+    };
+    const Case cases[] = {{10, 3}, {10, 10}, {10, 20}, {7, 1}, {1000, 999}, {1000, 7}, {0, 5}};
+    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.1, 60.0, 45426.1}};
+    for (const Case& c : cases) {
+        const std::string what =
+            std::to_string(c.Positioned) + " positioned, at most " + std::to_string(c.MaxPoints);
+        TOutputPaths paths;
+        paths.Csv = Path("t.csv");
+        paths.GeoJson = Path("t.geojson");
+        paths.Kml = Path("t.kml");
+        TOutputSet outputs;
+        outputs.SetMaxPoints(c.MaxPoints);
+        std::string error;
+        ASSERT_TRUE(outputs.Open(paths, track, true, &error)) << error;
+        for (int i = 0; i < c.Positioned; ++i) {
+            outputs.Add(Row(2 * i, 0x000003C1, 24.0 + i * 1e-4, 60.0));
+            outputs.Add(Row(2 * i + 1, 0x00000112, -9999.0, -9999.0));
+        }
+        ASSERT_TRUE(outputs.Commit(&error)) << error;
+        const uint64_t expected = std::min<uint64_t>(c.Positioned, c.MaxPoints);
+        EXPECT_EQ(outputs.Points().WithPosition, static_cast<uint64_t>(c.Positioned)) << what;
+        EXPECT_EQ(outputs.Points().Shown, expected) << what;
+        EXPECT_EQ(SplitLines(ReadFile(Path("t.csv"))).size(), 2u * c.Positioned + 1) << what;
+        EXPECT_EQ(Count(ReadFile(Path("t.kml")), "<Placemark><name>0x"), expected) << what;
+        // The indices shown: the first, then gaps that differ by at most one.
+        const std::string json = ReadFile(Path("t.geojson"));
+        std::vector<long> shown;
+        for (std::size_t at = json.find("\"index\":"); at != std::string::npos;
+             at = json.find("\"index\":", at + 1))
+            shown.push_back(std::stol(json.substr(at + 8)) / 2);
+        ASSERT_EQ(shown.size(), expected) << what;
+        if (expected == 0)
+            continue;
+        EXPECT_EQ(shown[0], 0) << what;
+        long shortest = c.Positioned, longest = 0;
+        for (std::size_t i = 1; i < shown.size(); ++i) {
+            shortest = std::min(shortest, shown[i] - shown[i - 1]);
+            longest = std::max(longest, shown[i] - shown[i - 1]);
+        }
+        if (shown.size() > 1) {
+            EXPECT_LE(longest - shortest, 1) << what;
+        }
+        EXPECT_GE(shown.back() + (c.Positioned / static_cast<long>(expected)), c.Positioned - 1)
+            << what << ": the last shown is near the end";
+    }
 }
 
 // The replay's writer thread: the same bytes as rows added directly, whatever the batches
@@ -223,10 +358,17 @@ TEST_F(OutputsTest, WriterThreadWritesWhatDirectAddsWriteAndStopsOnAFailedWrite)
         rows.push_back(Row(i, 0x000003C1 + i % 7, 24.0 + i * 1e-6, 60.0 + i * 1e-6, i % 50));
     std::string error;
     TOutputSet direct, threaded;
-    ASSERT_TRUE(
-        direct.Open({Path("a.csv"), Path("a.geojson"), Path("a.svg"), ""}, track, true, &error));
-    ASSERT_TRUE(
-        threaded.Open({Path("b.csv"), Path("b.geojson"), Path("b.svg"), ""}, track, true, &error));
+    const auto named = [&](const std::string& stem) {
+        TOutputPaths paths;
+        paths.Csv = Path(stem + ".csv");
+        paths.GeoJson = Path(stem + ".geojson");
+        paths.TrackGeoJson = Path(stem + ".track.geojson");
+        paths.Kml = Path(stem + ".kml");
+        paths.Map = Path(stem + ".svg");
+        return paths;
+    };
+    ASSERT_TRUE(direct.Open(named("a"), track, true, &error)) << error;
+    ASSERT_TRUE(threaded.Open(named("b"), track, true, &error)) << error;
     for (const TRecordRow& row : rows)
         direct.Add(row);
     {
@@ -239,14 +381,16 @@ TEST_F(OutputsTest, WriterThreadWritesWhatDirectAddsWriteAndStopsOnAFailedWrite)
     }
     ASSERT_TRUE(direct.Commit(&error)) << error;
     ASSERT_TRUE(threaded.Commit(&error)) << error;
-    for (const char* type : {".csv", ".geojson", ".svg"})
+    for (const char* type : {".csv", ".geojson", ".track.geojson", ".kml", ".svg"})
         EXPECT_EQ(ReadFile(Path(std::string("a") + type)), ReadFile(Path(std::string("b") + type)))
             << type;
 
     if (access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no writable /dev/full";
     TOutputSet full;
-    ASSERT_TRUE(full.Open({"/dev/full", "", "", ""}, track, true, &error)) << error;
+    TOutputPaths toFull;
+    toFull.Csv = "/dev/full";
+    ASSERT_TRUE(full.Open(toFull, track, true, &error)) << error;
     TOutputWriter writer(full);
     for (int i = 0; i < 3; ++i)
         writer.Add(rows);

@@ -1,0 +1,57 @@
+// The KML output (KML 2.2), for Google Earth first, and for GDAL and gpsbabel:
+//
+//   Document   name: the run's title; description: the run's summary with the legend
+//     Style    "track", then one per class bucket ("class-0" .. "class-3", "no-class"):
+//              the legend, in the map's colours
+//     Folder   "Track": one Placemark, a LineString through the fixes (a Point for one)
+//     Folder   "Records": one Placemark per record with a position, styled by its class,
+//              its test time as a TimeStamp (Google Earth's time slider replays the drive)
+//              and its fields as ExtendedData
+//
+// The document's description comes before its features, and it holds counts known only once
+// every record is in: the records reach this writer at the end of a run (see TOutputSet).
+//
+// Not thread-safe; one owner.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/common/OutputFile.h"
+#include "host/outputs/RecordRow.h"
+
+namespace n95::host {
+
+// What the document's description says of the run.
+struct TKmlSummary {
+    std::string Title;                                     // also the document's name
+    std::string Subtitle;                                  // a line under it (time span, counts)
+    std::array<uint64_t, kClassBuckets> RecordsByClass{};  // every record of the run
+    uint64_t WithPosition = 0;                             // records that have a position
+    uint64_t Shown = 0;  // placemarks written (fewer than WithPosition when thinned)
+};
+
+class TKmlOutput {
+public:
+    // Creates the (temporary) file.
+    bool Open(const std::string& path, std::string* error);
+    // Once, after Open: the head, the styles, the track, and the start of the records.
+    void Begin(const TKmlSummary& summary, const std::vector<TGpsPoint>& track);
+    // A placemark for a row with a position; rows without one are skipped.
+    void Add(const TRecordRow& row);
+    bool Commit(std::string* error);
+    // The file being written (to flush it, or to see whether it is written straight).
+    TOutputFile& Output() { return File; }
+    // Removes the temporary file (closes a straight output).
+    void Discard() { File.Discard(); }
+
+private:
+    void Write();
+
+    TOutputFile File;
+    std::string Text, Value;
+};
+
+}  // namespace n95::host
