@@ -9,7 +9,7 @@ base_packages=(
   build-essential cmake g++-multilib clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr clang-format
-  libgps-dev gpsd gpsd-clients python3-gps
+  libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev
 )
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
 clients_packages=(tshark gdal-bin gpsbabel)

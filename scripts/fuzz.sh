@@ -49,7 +49,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS="$instrument" -DCMAKE_CXX_FLAGS="$instrument" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -DN95_BUILD_FUZZERS=ON -DN95_BUILD_TESTS=OFF -DN95_BUILD_BENCHMARKS=OFF \
+  -DN95_BUILD_FUZZERS=ON -DN95_BUILD_TESTS=OFF -DN95_BUILD_BENCHMARKS=OFF -DN95_MIMALLOC=OFF \
   >"$build-configure.log" 2>&1 || { cat "$build-configure.log"; exit 1; }
 
 built=()

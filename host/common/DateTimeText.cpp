@@ -1,6 +1,7 @@
 #include "host/common/DateTimeText.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace n95::host {
 
@@ -11,17 +12,6 @@ TDateTime MakeDateTime(int64_t y, unsigned m, unsigned d, unsigned hour, unsigne
 }
 
 namespace {
-
-void AppendDigits(std::string& out, int64_t value, int width) {
-    char buffer[24];
-    int n = 0;
-    do {
-        buffer[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0 || n < width);
-    while (n > 0)
-        out.push_back(buffer[--n]);
-}
 
 bool ReadNumber(std::string_view text, std::size_t& pos, int digits, int& value) {
     if (pos + digits > text.size())
@@ -46,31 +36,86 @@ bool Expect(std::string_view text, std::size_t& pos, char c) {
 
 }  // namespace
 
-void AppendIso8601(std::string& out, TDateTime t) {
-    // The no-value marker, and anything outside the years 1..9999.
+namespace {
+
+// Splits t, rounded to the millisecond, into its day (from 1970-01-01) and the millisecond
+// of that day. False for the no-value marker -9999.0 and for a value that is not finite or
+// lies outside the years 1..9999.
+bool SplitMilliseconds(TDateTime t, int64_t& days, int64_t& msOfDay) {
     if (t == -9999.0 || !std::isfinite(t) || t < -693593.0 || t >= 2958466.0)
-        return;
+        return false;
     constexpr int64_t kMsPerDay = static_cast<int64_t>(kSecondsPerDay) * 1000;
     const auto ms = static_cast<int64_t>(std::llround((t - kUnixEpochInDays) * kMsPerDay));
-    int64_t days = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
-    int64_t msOfDay = ms - days * kMsPerDay;
+    days = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
+    msOfDay = ms - days * kMsPerDay;
+    return true;
+}
+
+// Writes `value` as exactly `width` digits (value < 10^width) and returns the end.
+char* PutDigits(char* out, int64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+
+// "YYYY-MM-DDT" of a day (from 1970-01-01) in the years 1..9999: 11 chars.
+char* PutDate(char* out, int64_t days) {
     int64_t y;
     unsigned m, d;
     CivilFromDays(days, y, m, d);
-    AppendDigits(out, y, 4);
-    out.push_back('-');
-    AppendDigits(out, m, 2);
-    out.push_back('-');
-    AppendDigits(out, d, 2);
-    out.push_back('T');
-    AppendDigits(out, msOfDay / 3600000, 2);
-    out.push_back(':');
-    AppendDigits(out, msOfDay / 60000 % 60, 2);
-    out.push_back(':');
-    AppendDigits(out, msOfDay / 1000 % 60, 2);
-    out.push_back('.');
-    AppendDigits(out, msOfDay % 1000, 3);
-    out.push_back('Z');
+    out = PutDigits(out, y, 4);
+    *out++ = '-';
+    out = PutDigits(out, m, 2);
+    *out++ = '-';
+    out = PutDigits(out, d, 2);
+    *out++ = 'T';
+    return out;
+}
+
+// "HH:MM:SS.mmmZ": 13 chars.
+char* PutTimeOfDay(char* out, int64_t msOfDay) {
+    out = PutDigits(out, msOfDay / 3600000, 2);
+    *out++ = ':';
+    out = PutDigits(out, msOfDay / 60000 % 60, 2);
+    *out++ = ':';
+    out = PutDigits(out, msOfDay / 1000 % 60, 2);
+    *out++ = '.';
+    out = PutDigits(out, msOfDay % 1000, 3);
+    *out++ = 'Z';
+    return out;
+}
+
+}  // namespace
+
+void AppendIso8601(std::string& out, TDateTime t) {
+    int64_t days, msOfDay;
+    if (!SplitMilliseconds(t, days, msOfDay))
+        return;
+    char text[kIso8601Size];
+    char* end = PutTimeOfDay(PutDate(text, days), msOfDay);
+    out.append(text, end);
+}
+
+char* TIso8601Column::Put(char* out, TDateTime t) {
+    // Compared bit for bit, so that a NaN repeats too (and -0.0 is not taken for 0.0).
+    if (std::memcmp(&t, &LastTime, sizeof t) != 0) {
+        LastTime = t;
+        LastSize = 0;
+        int64_t days, msOfDay;
+        if (SplitMilliseconds(t, days, msOfDay)) {
+            if (days != LastDay) {
+                LastDay = days;
+                PutDate(DateText, days);
+            }
+            std::memcpy(LastText, DateText, sizeof DateText);
+            LastSize = static_cast<std::size_t>(PutTimeOfDay(LastText + sizeof DateText, msOfDay) -
+                                                LastText);
+        }
+    }
+    std::memcpy(out, LastText, LastSize);
+    return out + LastSize;
 }
 
 std::string FormatIso8601(TDateTime t) {

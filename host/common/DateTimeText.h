@@ -4,6 +4,7 @@
 // Pure functions, safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +24,26 @@ TDateTime MakeDateTime(int64_t y, unsigned m, unsigned d, unsigned hour, unsigne
 // 1..9999.
 void AppendIso8601(std::string& out, TDateTime t);
 std::string FormatIso8601(TDateTime t);
+
+// The longest text AppendIso8601 makes.
+inline constexpr std::size_t kIso8601Size = 24;
+
+// Writes date-times as AppendIso8601 does, for a column of them: the text of the last value
+// is kept, and so is the date part of the last day, so that a row whose time repeats the
+// previous one costs a copy, and one on the same day formats only its time of day.
+// One owner; not thread-safe.
+class TIso8601Column {
+public:
+    // Writes t's text at `out` (room for kIso8601Size chars) and returns its end.
+    char* Put(char* out, TDateTime t);
+
+private:
+    TDateTime LastTime = -9999.0;  // the no-value marker: its text is empty
+    std::size_t LastSize = 0;
+    char LastText[kIso8601Size] = {};
+    int64_t LastDay = INT64_MIN;
+    char DateText[11] = {};  // "YYYY-MM-DDT" of LastDay
+};
 
 // Parses "YYYY-MM-DDTHH:MM:SS[.fraction][Z|+hh:mm|-hh:mm]" (as GPX writes it; no zone means
 // UTC). False for anything else, including out-of-range fields.

@@ -72,14 +72,22 @@ bool TChunkWalker::Next(TChunkItem& item) {
 }
 
 TChunkScan ScanChunk(const uint8_t* data, std::size_t size) {
+    // TChunkWalker's cut, counting only: a replay scans every chunk, so the items' details
+    // are not filled in.
     TChunkScan scan;
-    TChunkWalker walker(data, size);
-    TChunkItem item;
     bool tail = false;
-    while (walker.Next(item)) {
-        scan.Frames += item.Kind == TChunkItem::TKind::Frame ? 1 : 0;
-        scan.AtReply = item.Kind == TChunkItem::TKind::AtReply;
-        tail = tail || item.Kind == TChunkItem::TKind::Tail;
+    scan.AtReply = IsAtReply(data, size);
+    for (std::size_t pos = 0; !scan.AtReply && pos < size;) {
+        const uint8_t* p = data + pos;
+        const std::size_t left = size - pos;
+        const std::size_t header = left >= 4 && p[3] == kLongForm ? kLongHeader : kShortHeader;
+        const std::size_t length = left >= header ? (p[header - 2] << 8 | p[header - 1]) : 0;
+        if (left < header || left - header < length) {
+            tail = true;
+            break;
+        }
+        ++scan.Frames;
+        pos += header + length;
     }
     scan.Aligned = size > 0 && !tail && !scan.AtReply;
     if (size > 0 && size % kAtReplyOkSize == 0) {

@@ -15,6 +15,7 @@
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
 #include "host/outputs/OutputSet.h"
+#include "host/outputs/OutputWriter.h"
 #include "host/session/Replay.h"
 
 namespace n95::host {
@@ -252,12 +253,32 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     options.Progress = &progress;
     options.StopRequested = InstallStopHandlers();
 
+    // The rows are formatted and written on a thread of their own; the outputs are this
+    // thread's again once it has finished.
     TReplayResult result;
+    TOutputWriter writer(outputs);
+    options.OutputFailed = &writer.Failed();
+    // With no output but the frame log (the plug-in's) the rows go nowhere.
+    const bool rowsWanted = outputs.Paths().size() > (paths.FrameLog.empty() ? 0u : 1u);
     const bool ok = RunReplay(
-        plugin, capture, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
+        plugin, capture, options,
+        [&](std::span<const TRecordRow> rows) {
+            if (rowsWanted)
+                writer.Add(rows);
+        },
+        result, &error);
+    writer.Finish();
     progress.Finish();
     if (!ok) {
         PrintError(outputs.NameFrameLog(error));
+        return kExitOutputError;
+    }
+    // A write failed (the replay stopped early, unless it had ended): the outputs say why.
+    if (writer.Failed()) {
+        if (outputs.Flush(&error))
+            error = writer.Failure().empty() ? "cannot write the outputs" : writer.Failure();
+        PrintError(error);
+        outputs.Discard();
         return kExitOutputError;
     }
     if (result.Interrupted) {

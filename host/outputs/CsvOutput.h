@@ -5,9 +5,9 @@
 // Not thread-safe; one owner.
 #pragma once
 
-#include <limits>
 #include <string>
 
+#include "host/common/DateTimeText.h"
 #include "host/common/OutputFile.h"
 #include "host/outputs/RecordRow.h"
 
@@ -25,13 +25,9 @@ public:
     void Discard() { File.Discard(); }
 
 private:
-    void AppendTime(TDateTime t);
-
     TOutputFile File;
-    std::string Line;
-    // The last time stamp formatted, and its text.
-    TDateTime CachedTime = std::numeric_limits<double>::quiet_NaN();
-    std::string CachedText;
+    // The records of one chunk share their time stamps, and a drive its days.
+    TIso8601Column TestTimes, StampTimes;
 };
 
 }  // namespace n95::host

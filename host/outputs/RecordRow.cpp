@@ -4,37 +4,34 @@
 
 namespace n95::host {
 
-namespace {
-
-// The payload copy of kinds 0..3 (kinds 1..3 share the layout of their first 34 bytes).
 int32_t PayloadLengthOf(const TTestRecord& record) {
     const uint32_t kindWord = record.KindWord;
-    if (record.Body == nullptr || (kindWord & KindWordCompactBody) != 0)
+    if ((kindWord & KindWordCompactBody) != 0)
         return -1;
+    const void* body = record.Body;
     switch (n95::KindOfWord(kindWord)) {
+        // Kinds 1..3 share the layout of their first 34 bytes.
         case 0:
-            return static_cast<const TTestBody0*>(record.Body)->BlobLen;
+            return body != nullptr ? static_cast<const TTestBody0*>(body)->BlobLen : 0;
         case 1:
         case 2:
         case 3:
-            return static_cast<const TTestBody1*>(record.Body)->BlobLen;
+            return body != nullptr ? static_cast<const TTestBody1*>(body)->BlobLen : 0;
         default:
             return -1;
     }
 }
 
-}  // namespace
-
-TRecordRow DescribeRecord(int64_t index, const TTestRecord& record) {
+TRecordRow DescribeRecord(int64_t index, const TTestRecord& header, int32_t payloadLength) {
     TRecordRow row;
     row.Index = index;
-    row.TestTime = record.TestTime;
-    row.StampTime = record.StampTime;
-    row.X = record.PosX;
-    row.Y = record.PosY;
-    row.MessageCode = record.MessageCode;
+    row.TestTime = header.TestTime;
+    row.StampTime = header.StampTime;
+    row.X = header.PosX;
+    row.Y = header.PosY;
+    row.MessageCode = header.MessageCode;
     row.MessageClass = n95::MessageClassOf(n95::NormaliseMessageCode(row.MessageCode));
-    row.PayloadLength = PayloadLengthOf(record);
+    row.PayloadLength = payloadLength;
     return row;
 }
 

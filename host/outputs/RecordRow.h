@@ -22,9 +22,19 @@ struct TRecordRow {
     bool HasPosition() const { return X != n95::RecordNoValue && Y != n95::RecordNoValue; }
 };
 
-// The row of a record: its fields, the class of its normalised message code (as the plug-in
-// classifies it) and the length of its body's payload copy.
-TRecordRow DescribeRecord(int64_t index, const TTestRecord& record);
+// The length of a record's payload copy as the host's copy of it would carry it: the BlobLen
+// of a body of kinds 0..3, and 0 for those kinds without a body (CopyTestRecord gives them
+// the default body); -1 for kind 4, kinds 5..7 and a compact body.
+int32_t PayloadLengthOf(const TTestRecord& record);
+
+// The row of a record: its header's fields, the class of its normalised message code (as
+// the plug-in classifies it) and `payloadLength` (PayloadLengthOf the record it was taken
+// from).
+TRecordRow DescribeRecord(int64_t index, const TTestRecord& header, int32_t payloadLength);
+// The row of a whole record (its payload length read from its body).
+inline TRecordRow DescribeRecord(int64_t index, const TTestRecord& record) {
+    return DescribeRecord(index, record, PayloadLengthOf(record));
+}
 
 // Records are counted and drawn by message class: classes 0..3, then one bucket for the
 // codes that have no class.

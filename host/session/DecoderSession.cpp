@@ -6,7 +6,13 @@
 
 namespace n95::host {
 
-TDecoderSession::TDecoderSession(TSink sink) : Sink(std::move(sink)) {}
+TDecoderSession::TDecoderSession(TSink sink)
+    : Sink([rowSink = std::move(sink)](std::span<const TRecordRow> rows) {
+          for (const TRecordRow& row : rows)
+              rowSink(row);
+      }) {}
+
+TDecoderSession::TDecoderSession(TBatchSink sink) : Sink(std::move(sink)) {}
 
 TDecoderSession::~TDecoderSession() {
     DecoderPtr.reset();
@@ -34,12 +40,22 @@ bool TDecoderSession::Create(const TPlugin& plugin, THostPort& port, const std::
     return true;
 }
 
-void TDecoderSession::Emit(int64_t index, const TTestRecord& record) {
-    const TRecordRow row = DescribeRecord(index, record);
-    if (row.HasPosition())
-        ++Totals.RecordsWithPosition;
-    ++Totals.RecordsByClass[ClassBucket(row.MessageClass)];
-    Sink(row);
+void TDecoderSession::Release(int64_t end) {
+    Rows.clear();
+    Store.Release(end, [this](int64_t index, const TStoredRecord& record) {
+        const TRecordRow& row =
+            Rows.emplace_back(DescribeRecord(index, record.Header, record.PayloadLength));
+        if (row.HasPosition())
+            ++Totals.RecordsWithPosition;
+        ++Totals.RecordsByClass[ClassBucket(row.MessageClass)];
+        if (Rows.size() == kMaxBatchRows) {
+            Sink(Rows);
+            Rows.clear();
+        }
+    });
+    if (!Rows.empty())
+        Sink(Rows);
+    Rows.clear();
 }
 
 void TDecoderSession::FeedFix(const TGpsPoint& fix) {
@@ -47,8 +63,7 @@ void TDecoderSession::FeedFix(const TGpsPoint& fix) {
     CurrentFix = fix;
     DecoderPtr->UpdatePosition(fix);
     ++Totals.FixesFed;
-    Store.Release(DecoderPtr->GetLastTaggedIndex() + 1,
-                  [this](int64_t index, const TTestRecord& record) { Emit(index, record); });
+    Release(DecoderPtr->GetLastTaggedIndex() + 1);
 }
 
 std::size_t TDecoderSession::Feed(const void* data, std::size_t size) {
@@ -70,12 +85,11 @@ void TDecoderSession::HandOver() {
                 if (Store.Count() == std::numeric_limits<int32_t>::max())
                     throw std::length_error(
                         "more records than the plug-in's 32-bit record index can reach");
-                TTestRecord* copy = CopyTestRecord(queued);
-                if (copy != nullptr) {
+                if (TRecordStore::Accepts(queued)) {
+                    Store.Add(*queued);
                     if (Totals.Records == 0)
-                        Totals.FirstRecordTime = copy->TestTime;
-                    Totals.LastRecordTime = copy->TestTime;
-                    Store.Add(copy);
+                        Totals.FirstRecordTime = queued->TestTime;
+                    Totals.LastRecordTime = queued->TestTime;
                     ++Totals.Records;
                 } else {
                     ++Totals.RecordsNotCopied;
@@ -95,8 +109,7 @@ void TDecoderSession::HandOver() {
 }
 
 void TDecoderSession::ReleaseAll() {
-    Store.Release(Store.Count(),
-                  [this](int64_t index, const TTestRecord& record) { Emit(index, record); });
+    Release(Store.Count());
 }
 
 void TDecoderSession::Finish() {

@@ -3,23 +3,26 @@
 // through OnRecordCount/OnGetRecord, the record hand-over after every chunk, and the release
 // of records whose positions are final.
 //
-// The hand-over after each DecodeData: GetRecordCount; for each index GetRecord, a copy into
-// the store (CopyTestRecord), FreeRecord; then ClearRecords. SetRecordBase(-1) makes host
+// The hand-over after each DecodeData: GetRecordCount; for each index GetRecord, what the
+// store keeps of it (TRecordStore), FreeRecord; then ClearRecords. SetRecordBase(-1) makes host
 // record 0 reachable too (with the plug-in's default base 0 the first record would never be
 // tagged).
 //
 // Memory: records are not kept for the whole run. A record whose index is below the plug-in's
 // tagged count (GetLastTaggedIndex + 1) will never be touched again; it is handed to the sink
-// and released. So the store holds only the records since the last fix (all of them while no
-// fix has come yet) unless the caller releases everything because no fix will come any more.
-// The store keeps its index space: a released record reads as absent to the plug-in.
+// (as a row, in batches of at most kMaxBatchRows) and released. So the store holds only the records
+// since the last fix (all of them while no fix has come yet) unless the caller releases everything
+// because no fix will come any more. The store keeps its index space: a released record reads as
+// absent to the plug-in.
 //
 // Not thread-safe: every call runs on the host's thread, as the plug-in requires.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "decoder/HostObjects.h"
 #include "host/outputs/RecordRow.h"
@@ -32,9 +35,14 @@ namespace n95::host {
 class TDecoderSession {
 public:
     using TSink = std::function<void(const TRecordRow&)>;
+    using TBatchSink = std::function<void(std::span<const TRecordRow>)>;
+    // The most rows handed to a batch sink at once.
+    static constexpr std::size_t kMaxBatchRows = 4096;
 
-    // `sink` receives every record once its position is final, in index order.
+    // `sink` receives every record once its position is final, in index order: row by row,
+    // or a batch of the rows released together.
     explicit TDecoderSession(TSink sink);
+    explicit TDecoderSession(TBatchSink sink);
     TDecoderSession(const TDecoderSession&) = delete;
     TDecoderSession& operator=(const TDecoderSession&) = delete;
     // Destroys the decoder (if Finish has not) before the context and the store it points at.
@@ -76,9 +84,11 @@ public:
     std::size_t Kept() const { return Store.Kept(); }
 
 private:
-    void Emit(int64_t index, const TTestRecord& record);
+    // Hands the records below `end` to the sink.
+    void Release(int64_t end);
 
-    TSink Sink;
+    TBatchSink Sink;
+    std::vector<TRecordRow> Rows;  // the batch being filled
     TRecordStats Totals;
     int32_t FixCounter = 0;
     TGpsPoint CurrentFix{n95::RecordNoValue, n95::RecordNoValue, 0.0};

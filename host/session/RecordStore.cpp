@@ -1,7 +1,10 @@
 #include "host/session/RecordStore.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+
+#include "host/outputs/RecordRow.h"
 
 namespace n95::host {
 
@@ -20,42 +23,40 @@ TTestRecord* StoreGet(void* self, int32_t tag, int32_t index) {
     return static_cast<TRecordStore*>(self)->Get(index);
 }
 
+// The first ring, in records; enough for a few seconds of a busy trace between two fixes.
+constexpr std::size_t kFirstRing = 1024;
+
 }  // namespace
 
-TRecordStore::~TRecordStore() {
-    for (TTestRecord* record : Records)
-        FreeTestRecord(record);
+bool TRecordStore::Accepts(const TTestRecord* queued) {
+    return IsTestRecord(queued) && (queued->KindWord & KindWordCompactBody) == 0;
 }
 
-void TRecordStore::Add(TTestRecord* record) {
-    try {
-        Records.push_back(record);
-    } catch (...) {
-        FreeTestRecord(record);
-        throw;
-    }
-    PeakKept = std::max(PeakKept, Records.size());
+void TRecordStore::Add(const TTestRecord& queued) {
+    if (Size == Ring.size())
+        Grow();
+    TStoredRecord& slot = Ring[(Head + Size) & (Ring.size() - 1)];
+    std::memcpy(&slot.Header, &queued, sizeof(TTestRecord));
+    slot.Header.KindWord = slot.Header.KindWord | KindWordBorrowed;
+    slot.Header.Body = nullptr;
+    slot.PayloadLength = PayloadLengthOf(queued);
+    ++Size;
+    PeakKept = std::max(PeakKept, Size);
 }
 
-TTestRecord* TRecordStore::Get(int64_t index) const {
+void TRecordStore::Grow() {
+    // Unrolled into the new ring from index Base on, so that Head restarts at 0.
+    std::vector<TStoredRecord> bigger(Ring.empty() ? kFirstRing : Ring.size() * 2);
+    for (std::size_t i = 0; i < Size; ++i)
+        bigger[i] = Ring[(Head + i) & (Ring.size() - 1)];
+    Ring.swap(bigger);
+    Head = 0;
+}
+
+TTestRecord* TRecordStore::Get(int64_t index) {
     if (index < Base || index >= Count())
         return nullptr;
-    return Records[static_cast<std::size_t>(index - Base)];
-}
-
-void TRecordStore::Release(int64_t end,
-                           const std::function<void(int64_t, const TTestRecord&)>& sink) {
-    while (!Records.empty() && Base < end) {
-        TTestRecord* record = Records.front();
-        Records.pop_front();
-        const int64_t index = Base++;
-        // Release even if the sink throws, so each record is freed exactly once.
-        struct TFree {
-            TTestRecord* Record;
-            ~TFree() { FreeTestRecord(Record); }
-        } release{record};
-        sink(index, *record);
-    }
+    return &Ring[(Head + static_cast<std::size_t>(index - Base)) & (Ring.size() - 1)].Header;
 }
 
 TRecordCountEvent TRecordStore::CountEvent() {

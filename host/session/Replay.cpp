@@ -39,28 +39,30 @@ private:
 }  // namespace
 
 bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
-               const std::function<void(const TRecordRow&)>& sink, TReplayResult& result,
-               std::string* error) {
+               const TDecoderSession::TBatchSink& sink, TReplayResult& result, std::string* error) {
     result = TReplayResult();
     TFixFeeder feeder(options.Track);
     static const std::vector<TGpsPoint> kNoFixes;
     const std::vector<TGpsPoint>& fixes = options.Track ? options.Track->Fixes : kNoFixes;
 
     // Each record is placed against the track's time span as it goes to the sink.
-    auto placedSink = [&](const TRecordRow& row) {
+    auto placedSink = [&](std::span<const TRecordRow> rows) {
         if (!fixes.empty()) {
-            if (row.TestTime < fixes.front().Time)
-                ++result.RecordsBeforeTrack;
-            else if (row.TestTime > fixes.back().Time)
-                ++result.RecordsAfterTrack;
-            else
-                ++result.RecordsInTrack;
+            const TDateTime first = fixes.front().Time, last = fixes.back().Time;
+            for (const TRecordRow& row : rows) {
+                if (row.TestTime < first)
+                    ++result.RecordsBeforeTrack;
+                else if (row.TestTime > last)
+                    ++result.RecordsAfterTrack;
+                else
+                    ++result.RecordsInTrack;
+            }
         }
-        sink(row);
+        sink(rows);
     };
     // Declared before the session, whose decoder points at it.
     TReplayPort port;
-    TDecoderSession session(placedSink);
+    TDecoderSession session{TDecoderSession::TBatchSink(placedSink)};
 
     bool ok = true;
     try {
@@ -74,6 +76,11 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
         for (;;) {
             if (options.StopRequested != nullptr && *options.StopRequested) {
                 result.Interrupted = true;
+                break;
+            }
+            if (options.OutputFailed != nullptr &&
+                options.OutputFailed->load(std::memory_order_relaxed)) {
+                result.StoppedByOutput = true;
                 break;
             }
             const TCaptureReader::TStatus status = capture.Next();
@@ -102,13 +109,14 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
                 options.Progress->Update(capture.Offset());
         }
 
-        if (!result.Interrupted)
+        const bool stopped = result.Interrupted || result.StoppedByOutput;
+        if (!stopped)
             feeder.Rest(session);
         decoder.StopTest();
         result.PortWrites = port.Writes;
         // Closing the log makes every line reach the file before the caller renames it.
         session.Finish();
-        if (!result.Interrupted)
+        if (!stopped)
             session.ReleaseAll();
     } catch (const std::exception& e) {
         *error = std::string("the replay stopped: ") + e.what();

@@ -11,9 +11,11 @@
 // track, or once the track has run out, records are released right after their hand-over.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "decoder/HostObjects.h"
@@ -53,6 +55,9 @@ struct TReplayOptions {
     std::string FrameLogPath;           // the plug-in's frame log; empty = none
     TProgress* Progress = nullptr;      // nil: none
     const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between chunks
+    // Set (by another thread) when an output can no longer be written: the replay stops
+    // between chunks, as when a stop is requested, but is not Interrupted. Nil: never.
+    const std::atomic<bool>* OutputFailed = nullptr;
 };
 
 struct TReplayResult {
@@ -64,16 +69,17 @@ struct TReplayResult {
     bool Damaged = false;    // the capture ended in a damaged or truncated packet
     std::string DamageMessage;
     bool Interrupted = false;
+    bool StoppedByOutput = false;  // OutputFailed stopped the replay
     uint64_t PortWrites = 0;
 };
 
 // Replays the chunks of `capture` (opened by the caller) through a new decoder of `plugin`,
-// handing every record to `sink` in index order once its position is final. False, with a
-// message in *error, when the plug-in raised an exception (for example its frame log could
-// not be written); the records handed over so far went to the sink.
+// handing every record to `sink` in index order once its position is final, in batches of
+// the rows released together. False, with a message in *error, when the plug-in raised an
+// exception (for example its frame log could not be written); the records handed over so
+// far went to the sink.
 bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
-               const std::function<void(const TRecordRow&)>& sink, TReplayResult& result,
-               std::string* error);
+               const TDecoderSession::TBatchSink& sink, TReplayResult& result, std::string* error);
 
 // A plain explanation of why a replay gave no record.
 std::string ExplainNoRecords(const TReplayResult& result);

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "host/formats/Nmea.h"
 #include "host/formats/PcapCapture.h"
@@ -260,7 +261,7 @@ TEST_F(CliTest, OutputsGoStraightToStandardOutputDevicesAndFifosAndThroughLinks)
 }
 
 TEST_F(CliTest, AStoppedOrKilledReplayLeavesNothingBehind) {
-    ASSERT_EQ(Sim({"generate", Path("big"), "--size", "6M"}).Status, 0);
+    ASSERT_EQ(Sim({"generate", Path("big"), "--size", "24M"}).Status, 0);
     std::filesystem::create_directory(Path("out"));
     WriteFile(Path("out/big.csv"), "old\n");
     const std::vector<std::string> args = {
@@ -453,6 +454,46 @@ TEST_F(CliTest, BundledSampleIsWhatItsCommandMakes) {
     EXPECT_TRUE(ReadFile(Path("drive.pcap")) == ReadFile(samples + "/drive.pcap"));
     EXPECT_TRUE(ReadFile(Path("drive.nmea")) == ReadFile(samples + "/drive.nmea"));
     EXPECT_LT(std::filesystem::file_size(samples + "/drive.pcap"), 1000000u);
+}
+
+// FNV-1a, 64 bits, in hexadecimal: enough to see that a file changed.
+std::string Checksum(const std::string& bytes) {
+    uint64_t hash = 0xcbf29ce484222325u;
+    for (const char c : bytes)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// The outputs of a replay must not change unnoticed (faster code writes the same bytes).
+// ReplayChecksums.txt holds one line per file: "<drive> <file> <checksum>". The inputs
+// are listed too, so that a change of the generator is told apart from one of the outputs.
+// To change an output on purpose, replace its line with the one this test prints.
+TEST_F(CliTest, ReplayOutputsKeepTheirChecksums) {
+    const std::string samples = N95_SAMPLES_DIR;
+    ASSERT_EQ(Sim({"generate", Path("g"), "--seed", "21", "--duration", "40"}).Status, 0);
+    std::string got;
+    for (const auto& [drive, capture, track] :
+         {std::tuple{"generated", Path("g.pcap"), Path("g.nmea")},
+          std::tuple{"sample", samples + "/drive.pcap", samples + "/drive.nmea"}}) {
+        const std::string out = Path(std::string("out-") + drive);
+        const ProgramResult r =
+            Host({"replay", capture, "--gps", track, "-o", out, "--csv", out + "/d.csv",
+                  "--geojson", out + "/d.geojson", "--track-geojson", out + "/d.track.geojson",
+                  "--kml", out + "/d.kml", "--map", out + "/d.svg"});
+        ASSERT_EQ(r.Status, 0) << r.Errors;
+        for (const auto& [name, path] :
+             {std::pair{"capture", capture}, std::pair{"track", track},
+              std::pair{"csv", out + "/d.csv"}, std::pair{"geojson", out + "/d.geojson"},
+              std::pair{"track-geojson", out + "/d.track.geojson"},
+              std::pair{"kml", out + "/d.kml"}, std::pair{"svg", out + "/d.svg"}})
+            got += std::string(drive) + " " + name + " " + Checksum(ReadFile(path)) + "\n";
+    }
+    const auto want = SplitLines(ReadFile(N95_REPLAY_CHECKSUMS));
+    for (const std::string& line : SplitLines(got))
+        EXPECT_NE(std::find(want.begin(), want.end(), line), want.end())
+            << "not in " << N95_REPLAY_CHECKSUMS << ": " << line;
 }
 
 TEST_F(CliTest, GeneratorIsDeterministicFromTheSeedAndHonoursTheSize) {

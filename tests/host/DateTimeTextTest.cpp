@@ -41,6 +41,22 @@ TEST(DateTimeTextTest, FormatsMillisecondsAndRoundsIntoTheNextDay) {
     EXPECT_EQ(FormatIso8601(NAN), "");
 }
 
+TEST(DateTimeTextTest, ColumnWritesWhatFormatWritesWhateverCameBefore) {
+    // Repeats, a change of day either way, a rounding into the next day, the no-value
+    // marker and values without text in between: the column must never show stale parts.
+    const TDateTime day = MakeDateTime(2024, 5, 14, 0, 0, 0);
+    const TDateTime values[] = {
+        day + 0.25, day + 0.25, day + 0.5, day + 1.5,  day + 1.5,        day - 0.1,  -9999.0,
+        day - 0.1,  NAN,        NAN,       day + 0.75, day + 0.999999,   day + 1e-9, -9999.0,
+        -9999.0,    0.0,        -0.0,      day + 0.75, day + 0.75 + 1e-9};
+    TIso8601Column column;
+    for (const TDateTime t : values) {
+        char text[kIso8601Size];
+        const std::string got(text, column.Put(text, t));
+        EXPECT_EQ(got, FormatIso8601(t)) << t;
+    }
+}
+
 TEST(DateTimeTextTest, ParsesGpxTimesWithZonesAndFractions) {
     struct Case {
         const char* Text;

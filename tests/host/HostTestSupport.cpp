@@ -133,6 +133,7 @@ bool ChildProgram::Start(const std::string& program, const std::vector<std::stri
     close(out[1]);
     close(err[1]);
     Pid = pid;
+    Name = std::filesystem::path(program).filename().string().substr(0, 15);
     Reader = std::thread([this, outFd = out[0], errFd = err[0]] { Collect(outFd, errFd); });
     return true;
 }
@@ -188,7 +189,8 @@ bool ChildProgram::WaitUntilCatching(int signal, double timeoutSeconds) {
         const std::size_t at = text.find("SigCgt:");
         if (at == std::string::npos)
             return false;  // ended
-        if ((std::stoull(text.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1)
+        const bool program = text.rfind("Name:\t" + Name + "\n", 0) == 0;
+        if (program && (std::stoull(text.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

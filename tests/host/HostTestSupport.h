@@ -66,7 +66,8 @@ public:
     // Waits until standard error contains `text`; false on timeout or when the program ended.
     bool WaitForError(const std::string& text, double timeoutSeconds);
     // Waits until the program has a handler for `signal` (its SigCgt in /proc); false on
-    // timeout or when it ended.
+    // timeout or when it ended. Only the program itself counts, not the forked child before
+    // its exec (under valgrind that child catches every signal).
     bool WaitUntilCatching(int signal, double timeoutSeconds);
     void Signal(int signal);
     // Waits for the end, at most `timeoutSeconds`; then kills the program (Status -1).
@@ -76,6 +77,7 @@ private:
     void Collect(int outFd, int errFd);
 
     pid_t Pid = -1;
+    std::string Name;  // the program's name as /proc shows it (15 characters at most)
     std::thread Reader;
     std::mutex Lock;
     std::condition_variable Changed;

@@ -7,11 +7,15 @@
 #include <unistd.h>
 #include <pugixml.hpp>
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "host/common/DateTimeText.h"
 #include "host/outputs/OutputSet.h"
+#include "host/outputs/OutputText.h"
+#include "host/outputs/OutputWriter.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
@@ -96,6 +100,34 @@ TEST(RecordRowTest, DescribeClassifiesTheNormalisedCodeAndReadsThePayloadLength)
     TTestRecord* kind4 = NewTestRecord(4);
     EXPECT_EQ(DescribeRecord(0, *kind4).PayloadLength, -1);
     FreeTestRecord(kind4);
+}
+
+TEST(OutputTextTest, FixedWritesWhatToCharsWrites) {
+    // Ties in decimal (never exact in binary, so to_chars rounds the true value), signs,
+    // zeros, the edges of the fast path and what lies beyond it.
+    std::vector<double> values = {0.0,         -0.0,         24.12345675,  -24.12345675, 0.00000005,
+                                  -0.00000004, 0.25,         0.35,         179.9999999,  -180.0,
+                                  -9999.0,     8589.9345919, 858.99345925, 1e10,         -1e300,
+                                  NAN,         INFINITY,     -INFINITY,    2.5,          1e-300};
+    // A sweep of positions on a fine, irregular grid, half a last digit off, and random bits.
+    uint64_t bits = 0x9E3779B97F4A7C15u;
+    for (int i = 0; i < 5000; ++i) {
+        values.push_back(-180.0 + i * 0.072000001);
+        values.push_back((i + 0.5) * 1e-7 + 24.0);
+        bits = bits * 6364136223846793005u + 1442695040888963407u;
+        double random;
+        std::memcpy(&random, &bits, sizeof random);
+        values.push_back(random);
+    }
+    for (const int decimals : {0, 1, 7, 9}) {
+        for (const double v : values) {
+            char want[400], got[kMaxFixedChars];
+            const auto end =
+                std::to_chars(want, want + sizeof want, v, std::chars_format::fixed, decimals);
+            ASSERT_EQ(std::string(got, PutFixed(got, v, decimals)), std::string(want, end.ptr))
+                << decimals << " " << v;
+        }
+    }
 }
 
 TEST_F(OutputsTest, CsvWritesOneRowPerRecordWithEmptyNoValueFields) {
@@ -315,6 +347,57 @@ TEST_F(OutputsTest, MaxPointsThinsTheRecordLayersEvenly) {
         EXPECT_GE(shown.back() + (c.Positioned / static_cast<long>(expected)), c.Positioned - 1)
             << what << ": the last shown is near the end";
     }
+}
+
+// The replay's writer thread: the same bytes as rows added directly, whatever the batches
+// the rows come in; and a write that fails is seen, without a hang however many rows follow.
+TEST_F(OutputsTest, WriterThreadWritesWhatDirectAddsWriteAndStopsOnAFailedWrite) {
+    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.01, 60.01, 45426.1}};
+    std::vector<TRecordRow> rows;
+    for (int i = 0; i < 3 * static_cast<int>(TOutputWriter::kBatchRows) + 17; ++i)
+        rows.push_back(Row(i, 0x000003C1 + i % 7, 24.0 + i * 1e-6, 60.0 + i * 1e-6, i % 50));
+    std::string error;
+    TOutputSet direct, threaded;
+    const auto named = [&](const std::string& stem) {
+        TOutputPaths paths;
+        paths.Csv = Path(stem + ".csv");
+        paths.GeoJson = Path(stem + ".geojson");
+        paths.TrackGeoJson = Path(stem + ".track.geojson");
+        paths.Kml = Path(stem + ".kml");
+        paths.Map = Path(stem + ".svg");
+        return paths;
+    };
+    ASSERT_TRUE(direct.Open(named("a"), track, true, &error)) << error;
+    ASSERT_TRUE(threaded.Open(named("b"), track, true, &error)) << error;
+    for (const TRecordRow& row : rows)
+        direct.Add(row);
+    {
+        TOutputWriter writer(threaded);
+        // Batches of uneven sizes, some larger than the writer's.
+        for (std::size_t at = 0, step = 1; at < rows.size(); at += step, step = step * 3 + 1)
+            writer.Add(std::span(rows).subspan(at, std::min(step, rows.size() - at)));
+        writer.Finish();
+        EXPECT_FALSE(writer.Failed());
+    }
+    ASSERT_TRUE(direct.Commit(&error)) << error;
+    ASSERT_TRUE(threaded.Commit(&error)) << error;
+    for (const char* type : {".csv", ".geojson", ".track.geojson", ".kml", ".svg"})
+        EXPECT_EQ(ReadFile(Path(std::string("a") + type)), ReadFile(Path(std::string("b") + type)))
+            << type;
+
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/full";
+    TOutputSet full;
+    TOutputPaths toFull;
+    toFull.Csv = "/dev/full";
+    ASSERT_TRUE(full.Open(toFull, track, true, &error)) << error;
+    TOutputWriter writer(full);
+    for (int i = 0; i < 3; ++i)
+        writer.Add(rows);
+    writer.Finish();
+    EXPECT_TRUE(writer.Failed());
+    EXPECT_FALSE(full.Flush(&error));
+    EXPECT_TRUE(n95::test::Contains(error, "No space left on device")) << error;
 }
 
 TEST(SvgMapTest, DotsAreBoundedByThePictureNotByTheRecords) {

@@ -66,18 +66,11 @@ std::vector<GeneratedFrame> ExpectedRecords(const std::vector<GeneratedFrame>& f
     return expected;
 }
 
-// Counts the host's record allocations still outstanding (copies made on this side).
-std::atomic<long> gOutstanding{0};
+// Counts the record allocations made on the host's side of the boundary.
+std::atomic<long> gAllocations{0};
 void* CountingAlloc(std::size_t count, std::size_t size, bool zero) {
-    void* block = zero ? std::calloc(count, size) : std::malloc(count * size);
-    if (block != nullptr)
-        ++gOutstanding;
-    return block;
-}
-void CountingFree(void* block) {
-    if (block != nullptr)
-        --gOutstanding;
-    std::free(block);
+    ++gAllocations;
+    return zero ? std::calloc(count, size) : std::malloc(count * size);
 }
 
 class ReplayTest : public n95::test::ScratchDirTest {
@@ -97,16 +90,25 @@ protected:
         ASSERT_TRUE(LoadTrack(Path("d.nmea"), Track, &error)) << error;
     }
 
-    std::vector<TRecordRow> Replay(const TTrack* track, TReplayResult& result) {
+    // With `outputFailed`, the sink sets it once `failAfter` rows have come.
+    std::vector<TRecordRow> Replay(const TTrack* track, TReplayResult& result,
+                                   std::atomic<bool>* outputFailed = nullptr,
+                                   std::size_t failAfter = 0) {
         TCaptureReader capture;
         std::string error;
         EXPECT_TRUE(capture.Open(Path("d.pcap"), &error)) << error;
         std::vector<TRecordRow> rows;
         TReplayOptions options;
         options.Track = track;
+        options.OutputFailed = outputFailed;
         EXPECT_TRUE(RunReplay(
-            Plugin, capture, options, [&](const TRecordRow& row) { rows.push_back(row); }, result,
-            &error))
+            Plugin, capture, options,
+            [&](std::span<const TRecordRow> batch) {
+                rows.insert(rows.end(), batch.begin(), batch.end());
+                if (outputFailed != nullptr && rows.size() >= failAfter)
+                    outputFailed->store(true);
+            },
+            result, &error))
             << error;
         return rows;
     }
@@ -125,12 +127,10 @@ TEST_F(ReplayTest, RecordsMatchWhatTheGeneratorPutInAfterTheThrottle) {
     const std::vector<GeneratedFrame> expected = ExpectedRecords(Generated.Frames, &dropped);
 
     n95::SetRecordAllocHookForTesting(&CountingAlloc);
-    n95::SetRecordFreeHookForTesting(&CountingFree);
     TReplayResult result;
     const std::vector<TRecordRow> rows = Replay(&Track, result);
     n95::SetRecordAllocHookForTesting(nullptr);
-    n95::SetRecordFreeHookForTesting(nullptr);
-    EXPECT_EQ(gOutstanding.load(), 0) << "every host-side copy is released exactly once";
+    EXPECT_EQ(gAllocations.load(), 0) << "the host keeps records without copying them";
 
     // The drive exercises what it should: both header forms, every class and codes without
     // one, and every throttled key actually throttling.
@@ -211,6 +211,23 @@ TEST_F(ReplayTest, WithoutATrackRecordsCarryNoPositionAndAreReleasedAtOnce) {
     EXPECT_EQ(result.Stats.Records.FixesFed, 0u);
 }
 
+TEST_F(ReplayTest, AFailedOutputStopsTheReplayAtTheNextChunk) {
+    TDriveOptions options;
+    options.Seed = 4;
+    options.DurationSeconds = 20;
+    Generate(options);
+    TReplayResult whole;
+    const std::size_t all = Replay(&Track, whole).size();
+    std::atomic<bool> failed{false};
+    TReplayResult result;
+    const std::vector<TRecordRow> rows = Replay(&Track, result, &failed, all / 3);
+    EXPECT_TRUE(result.StoppedByOutput);
+    EXPECT_FALSE(result.Interrupted);
+    EXPECT_GE(rows.size(), all / 3);
+    EXPECT_LT(rows.size(), all / 2) << "no rest of the drive after the failure";
+    EXPECT_LT(result.Stats.Chunks.Chunks, whole.Stats.Chunks.Chunks);
+}
+
 TEST_F(ReplayTest, RecordsBeforeTheFirstFixTakeItsPositionFromRecordZeroOn) {
     TDriveOptions options;
     options.Seed = 8;
@@ -273,11 +290,12 @@ TEST_F(ReplayTest, StoreKeepsItsIndexSpaceWhenReleasing) {
     for (int i = 0; i < 5; ++i) {
         TTestRecord* record = NewTestRecord(2);
         record->MessageCode = static_cast<uint32_t>(i);
-        store.Add(record);
+        store.Add(*record);
+        FreeTestRecord(record);  // the store keeps what it needs of it
     }
     std::vector<int64_t> released;
-    store.Release(3, [&](int64_t index, const TTestRecord& record) {
-        const uint32_t code = record.MessageCode;  // a packed field: copied, not bound
+    store.Release(3, [&](int64_t index, const TStoredRecord& record) {
+        const uint32_t code = record.Header.MessageCode;  // a packed field: copied, not bound
         EXPECT_EQ(code, static_cast<uint32_t>(index));
         released.push_back(index);
     });
@@ -291,6 +309,12 @@ TEST_F(ReplayTest, StoreKeepsItsIndexSpaceWhenReleasing) {
     ASSERT_NE(store.Get(3), nullptr);
     const uint32_t code = store.Get(3)->MessageCode;
     EXPECT_EQ(code, 3u);
+    // What the plug-in is given is a record of the queued kind that nobody may free.
+    EXPECT_TRUE(IsTestRecord(store.Get(3)));
+    const void* body = store.Get(3)->Body;  // packed fields: copied, not bound
+    const uint32_t kindWord = store.Get(3)->KindWord;
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(kindWord, KindWordBorrowed | 0x20000000u);
     // Through the callbacks as the plug-in calls them; another tag reaches nothing.
     const TRecordCountEvent count = store.CountEvent();
     const TGetRecordEvent get = store.GetEvent();
@@ -298,6 +322,74 @@ TEST_F(ReplayTest, StoreKeepsItsIndexSpaceWhenReleasing) {
     EXPECT_EQ(count.Code(count.Data, 7), 0);
     EXPECT_EQ(get.Code(get.Data, kRecordCallbackTag, 4), store.Get(4));
     EXPECT_EQ(get.Code(get.Data, 7, 4), nullptr);
+}
+
+TEST_F(ReplayTest, StoreKeepsOrderAndPositionsAcrossTheRingsGrowthAndWrap) {
+    // Uneven rounds of adds and releases, so that the ring wraps, and grows while wrapped.
+    TRecordStore store;
+    int64_t added = 0, next = 0;
+    for (const auto& [adds, keep] : std::vector<std::pair<int, int>>{
+             {700, 100}, {900, 50}, {1500, 1200}, {3000, 0}, {10, 5}}) {
+        for (int i = 0; i < adds; ++i, ++added) {
+            TTestRecord* record = NewTestRecord(2);
+            record->MessageCode = static_cast<uint32_t>(added);
+            store.Add(*record);
+            FreeTestRecord(record);
+            // Tagged in place, as the plug-in does through OnGetRecord.
+            store.Get(added)->PosX = static_cast<double>(added);
+        }
+        store.Release(added - keep, [&](int64_t index, const TStoredRecord& record) {
+            ASSERT_EQ(index, next++);
+            const uint32_t code = record.Header.MessageCode;
+            const double x = record.Header.PosX;
+            ASSERT_EQ(code, static_cast<uint32_t>(index));
+            ASSERT_EQ(x, static_cast<double>(index));
+        });
+        ASSERT_EQ(store.Kept(), static_cast<std::size_t>(keep));
+    }
+    EXPECT_EQ(next, added - 5);
+    EXPECT_EQ(store.MaxKept(), 3000u + 1200u);
+}
+
+TEST(RecordStoreTest, PayloadLengthIsThatOfTheHostsCopyAndOddRecordsAreRefused) {
+    struct Case {
+        uint32_t KindWord;
+        bool WithBody;
+        int32_t Length;  // -2: refused
+    };
+    const Case cases[] = {
+        {0x20000000u, true, 17},  {0x00000000u, true, 17}, {0x10000000u, true, 17},
+        {0x20000000u, false, 0},  {0x30000000u, false, 0}, {0x40000000u, true, -1},
+        {0x50000000u, false, -1}, {0x28000000u, true, -2},
+    };
+    for (const Case& c : cases) {
+        const uint8_t kind = n95::KindOfWord(c.KindWord);
+        TTestRecord* record = NewTestRecord(kind <= 4 ? kind : 0);
+        if (kind <= 3 && c.WithBody) {
+            // BlobLen stands at the same offset in kinds 1..3; kind 0 has it first.
+            if (kind == 0)
+                static_cast<TTestBody0*>(record->Body)->BlobLen = 17;
+            else
+                static_cast<TTestBody1*>(record->Body)->BlobLen = 17;
+        }
+        void* body = record->Body;
+        if (!c.WithBody)
+            record->Body = nullptr;
+        record->KindWord = c.KindWord;
+        TRecordStore store;
+        ASSERT_EQ(TRecordStore::Accepts(record), c.Length != -2) << std::hex << c.KindWord;
+        if (c.Length != -2) {
+            store.Add(*record);
+            store.Release(1, [&](int64_t, const TStoredRecord& stored) {
+                EXPECT_EQ(stored.PayloadLength, c.Length) << std::hex << c.KindWord;
+            });
+        }
+        record->KindWord = static_cast<uint32_t>(kind <= 4 ? kind : 0) << KindWordKindShift;
+        record->Body = body;
+        FreeTestRecord(record);
+    }
+    EXPECT_FALSE(TRecordStore::Accepts(nullptr));
+    EXPECT_FALSE(TRecordStore::Accepts(&SentinelNil));
 }
 
 }  // namespace

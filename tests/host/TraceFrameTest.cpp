@@ -55,6 +55,31 @@ TEST(TraceFrameTest, ScanFindsWholeFramesFromTheChunkStart) {
     }
 }
 
+// ScanChunk counts without the walker: it must cut every chunk as the walker does.
+TEST(TraceFrameTest, ScanCountsAsTheWalkerCuts) {
+    std::mt19937 random(5);
+    for (int round = 0; round < 20000; ++round) {
+        // Small lengths and forms 0/1 dominate, so that whole frames, cut ones and every
+        // header size all come up.
+        std::string chunk;
+        const int bytes = static_cast<int>(random() % 40);
+        for (int i = 0; i < bytes; ++i)
+            chunk.push_back(static_cast<char>(random() % 4 == 0 ? random() : random() % 3));
+        const auto* data = reinterpret_cast<const uint8_t*>(chunk.data());
+        uint32_t frames = 0;
+        bool tail = false;
+        TChunkWalker walker(data, chunk.size());
+        TChunkItem item;
+        while (walker.Next(item)) {
+            frames += item.Kind == TChunkItem::TKind::Frame ? 1 : 0;
+            tail = tail || item.Kind == TChunkItem::TKind::Tail;
+        }
+        const TChunkScan scan = ScanChunk(data, chunk.size());
+        ASSERT_EQ(scan.Frames, frames) << round;
+        ASSERT_EQ(scan.Aligned, !chunk.empty() && !tail) << round;
+    }
+}
+
 struct TItemCase {
     const char* Name;
     std::string Chunk;
