@@ -1,5 +1,7 @@
 #include "decoder/HostObjects.h"
 
+#include <atomic>
+
 bool IsReplaying(const THostContext* Context) {
     return Context != nullptr && Context->ReplayName != nullptr && Context->ReplayName[0] != '\0';
 }
@@ -7,7 +9,10 @@ bool IsReplaying(const THostContext* Context) {
 int32_t GetFixCount(const THostContext* Context) {
     if (Context == nullptr || Context->FixCounter == nullptr)
         return 0;
-    return *Context->FixCounter;
+    // The watcher thread reads the host's counter while the host's thread counts fixes into
+    // it: an atomic load (a plain aligned 32-bit load on x86), which a host that counts with
+    // an atomic store or increment makes free of data races.
+    return std::atomic_ref<int32_t>(*Context->FixCounter).load(std::memory_order_relaxed);
 }
 
 TGpsPoint GetFixPosition(const THostContext* Context) {

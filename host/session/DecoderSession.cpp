@@ -1,6 +1,7 @@
 #include "host/session/DecoderSession.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 
@@ -59,7 +60,8 @@ void TDecoderSession::Release(int64_t end) {
 }
 
 void TDecoderSession::FeedFix(const TGpsPoint& fix) {
-    ++FixCounter;
+    // The plug-in's watcher thread reads the counter (atomically) while this thread counts.
+    std::atomic_ref<int32_t>(FixCounter).fetch_add(1, std::memory_order_relaxed);
     CurrentFix = fix;
     DecoderPtr->UpdatePosition(fix);
     ++Totals.FixesFed;

@@ -18,6 +18,8 @@
 // Not thread-safe: every call runs on the host's thread, as the plug-in requires.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -90,7 +92,7 @@ private:
     TBatchSink Sink;
     std::vector<TRecordRow> Rows;  // the batch being filled
     TRecordStats Totals;
-    int32_t FixCounter = 0;
+    alignas(std::atomic_ref<int32_t>::required_alignment) int32_t FixCounter = 0;  // see FeedFix
     TGpsPoint CurrentFix{n95::RecordNoValue, n95::RecordNoValue, 0.0};
     std::string ReplayName;
     THostContext Context{};
