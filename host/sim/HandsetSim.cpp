@@ -110,6 +110,7 @@ bool THandsetSim::OpenPty(std::string* error) {
             return false;
         }
     }
+    SentLog.Port(SlavePath);
     return true;
 }
 
@@ -132,16 +133,19 @@ bool THandsetSim::Start(std::string* path, std::string* error) {
             return false;
         }
     }
+    if (!Options.SentLogPath.empty() && !SentLog.Open(Options.SentLogPath, error))
+        return false;
     if (!OpenPty(error))
         return false;
     *path = Options.LinkPath.empty() ? SlavePath : Options.LinkPath;
     return true;
 }
 
-bool THandsetSim::WriteAll(const char* data, std::size_t size) {
+bool THandsetSim::WriteAll(TSentKind kind, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(Master, data, size);
         if (n > 0) {
+            SentLog.Write(kind, data, static_cast<std::size_t>(n));
             data += n;
             size -= static_cast<std::size_t>(n);
             continue;
@@ -168,7 +172,7 @@ void THandsetSim::HandleLine(const std::string& line) {
     }
     if (StartsWith(line, kSwitchOff))
         Streaming = false;
-    WriteAll(kAtReplyOk, kAtReplyOkSize);
+    WriteAll(TSentKind::Reply, kAtReplyOk, kAtReplyOkSize);
     if (StartsWith(line, kSwitchOn)) {
         Streaming = true;
         NextFrame = TClock::now() + std::chrono::duration_cast<TClock::duration>(
@@ -179,7 +183,7 @@ void THandsetSim::HandleLine(const std::string& line) {
 bool THandsetSim::SendFrame() {
     const uint64_t number = Totals.FramesSent + 1;
     if (Options.GarbageEvery > 0 && number % Options.GarbageEvery == 0) {
-        if (!WriteAll(kSimGarbage, kSimGarbageSize))
+        if (!WriteAll(TSentKind::Garbage, kSimGarbage, kSimGarbageSize))
             return false;
         ++Totals.GarbageRuns;
     }
@@ -189,11 +193,12 @@ bool THandsetSim::SendFrame() {
         const auto piecePause = std::chrono::duration<double>(static_cast<double>(kSlowPiece * 10) /
                                                               Options.SlowLineBaud);
         for (std::size_t at = 0; at < frame.size(); at += kSlowPiece) {
-            if (!WriteAll(frame.data() + at, std::min(kSlowPiece, frame.size() - at)))
+            if (!WriteAll(TSentKind::Frame, frame.data() + at,
+                          std::min(kSlowPiece, frame.size() - at)))
                 return false;
             std::this_thread::sleep_for(piecePause);
         }
-    } else if (!WriteAll(frame.data(), frame.size())) {
+    } else if (!WriteAll(TSentKind::Frame, frame.data(), frame.size())) {
         return false;
     }
     NextIndex = (NextIndex + 1) % Frames.size();
@@ -202,24 +207,29 @@ bool THandsetSim::SendFrame() {
     return true;
 }
 
-void THandsetSim::Drain() {
+long long THandsetSim::Drain() {
     // Only the slave side can tell how much input waits unread: look through a second
     // descriptor of our own.
     const int slave = ::open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0)
-        return;
+        return -1;
     // The kernel moves written bytes to the slave's queue a moment later: the queue must be
     // seen empty three times, 20 ms apart.
     const auto limit = TClock::now() + kDrainLimit;
     int emptyChecks = 0;
+    long long unread = -1;
     while (emptyChecks < 3 && TClock::now() < limit && !StopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         int waiting = 0;
-        if (::ioctl(slave, FIONREAD, &waiting) != 0)
+        if (::ioctl(slave, FIONREAD, &waiting) != 0) {
+            unread = -1;
             break;
+        }
+        unread = waiting;
         emptyChecks = waiting == 0 ? emptyChecks + 1 : 0;
     }
     ::close(slave);
+    return unread;
 }
 
 bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::string* error) {
@@ -263,7 +273,8 @@ bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::stri
         }
     }
     LogUnfinishedLine();
-    return true;
+    SentLog.End();
+    return SentLog.Flush(error);
 }
 
 // Streaming, and the frame count not reached yet.
@@ -323,8 +334,10 @@ bool THandsetSim::SendDueFrame() {
     return true;
 }
 
+// Checked after each frame sent, so a multiple of HangupEvery is met exactly once.
 bool THandsetSim::HangUpDue() const {
-    return !HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter;
+    return (!HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter) ||
+           (Options.HangupEvery > 0 && Totals.FramesSent % Options.HangupEvery == 0);
 }
 
 // Hangs up once the host has read what was sent; with a replug delay, a new pseudo-terminal
@@ -332,12 +345,15 @@ bool THandsetSim::HangUpDue() const {
 THandsetSim::TAfterHangUp THandsetSim::HangUp(std::string* error) {
     HungUp = true;
     ++Totals.HangUps;
-    Drain();
+    const long long unread = Drain();
     // The link goes first: a host that reopens it meanwhile finds nothing, never a
     // new pseudo-terminal of someone else that got the old number.
     if (!Options.LinkPath.empty())
         ::unlink(Options.LinkPath.c_str());
     ClosePty();
+    SentLog.HangUp(unread);
+    if (!SentLog.Flush(error))
+        return TAfterHangUp::Failed;
     Streaming = false;
     if (Options.ReplugSeconds < 0 || Options.LinkPath.empty())
         return TAfterHangUp::RunEnds;
