@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The live soak: simulated handsets (n95sim serve) at 1,000 frames/s each, with garbage, and
 # hang-ups followed by replugs for as long as they run, driven by `n95host live` for
-# DURATION seconds; then the checks:
+# DURATION seconds with live GPS (an NMEA file that grows by one fix a second, the fixes'
+# times those of the run, so that records get positions); then the checks:
 #   - the live run ended by its duration (status 0), every simulator ended cleanly;
 #   - every hang-up was followed by a reconnect;
 #   - the host's resident memory (VmRSS) flat after the warm-up (the first minute; a third
@@ -70,11 +71,13 @@ fail() { failures+=("$*"); echo "soak: check failed: $*"; }
 
 sim_pids=()
 host_pids=()
+gps_pid=
 cleanup() {
   local pid
   for pid in "${host_pids[@]}" "${sim_pids[@]}"; do
     kill -INT "$pid" 2>/dev/null
   done
+  [ -n "$gps_pid" ] && kill "$gps_pid" 2>/dev/null
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -99,9 +102,28 @@ for i in $(seq 1 "$handsets"); do
   [ -s "$work/hs$i.sim.out" ] || { echo "soak: FAILED: simulator $i did not start"; exit 1; }
 done
 
+# The GPS: a generated drive's fixes from now on, appended to the file the host reads, each
+# at its own time.
+"$bin/n95sim" generate "$work/drive" --duration $((duration + 120)) --rate 1 \
+  --start "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/drive.out" 2>&1 \
+  || { echo "soak: FAILED: the GPS drive could not be generated"; cat "$work/drive.out"; exit 1; }
+: >"$work/gps.nmea"
+(
+  t0=$(date +%s)
+  fix=0
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$work/gps.nmea"
+    if [[ "$line" == \$G?GGA* ]]; then
+      fix=$((fix + 1))
+      while [ "$(date +%s)" -lt $((t0 + fix)) ]; do sleep 0.2; done
+    fi
+  done <"$work/drive.nmea"
+) &
+gps_pid=$!
+
 # One live run per handset, each with its capture and outputs beside it.
 for i in $(seq 1 "$handsets"); do
-  "$bin/n95host" live --device "$work/hs$i" --duration "$duration" --no-status \
+  "$bin/n95host" live --device "$work/hs$i" --gps "$work/gps.nmea" --duration "$duration" --no-status \
     --reconnect-tries 1000 --reconnect-pause 0.5 \
     --capture "$work/hs$i.pcap" -o "$work" \
     >"$work/host$i.out" 2>"$work/host$i.err" &
@@ -149,6 +171,10 @@ done
 sim_pids=()
 echo "soak: load at the end:$(uptime | sed 's/.*load average//')"
 
+kill "$gps_pid" 2>/dev/null
+wait "$gps_pid" 2>/dev/null
+gps_pid=
+
 # Hang-ups and reconnects, handset by handset.
 total_hangups=0
 for i in $(seq 1 "$handsets"); do
@@ -156,7 +182,7 @@ for i in $(seq 1 "$handsets"); do
   hangups=$(sed -n 's/.*hang-ups \([0-9]*\).*/\1/p' <<<"$sim_line")
   reconnects=$(sed -n 's/.*port *\([0-9]*\) lost, \([0-9]*\) reconnected.*/\2/p' "$work/host$i.out")
   echo "soak: handset $i: simulator: $sim_line"
-  echo "soak: handset $i: host: $(grep -E '^  (port|chunks|records) ' "$work/host$i.out" | tr -s ' ' | paste -sd ';')"
+  echo "soak: handset $i: host: $(grep -E '^  (port|chunks|bytes|records|gps) ' "$work/host$i.out" | tr -s ' ' | paste -sd ';')"
   total_hangups=$((total_hangups + ${hangups:-0}))
   [ "${hangups:-0}" -ge 1 ] || fail "handset $i was never hung up"
   # A hang-up just before the end may have no reconnect yet.
