@@ -10,6 +10,7 @@
 #     SOAK_RSS_SLACK_KB above the first sample after it;
 #   - no file descriptor (/proc/PID/fd) or thread (/proc/PID/task) growth: no sample after
 #     the warm-up above the most seen during it;
+#   - each host read what its capture holds (the bytes its summary counts);
 #   - each handset's capture against its simulator's sent log (n95sim compare): every byte
 #     the host read is in the capture, in order; at a hang-up nothing is missing but what
 #     was still unread in the port when the simulator closed it (measured there); at the end
@@ -29,8 +30,8 @@
 #   SOAK_REPLUG        seconds from a hang-up to the new port (1)
 #   SOAK_SAMPLE        seconds between samples of the host (5)
 #   SOAK_RSS_SLACK_KB  allowed growth of VmRSS after the warm-up (2048)
-# The programs' outputs, the samples (samples.tsv: seconds, pid, VmRSS kB, fds, threads) and
-# the comparisons stay in the work folder.
+# The programs' outputs, the samples and the comparisons stay in the work folder
+# (samples.tsv: seconds, pid, VmRSS kB, fds, threads, CPU seconds used so far).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -131,7 +132,8 @@ for i in $(seq 1 "$handsets"); do
 done
 
 # Samples of every host process until all have ended.
-printf 'seconds\tpid\trss_kb\tfds\tthreads\n' >"$work/samples.tsv"
+printf 'seconds\tpid\trss_kb\tfds\tthreads\tcpu_s\n' >"$work/samples.tsv"
+ticks=$(getconf CLK_TCK)
 start=$(date +%s)
 while :; do
   alive=0
@@ -141,8 +143,10 @@ while :; do
     rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
     fds=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
     threads=$(ls "/proc/$pid/task" 2>/dev/null | wc -l)
+    # User and system time, fields 14 and 15 after the command's closing parenthesis.
+    cpu=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | awk -v t="$ticks" '{printf "%.1f", ($12 + $13) / t}')
     # A process that has just ended (a zombie) has no VmRSS.
-    [ -n "$rss" ] && printf '%s\t%s\t%s\t%s\t%s\n' "$now" "$pid" "$rss" "$fds" "$threads" \
+    [ -n "$rss" ] && printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$now" "$pid" "$rss" "$fds" "$threads" "$cpu" \
       >>"$work/samples.tsv"
     alive=1
   done
@@ -204,12 +208,13 @@ while read -r pid; do
       if ($4 > afd) afd = $4
       if ($5 > ath) ath = $5
       sx += $1; sy += $3; sxx += $1 * $1; sxy += $1 * $3
+      cpu = $6; t = $1
     }
     END {
       if (!wn || n < 2) { printf "FAIL host %s: too few samples (%d in the warm-up, %d after)\n", pid, wn, n; exit }
       slope = (n * sxy - sx * sy) / (n * sxx - sx * sx) * 3600
-      printf "host %s: VmRSS after the warm-up (%d s): first %d kB, min %d, max %d, last %d, trend %+.0f kB/h (%d samples); fds %d (warm-up max %d); threads %d (warm-up max %d)\n", \
-        pid, warmup, base, minr, maxr, last, slope, n, afd, wfd, ath, wth
+      printf "host %s: VmRSS after the warm-up (%d s): first %d kB, min %d, max %d, last %d, trend %+.0f kB/h (%d samples); fds %d (warm-up max %d); threads %d (warm-up max %d); CPU %.1f s in %d s\n", \
+        pid, warmup, base, minr, maxr, last, slope, n, afd, wfd, ath, wth, cpu, t
       if (maxr - base > slack) printf "FAIL host %s: VmRSS grew %d kB after the warm-up (allowed %d)\n", pid, maxr - base, slack
       if (afd > wfd) printf "FAIL host %s: file descriptors grew from %d to %d\n", pid, wfd, afd
       if (ath > wth) printf "FAIL host %s: threads grew from %d to %d\n", pid, wth, ath
