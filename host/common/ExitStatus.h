@@ -55,7 +55,9 @@ inline constexpr const char* kLiveExitHelp =
     "source cannot be opened; 4 the plug-in cannot be loaded; 5 an output cannot be written\n"
     "or the plug-in raised an error; 6 the port cannot be opened or the handset's trace was\n"
     "not confirmed; 130 stopped before the trace was confirmed. The capture is kept always,\n"
-    "the other outputs once the test has started.";
+    "the other outputs once the test has started. Several handsets: each has its own status\n"
+    "by these rules and the run's is the most severe of them, in the order 5, 6, 130, 1, 0;\n"
+    "2, 3 and 4 come before any handset is touched.";
 inline constexpr const char* kCommandsExitHelp =
     "Exit status: 0 ok; 1 the plug-in gives no line for that numeric code; 2 usage error (an\n"
     "unknown action, a parameter the action does not take, a value that is not a number or\n"

@@ -63,19 +63,37 @@ void TProgress::Finish() {
 void TStatusLine::Show(const std::string& text) {
     if (!Enabled)
         return;
+    const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    if (lines > 1 || Lines > 1) {
+        Clear();
+        std::fputs(text.c_str(), Out);
+        std::fflush(Out);
+        Lines = lines;
+        Width = text.size() - (text.rfind('\n') + 1) + 1;  // never 0 while drawn
+        return;
+    }
     // Padded over the previous text, which may have been longer.
     std::fprintf(Out, "\r%s%*s", text.c_str(),
                  static_cast<int>(Width > text.size() ? Width - text.size() : 0), "");
     std::fflush(Out);
     Width = text.size();
+    Lines = 1;
 }
 
 void TStatusLine::Clear() {
     if (!Enabled || Width == 0)
         return;
-    std::fprintf(Out, "\r%*s\r", static_cast<int>(Width), "");
+    if (Lines > 1) {
+        // Erase the last line, then each line above it, ending at the start of the first.
+        std::fputs("\r\x1b[K", Out);
+        for (std::size_t i = 1; i < Lines; ++i)
+            std::fputs("\x1b[A\x1b[K", Out);
+    } else {
+        std::fprintf(Out, "\r%*s\r", static_cast<int>(Width), "");
+    }
     std::fflush(Out);
     Width = 0;
+    Lines = 0;
 }
 
 }  // namespace n95::host

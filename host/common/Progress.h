@@ -34,9 +34,10 @@ private:
 };
 
 // One line of status on standard error that redraws itself (the live run's state, records,
-// data rate and last fix). Shown only when enabled (the tool enables it when standard error
-// is a terminal). Messages printed while it is shown must Clear it first, or they would be
-// drawn over. Not thread-safe.
+// data rate and last fix), or several lines (a row per handset of a rig: a text with line
+// breaks, redrawn with the terminal's cursor-up and erase-line sequences). Shown only when
+// enabled (the tool enables it when standard error is a terminal). Messages printed while it
+// is shown must Clear it first, or they would be drawn over. Not thread-safe.
 class TStatusLine {
 public:
     explicit TStatusLine(bool enabled, FILE* out = stderr) : Enabled(enabled), Out(out) {}
@@ -49,7 +50,8 @@ public:
 private:
     bool Enabled;
     FILE* Out;
-    std::size_t Width = 0;  // characters drawn; 0 = nothing on screen
+    std::size_t Width = 0;  // characters drawn on the last line; 0 = nothing on screen
+    std::size_t Lines = 0;  // lines drawn
 };
 
 }  // namespace n95::host

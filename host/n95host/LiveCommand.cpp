@@ -2,6 +2,8 @@
 // of everything read, outputs written when the run ends.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -15,13 +17,14 @@
 #include "host/n95host/Subcommands.h"
 #include "host/outputs/OutputSet.h"
 #include "host/session/Live.h"
+#include "host/session/LiveRig.h"
 
 namespace n95::host {
 
 namespace {
 
 struct TLiveArgs {
-    std::string Device;
+    std::vector<std::string> Devices;  // PATH or LABEL=PATH, as given
     int Baud = 115200;
     double Duration = 0.0;
     std::string Capture;
@@ -36,6 +39,117 @@ struct TLiveArgs {
     bool NoStatus = false;
 };
 
+// A handset of the run: its device, and the label that names its outputs and messages.
+struct TDeviceArg {
+    std::string Label, Path;
+};
+
+// One handset's files, as the command names them.
+struct THandsetFiles {
+    TDeviceArg Device;
+    bool Labelled = false;  // several handsets: the names carry the label
+    TOutputPaths Given;     // the output options, labelled
+    TOutputPaths Paths;     // with those that -o names
+    std::string Capture;    // "" = none
+    bool CaptureGiven = false;
+    std::string FixLog;  // "" = none
+};
+
+// What one handset writes, opened before any handset is touched.
+struct THandsetOutputs {
+    THandsetFiles Files;
+    TOutputSet Outputs;
+    TCaptureWriter Capture;
+    TOutputFile FixLog;
+    std::unique_ptr<TSerialPort> Port;
+};
+
+constexpr std::size_t kMaxLabel = 32;
+
+bool IsLabel(const std::string& text) {
+    return !text.empty() && text.size() <= kMaxLabel &&
+           std::all_of(text.begin(), text.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-';
+           });
+}
+
+// The label of a device given without one: its file name ("ttyACM0"), or with its folder's
+// name before it when the name is a bare number ("/dev/pts/3": "pts3"); characters that
+// cannot stand in a file name's label become '_'.
+std::string DefaultLabel(const std::string& device) {
+    const std::filesystem::path path(device);
+    std::string name = path.filename().string();
+    if (!name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        }))
+        name = path.parent_path().filename().string() + name;
+    for (char& c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-'))
+            c = '_';
+    if (name.size() > kMaxLabel)
+        name.resize(kMaxLabel);
+    return name.empty() ? "handset" : name;
+}
+
+// "LABEL=PATH" or "PATH": text before the first '=' is a label when it holds no '/'.
+bool ParseDevice(const std::string& text, TDeviceArg& device, std::string* error) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || text.substr(0, equals).find('/') != std::string::npos) {
+        device = {DefaultLabel(text), text};
+        return true;
+    }
+    device = {text.substr(0, equals), text.substr(equals + 1)};
+    if (!IsLabel(device.Label)) {
+        *error = "--device " + text + ": a label is 1 to " + std::to_string(kMaxLabel) +
+                 " letters, digits, '_' or '-' (a device whose name holds '=' is given with "
+                 "its folder, ./" +
+                 text + ")";
+        return false;
+    }
+    if (device.Path.empty()) {
+        *error = "--device " + text + ": no device after the label";
+        return false;
+    }
+    return true;
+}
+
+// The devices, each with a label of its own and none named twice. False, having said why.
+bool ParseDevices(const std::vector<std::string>& given, std::vector<TDeviceArg>& devices) {
+    std::string error;
+    for (const std::string& text : given) {
+        TDeviceArg device;
+        if (!ParseDevice(text, device, &error)) {
+            PrintError(error);
+            return false;
+        }
+        for (const TDeviceArg& other : devices) {
+            std::error_code ec;
+            if (other.Label == device.Label) {
+                error = "two devices have the label " + device.Label + " (" + other.Path + " and " +
+                        device.Path + "): give each its own, --device LABEL=PATH";
+            } else if (other.Path == device.Path ||
+                       std::filesystem::equivalent(other.Path, device.Path, ec)) {
+                error = "the device " + device.Path + " is given twice";
+            }
+            if (!error.empty()) {
+                PrintError(error);
+                return false;
+            }
+        }
+        devices.push_back(device);
+    }
+    return true;
+}
+
+// "d.csv" -> "d-A.csv": a handset's own output in a run of several. /dev/null stays itself.
+std::string Labelled(const std::string& name, const std::string& label) {
+    if (name.empty() || name == "/dev/null")
+        return name;
+    const std::filesystem::path path(name);
+    return (path.parent_path() / (path.stem().string() + "-" + label + path.extension().string()))
+        .string();
+}
+
 // "live-20240514T092000Z": the stem of a live run's outputs when no capture names them.
 std::string LiveStem() {
     const std::string iso = FormatIso8601(CaptureTimeToDateTime(CaptureTimeNow()));
@@ -46,11 +160,169 @@ std::string LiveStem() {
     return stem + "Z";
 }
 
-void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const TLiveResult& r,
-                  const TLiveOptions& options, const TFixSource* gps,
-                  const std::vector<std::string>& outputs) {
+// The fixes a run fed go beside its capture, NAME.nmea, unless that would be the GPS source
+// itself (a log that another program appends to) or the capture: then NAME.fixes.nmea. None
+// when the capture goes to standard output or there is no capture or no GPS.
+std::string FixLogPath(const std::string& capture, const std::string& gps) {
+    if (capture.empty() || capture == "-" || gps.empty())
+        return "";
+    std::filesystem::path path(capture);
+    path.replace_extension(".nmea");
+    std::error_code ec;
+    if (path == std::filesystem::path(capture) || path == std::filesystem::path(gps) ||
+        std::filesystem::equivalent(path, gps, ec))
+        path.replace_extension(".fixes.nmea");
+    return path.string();
+}
+
+// Names a handset's outputs, its capture and its fix log: as given (with "-LABEL" before
+// the extension when `labelled`), and by -o after the capture or `liveStem`.
+THandsetFiles NameHandsetFiles(const TLiveArgs& args, const TDeviceArg& device, bool labelled,
+                               const std::string& liveStem) {
+    const auto name = [&](const std::string& path) {
+        return labelled ? Labelled(path, device.Label) : path;
+    };
+    THandsetFiles files;
+    files.Device = device;
+    files.Labelled = labelled;
+    files.Given = {name(args.Csv), name(args.GeoJson), name(args.Map), name(args.FrameLog)};
+    files.Paths = files.Given;
+    files.Capture = name(args.Capture);
+    files.CaptureGiven = !args.Capture.empty();
+    if (!args.OutDir.empty()) {
+        std::string stem = args.Capture.empty() ? liveStem : Stem(args.Capture);
+        if (labelled)
+            stem += "-" + device.Label;
+        NameOutDirOutputs(args.OutDir, stem, files.Paths);
+        if (files.Capture.empty())
+            files.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
+    }
+    files.FixLog = FixLogPath(files.Capture, args.Gps);
+    return files;
+}
+
+// No output may be an input (a device, the GPS) or another output, of any handset. Several
+// handsets cannot share standard output. False, having said why.
+bool CheckFiles(const TLiveArgs& args, const std::vector<THandsetFiles>& handsets) {
+    std::vector<TNamedFile> inputs;
+    std::vector<TNamedFile> outputs;
+    for (const THandsetFiles& h : handsets) {
+        const std::string of = h.Labelled ? " (" + h.Device.Label + ")" : "";
+        inputs.push_back({"--device" + of, h.Device.Path});
+        for (TNamedFile& output : NamedOutputs(h.Paths, h.Given))
+            outputs.push_back({output.Role + of, output.Path});
+        if (!h.Capture.empty())
+            outputs.push_back({(h.CaptureGiven ? "--capture" : "-o") + of, h.Capture});
+        if (!h.FixLog.empty())
+            outputs.push_back({"the fix log" + of, h.FixLog});
+    }
+    if (handsets.size() > 1)
+        for (const TNamedFile& output : outputs)
+            if (output.Path == "-") {
+                PrintError(output.Role +
+                           ": standard output cannot take the outputs of several "
+                           "handsets; name a file");
+                return false;
+            }
+    if (!args.Gps.empty())
+        inputs.push_back({"--gps", args.Gps});
+    std::string error;
+    if (!CheckDistinctFiles(inputs, outputs, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+// Names every handset's files and checks them (see NameHandsetFiles, CheckFiles). False,
+// having said why.
+bool NameFiles(const TLiveArgs& args, std::vector<THandsetFiles>& handsets) {
+    std::vector<TDeviceArg> devices;
+    if (!ParseDevices(args.Devices, devices))
+        return false;
+    const std::string liveStem = LiveStem();
+    for (const TDeviceArg& device : devices)
+        handsets.push_back(NameHandsetFiles(args, device, devices.size() > 1, liveStem));
+    return CheckFiles(args, handsets);
+}
+
+// Opens a handset's outputs, capture and fix log (the -o folder exists). The capture keeps
+// a hidden temporary name while it is written: a killed run leaves it behind, readable up
+// to its last flush. False, having said why, when one cannot be opened.
+bool OpenFiles(THandsetOutputs& h, const std::vector<TGpsPoint>& fixes) {
+    std::string error;
+    const THandsetFiles& f = h.Files;
+    if (!h.Outputs.Open(f.Paths, fixes, false, &error) ||
+        (!f.Capture.empty() && !h.Capture.Open(f.Capture, &error, true)) ||
+        (!f.FixLog.empty() && !h.FixLog.Open(f.FixLog, &error))) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+// Opens the handset's port. False, having said why.
+bool OpenPort(const TLiveArgs& args, THandsetOutputs& h) {
+    TSerialOptions serial;
+    serial.Baud = args.Baud;
+    serial.IdleGapMs = args.IdleGapMs;
+    h.Port = std::make_unique<TSerialPort>(h.Files.Device.Path, serial);
+    std::string error;
+    if (h.Port->OpenPort(&error))
+        return true;
+    PrintError(error);
+    return false;
+}
+
+// What was read is kept in every case: the capture, and the outputs and the fix log once the
+// test ran. Appends the paths written to `written`; false, having said why, when one could
+// not be.
+bool KeepWhatWasRead(THandsetOutputs& h, const TLiveResult& result, std::size_t fixes,
+                     std::vector<std::string>& written) {
+    bool ok = true;
+    std::string error;
+    if (!h.Files.Capture.empty()) {
+        if (h.Capture.Commit(&error)) {
+            written.push_back(OutputDisplayName(h.Files.Capture));
+        } else {
+            PrintError(error);
+            ok = false;
+        }
+    }
+    if (!result.Tested) {
+        h.Outputs.Discard();
+        h.FixLog.Discard();
+        return ok;
+    }
+    if (h.FixLog.IsOpen()) {
+        const std::string name = h.FixLog.Name();
+        if (h.FixLog.Commit(&error)) {
+            written.push_back(name);
+        } else {
+            PrintError(error);
+            ok = false;
+        }
+    }
+    if (h.Outputs.WantsMap())
+        h.Outputs.SetMapTitle("N95 live drive: " + h.Files.Device.Path,
+                              MapSubtitle(result.Stats, fixes));
+    std::vector<std::string> errors;
+    for (const std::string& path : h.Outputs.CommitEach(&errors))
+        written.push_back(path);
+    for (const std::string& e : errors) {
+        PrintError(e);
+        ok = false;
+    }
+    return ok;
+}
+
+void PrintSummary(FILE* out, const TLiveArgs& args, const THandsetFiles& files,
+                  const TPlugin& plugin, const TLiveResult& r, const TLiveOptions& options,
+                  const TFixSource* gps, const std::vector<std::string>& outputs) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "Live run on %s (%d baud) through %s (%s)\n", args.Device.c_str(), args.Baud,
+    const std::string device =
+        files.Device.Path + (files.Labelled ? " (" + files.Device.Label + ", " : " (");
+    std::fprintf(out, "Live run on %s%d baud) through %s (%s)\n", device.c_str(), args.Baud,
                  plugin.DeviceName().c_str(), plugin.Path().c_str());
     if (r.Tested)
         std::fprintf(out, "  trace           confirmed %.2f s after Connect\n", r.ConfirmSeconds);
@@ -75,207 +347,168 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const TPlugin& plugin, const
     std::fflush(out);
 }
 
-// The exit status of a run that wrote what it had to.
-int StatusOfTheRun(const TLiveResult& result) {
+// The exit status of a handset's run that wrote what it had to; `who` names the handset in
+// messages ("" when it is the only one).
+int StatusOfTheRun(const TLiveResult& result, const std::string& who) {
     if (!result.Tested)
         return result.End == TLiveEnd::Stopped ? kExitInterrupted : kExitDeviceError;
     if (result.End == TLiveEnd::PortLost)
         return kExitIncomplete;
     if (result.Stats.Records.Records == 0) {
-        PrintError("no record came out of the handset's trace");
+        PrintError(who + "no record came out of the handset's trace");
         return kExitIncomplete;
     }
     return kExitOk;
 }
 
-// The fixes a run fed go beside its capture, NAME.nmea, unless that would be the GPS source
-// itself (a log that another program appends to) or the capture: then NAME.fixes.nmea. None
-// when the capture goes to standard output or there is no capture or no GPS.
-std::string FixLogPath(const std::string& capture, const std::string& gps) {
-    if (capture.empty() || capture == "-" || gps.empty())
-        return "";
-    std::filesystem::path path(capture);
-    path.replace_extension(".nmea");
-    std::error_code ec;
-    if (path == std::filesystem::path(capture) || path == std::filesystem::path(gps) ||
-        std::filesystem::equivalent(path, gps, ec))
-        path.replace_extension(".fixes.nmea");
-    return path.string();
+// The status of a run of several handsets: the most severe of theirs, in the order 5, 6,
+// 130, 1, 0.
+int WorstStatus(const std::vector<int>& statuses) {
+    static const int kOrder[] = {kExitOutputError, kExitDeviceError, kExitInterrupted,
+                                 kExitIncomplete};
+    for (const int status : kOrder)
+        if (std::find(statuses.begin(), statuses.end(), status) != statuses.end())
+            return status;
+    return kExitOk;
 }
 
-// Names the outputs, the capture and the fix log: as given, and by -o after the capture or
-// live-<UTC time>. Then no output may be an input (the device, the GPS) or another output.
-// False, having said why, when one is.
-bool NameFiles(TLiveArgs& args, TOutputPaths& paths, std::string& fixLog) {
-    const TOutputPaths given{args.Csv, args.GeoJson, args.Map, args.FrameLog};
-    paths = given;
-    const bool captureGiven = !args.Capture.empty();
-    if (!args.OutDir.empty()) {
-        const std::string stem = args.Capture.empty() ? LiveStem() : Stem(args.Capture);
-        NameOutDirOutputs(args.OutDir, stem, paths);
-        if (args.Capture.empty())
-            args.Capture = (std::filesystem::path(args.OutDir) / (stem + ".pcap")).string();
-    }
-    std::vector<TNamedFile> inputs = {{"--device", args.Device}};
-    if (!args.Gps.empty())
-        inputs.push_back({"--gps", args.Gps});
-    std::vector<TNamedFile> outputs = NamedOutputs(paths, given);
-    if (!args.Capture.empty())
-        outputs.push_back({captureGiven ? "--capture" : "-o", args.Capture});
-    fixLog = FixLogPath(args.Capture, args.Gps);
-    if (!fixLog.empty())
-        outputs.push_back({"the fix log", fixLog});
-    std::string error;
-    if (!CheckDistinctFiles(inputs, outputs, &error)) {
-        PrintError(error);
-        return false;
-    }
-    return true;
-}
-
-// Opens the outputs and the capture before the handset is touched (creating the -o
-// folder). The capture keeps a hidden temporary name while it is written: a killed run
-// leaves it behind, readable up to its last flush. False, having said why, when one cannot
-// be opened.
-bool OpenFiles(const TLiveArgs& args, const TOutputPaths& paths, const std::string& fixLogPath,
-               const std::vector<TGpsPoint>& fixes, TOutputSet& outputs, TCaptureWriter& capture,
-               TOutputFile& fixLog) {
-    std::string error;
-    if (!args.OutDir.empty() && !CreateOutDir(args.OutDir, &error)) {
-        PrintError(error);
-        return false;
-    }
-    if (!outputs.Open(paths, fixes, false, &error) ||
-        (!args.Capture.empty() && !capture.Open(args.Capture, &error, true)) ||
-        (!fixLogPath.empty() && !fixLog.Open(fixLogPath, &error))) {
-        PrintError(error);
-        return false;
-    }
-    return true;
-}
-
-// What was read is kept in every case: the capture, and the outputs and the fix log once the
-// test ran. Appends the paths written to `written`; false, having said why, when one could
-// not be.
-bool KeepWhatWasRead(const TLiveArgs& args, const TLiveResult& result, std::size_t fixes,
-                     TOutputSet& outputs, TCaptureWriter& capture, TOutputFile& fixLog,
-                     std::vector<std::string>& written) {
-    bool ok = true;
-    std::string error;
-    if (!args.Capture.empty()) {
-        if (capture.Commit(&error)) {
-            written.push_back(OutputDisplayName(args.Capture));
-        } else {
-            PrintError(error);
-            ok = false;
-        }
-    }
-    if (!result.Tested) {
-        outputs.Discard();
-        fixLog.Discard();
-        return ok;
-    }
-    if (fixLog.IsOpen()) {
-        const std::string name = fixLog.Name();
-        if (fixLog.Commit(&error)) {
-            written.push_back(name);
-        } else {
-            PrintError(error);
-            ok = false;
-        }
-    }
-    if (outputs.WantsMap())
-        outputs.SetMapTitle("N95 live drive: " + args.Device, MapSubtitle(result.Stats, fixes));
-    std::vector<std::string> errors;
-    for (const std::string& path : outputs.CommitEach(&errors))
-        written.push_back(path);
-    for (const std::string& e : errors) {
-        PrintError(e);
-        ok = false;
-    }
-    return ok;
-}
-
-int RunLiveCommand(TLiveArgs args, const std::string& pluginPath) {
-    if (!IsSupportedBaud(args.Baud)) {
-        PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
-        return kExitUsage;
-    }
-    TOutputPaths paths;
-    std::string fixLogPath;
-    if (!NameFiles(args, paths, fixLogPath))
-        return kExitUsage;
-    TPlugin plugin;
-    if (!LoadPlugin(plugin, pluginPath))
-        return kExitPluginError;
-    std::string error;
-    std::unique_ptr<TFixSource> gps;
-    if (!args.Gps.empty()) {
-        gps = OpenFixSource(args.Gps, args.GpsBaud, &error);
-        if (!gps) {
-            PrintError(error);
-            return kExitInputError;
-        }
-    }
-
-    static const std::vector<TGpsPoint> kNoFixes;
-    const std::vector<TGpsPoint>& fixes = gps ? gps->Track().Fixes : kNoFixes;
-    TOutputSet outputs;
-    TCaptureWriter capture;
-    TOutputFile fixLog;
-    if (!OpenFiles(args, paths, fixLogPath, fixes, outputs, capture, fixLog))
-        return kExitOutputError;
-
-    TSerialOptions serial;
-    serial.Baud = args.Baud;
-    serial.IdleGapMs = args.IdleGapMs;
-    TSerialPort port(args.Device, serial);
-    if (!port.OpenPort(&error)) {
-        PrintError(error);
-        return kExitDeviceError;
-    }
-
-    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+TLiveOptions OptionsFor(const TLiveArgs& args, THandsetOutputs& h) {
     TLiveOptions options;
     options.DurationSeconds = args.Duration;
     options.TraceWaitSeconds = args.TraceWait;
-    options.FrameLogPath = outputs.FrameLogWritePath();
-    options.Capture = args.Capture.empty() ? nullptr : &capture;
-    options.Gps = gps.get();
+    options.FrameLogPath = h.Outputs.FrameLogWritePath();
+    options.Capture = h.Files.Capture.empty() ? nullptr : &h.Capture;
     options.ReconnectTries = args.ReconnectTries;
     options.ReconnectPauseSeconds = args.ReconnectPause;
-    options.StopRequested = InstallStopHandlers();
-    options.Status = &status;
-    options.FixLog = fixLog.File();
+    options.FixLog = h.FixLog.File();
+    return options;
+}
 
-    PrintNote("switching the trace on at " + args.Device + " (" + std::to_string(args.Baud) +
-              " baud)");
-    TLiveResult result;
-    const bool ok = RunLive(
-        plugin, port, options, [&](const TRecordRow& row) { outputs.Add(row); }, result, &error);
-    port.Close();
-    status.Clear();
+// After a handset's run: its outputs kept, its end told, its summary printed. Returns its
+// exit status.
+int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs& h,
+                  const TLiveResult& result, const TLiveOptions& options, bool ok,
+                  const std::string& error, const TFixSource* gps) {
+    const std::string who = h.Files.Labelled ? h.Files.Device.Label + ": " : "";
+    h.Port->Close();
     if (!ok)
-        PrintError(outputs.NameFrameLog(error));
-    if (gps && !gps->Track().FirstProblems.empty())
-        ReportTrack(gps->Name(), gps->Track());
-
+        PrintError(who + h.Outputs.NameFrameLog(error));
     std::vector<std::string> written;
     const bool writeFailed =
-        !KeepWhatWasRead(args, result, fixes.size(), outputs, capture, fixLog, written);
-
-    const std::string end = DescribeEnd(result, options);
+        !KeepWhatWasRead(h, result, gps != nullptr ? gps->Track().Fixes.size() : 0, written);
+    const std::string end = who + DescribeEnd(result, options);
     if (result.Tested)
         PrintNote(end);
     else
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
     // Standard output may carry an output: the summary then goes with the messages.
-    PrintSummary(outputs.UsesStandardOutput() || args.Capture == "-" ? stderr : stdout, args,
-                 plugin, result, options, gps.get(), written);
-
+    PrintSummary(h.Outputs.UsesStandardOutput() || h.Files.Capture == "-" ? stderr : stdout, args,
+                 h.Files, plugin, result, options, gps, written);
     if (!ok || writeFailed)
         return kExitOutputError;
-    return StatusOfTheRun(result);
+    return StatusOfTheRun(result, who);
+}
+
+// One handset, driven on this thread as ever.
+int RunOne(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs& h, TFixSource* gps) {
+    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+    TLiveOptions options = OptionsFor(args, h);
+    options.Gps = gps;
+    options.StopRequested = InstallStopHandlers();
+    options.Status = &status;
+    PrintNote("switching the trace on at " + h.Files.Device.Path + " (" +
+              std::to_string(args.Baud) + " baud)");
+    TLiveResult result;
+    std::string error;
+    const bool ok = RunLive(
+        plugin, *h.Port, options, [&](const TRecordRow& row) { h.Outputs.Add(row); }, result,
+        &error);
+    status.Clear();
+    if (gps && !gps->Track().FirstProblems.empty())
+        ReportTrack(gps->Name(), gps->Track());
+    return FinishHandset(args, plugin, h, result, options, ok, error, gps);
+}
+
+// Several handsets at once, a thread each (TLiveRig).
+int RunMany(const TLiveArgs& args, const TPlugin& plugin,
+            std::vector<std::unique_ptr<THandsetOutputs>>& outputs, TFixSource* gps) {
+    std::vector<TLiveHandset> handsets(outputs.size());
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        THandsetOutputs& h = *outputs[i];
+        handsets[i].Label = h.Files.Device.Label;
+        handsets[i].Port = h.Port.get();
+        handsets[i].Options = OptionsFor(args, h);
+        handsets[i].Sink = [&h](const TRecordRow& row) { h.Outputs.Add(row); };
+        PrintNote(h.Files.Device.Label + ": switching the trace on at " + h.Files.Device.Path +
+                  " (" + std::to_string(args.Baud) + " baud)");
+    }
+    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+    TLiveRig(plugin, gps, &status).Run(handsets, InstallStopHandlers());
+    if (gps && !gps->Track().FirstProblems.empty())
+        ReportTrack(gps->Name(), gps->Track());
+    std::vector<int> statuses;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const TLiveHandset& r = handsets[i];
+        statuses.push_back(
+            FinishHandset(args, plugin, *outputs[i], r.Result, r.Options, r.Ok, r.Error, gps));
+    }
+    return WorstStatus(statuses);
+}
+
+// Opens the GPS source, when there is one. False, having said why.
+bool OpenGps(const TLiveArgs& args, std::unique_ptr<TFixSource>& gps) {
+    if (args.Gps.empty())
+        return true;
+    std::string error;
+    gps = OpenFixSource(args.Gps, args.GpsBaud, &error);
+    if (!gps)
+        PrintError(error);
+    return gps != nullptr;
+}
+
+// Opens every handset's files (creating the -o folder) before any port. False, having said
+// why.
+bool OpenAllFiles(const TLiveArgs& args, const std::vector<TGpsPoint>& fixes,
+                  std::vector<std::unique_ptr<THandsetOutputs>>& outputs) {
+    std::string error;
+    if (!args.OutDir.empty() && !CreateOutDir(args.OutDir, &error)) {
+        PrintError(error);
+        return false;
+    }
+    for (const auto& h : outputs)
+        if (!OpenFiles(*h, fixes))
+            return false;
+    return true;
+}
+
+int RunLiveCommand(const TLiveArgs& args, const std::string& pluginPath) {
+    if (!IsSupportedBaud(args.Baud)) {
+        PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
+        return kExitUsage;
+    }
+    std::vector<THandsetFiles> files;
+    if (!NameFiles(args, files))
+        return kExitUsage;
+    TPlugin plugin;
+    if (!LoadPlugin(plugin, pluginPath))
+        return kExitPluginError;
+    std::unique_ptr<TFixSource> gps;
+    if (!OpenGps(args, gps))
+        return kExitInputError;
+
+    static const std::vector<TGpsPoint> kNoFixes;
+    std::vector<std::unique_ptr<THandsetOutputs>> outputs;
+    for (THandsetFiles& f : files) {
+        outputs.push_back(std::make_unique<THandsetOutputs>());
+        outputs.back()->Files = std::move(f);
+    }
+    if (!OpenAllFiles(args, gps ? gps->Track().Fixes : kNoFixes, outputs))
+        return kExitOutputError;
+    for (const auto& h : outputs)
+        if (!OpenPort(args, *h))
+            return kExitDeviceError;
+    return outputs.size() == 1 ? RunOne(args, plugin, *outputs[0], gps.get())
+                               : RunMany(args, plugin, outputs, gps.get());
 }
 
 }  // namespace
@@ -287,8 +520,11 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         "Drive a handset on a serial port: switch its trace on, decode it, tag records with "
         "live GPS, write outputs and a capture; stop with Ctrl-C (or --duration)");
     live->footer(kLiveExitHelp);
-    live->add_option("--device", args->Device,
-                     "The handset's port, e.g. /dev/ttyACM0 (the N95's USB modem)")
+    live->add_option("--device", args->Devices,
+                     "The handset's port, e.g. /dev/ttyACM0 (the N95's USB modem). Several "
+                     "handsets: --device once each, as LABEL=PATH (LABEL: letters, digits, "
+                     "'_', '-'; default: the device's name); each writes its own outputs, "
+                     "NAME-LABEL.pcap, .csv, ...")
         ->required()
         ->check(kNonEmpty);
     live->add_option("--baud", args->Baud, "Line speed")->capture_default_str();

@@ -36,6 +36,10 @@ public:
 
     // Prints a message, clearing the status line first.
     void Report(const std::string& text) {
+        if (Options.Monitor != nullptr) {
+            Options.Monitor->Report(text);
+            return;
+        }
         if (Options.Status != nullptr)
             Options.Status->Clear();
         if (Options.Messages != nullptr)
@@ -43,7 +47,8 @@ public:
     }
 
     bool StopRequested() const {
-        return Options.StopRequested != nullptr && *Options.StopRequested != 0;
+        return (Options.StopRequested != nullptr && *Options.StopRequested != 0) ||
+               (Options.Cancel != nullptr && Options.Cancel->load(std::memory_order_acquire));
     }
 
     // A chunk read at `when`: into the capture, counted, then decoded with the port's time
@@ -124,6 +129,8 @@ public:
     // before each. True once the port is open again.
     bool Reconnect() {
         THandSetDecode& decoder = Session.Decoder();
+        if (Options.Monitor != nullptr)
+            Options.Monitor->Publish({"reconnecting", Session.Stats().Records, 0.0, 0.0});
         for (int attempt = 1; attempt <= Options.ReconnectTries; ++attempt) {
             const double pauseStart = Clock.Seconds();
             for (;;) {
@@ -149,9 +156,13 @@ public:
     }
 
     void ShowStatus() {
+        THandSetDecode& decoder = Session.Decoder();
+        if (Options.Monitor != nullptr) {
+            PublishStatus(decoder);
+            return;
+        }
         if (Options.Status == nullptr || !Options.Status->IsEnabled())
             return;
-        THandSetDecode& decoder = Session.Decoder();
         std::string text = std::string(RunStateName(decoder.GetState())) + " | " +
                            std::to_string(Session.Stats().Records) + " records | " +
                            FormatRate(decoder.GetDataRate());
@@ -166,6 +177,18 @@ public:
             text += " | no fix yet";
         }
         Options.Status->Show(text);
+    }
+
+    void PublishStatus(THandSetDecode& decoder) {
+        const double now = Clock.Seconds();
+        const uint64_t frames = Result.Stats.Chunks.Frames;
+        const double span = now - LastPublished;
+        TLiveSnapshot snapshot{RunStateName(decoder.GetState()), Session.Stats().Records,
+                               span > 0 ? (frames - FramesPublished) / span : 0.0,
+                               static_cast<double>(decoder.GetDataRate())};
+        LastPublished = now;
+        FramesPublished = frames;
+        Options.Monitor->Publish(snapshot);
     }
 
     // A failed AT line closes the port: the handset never got the switch-on sequence.
@@ -237,6 +260,8 @@ public:
     TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
     double NextTick = 0.0;
+    double LastPublished = 0.0;    // when the monitor last had a snapshot
+    uint64_t FramesPublished = 0;  // the frames counted then
 };
 
 // The read loop, from Connect to the end of the run. False, with a message in *failure,

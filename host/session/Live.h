@@ -23,9 +23,13 @@
 // (TSerialPort::HoldTimeStamp). So replaying the capture gives the same records. Bytes that
 // StopTest purges were never read, and are in neither.
 //
-// Not thread-safe: everything runs on the calling thread.
+// Threading: everything runs on the calling thread, the plug-in's calls included. Several
+// handsets run side by side on threads of their own (TLiveRig), one RunLive each; what they
+// share (the stop request, the fixes, the console) reaches them through TLiveOptions' Cancel,
+// Gps and Monitor, which are thread-safe where the rig sets them.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -46,6 +50,24 @@ namespace n95::host {
 // The plug-in's own limit for the first trace frame after Connect.
 inline constexpr double kTraceConfirmSeconds = 50.0;
 
+// What a run shows of itself once a second, for a status row of its own.
+struct TLiveSnapshot {
+    std::string State;             // the decoder's run state, or "reconnecting"
+    uint64_t Records = 0;          // handed over so far
+    double FramesPerSecond = 0.0;  // whole frames at chunk starts, over the last interval
+    double BytesPerSecond = 0.0;   // the plug-in's data rate
+};
+
+// Takes a run's messages and status in place of TLiveOptions' Messages and Status (a rig of
+// several handsets, whose console is shared). Called on the run's thread; implementations
+// are thread-safe.
+class TLiveMonitor {
+public:
+    virtual ~TLiveMonitor() = default;
+    virtual void Report(const std::string& text) = 0;
+    virtual void Publish(const TLiveSnapshot& snapshot) = 0;
+};
+
 struct TLiveOptions {
     double DurationSeconds = 0.0;                    // > 0: stop after this long of testing
     double TraceWaitSeconds = kTraceConfirmSeconds;  // wait for the first frame this long
@@ -55,13 +77,15 @@ struct TLiveOptions {
     int ReconnectTries = 5;                          // Reconnect attempts after a port loss
     double ReconnectPauseSeconds = 2.0;              // before each attempt
     const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between reads
-    TStatusLine* Status = nullptr;                              // nil: none
-    TRunClock* Clock = nullptr;  // time and waiting; nil: the system clock
+    const std::atomic<bool>* Cancel = nullptr;  // a stop request from another thread; nil: none
+    TStatusLine* Status = nullptr;              // nil: none
+    TRunClock* Clock = nullptr;                 // time and waiting; nil: the system clock
     // The fixes fed, as NMEA, each after a "$PN95,FEED,<chunk>" sentence saying before which
     // chunk of the capture it was fed; nil = none. A replay of the capture with this log
     // gives the run's positions exactly (see TTrack::FeedBefore).
     FILE* FixLog = nullptr;
-    FILE* Messages = stderr;  // reports while running (trace confirmed, port lost, ...)
+    FILE* Messages = stderr;          // reports while running (trace confirmed, port lost, ...)
+    TLiveMonitor* Monitor = nullptr;  // non-nil: takes the reports and the status instead
 };
 
 enum class TLiveEnd {
