@@ -238,7 +238,8 @@ bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::stri
     while (!StopRequested()) {
         const bool wantFrame = WantFrame();
         pollfd p{Master, POLLIN, 0};
-        const int ready = ::poll(&p, 1, WaitMs(wantFrame));
+        const timespec wait = WaitTime(wantFrame);
+        const int ready = ::ppoll(&p, 1, &wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             *error = SystemError("cannot wait on the pseudo-terminal", errno);
             return false;
@@ -284,13 +285,17 @@ bool THandsetSim::WantFrame() const {
 }
 
 // How long to wait for the host's bytes: until the next frame is due, and never longer than
-// 50 ms, so that a stop request is seen soon.
-int THandsetSim::WaitMs(bool wantFrame) const {
-    if (!wantFrame)
-        return 50;
-    const auto until =
-        std::chrono::duration_cast<std::chrono::milliseconds>(NextFrame - TClock::now()).count();
-    return static_cast<int>(std::clamp<long long>(until, 0, 50));
+// 50 ms, so that a stop request is seen soon. To the nanosecond: at 1,000 frames/s a wait in
+// whole milliseconds would round to 0 and spin until the frame is due.
+timespec THandsetSim::WaitTime(bool wantFrame) const {
+    auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(50));
+    if (wantFrame)
+        wait = std::clamp(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(NextFrame - TClock::now()),
+            std::chrono::nanoseconds(0), wait);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    return timespec{static_cast<time_t>(seconds.count()),
+                    static_cast<long>((wait - seconds).count())};
 }
 
 // The port has no host: true once a host that had it open has left it closed too long.

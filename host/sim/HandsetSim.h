@@ -29,6 +29,8 @@
 // Not thread-safe; one owner.
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -111,7 +113,7 @@ private:
     // The steps of Run.
     bool StopRequested() const { return Stop != nullptr && *Stop; }
     bool WantFrame() const;
-    int WaitMs(bool wantFrame) const;
+    timespec WaitTime(bool wantFrame) const;
     bool HostHasGone();
     void ForgetHost();
     void ReadLines();
