@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The live soak: simulated handsets (n95sim serve) at 1,000 frames/s each, with garbage, and
 # hang-ups followed by replugs for as long as they run, driven by `n95host live` for
-# DURATION seconds with live GPS (an NMEA file that grows by one fix a second, the fixes'
+# DURATION seconds in one run (`--device LABEL=PATH` for each) with live GPS (an NMEA file that grows by one fix a second, the fixes'
 # times those of the run, so that records get positions); then the checks:
 #   - the live run ended by its duration (status 0), every simulator ended cleanly;
 #   - every hang-up was followed by a reconnect;
@@ -122,16 +122,18 @@ done
 ) &
 gps_pid=$!
 
-# One live run per handset, each with its capture and outputs beside it.
+# One live run for all handsets, labelled hs1, hs2, ...: the captures are
+# soak-hs1.pcap, ..., the other outputs beside them.
+devices=()
 for i in $(seq 1 "$handsets"); do
-  "$bin/n95host" live --device "$work/hs$i" --gps "$work/gps.nmea" --duration "$duration" --no-status \
-    --reconnect-tries 1000 --reconnect-pause 0.5 \
-    --capture "$work/hs$i.pcap" -o "$work" \
-    >"$work/host$i.out" 2>"$work/host$i.err" &
-  host_pids+=($!)
+  devices+=(--device "hs$i=$work/hs$i")
 done
+"$bin/n95host" live "${devices[@]}" --gps "$work/gps.nmea" --duration "$duration" --no-status \
+  --reconnect-tries 1000 --reconnect-pause 0.5 --capture "$work/soak.pcap" -o "$work" \
+  >"$work/host.out" 2>"$work/host.err" &
+host_pids+=($!)
 
-# Samples of every host process until all have ended.
+# Samples of the host until it has ended.
 printf 'seconds\tpid\trss_kb\tfds\tthreads\tcpu_s\n' >"$work/samples.tsv"
 ticks=$(getconf CLK_TCK)
 start=$(date +%s)
@@ -154,12 +156,15 @@ while :; do
   sleep "$sample_every"
 done
 
-for i in $(seq 1 "$handsets"); do
-  wait "${host_pids[$((i - 1))]}"
-  status=$?
-  [ "$status" -eq 0 ] || fail "live run $i ended with status $status (see $work/host$i.err)"
-done
+wait "${host_pids[0]}"
+status=$?
+[ "$status" -eq 0 ] || fail "the live run ended with status $status (see $work/host.err)"
 host_pids=()
+# Each handset's block of the summary, from its first line "Live run on PATH (LABEL, ...".
+for i in $(seq 1 "$handsets"); do
+  awk -v label="(hs$i," '/^Live run on / { mine = index($0, label) > 0 } mine' \
+    "$work/host.out" >"$work/host$i.out"
+done
 
 # A simulator ends a second after its host has closed the port, unless a hang-up came last
 # and its new port was never opened: then it is asked to stop.
@@ -229,7 +234,7 @@ done < <(awk 'NR > 1 {print $2}' "$work/samples.tsv" | sort -un)
 
 # Each capture against what its simulator sent.
 for i in $(seq 1 "$handsets"); do
-  "$bin/n95sim" compare "$work/hs$i.sent" "$work/hs$i.pcap" >"$work/compare$i.out" 2>&1
+  "$bin/n95sim" compare "$work/hs$i.sent" "$work/soak-hs$i.pcap" >"$work/compare$i.out" 2>&1
   status=$?
   sed "s/^/soak: handset $i: /" "$work/compare$i.out"
   [ "$status" -eq 0 ] || fail "handset $i: the capture does not hold what the simulator sent (status $status)"
