@@ -47,6 +47,11 @@ hangup_every=${SOAK_HANGUP_EVERY:-15000}
 replug=${SOAK_REPLUG:-1}
 sample_every=${SOAK_SAMPLE:-5}
 rss_slack=${SOAK_RSS_SLACK_KB:-2048}
+for setting in "SOAK_HANDSETS=$handsets" "SOAK_RATE=$rate" "SOAK_HANGUP_EVERY=$hangup_every" \
+  "SOAK_SAMPLE=$sample_every" "SOAK_RSS_SLACK_KB=$rss_slack"; do
+  [[ "${setting#*=}" =~ ^[1-9][0-9]*$ ]] || { echo "soak: ${setting%%=*} must be a positive whole number" >&2; exit 2; }
+done
+[[ "$replug" =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "soak: SOAK_REPLUG must be a number of seconds" >&2; exit 2; }
 if [ "$handsets" -lt 2 ]; then
   echo "soak: SOAK_HANDSETS must be at least 2" >&2
   exit 2
@@ -60,6 +65,11 @@ warmup=60
 if [ -n "${SOAK_DIR:-}" ]; then
   work=$SOAK_DIR
   mkdir -p "$work" || exit 1
+  # A soak writes gigabytes an hour under fixed names: never over an earlier one.
+  if [ -n "$(ls -A "$work")" ]; then
+    echo "soak: $work is not empty; give a new or empty SOAK_DIR" >&2
+    exit 2
+  fi
   keep=1
 else
   work=$(mktemp -d /tmp/soak-XXXXXX)
