@@ -99,8 +99,9 @@ struct TSentComparison {
 };
 
 // Compares the sent log at `sentPath` with the capture at `capturePath` by the rules above,
-// filling `result`. False, with a message, when a file cannot be read or the log is not one;
-// what the comparison found wrong goes to result.Problems.
+// filling `result`. Holds the capture's bytes in memory (about 100 MB for an hour at 1,000
+// frames/s) and reads the log line by line. False, with a message, when a file cannot be read or
+// the log is not one; what the comparison found wrong goes to result.Problems.
 bool CompareSentLog(const std::string& sentPath, const std::string& capturePath,
                     TSentComparison& result, std::string* error);
 
