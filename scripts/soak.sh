@@ -30,6 +30,8 @@
 #   SOAK_REPLUG        seconds from a hang-up to the new port (1)
 #   SOAK_SAMPLE        seconds between samples of the host (5)
 #   SOAK_RSS_SLACK_KB  allowed growth of VmRSS after the warm-up (2048)
+#   SOAK_GPS           1: live GPS as above; 0: none (the host keeps every fix for the map
+#                      and the GeoJSON, so its memory grows with them by design) (1)
 # The programs' outputs, the samples and the comparisons stay in the work folder
 # (samples.tsv: seconds, pid, VmRSS kB, fds, threads, CPU seconds used so far).
 set -uo pipefail
@@ -47,10 +49,12 @@ hangup_every=${SOAK_HANGUP_EVERY:-15000}
 replug=${SOAK_REPLUG:-1}
 sample_every=${SOAK_SAMPLE:-5}
 rss_slack=${SOAK_RSS_SLACK_KB:-2048}
+use_gps=${SOAK_GPS:-1}
 for setting in "SOAK_HANDSETS=$handsets" "SOAK_RATE=$rate" "SOAK_HANGUP_EVERY=$hangup_every" \
   "SOAK_SAMPLE=$sample_every" "SOAK_RSS_SLACK_KB=$rss_slack"; do
   [[ "${setting#*=}" =~ ^[1-9][0-9]*$ ]] || { echo "soak: ${setting%%=*} must be a positive whole number" >&2; exit 2; }
 done
+[[ "$use_gps" =~ ^[01]$ ]] || { echo "soak: SOAK_GPS must be 0 or 1" >&2; exit 2; }
 [[ "$replug" =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "soak: SOAK_REPLUG must be a number of seconds" >&2; exit 2; }
 if [ "$handsets" -lt 2 ]; then
   echo "soak: SOAK_HANDSETS must be at least 2" >&2
@@ -115,22 +119,26 @@ done
 
 # The GPS: a generated drive's fixes from now on, appended to the file the host reads, each
 # at its own time.
-"$bin/n95sim" generate "$work/drive" --duration $((duration + 120)) --rate 1 \
-  --start "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/drive.out" 2>&1 \
-  || { echo "soak: FAILED: the GPS drive could not be generated"; cat "$work/drive.out"; exit 1; }
-: >"$work/gps.nmea"
-(
-  t0=$(date +%s)
-  fix=0
-  while IFS= read -r line; do
-    printf '%s\n' "$line" >>"$work/gps.nmea"
-    if [[ "$line" == \$G?GGA* ]]; then
-      fix=$((fix + 1))
-      while [ "$(date +%s)" -lt $((t0 + fix)) ]; do sleep 0.2; done
-    fi
-  done <"$work/drive.nmea"
-) &
-gps_pid=$!
+gps=()
+if [ "$use_gps" -eq 1 ]; then
+  gps=(--gps "$work/gps.nmea")
+  "$bin/n95sim" generate "$work/drive" --duration $((duration + 120)) --rate 1 \
+    --start "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/drive.out" 2>&1 \
+    || { echo "soak: FAILED: the GPS drive could not be generated"; cat "$work/drive.out"; exit 1; }
+  : >"$work/gps.nmea"
+  (
+    t0=$(date +%s)
+    fix=0
+    while IFS= read -r line; do
+      printf '%s\n' "$line" >>"$work/gps.nmea"
+      if [[ "$line" == \$G?GGA* ]]; then
+        fix=$((fix + 1))
+        while [ "$(date +%s)" -lt $((t0 + fix)) ]; do sleep 0.2; done
+      fi
+    done <"$work/drive.nmea"
+  ) &
+  gps_pid=$!
+fi
 
 # One live run for all handsets, labelled hs1, hs2, ...: the captures are
 # soak-hs1.pcap, ..., the other outputs beside them.
@@ -138,7 +146,7 @@ devices=()
 for i in $(seq 1 "$handsets"); do
   devices+=(--device "hs$i=$work/hs$i")
 done
-"$bin/n95host" live "${devices[@]}" --gps "$work/gps.nmea" --duration "$duration" --no-status \
+"$bin/n95host" live "${devices[@]}" "${gps[@]}" --duration "$duration" --no-status \
   --reconnect-tries 1000 --reconnect-pause 0.5 --capture "$work/soak.pcap" -o "$work" \
   >"$work/host.out" 2>"$work/host.err" &
 host_pids+=($!)
@@ -190,9 +198,11 @@ done
 sim_pids=()
 echo "soak: load at the end:$(uptime | sed 's/.*load average//')"
 
-kill "$gps_pid" 2>/dev/null
-wait "$gps_pid" 2>/dev/null
-gps_pid=
+if [ -n "$gps_pid" ]; then
+  kill "$gps_pid" 2>/dev/null
+  wait "$gps_pid" 2>/dev/null
+  gps_pid=
+fi
 
 # Hang-ups and reconnects, handset by handset.
 total_hangups=0
