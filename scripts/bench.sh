@@ -15,7 +15,7 @@ reps=5
 [ "${1:-}" = "--quick" ] && reps=1
 
 build=build/bench
-programs=(parser_bench pipeline_bench record_bench commands_bench)
+programs=(parser_bench pipeline_bench record_bench commands_bench capture_write_bench)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DN95_BUILD_BENCHMARKS=ON \
   -DN95_BUILD_TESTS=OFF >"$build-configure.log" 2>&1 || { cat "$build-configure.log"; exit 1; }
 cmake --build "$build" -j2 --target "${programs[@]}" >"$build-build.log" 2>&1 \
@@ -37,7 +37,8 @@ cpu_model, cores, when = sys.argv[3], sys.argv[4], sys.argv[5]
 scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 runs = {}
 context = None
-for p in ["parser_bench", "pipeline_bench", "record_bench", "commands_bench"]:
+for p in ["parser_bench", "pipeline_bench", "record_bench", "commands_bench",
+          "capture_write_bench"]:
     data = json.load(open(f"{build}/{p}.json"))
     context = context or data["context"]
     for b in data["benchmarks"]:
@@ -89,6 +90,16 @@ for blocks, name in (("1 block", "BM_MallocCopyFreeWhole"), ("5 blocks", "BM_Mal
 for i, action in enumerate(("0 dial", "521 sector lock", "590 GSM scan", "580 BA lock")):
     m, s = seconds(f"BM_MakeTestCommands/{i}"), seconds(f"BM_SnprintfBaseline/{i}")
     row(f"MakeTestCommands, action {action}", ns(m), "snprintf, values known", ns(s), m / s)
+
+# Wall time: the capture's writes and fdatasync wait for the kernel and the disk.
+wall = lambda name: runs[name]["real_time"] * scale[runs[name]["time_unit"]]
+us = lambda t: "%.1f us/chunk" % (t / 1000 * 1e6)
+buffered = wall("BM_CaptureBufferedBaseline/real_time")
+for name, what in (("BM_CaptureWritePerChunk/real_time", "live capture, write(2) per chunk"),
+                   ("BM_CaptureWritePerChunkSync/10/real_time",
+                    "... and fdatasync every 10 chunks")):
+    row(what, us(wall(name)), "libpcap buffered, written at the end", us(buffered),
+        wall(name) / buffered)
 
 head = ("measurement", "value", "baseline (same run)", "baseline value", "time ratio")
 widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(5)]

@@ -153,17 +153,52 @@ struct TCaptureWriter::TDumper {
     }
 };
 
+namespace {
+
+void PutLittle32(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
+}
+
+// The pcap file header: magic (nanosecond time stamps), version 2.4, time zone 0, accuracy 0,
+// snapshot length, link type; little-endian.
+std::string PcapFileHeader() {
+    std::string header;
+    PutLittle32(header, 0xA1B23C4Du);
+    header += std::string("\x02\x00\x04\x00", 4);
+    PutLittle32(header, 0);
+    PutLittle32(header, 0);
+    PutLittle32(header, kMaxChunkBytes);
+    PutLittle32(header, kCaptureLinkType);
+    return header;
+}
+
+}  // namespace
+
 TCaptureWriter::TCaptureWriter() = default;
 TCaptureWriter::~TCaptureWriter() {
     // Close libpcap's stream before the atomic file removes its temporary file.
     Dumper.reset();
+    if (Growing.IsOpen() && Chunks == 0)
+        Growing.Remove();
 }
 
-bool TCaptureWriter::Open(const std::string& path, std::string* error, bool keepIfKilled) {
+bool TCaptureWriter::Open(const std::string& path, std::string* error, TCaptureMode mode) {
     Dumper.reset();
-    TOutputFile::TOptions options;
-    options.KeepIfKilled = keepIfKilled;
-    if (!File.Open(path, options, error))
+    Straight = false;
+    if (mode == TCaptureMode::Growing) {
+        TOutputTarget target;
+        if (!ResolveOutputTarget(path, target, error))
+            return false;
+        if (target.Kind == TOutputTarget::TKind::File) {
+            if (!Growing.Create(target.Path, PcapFileHeader(), error))
+                return false;
+            Bytes = kPcapFileHeaderBytes;
+            return true;
+        }
+        Straight = true;
+    }
+    if (!File.Open(path, error))
         return false;
     auto dumper = std::make_unique<TDumper>();
     dumper->Dead = pcap_open_dead_with_tstamp_precision(kCaptureLinkType, kMaxChunkBytes,
@@ -187,7 +222,7 @@ bool TCaptureWriter::Open(const std::string& path, std::string* error, bool keep
 }
 
 bool TCaptureWriter::Write(TCaptureTime time, const void* data, uint32_t size, std::string* error) {
-    if (Dumper == nullptr) {
+    if (Dumper == nullptr && !Growing.IsOpen()) {
         *error = "capture not open";
         return false;
     }
@@ -200,6 +235,8 @@ bool TCaptureWriter::Write(TCaptureTime time, const void* data, uint32_t size, s
         *error = "time stamp cannot be captured (seconds 0..4294967295, nanoseconds 0..999999999)";
         return false;
     }
+    if (Growing.IsOpen())
+        return WriteGrowing(time, data, size, error);
     pcap_pkthdr header{};
     header.ts.tv_sec = static_cast<time_t>(time.Seconds);
     header.ts.tv_usec = static_cast<suseconds_t>(time.Nanoseconds);  // nanoseconds here
@@ -207,10 +244,29 @@ bool TCaptureWriter::Write(TCaptureTime time, const void* data, uint32_t size, s
     header.len = size;
     pcap_dump(reinterpret_cast<u_char*>(Dumper->Dump), &header, static_cast<const u_char*>(data));
     Bytes += kPcapPacketHeaderBytes + size;
+    ++Chunks;
+    return !Straight || Flush(error);
+}
+
+// The packet header (seconds, nanoseconds, captured and original length; little-endian) and
+// the chunk in one write.
+bool TCaptureWriter::WriteGrowing(TCaptureTime time, const void* data, uint32_t size,
+                                  std::string* error) {
+    std::string header;
+    PutLittle32(header, static_cast<uint32_t>(time.Seconds));
+    PutLittle32(header, time.Nanoseconds);
+    PutLittle32(header, size);
+    PutLittle32(header, size);
+    if (!Growing.Append(header.data(), header.size(), data, size, error))
+        return false;
+    Bytes += kPcapPacketHeaderBytes + size;
+    ++Chunks;
     return true;
 }
 
 bool TCaptureWriter::Flush(std::string* error) {
+    if (Growing.IsOpen())
+        return true;
     if (Dumper == nullptr) {
         *error = "capture not open";
         return false;
@@ -224,7 +280,13 @@ bool TCaptureWriter::Flush(std::string* error) {
     return true;
 }
 
+bool TCaptureWriter::Sync(std::string* error) {
+    return Growing.IsOpen() ? Growing.Sync(error) : Flush(error);
+}
+
 bool TCaptureWriter::Commit(std::string* error) {
+    if (Growing.IsOpen())
+        return Growing.Close(error);
     if (Dumper == nullptr) {
         *error = "capture not open";
         return false;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/common/CaptureTime.h"
+#include "host/common/GrowingFile.h"
 #include "host/common/OutputFile.h"
 #include "platform/DateTime.h"
 
@@ -81,8 +82,22 @@ private:
     std::string Damage;
 };
 
-// Writes a capture to an output (see TOutputFile): a regular file atomically (nothing appears
-// at the path until Commit succeeds), "-", a device or a FIFO straight.
+// How a capture reaches a regular file.
+enum class TCaptureMode {
+    // Nothing appears at the path until Commit succeeds (a replay's or a generated capture,
+    // which can be made again).
+    Atomic,
+    // A live capture, which cannot: the file appears at Open under its own name, holding the
+    // file header, and never over an existing file (Open fails); every chunk reaches it by a
+    // write(2) of its own before Write returns, so a killed process leaves every chunk written,
+    // a capture whose tail at most is damaged. Sync makes the chunks durable (fdatasync). A
+    // capture destroyed without Commit is removed if it got no chunk, kept otherwise.
+    Growing,
+};
+
+// Writes a capture to an output (see TOutputFile): a regular file as `mode` says, "-", a
+// device or a FIFO straight (in Growing mode each chunk is pushed to it at once, so that a
+// reader such as Wireshark on a FIFO sees it as it is read).
 class TCaptureWriter {
 public:
     TCaptureWriter();
@@ -90,24 +105,29 @@ public:
     TCaptureWriter(const TCaptureWriter&) = delete;
     TCaptureWriter& operator=(const TCaptureWriter&) = delete;
 
-    // `keepIfKilled`: a regular file is written under a hidden temporary name, which a killed
-    // process leaves behind holding the chunks flushed so far (a live drive cannot be
-    // repeated); otherwise it has no name until Commit.
-    bool Open(const std::string& path, std::string* error, bool keepIfKilled = false);
+    bool Open(const std::string& path, std::string* error,
+              TCaptureMode mode = TCaptureMode::Atomic);
     // Appends one chunk (1..kMaxChunkBytes bytes).
     bool Write(TCaptureTime time, const void* data, uint32_t size, std::string* error);
-    // Pushes what was written to the temporary file, so that it holds a readable capture of
-    // the chunks so far even if the process is killed before Commit. False on a write error.
+    // Pushes what libpcap buffers to the file or the target (nothing to do for a Growing
+    // file). False on a write error.
     bool Flush(std::string* error);
+    // Flush, and for a Growing file fdatasync: the chunks so far survive a power loss.
+    bool Sync(std::string* error);
     bool Commit(std::string* error);
     // Bytes written so far, headers included.
     uint64_t BytesWritten() const { return Bytes; }
 
 private:
     struct TDumper;
+    bool WriteGrowing(TCaptureTime time, const void* data, uint32_t size, std::string* error);
+
     std::unique_ptr<TDumper> Dumper;
     TOutputFile File;
+    TGrowingFile Growing;   // a Growing capture on a regular file
+    bool Straight = false;  // a Growing capture written straight: every chunk pushed at once
     uint64_t Bytes = 0;
+    uint64_t Chunks = 0;
 };
 
 }  // namespace n95::host

@@ -1,5 +1,6 @@
 // n95host live: a handset on a serial port driven through the plug-in, live GPS, a capture
 // of everything read, outputs written when the run ends.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,9 +142,10 @@ bool ParseDevices(const std::vector<std::string>& given, std::vector<TDeviceArg>
     return true;
 }
 
-// "d.csv" -> "d-A.csv": a handset's own output in a run of several. /dev/null stays itself.
+// "d.csv" -> "d-A.csv": a handset's own output in a run of several. /dev/null stays itself,
+// and "-" too, for CheckFiles to refuse.
 std::string Labelled(const std::string& name, const std::string& label) {
-    if (name.empty() || name == "/dev/null")
+    if (name.empty() || name == "-" || name == "/dev/null")
         return name;
     const std::filesystem::path path(name);
     return (path.parent_path() / (path.stem().string() + "-" + label + path.extension().string()))
@@ -201,6 +203,22 @@ THandsetFiles NameHandsetFiles(const TLiveArgs& args, const TDeviceArg& device, 
     return files;
 }
 
+// A capture is the one output that cannot be made again, so a file already at its name is
+// never replaced: the run refuses it, having said so. A device or a FIFO is written as
+// ever; a name that cannot be written at all is left for the opening to report.
+bool CaptureIsNew(const std::string& capture) {
+    TOutputTarget target;
+    std::string error;
+    struct stat info {};
+    if (capture.empty() || !ResolveOutputTarget(capture, target, &error) ||
+        target.Kind != TOutputTarget::TKind::File || lstat(target.Path.c_str(), &info) != 0)
+        return true;
+    PrintError("the capture " + capture +
+               " exists already: a live run never writes over a "
+               "capture; remove it, or name another");
+    return false;
+}
+
 // No output may be an input (a device, the GPS) or another output, of any handset. Several
 // handsets cannot share standard output. False, having said why.
 bool CheckFiles(const TLiveArgs& args, const std::vector<THandsetFiles>& handsets) {
@@ -227,6 +245,9 @@ bool CheckFiles(const TLiveArgs& args, const std::vector<THandsetFiles>& handset
     if (!args.Gps.empty())
         inputs.push_back({"--gps", args.Gps});
     std::string error;
+    for (const THandsetFiles& h : handsets)
+        if (!CaptureIsNew(h.Capture))
+            return false;
     if (!CheckDistinctFiles(inputs, outputs, &error)) {
         PrintError(error);
         return false;
@@ -246,14 +267,14 @@ bool NameFiles(const TLiveArgs& args, std::vector<THandsetFiles>& handsets) {
     return CheckFiles(args, handsets);
 }
 
-// Opens a handset's outputs, capture and fix log (the -o folder exists). The capture keeps
-// a hidden temporary name while it is written: a killed run leaves it behind, readable up
-// to its last flush. False, having said why, when one cannot be opened.
+// Opens a handset's outputs, capture and fix log (the -o folder exists). The capture grows
+// under its own name, every chunk written as it is read (TCaptureMode::Growing). False,
+// having said why, when one cannot be opened.
 bool OpenFiles(THandsetOutputs& h, const std::vector<TGpsPoint>& fixes) {
     std::string error;
     const THandsetFiles& f = h.Files;
     if (!h.Outputs.Open(f.Paths, fixes, false, &error) ||
-        (!f.Capture.empty() && !h.Capture.Open(f.Capture, &error, true)) ||
+        (!f.Capture.empty() && !h.Capture.Open(f.Capture, &error, TCaptureMode::Growing)) ||
         (!f.FixLog.empty() && !h.FixLog.Open(f.FixLog, &error))) {
         PrintError(error);
         return false;

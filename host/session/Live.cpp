@@ -216,15 +216,16 @@ public:
         Decode(chunk, when);
     }
 
-    // Once a second: the status line, and the capture pushed to its file so that it holds
-    // the chunks so far even if the process is killed. False, with a message, when the
-    // capture cannot be written.
+    // Once a second: the status line, and the capture synced to its device, so that a power
+    // loss costs at most the last second (each chunk reached the file as it was read, which
+    // a killed process cannot undo). False, with a message, when the capture cannot be
+    // written.
     bool Tick(std::string* error) {
         if (Clock.Seconds() < NextTick)
             return true;
         NextTick = Clock.Seconds() + kStatusIntervalSeconds;
         ShowStatus();
-        return Options.Capture == nullptr || Options.Capture->Flush(error);
+        return Options.Capture == nullptr || Options.Capture->Sync(error);
     }
 
     // The last steps whatever happened: the trace switched off (on a closed port the

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -437,6 +438,181 @@ TEST_F(LiveRealTimeTest, CaptureOnStandardOutputReplaysToTheSameRecords) {
     ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
 }
 
+// Frames that are never throttled and always decode, whose records say who sent them and
+// in which order: the code is (handset << 24) | sequence number.
+void WriteNumberedFrames(const std::string& path, uint8_t handset, int count) {
+    n95::host::TCaptureWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.Open(path, &error)) << error;
+    const uint8_t message[3] = {0x02, 0x11, 0x07};
+    const uint8_t extension[4] = {1, 2, 3, 4};
+    for (int i = 0; i < count; ++i) {
+        const uint8_t payload[8] = {handset, static_cast<uint8_t>(i >> 16),
+                                    static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        std::string frame;
+        n95::host::AppendTraceFrame(frame, message, i % 2 == 0, extension, payload, 8);
+        ASSERT_TRUE(writer.Write({1715678400 + i, 0}, frame.data(),
+                                 static_cast<uint32_t>(frame.size()), &error));
+    }
+    ASSERT_TRUE(writer.Commit(&error)) << error;
+}
+
+// The records of numbered frames are those of `handset` alone, from its first frame on,
+// none missing or twice.
+void ExpectTheFramesInOrder(const std::vector<uint32_t>& codes, uint8_t handset) {
+    for (std::size_t i = 0; i < codes.size(); ++i)
+        ASSERT_EQ(codes[i], static_cast<uint32_t>(handset) << 24 | i) << "record " << i;
+}
+
+std::vector<double> ChunkTimes(const std::string& path) {
+    std::vector<double> times;
+    TCaptureReader capture;
+    std::string error;
+    EXPECT_TRUE(capture.Open(path, &error)) << error;
+    while (capture.Next() == TCaptureReader::TStatus::Chunk)
+        times.push_back(capture.Time().Seconds + capture.Time().Nanoseconds * 1e-9);
+    return times;
+}
+
+// The summary block of one handset of a rig.
+std::string SummaryOf(const std::string& output, const std::string& device,
+                      const std::string& label) {
+    const std::size_t at = output.find("Live run on " + device + " (" + label + ", ");
+    if (at == std::string::npos)
+        return "";
+    return output.substr(at, output.find("Live run on ", at + 1) - at);
+}
+
+TEST_F(LiveRealTimeTest, ThreeHandsetsKeepTheirOwnRecordsWhileOneIsReplugged) {
+    struct Handset {
+        std::string Name;   // of its simulator's files
+        std::string Label;  // A and B are given theirs; C's is its device's name
+        std::vector<std::string> Faults;
+    };
+    ChildProgram sims[3];
+    Handset handsets[3] = {
+        {"A", "A", {}}, {"B", "B", {}}, {"C", "hC", {"--hangup-after", "300", "--replug", "0.3"}}};
+    std::vector<std::string> live = {"live",  "--capture",   Path("d.pcap"),
+                                     "--csv", Path("d.csv"), "--reconnect-pause",
+                                     "1",     "--no-status"};
+    for (uint8_t i = 0; i < 3; ++i) {
+        Handset& h = handsets[i];
+        WriteNumberedFrames(Path("frames-" + h.Name + ".pcap"), i + 1, 20000);
+        std::vector<std::string> args = {"serve",
+                                         "--capture",
+                                         Path("frames-" + h.Name + ".pcap"),
+                                         "--rate",
+                                         "300",
+                                         "--at-log",
+                                         Path("at-" + h.Name),
+                                         "--link",
+                                         Path("h" + h.Name)};
+        args.insert(args.end(), h.Faults.begin(), h.Faults.end());
+        ASSERT_TRUE(sims[i].Start(N95SIM_PATH, args));
+        ASSERT_EQ(sims[i].FirstLine(kRunTimeout), Path("h" + h.Name));
+        live.insert(live.end(),
+                    {"--device", (h.Label == h.Name ? h.Label + "=" : "") + Path("h" + h.Name)});
+    }
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(N95HOST_PATH, live));
+    ASSERT_TRUE(host.WaitForError("hC: reconnected", kRunTimeout));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    host.Signal(SIGTERM);
+    const ProgramResult r = host.Wait(kRunTimeout);
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    EXPECT_TRUE(Contains(r.Errors, "hC: the port was lost: " + Path("hC") + " hung up"))
+        << r.Errors;
+
+    for (uint8_t i = 0; i < 3; ++i) {
+        const Handset& h = handsets[i];
+        SCOPED_TRACE(h.Label);
+        const ProgramResult sim = sims[i].Wait(kRunTimeout);
+        EXPECT_EQ(sim.Status, 0) << sim.Errors;
+        const bool replugged = !h.Faults.empty();
+        const std::string name = Path("d-" + h.Label);
+        // Its own AT lines: switched on (again after the replug) and off.
+        EXPECT_EQ(
+            SplitLines(ReadFile(Path("at-" + h.Name))),
+            Concat(replugged ? Concat(StartLines(), StartLines()) : StartLines(), kStopLines));
+        // Its own frames, every one it sent up to the stop, and a record for each.
+        const CaptureModel model = ModelOf(name + ".pcap");
+        const std::vector<uint32_t> codes = CsvCodes(name + ".csv");
+        EXPECT_EQ(codes, model.Codes);
+        ExpectTheFramesInOrder(codes, i + 1);
+        EXPECT_GT(codes.size(), replugged ? 300u : 200u);
+        EXPECT_LE(model.FramesAnywhere, FramesSent(sim.Output));
+        const std::string summary = SummaryOf(r.Output, Path("h" + h.Name), h.Label);
+        EXPECT_EQ(SummaryNumber(summary, "records"), codes.size()) << r.Output;
+        EXPECT_TRUE(Contains(summary, replugged ? "1 lost, 1 reconnected" : "0 lost, 0 rec"))
+            << summary;
+        ExpectReplayGivesTheSameCsv(name + ".pcap", name + ".csv");
+    }
+
+    // While C was away (its widest gap between chunks, over a second), A and B read on.
+    const std::vector<double> c = ChunkTimes(Path("d-hC.pcap"));
+    std::size_t gap = 1;
+    for (std::size_t i = 2; i < c.size(); ++i)
+        gap = c[i] - c[i - 1] > c[gap] - c[gap - 1] ? i : gap;
+    ASSERT_GT(c[gap] - c[gap - 1], 1.0);
+    for (const char* other : {"A", "B"}) {
+        const std::vector<double> t = ChunkTimes(Path(std::string("d-") + other + ".pcap"));
+        EXPECT_GT(std::count_if(t.begin(), t.end(),
+                                [&](double x) { return x > c[gap - 1] && x < c[gap]; }),
+                  2)
+            << other;
+    }
+}
+
+// SIGKILL at several moments of a run: the capture is there under its own name, replays
+// without an error, and holds every frame from the first on, up to the burst being read.
+TEST_F(LiveRealTimeTest, KilledRunLeavesACaptureThatReplays) {
+    WriteNumberedFrames(Path("frames.pcap"), 1, 20000);
+    struct Moment {
+        std::string After;  // the message it waits for
+        int Ms;             // then this long
+    };
+    const Moment moments[] = {{"switching the trace on", 0},
+                              {"trace confirmed", 0},
+                              {"trace confirmed", 300},
+                              {"trace confirmed", 1500}};
+    constexpr int kRate = 500;
+    for (std::size_t m = 0; m < std::size(moments); ++m) {
+        const std::string at = moments[m].After + " +" + std::to_string(moments[m].Ms) + " ms";
+        SCOPED_TRACE(at);
+        ChildProgram sim;
+        const std::string link = Path("h" + std::to_string(m));
+        ASSERT_TRUE(sim.Start(N95SIM_PATH, {"serve", "--capture", Path("frames.pcap"), "--rate",
+                                            std::to_string(kRate), "--link", link}));
+        ASSERT_EQ(sim.FirstLine(kRunTimeout), link);
+        const std::string name = Path("k" + std::to_string(m));
+        ChildProgram host;
+        ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", link, "--capture", name + ".pcap",
+                                              "--csv", name + ".csv"}));
+        ASSERT_TRUE(host.WaitForError(moments[m].After, kRunTimeout));
+        std::this_thread::sleep_for(std::chrono::milliseconds(moments[m].Ms));
+        host.Signal(SIGKILL);
+        host.Wait(kRunTimeout);
+        // The simulator ends a second after the port is closed, if it saw the host at all.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sim.Signal(SIGINT);
+        const ProgramResult simEnd = sim.Wait(kRunTimeout);
+
+        // The capture alone, under its own name; the other outputs are lost with the run.
+        EXPECT_TRUE(FileExists(name + ".pcap"));
+        EXPECT_FALSE(FileExists(name + ".csv"));
+        for (const std::string& file : ListDir(Dir))
+            EXPECT_NE(file[0], '.') << file;
+        const ProgramResult replay = Host({"replay", name + ".pcap", "--csv", name + ".r.csv"});
+        EXPECT_TRUE(replay.Status == 0 || replay.Status == 1) << replay.Errors;
+        const CaptureModel model = ModelOf(name + ".pcap");
+        ExpectTheFramesInOrder(model.Codes, 1);
+        EXPECT_EQ(CsvCodes(name + ".r.csv"), model.Codes);
+        // What the simulator sent and the capture lacks is at most the burst being read and
+        // what the port still held: far less than the last second's frames.
+        EXPECT_LE(FramesSent(simEnd.Output), model.FramesAnywhere + kRate) << simEnd.Output;
+    }
+}
+
 // gpsfake (gpsd's test harness: a gpsd of its own on the given port, fed an NMEA log through
 // a pseudo-terminal) as a stand-in for gpsd with a receiver. It ends with SIGINT, which ends
 // its gpsd too; a SIGKILL would leave that gpsd behind on the port.
@@ -625,6 +801,15 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
          2,
          "--csv and --capture are the same file"},
         {{"--device", Path("plain.txt"), "--map", Path("plain.txt")}, 2, "--map and --device"},
+        // A capture is never written over.
+        {{"--device", "/dev/null", "--capture", Path("plain.txt")}, 2, "exists already"},
+        // Several handsets.
+        {{"--device", "A=/dev/null", "--device", "A=/dev/zero"}, 2, "two devices have the label A"},
+        {{"--device", "/dev/null", "--device", "n=/dev/null"}, 2, "/dev/null is given twice"},
+        {{"--device", "a b=/dev/null"}, 2, "a label is 1 to 32 letters"},
+        {{"--device", "A=/dev/null", "--device", "B=/dev/zero", "--capture", "-"},
+         2,
+         "standard output cannot take the outputs of several handsets"},
         {{}, 2, "--device"},
     };
     for (const Case& c : cases) {

@@ -194,5 +194,45 @@ TEST_F(PcapCaptureTest, WriterRefusesEmptyAndOversizedChunksAndLeavesNothingUnco
     EXPECT_TRUE(n95::test::ListDir(Dir).empty());
 }
 
+// A live capture: under its own name from the start, every chunk readable as soon as it is
+// written (a killed run leaves them all), never over a file that is there; one that got no
+// chunk is removed when abandoned, one that did is kept.
+TEST_F(PcapCaptureTest, GrowingCaptureHoldsEveryChunkAsItGoesAndReplacesNothing) {
+    std::string error;
+    {
+        TCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(Path("g.pcap"), &error, TCaptureMode::Growing)) << error;
+        for (uint32_t i = 0; i < 3; ++i) {
+            const std::string chunk(10 + i * 100, static_cast<char>('a' + i));
+            ASSERT_TRUE(writer.Write({1715678400 + i, 999999999u - i}, chunk.data(),
+                                     static_cast<uint32_t>(chunk.size()), &error));
+            TCaptureReader reader;  // while the writer is still open, nothing flushed
+            ASSERT_TRUE(reader.Open(Path("g.pcap"), &error)) << error;
+            for (uint32_t j = 0; j <= i; ++j) {
+                ASSERT_EQ(reader.Next(), TCaptureReader::TStatus::Chunk) << i << " " << j;
+                EXPECT_EQ(reader.Size(), 10 + j * 100);
+                EXPECT_EQ(reader.Data()[0], 'a' + static_cast<char>(j));
+                EXPECT_EQ(reader.Time().Seconds, 1715678400 + j);
+                EXPECT_EQ(reader.Time().Nanoseconds, 999999999u - j);
+            }
+            EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::End);
+        }
+        EXPECT_TRUE(writer.Sync(&error)) << error;
+    }  // never committed, but it holds chunks
+    const std::string kept = ReadFile(Path("g.pcap"));
+    EXPECT_EQ(kept.size(), 24u + 3 * 16 + 10 + 110 + 210);
+
+    TCaptureWriter again;
+    EXPECT_FALSE(again.Open(Path("g.pcap"), &error, TCaptureMode::Growing));
+    EXPECT_NE(error.find("File exists"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(Path("g.pcap")), kept);
+    {
+        TCaptureWriter empty;
+        ASSERT_TRUE(empty.Open(Path("e.pcap"), &error, TCaptureMode::Growing)) << error;
+        EXPECT_EQ(ReadFile(Path("e.pcap")).size(), 24u);
+    }
+    EXPECT_EQ(n95::test::ListDir(Dir), std::vector<std::string>{"g.pcap"});
+}
+
 }  // namespace
 }  // namespace n95::host
