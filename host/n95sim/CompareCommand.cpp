@@ -49,17 +49,20 @@ void PrintComparison(const TCompareArgs& args, const TSentComparison& r) {
     uint64_t missingAtHangUps = 0;
     long long unreadInAll = 0;
     long long unreadAtMost = 0;
+    uint64_t missingAtMost = 0;
     for (const TSentPort& port : r.Ports) {
         if (!port.HungUp)
             continue;
         missingAtHangUps += port.Bytes - port.CapturedBytes;
+        missingAtMost = std::max(missingAtMost, port.Bytes - port.CapturedBytes);
         unreadInAll += std::max(port.UnreadAtHangUp, 0LL);
         unreadAtMost = std::max(unreadAtMost, port.UnreadAtHangUp);
     }
     std::printf(
-        "  hang-ups        %llu: %llu bytes sent before them not in the capture; unread "
-        "when the port closed: %lld in all, at most %lld at once\n",
-        U(hangUps), U(missingAtHangUps), unreadInAll, unreadAtMost);
+        "  hang-ups        %llu: %llu bytes sent before them not in the capture, at most "
+        "%llu at one (a port holds at most %lld); seen unread when the port closed: "
+        "%lld in all, at most %lld at once\n",
+        U(hangUps), U(missingAtHangUps), U(missingAtMost), r.Capacity, unreadInAll, unreadAtMost);
     if (!r.Ports.empty() && !r.Ports.back().HungUp)
         std::printf("  end of the run  %llu bytes sent after the host's last read\n",
                     U(r.Ports.back().Bytes - r.Ports.back().CapturedBytes));
@@ -97,8 +100,8 @@ TSubcommand AddCompareCommand(CLI::App& app) {
     CLI::App* compare = app.add_subcommand(
         "compare",
         "Check a live run's capture against what serve sent (--sent-log): every byte the host "
-        "read in the capture, in order; at a hang-up nothing missing but what was unread when "
-        "the port closed; at the end only what was sent after the host's last read");
+        "read in the capture, in order; at a hang-up nothing missing but an end that the port "
+        "could hold unread; at the end only what was sent after the host's last read");
     compare->footer(
         "Exit status: 0 the capture holds what it should; 1 it does not (each difference is "
         "named); 2 usage error; 3 the sent log or the capture cannot be read.");

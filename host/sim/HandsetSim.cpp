@@ -121,6 +121,43 @@ void THandsetSim::ClosePty() {
     }
 }
 
+// Writes frames to a pseudo-terminal of its own that nobody reads until the kernel takes no
+// more: what it holds then is the most that a hang-up can find unread. -1 when it cannot.
+long long THandsetSim::PortCapacity() const {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+        if (master >= 0)
+            ::close(master);
+        return -1;
+    }
+    const int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    long long held = -1;
+    if (slave >= 0 && MakeRawTerminal(slave, 115200)) {
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        held = 0;
+        // Full once two writes 20 ms apart are refused (the kernel frees room lazily).
+        for (std::size_t index = 0, refused = 0; refused < 2;) {
+            const std::string& frame = Frames[index];
+            const ssize_t n = ::write(master, frame.data(), frame.size());
+            if (n > 0) {
+                held += n;
+                refused = 0;
+                index = (index + 1) % Frames.size();
+            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                held = -1;
+                break;
+            } else {
+                ++refused;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+    }
+    if (slave >= 0)
+        ::close(slave);
+    ::close(master);
+    return held;
+}
+
 bool THandsetSim::Start(std::string* path, std::string* error) {
     if (Frames.empty()) {
         *error = "no frame to send";
@@ -133,8 +170,11 @@ bool THandsetSim::Start(std::string* path, std::string* error) {
             return false;
         }
     }
-    if (!Options.SentLogPath.empty() && !SentLog.Open(Options.SentLogPath, error))
-        return false;
+    if (!Options.SentLogPath.empty()) {
+        if (!SentLog.Open(Options.SentLogPath, error))
+            return false;
+        SentLog.Capacity(PortCapacity());
+    }
     if (!OpenPty(error))
         return false;
     *path = Options.LinkPath.empty() ? SlavePath : Options.LinkPath;
@@ -213,12 +253,14 @@ long long THandsetSim::Drain() {
     const int slave = ::open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0)
         return -1;
-    // The kernel moves written bytes to the slave's queue a moment later: the queue must be
-    // seen empty three times, 20 ms apart.
+    // The kernel moves written bytes to the slave's queue later, from a worker thread that a
+    // busy machine can hold back for tens of milliseconds, and FIONREAD does not count them
+    // meanwhile: the queue must be seen empty ten times, 20 ms apart. Even so what is still
+    // on its way may be lost; the sent log's capacity line bounds it.
     const auto limit = TClock::now() + kDrainLimit;
     int emptyChecks = 0;
     long long unread = -1;
-    while (emptyChecks < 3 && TClock::now() < limit && !StopRequested()) {
+    while (emptyChecks < 10 && TClock::now() < limit && !StopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         int waiting = 0;
         if (::ioctl(slave, FIONREAD, &waiting) != 0) {

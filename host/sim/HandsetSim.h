@@ -21,7 +21,9 @@
 // Before a hang-up the simulator waits (up to two seconds) until the host has read every
 // byte already written: the kernel discards unread input when a pseudo-terminal's master
 // closes, and the frames counted as sent should be those the host could read. What was
-// still unread when the master closed is measured and goes into the sent log.
+// still unread when the master closed is measured and goes into the sent log, as does what
+// a pseudo-terminal holds at most (bytes on their way to the host's queue are not seen by
+// that measurement, and a hang-up may lose them too).
 //
 // The sent log (TSentLog) keeps every byte written to the port, write by write, with the
 // ports and hang-ups, so that a capture of the run can be checked against it.
@@ -109,6 +111,7 @@ private:
     // Waits until the host has read what was written; returns the bytes still unread (-1
     // when that cannot be measured).
     long long Drain();
+    long long PortCapacity() const;
 
     // The steps of Run.
     bool StopRequested() const { return Stop != nullptr && *Stop; }

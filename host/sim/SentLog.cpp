@@ -178,15 +178,19 @@ private:
             return;
         const std::string name = "port " + std::to_string(index + 1) + " (" + port.Path + ")";
         if (port.HungUp) {
-            if (port.UnreadAtHangUp < 0)
+            const long long bound = std::max(Result.Capacity, port.UnreadAtHangUp);
+            if (bound < 0)
                 Result.Problems.push_back(name + ": " + std::to_string(missing) +
-                                          " bytes are missing and the hang-up did not measure "
-                                          "what was unread");
-            else if (missing > static_cast<uint64_t>(port.UnreadAtHangUp))
-                Result.Problems.push_back(name + ": " + std::to_string(missing) +
-                                          " bytes sent before the hang-up are missing; " +
-                                          std::to_string(port.UnreadAtHangUp) +
-                                          " were unread when it closed");
+                                          " bytes are missing and neither the hang-up nor the "
+                                          "port's capacity was measured");
+            else if (missing > static_cast<uint64_t>(bound))
+                Result.Problems.push_back(
+                    name + ": " + std::to_string(missing) +
+                    " bytes sent before the hang-up are missing; " +
+                    std::to_string(port.UnreadAtHangUp) + " were unread when it closed" +
+                    (Result.Capacity >= 0
+                         ? ", and a port holds at most " + std::to_string(Result.Capacity)
+                         : std::string()));
             return;
         }
         if (index + 1 < Result.Ports.size()) {
@@ -235,6 +239,13 @@ bool TSentLog::Open(const std::string& path, std::string* error) {
 
 void TSentLog::Stamp(const char* event) {
     std::fprintf(File, "%s %s", event, FormatTime(CaptureTimeNow()).c_str());
+}
+
+void TSentLog::Capacity(long long bytes) {
+    if (File == nullptr)
+        return;
+    Stamp("capacity");
+    std::fprintf(File, " %lld\n", bytes);
 }
 
 void TSentLog::Port(const std::string& path) {
@@ -314,7 +325,10 @@ bool CompareSentLog(const std::string& sentPath, const std::string& capturePath,
         };
         if (!(fields >> event >> time) || !ParseTime(time, when))
             return bad("not an event and a time");
-        if (event == "port") {
+        if (event == "capacity") {
+            if (!(fields >> result.Capacity))
+                return bad("a capacity needs a number of bytes");
+        } else if (event == "port") {
             std::getline(fields >> std::ws, data);
             comparer.Port(data);
         } else if (event == "write") {

@@ -5,13 +5,18 @@
 // The log is text, one event per line, times in Unix seconds to the microsecond:
 //
 //   n95sim sent log 1                 first line: the format and its version
+//   capacity TIME N                   the most bytes a pseudo-terminal held unread: the
+//                                     simulator's frames written to one that nobody read,
+//                                     until the kernel took no more (-1: not measured)
 //   port TIME PATH                    a new pseudo-terminal; the writes below go to it
 //   write TIME KIND HEX               bytes the port took in one write(2), in hexadecimal;
 //                                     KIND is reply (an AT reply), frame (a trace frame or,
 //                                     on a slow line, a piece of one) or garbage
 //   hangup TIME unread N              the simulator closed the port; N bytes it had written
 //                                     were still waiting in the host's input queue (-1: not
-//                                     measured), and the kernel discards them
+//                                     measured), and the kernel discards them with the
+//                                     bytes still on their way to that queue, which N does
+//                                     not count
 //   end TIME                          the simulator stopped
 //
 // A write is logged with the bytes write(2) accepted, so a frame cut short by a host that
@@ -19,9 +24,11 @@
 //
 // What may be missing from the capture. The host reads the port as a byte stream, so the
 // capture is compared as one: it must be, in order, a beginning of each port's bytes. A
-// port that was hung up may miss at most the N bytes its hangup line names, at its end (the
-// simulator lets the host read what was written before it closes, so N is 0 unless the host
-// stopped reading for the whole wait). The last port may miss an end of any length, the
+// port that was hung up may miss bytes at its end only, at most the capacity (or, in a log
+// without one, the N of its hangup line): the simulator lets the host read what was
+// written before it closes, but bytes that the kernel had not yet moved to the host's queue
+// are not seen, and the kernel never holds more than the capacity, since the simulator's
+// writes wait for room beyond it. The last port may miss an end of any length, the
 // bytes written after the host's last read (a stopping host purges its input and no longer
 // reads the replies to its last lines), but that end must begin less than
 // kSentTailSeconds before the capture's last chunk was read. Every byte of the capture must
@@ -57,6 +64,7 @@ public:
 
     // The events; each does nothing while the log is closed. A failed write is remembered
     // and reported by Flush.
+    void Capacity(long long bytes);
     void Port(const std::string& path);
     void Write(TSentKind kind, const char* data, std::size_t size);
     void HangUp(long long unread);
@@ -87,6 +95,7 @@ struct TSentPort {
 
 struct TSentComparison {
     std::vector<TSentPort> Ports;
+    long long Capacity = -1;          // from the capacity line; -1: none or not measured
     uint64_t Writes[3] = {};          // by TSentKind
     uint64_t Bytes[3] = {};           // by TSentKind
     uint64_t CapturedWrites[3] = {};  // by TSentKind, wholly in the capture

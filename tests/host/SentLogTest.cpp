@@ -62,6 +62,16 @@ TEST_F(SentLogTest, CapturesAgainstTheLog) {
          "hangup 100.3 unread 0\nport 101.0 /dev/pts/2\nwrite 101.5 reply 0d0a4f4b0d0a\n",
          {"\x01\x02", "\r\nOK\r\n"},
          {"unread"}},
+        {"a hang-up that lost more than was seen unread, within what a port holds",
+         "capacity 99.0 3\nport 100.0 /dev/pts/1\nwrite 100.1 frame 0102\nwrite 100.2 frame 0304\n"
+         "hangup 100.3 unread 0\nport 101.0 /dev/pts/2\nwrite 101.5 reply 0d0a4f4b0d0a\n",
+         {"\x01", "\r\nOK\r\n"},
+         {}},
+        {"a hang-up that lost more than a port holds",
+         "capacity 99.0 2\nport 100.0 /dev/pts/1\nwrite 100.1 frame 0102\nwrite 100.2 frame 0304\n"
+         "hangup 100.3 unread 0\nport 101.0 /dev/pts/2\nwrite 101.5 reply 0d0a4f4b0d0a\n",
+         {"\x01", "\r\nOK\r\n"},
+         {"holds at most 2"}},
         {"the lost frame began like the next port's first write",
          "port 100.0 /dev/pts/1\nwrite 100.1 frame 0102\nwrite 100.2 frame 0d0a99\n"
          "hangup 100.3 unread 3\nport 101.0 /dev/pts/2\nwrite 101.5 reply 0d0a4f4b0d0a\n",
@@ -117,6 +127,7 @@ TEST_F(SentLogTest, MalformedLogsAreRefusedWithTheirLine) {
         {"n95sim sent log 1\nport 1.0 /p\nwrite 1.0 sound 01\n", "unknown kind"},
         {"n95sim sent log 1\nport yesterday /p\n", "line 2"},
         {"n95sim sent log 1\nport 1.0 /p\nhangup 2.0 unread\n", "line 3"},
+        {"n95sim sent log 1\ncapacity 1.0 lots\n", "line 2"},
     };
     for (const auto& [log, why] : logs) {
         WriteFile(Path("bad.log"), log);
@@ -150,6 +161,14 @@ TEST_F(SentLogTest, PeriodicHangUpsAreReconnectedAndTheCaptureHoldsWhatWasSent) 
     // The run's end may come between a hang-up and the host's noticing it.
     const uint64_t losses = SummaryNumber(host.Output, "port");
     EXPECT_TRUE(losses == hangUps || losses + 1 == hangUps) << host.Output << served.Output;
+
+    // The capacity the simulator measured bounds what a hang-up can lose: at least a
+    // terminal's input queue.
+    const std::string log = ReadFile(Path("sent.log"));
+    const std::size_t capacity = log.find("\ncapacity ");
+    ASSERT_NE(capacity, std::string::npos);
+    const std::string capacityLine = SplitLines(log.substr(capacity + 1)).front();
+    EXPECT_GE(std::stoll(capacityLine.substr(capacityLine.rfind(' ') + 1)), 4095) << capacityLine;
 
     const ProgramResult compare =
         RunProgram(N95SIM_PATH, {"compare", Path("sent.log"), Path("live.pcap")});
