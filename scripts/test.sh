@@ -4,7 +4,8 @@
 #   scripts/test.sh native asan     only the named legs
 # Legs: format (every C++ file as .clang-format lays it out), native, clients (the Wireshark
 # dissector against n95host frames, with tshark; the GeoJSON and KML outputs through
-# ogr2ogr and gpsbabel), i386, asan, tsan, valgrind, win32 (the DLL
+# ogr2ogr and gpsbabel), soak (a 60-second live soak: simulated handsets at 1,000 frames/s
+# with garbage and hang-ups, scripts/soak.sh), i386, asan, tsan, valgrind, win32 (the DLL
 # under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 60 s). Exits
 # non-zero when any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
 
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(format native clients i386 asan tsan valgrind win32 fuzz)
+[ ${#legs[@]} -eq 0 ] && legs=(format native clients soak i386 asan tsan valgrind win32 fuzz)
 
 declare -A summary
 failed=0
@@ -80,6 +81,19 @@ for leg in "${legs[@]}"; do
       else
         tail -n 30 build/clients-configure.log build/clients-build.log 2>/dev/null
         summary[clients]="clients: FAILED: tshark, GDAL, gpsbabel or the build"; status=1
+      fi
+      [ "$status" -eq 0 ] || failed=1 ;;
+    soak)
+      # Reuses build/native; builds only the programs the soak runs.
+      mkdir -p build
+      if cmake --preset native >build/soak-configure.log 2>&1 \
+        && cmake --build --preset native --target N95 n95host n95sim >build/soak-build.log 2>&1; then
+        scripts/soak.sh 60 2>&1 | tee build/soak-leg.log
+        status=${PIPESTATUS[0]}
+        summary[soak]=$(tail -n 1 build/soak-leg.log)
+      else
+        tail -n 30 build/soak-configure.log build/soak-build.log 2>/dev/null
+        summary[soak]="soak: FAILED: the build"; status=1
       fi
       [ "$status" -eq 0 ] || failed=1 ;;
     win32)

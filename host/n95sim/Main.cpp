@@ -15,14 +15,18 @@ int Main(int argc, char** argv) {
     SetProgramName("n95sim");
     CLI::App app{
         "Synthetic drives for the N95 plug-in (a trace capture and its GPS track), and a "
-        "simulated handset on a pseudo-terminal.",
+        "simulated handset on a pseudo-terminal, and the check of a live capture against what "
+        "the simulated handset sent.",
         "n95sim"};
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 ok; 2 usage error; 3 (serve) the capture cannot be read; 5 an output "
-        "cannot be written (nothing is left behind), or the pseudo-terminal cannot be made.");
+        "Exit status: 0 ok; 1 (compare) the capture does not hold what was sent; 2 usage "
+        "error; 3 (serve) the capture cannot be read, (compare) a file cannot be read; 5 an "
+        "output cannot be written (nothing is left behind), or the pseudo-terminal cannot be "
+        "made.");
 
-    const std::vector<TSubcommand> subcommands = {AddGenerateCommand(app), AddServeCommand(app)};
+    const std::vector<TSubcommand> subcommands = {AddGenerateCommand(app), AddServeCommand(app),
+                                                  AddCompareCommand(app)};
     return ParseAndRun(app, subcommands, argc, argv);
 }
 

@@ -45,6 +45,10 @@ int RunServe(const TServeArgs& args) {
         PrintError("--replug needs --link (the host reopens the link)");
         return kExitUsage;
     }
+    if (args.Options.HangupEvery > 0 && args.Options.ReplugSeconds < 0) {
+        PrintError("--hangup-every needs --replug (without one the first hang-up ends the run)");
+        return kExitUsage;
+    }
     std::vector<std::string> frames;
     std::string error;
     if (!args.Capture.empty() ? !LoadCaptureFrames(args.Capture, frames, &error)
@@ -104,6 +108,9 @@ TSubcommand AddServeCommand(CLI::App& app) {
         ->check(CLI::Range(int64_t{0}, int64_t{1} << 50));
     serve->add_option("--at-log", sim.AtLogPath,
                       "Record every AT line received (one per line, <CR> for carriage returns)");
+    serve->add_option("--sent-log", sim.SentLogPath,
+                      "Record every byte written to the port, write by write, with the ports "
+                      "and hang-ups (n95sim compare checks a capture against it)");
     serve->add_option("--link", sim.LinkPath,
                       "Keep a symbolic link to the port here (and print it instead)");
     serve
@@ -116,8 +123,12 @@ TSubcommand AddServeCommand(CLI::App& app) {
     serve->add_option("--hangup-after", sim.HangupAfter,
                       "Fault: hang up (close the port) after this many frames");
     serve
+        ->add_option("--hangup-every", sim.HangupEvery,
+                     "Fault: hang up after every this many frames (needs --replug)")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 50));
+    serve
         ->add_option("--replug", sim.ReplugSeconds,
-                     "After the hang-up, a new port appears at --link this many seconds later")
+                     "After each hang-up, a new port appears at --link this many seconds later")
         ->check(CLI::Range(0.0, 3600.0));
     serve
         ->add_option("--slow-line", sim.SlowLineBaud, "Fault: frames trickle out at this baud rate")

@@ -10,5 +10,6 @@ using n95::host::TSubcommand;
 
 TSubcommand AddGenerateCommand(CLI::App& app);
 TSubcommand AddServeCommand(CLI::App& app);
+TSubcommand AddCompareCommand(CLI::App& app);
 
 }  // namespace n95::host::sim

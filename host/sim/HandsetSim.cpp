@@ -110,6 +110,7 @@ bool THandsetSim::OpenPty(std::string* error) {
             return false;
         }
     }
+    SentLog.Port(SlavePath);
     return true;
 }
 
@@ -118,6 +119,43 @@ void THandsetSim::ClosePty() {
         ::close(Master);
         Master = -1;
     }
+}
+
+// Writes frames to a pseudo-terminal of its own that nobody reads until the kernel takes no
+// more: what it holds then is the most that a hang-up can find unread. -1 when it cannot.
+long long THandsetSim::PortCapacity() const {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+        if (master >= 0)
+            ::close(master);
+        return -1;
+    }
+    const int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    long long held = -1;
+    if (slave >= 0 && MakeRawTerminal(slave, 115200)) {
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        held = 0;
+        // Full once two writes 20 ms apart are refused (the kernel frees room lazily).
+        for (std::size_t index = 0, refused = 0; refused < 2;) {
+            const std::string& frame = Frames[index];
+            const ssize_t n = ::write(master, frame.data(), frame.size());
+            if (n > 0) {
+                held += n;
+                refused = 0;
+                index = (index + 1) % Frames.size();
+            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                held = -1;
+                break;
+            } else {
+                ++refused;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+    }
+    if (slave >= 0)
+        ::close(slave);
+    ::close(master);
+    return held;
 }
 
 bool THandsetSim::Start(std::string* path, std::string* error) {
@@ -132,16 +170,22 @@ bool THandsetSim::Start(std::string* path, std::string* error) {
             return false;
         }
     }
+    if (!Options.SentLogPath.empty()) {
+        if (!SentLog.Open(Options.SentLogPath, error))
+            return false;
+        SentLog.Capacity(PortCapacity());
+    }
     if (!OpenPty(error))
         return false;
     *path = Options.LinkPath.empty() ? SlavePath : Options.LinkPath;
     return true;
 }
 
-bool THandsetSim::WriteAll(const char* data, std::size_t size) {
+bool THandsetSim::WriteAll(TSentKind kind, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(Master, data, size);
         if (n > 0) {
+            SentLog.Write(kind, data, static_cast<std::size_t>(n));
             data += n;
             size -= static_cast<std::size_t>(n);
             continue;
@@ -168,7 +212,7 @@ void THandsetSim::HandleLine(const std::string& line) {
     }
     if (StartsWith(line, kSwitchOff))
         Streaming = false;
-    WriteAll(kAtReplyOk, kAtReplyOkSize);
+    WriteAll(TSentKind::Reply, kAtReplyOk, kAtReplyOkSize);
     if (StartsWith(line, kSwitchOn)) {
         Streaming = true;
         NextFrame = TClock::now() + std::chrono::duration_cast<TClock::duration>(
@@ -179,7 +223,7 @@ void THandsetSim::HandleLine(const std::string& line) {
 bool THandsetSim::SendFrame() {
     const uint64_t number = Totals.FramesSent + 1;
     if (Options.GarbageEvery > 0 && number % Options.GarbageEvery == 0) {
-        if (!WriteAll(kSimGarbage, kSimGarbageSize))
+        if (!WriteAll(TSentKind::Garbage, kSimGarbage, kSimGarbageSize))
             return false;
         ++Totals.GarbageRuns;
     }
@@ -189,11 +233,12 @@ bool THandsetSim::SendFrame() {
         const auto piecePause = std::chrono::duration<double>(static_cast<double>(kSlowPiece * 10) /
                                                               Options.SlowLineBaud);
         for (std::size_t at = 0; at < frame.size(); at += kSlowPiece) {
-            if (!WriteAll(frame.data() + at, std::min(kSlowPiece, frame.size() - at)))
+            if (!WriteAll(TSentKind::Frame, frame.data() + at,
+                          std::min(kSlowPiece, frame.size() - at)))
                 return false;
             std::this_thread::sleep_for(piecePause);
         }
-    } else if (!WriteAll(frame.data(), frame.size())) {
+    } else if (!WriteAll(TSentKind::Frame, frame.data(), frame.size())) {
         return false;
     }
     NextIndex = (NextIndex + 1) % Frames.size();
@@ -202,24 +247,31 @@ bool THandsetSim::SendFrame() {
     return true;
 }
 
-void THandsetSim::Drain() {
+long long THandsetSim::Drain() {
     // Only the slave side can tell how much input waits unread: look through a second
     // descriptor of our own.
     const int slave = ::open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0)
-        return;
-    // The kernel moves written bytes to the slave's queue a moment later: the queue must be
-    // seen empty three times, 20 ms apart.
+        return -1;
+    // The kernel moves written bytes to the slave's queue later, from a worker thread that a
+    // busy machine can hold back for tens of milliseconds, and FIONREAD does not count them
+    // meanwhile: the queue must be seen empty ten times, 20 ms apart. Even so what is still
+    // on its way may be lost; the sent log's capacity line bounds it.
     const auto limit = TClock::now() + kDrainLimit;
     int emptyChecks = 0;
-    while (emptyChecks < 3 && TClock::now() < limit && !StopRequested()) {
+    long long unread = -1;
+    while (emptyChecks < 10 && TClock::now() < limit && !StopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         int waiting = 0;
-        if (::ioctl(slave, FIONREAD, &waiting) != 0)
+        if (::ioctl(slave, FIONREAD, &waiting) != 0) {
+            unread = -1;
             break;
+        }
+        unread = waiting;
         emptyChecks = waiting == 0 ? emptyChecks + 1 : 0;
     }
     ::close(slave);
+    return unread;
 }
 
 bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::string* error) {
@@ -228,7 +280,8 @@ bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::stri
     while (!StopRequested()) {
         const bool wantFrame = WantFrame();
         pollfd p{Master, POLLIN, 0};
-        const int ready = ::poll(&p, 1, WaitMs(wantFrame));
+        const timespec wait = WaitTime(wantFrame);
+        const int ready = ::ppoll(&p, 1, &wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             *error = SystemError("cannot wait on the pseudo-terminal", errno);
             return false;
@@ -263,7 +316,8 @@ bool THandsetSim::Run(const volatile std::sig_atomic_t* stopRequested, std::stri
         }
     }
     LogUnfinishedLine();
-    return true;
+    SentLog.End();
+    return SentLog.Flush(error);
 }
 
 // Streaming, and the frame count not reached yet.
@@ -273,13 +327,17 @@ bool THandsetSim::WantFrame() const {
 }
 
 // How long to wait for the host's bytes: until the next frame is due, and never longer than
-// 50 ms, so that a stop request is seen soon.
-int THandsetSim::WaitMs(bool wantFrame) const {
-    if (!wantFrame)
-        return 50;
-    const auto until =
-        std::chrono::duration_cast<std::chrono::milliseconds>(NextFrame - TClock::now()).count();
-    return static_cast<int>(std::clamp<long long>(until, 0, 50));
+// 50 ms, so that a stop request is seen soon. To the nanosecond: at 1,000 frames/s a wait in
+// whole milliseconds would round to 0 and spin until the frame is due.
+timespec THandsetSim::WaitTime(bool wantFrame) const {
+    auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(50));
+    if (wantFrame)
+        wait = std::clamp(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(NextFrame - TClock::now()),
+            std::chrono::nanoseconds(0), wait);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    return timespec{static_cast<time_t>(seconds.count()),
+                    static_cast<long>((wait - seconds).count())};
 }
 
 // The port has no host: true once a host that had it open has left it closed too long.
@@ -323,8 +381,10 @@ bool THandsetSim::SendDueFrame() {
     return true;
 }
 
+// Checked after each frame sent, so a multiple of HangupEvery is met exactly once.
 bool THandsetSim::HangUpDue() const {
-    return !HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter;
+    return (!HungUp && Options.HangupAfter > 0 && Totals.FramesSent >= Options.HangupAfter) ||
+           (Options.HangupEvery > 0 && Totals.FramesSent % Options.HangupEvery == 0);
 }
 
 // Hangs up once the host has read what was sent; with a replug delay, a new pseudo-terminal
@@ -332,12 +392,15 @@ bool THandsetSim::HangUpDue() const {
 THandsetSim::TAfterHangUp THandsetSim::HangUp(std::string* error) {
     HungUp = true;
     ++Totals.HangUps;
-    Drain();
+    const long long unread = Drain();
     // The link goes first: a host that reopens it meanwhile finds nothing, never a
     // new pseudo-terminal of someone else that got the old number.
     if (!Options.LinkPath.empty())
         ::unlink(Options.LinkPath.c_str());
     ClosePty();
+    SentLog.HangUp(unread);
+    if (!SentLog.Flush(error))
+        return TAfterHangUp::Failed;
     Streaming = false;
     if (Options.ReplugSeconds < 0 || Options.LinkPath.empty())
         return TAfterHangUp::RunEnds;

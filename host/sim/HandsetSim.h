@@ -13,17 +13,25 @@
 //     second, or on a stop request.
 //
 // Faults on request: garbage bytes written before every Nth frame (kSimGarbage); a hang-up
-// after N frames (the master closed, which the host sees as a device that went away; with a
-// replug delay a new pseudo-terminal appears behind the link path afterwards, as a USB modem
-// does when it is plugged in again); a slow line (each frame trickles out in 16-byte pieces
-// at the given baud rate).
+// after N frames, once or after every N frames (the master closed, which the host sees as a
+// device that went away; with a replug delay a new pseudo-terminal appears behind the link
+// path afterwards, as a USB modem does when it is plugged in again); a slow line (each
+// frame trickles out in 16-byte pieces at the given baud rate).
 //
 // Before a hang-up the simulator waits (up to two seconds) until the host has read every
 // byte already written: the kernel discards unread input when a pseudo-terminal's master
-// closes, and the frames counted as sent should be those the host could read.
+// closes, and the frames counted as sent should be those the host could read. What was
+// still unread when the master closed is measured and goes into the sent log, as does what
+// a pseudo-terminal holds at most (bytes on their way to the host's queue are not seen by
+// that measurement, and a hang-up may lose them too).
+//
+// The sent log (TSentLog) keeps every byte written to the port, write by write, with the
+// ports and hang-ups, so that a capture of the run can be checked against it.
 //
 // Not thread-safe; one owner.
 #pragma once
+
+#include <time.h>
 
 #include <chrono>
 #include <csignal>
@@ -33,6 +41,7 @@
 #include <vector>
 
 #include "host/formats/AtLines.h"
+#include "host/sim/SentLog.h"
 
 namespace n95::host {
 
@@ -45,9 +54,11 @@ struct TSimOptions {
     double FramesPerSecond = 200.0;
     int64_t Count = -1;               // frames to stream in all; -1 = no limit
     std::string AtLogPath;            // empty: no log
+    std::string SentLogPath;          // empty: no log of what was sent
     std::string LinkPath;             // a symbolic link to the current pty; empty: none
     uint64_t GarbageEvery = 0;        // > 0: garbage before every Nth frame
     uint64_t HangupAfter = 0;         // > 0: hang up once after this many frames
+    uint64_t HangupEvery = 0;         // > 0: hang up after every this many frames
     double ReplugSeconds = -1.0;      // >= 0: a new pty at LinkPath this long after it
     int SlowLineBaud = 0;             // > 0: frames trickle at this speed
     double StartDelaySeconds = 0.05;  // from the switch-on line's OK to the first frame
@@ -93,15 +104,19 @@ private:
     bool OpenPty(std::string* error);
     void ClosePty();
     void HandleLine(const std::string& line);
-    // Writes all bytes to the master; false when the host went away meanwhile.
-    bool WriteAll(const char* data, std::size_t size);
+    // Writes all bytes to the master, logging them as `kind`; false when the host went
+    // away meanwhile.
+    bool WriteAll(TSentKind kind, const char* data, std::size_t size);
     bool SendFrame();
-    void Drain();
+    // Waits until the host has read what was written; returns the bytes still unread (-1
+    // when that cannot be measured).
+    long long Drain();
+    long long PortCapacity() const;
 
     // The steps of Run.
     bool StopRequested() const { return Stop != nullptr && *Stop; }
     bool WantFrame() const;
-    int WaitMs(bool wantFrame) const;
+    timespec WaitTime(bool wantFrame) const;
     bool HostHasGone();
     void ForgetHost();
     void ReadLines();
@@ -116,6 +131,7 @@ private:
     int Master = -1;
     std::string SlavePath;
     FILE* AtLog = nullptr;
+    TSentLog SentLog;
     const volatile std::sig_atomic_t* Stop = nullptr;
     bool Streaming = false;
     TClock::time_point NextFrame;
