@@ -131,6 +131,7 @@ bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& t
         Discard();
         return false;
     }
+    Spooled = deferred;
     if (deferred) {
         Spool = std::tmpfile();
         if (Spool == nullptr) {
@@ -209,7 +210,6 @@ void TOutputSet::Add(const TRecordRow& row) {
             SpoolFailed = true;
         return;
     }
-    Shown = WithPosition;
     if (!Names.GeoJson.empty())
         GeoJson.Add(row);
     if (Map)

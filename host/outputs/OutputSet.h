@@ -104,9 +104,9 @@ public:
     // The records with a position, and how many of them the GeoJSON and the KML show (fewer
     // when thinned by SetMaxPoints). Complete after Commit.
     struct TPointCounts {
-        uint64_t WithPosition = 0, Shown = 0;
+        uint64_t WithPosition = 0, Shown = 0;  // Shown counts only what Unspool wrote
     };
-    TPointCounts Points() const { return {WithPosition, Shown}; }
+    TPointCounts Points() const { return {WithPosition, Spooled ? Shown : WithPosition}; }
     uint64_t MaxPointsAsked() const { return MaxPoints; }
 
     // Finishes every output: first everything is flushed, so that a failed write is found
@@ -147,9 +147,10 @@ private:
     std::unique_ptr<TSvgMap> Map;
     std::string Title, Subtitle;
     FILE* Spool = nullptr;  // the rows, when the GeoJSON, KML and map are made at Commit
+    bool Spooled = false;   // they are: only then can Shown be fewer than WithPosition
     bool SpoolFailed = false;
     std::array<uint64_t, kClassBuckets> RecordsByClass{};
-    uint64_t WithPosition = 0, Shown = 0;
+    uint64_t WithPosition = 0, Shown = 0;            // Shown counts only what Unspool wrote
     uint64_t PositionedSeen = 0, ShowRemainder = 0;  // ShowNext's position and remainder
 };
 

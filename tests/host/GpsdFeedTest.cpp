@@ -22,7 +22,7 @@ namespace {
 
 TEST(GpsdAddressTest, NamesAndAddresses) {
     struct Case {
-        std::string Spec;
+        std::string Source;
         bool Ok;
         std::string Host, Port;  // when Ok; else a piece of the message
     };
@@ -44,15 +44,15 @@ TEST(GpsdAddressTest, NamesAndAddresses) {
         {"gpsd://host/path:1", false, "not a host name", ""},
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(IsGpsdSource(c.Spec)) << c.Spec;
+        ASSERT_TRUE(IsGpsdSource(c.Source)) << c.Source;
         TGpsdAddress address;
         std::string error;
-        EXPECT_EQ(ParseGpsdAddress(c.Spec, address, &error), c.Ok) << c.Spec << ": " << error;
+        EXPECT_EQ(ParseGpsdAddress(c.Source, address, &error), c.Ok) << c.Source << ": " << error;
         if (c.Ok) {
-            EXPECT_EQ(address.Host, c.Host) << c.Spec;
-            EXPECT_EQ(address.Port, c.Port) << c.Spec;
+            EXPECT_EQ(address.Host, c.Host) << c.Source;
+            EXPECT_EQ(address.Port, c.Port) << c.Source;
         } else {
-            EXPECT_NE(error.find(c.Host), std::string::npos) << c.Spec << ": " << error;
+            EXPECT_NE(error.find(c.Host), std::string::npos) << c.Source << ": " << error;
         }
     }
     // Devices and files keep their meaning, also those whose names begin with "gpsd".

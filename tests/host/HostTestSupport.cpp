@@ -27,29 +27,29 @@ void ScratchDirTest::TearDown() {
         std::filesystem::remove_all(Dir, ec);
 }
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-    ChildProgram child;
-    if (!child.Start(program, args))
-        return {};
-    return child.Wait(kProgramTimeoutSeconds);
-}
+namespace {
 
-ProgramResult RunProgramClosingOutput(const std::string& program,
-                                      const std::vector<std::string>& args) {
+// Starts `program` with `args`, standard input from /dev/null and standard output and error
+// into new pipes, whose read ends are left in out[0] and err[0] (the write ends are closed
+// here). With `defaultSigpipe` the child takes SIGPIPE's default action even when this
+// process ignores it. Everything the child needs is made before fork: other threads (the
+// readers of other children) may hold the allocator's lock at that moment. The child's pid,
+// or -1.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, bool defaultSigpipe,
+            int out[2], int err[2]) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    ProgramResult result;
-    int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return result;
+        return -1;
     const pid_t pid = fork();
     if (pid < 0)
-        return result;
+        return -1;
     if (pid == 0) {
-        std::signal(SIGPIPE, SIG_DFL);
+        if (defaultSigpipe)
+            std::signal(SIGPIPE, SIG_DFL);
         const int nullFd = open("/dev/null", O_RDONLY);
         dup2(nullFd, 0);
         dup2(out[1], 1);
@@ -59,6 +59,25 @@ ProgramResult RunProgramClosingOutput(const std::string& program,
     }
     close(out[1]);
     close(err[1]);
+    return pid;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    ChildProgram child;
+    if (!child.Start(program, args))
+        return {};
+    return child.Wait(kProgramTimeoutSeconds);
+}
+
+ProgramResult RunProgramClosingOutput(const std::string& program,
+                                      const std::vector<std::string>& args) {
+    ProgramResult result;
+    int out[2], err[2];
+    const pid_t pid = Spawn(program, args, true, out, err);
+    if (pid < 0)
+        return result;
     char buffer[4096];
     while (result.Output.find('\n') == std::string::npos) {
         const ssize_t n = read(out[0], buffer, sizeof buffer);
@@ -109,29 +128,10 @@ ChildProgram::~ChildProgram() {
 }
 
 bool ChildProgram::Start(const std::string& program, const std::vector<std::string>& args) {
-    // Everything the child needs is made before fork: other threads (the readers of other
-    // children) may hold the allocator's lock at that moment.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return false;
-    const pid_t pid = fork();
+    const pid_t pid = Spawn(program, args, false, out, err);
     if (pid < 0)
         return false;
-    if (pid == 0) {
-        const int nullFd = open("/dev/null", O_RDONLY);
-        dup2(nullFd, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
     Pid = pid;
     Name = std::filesystem::path(program).filename().string().substr(0, 15);
     Reader = std::thread([this, outFd = out[0], errFd = err[0]] { Collect(outFd, errFd); });
