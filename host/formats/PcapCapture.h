@@ -78,6 +78,8 @@ private:
     uint64_t TotalSize = 0;
     uint64_t Chunks = 0;
     bool Pcapng = false;
+    bool PlainPcap = false;  // classic pcap with 16-byte packet headers
+    uint32_t Snapshot = 0;   // the file's snapshot length, as libpcap applies it
     TStatus Finished = TStatus::Chunk;
     std::string Damage;
 };

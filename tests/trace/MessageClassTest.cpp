@@ -81,6 +81,24 @@ TEST(MessageClassTest, ClassTable) {
     }
 }
 
+// The lookup is a hash of the table: it must find every listed code and nothing else, which
+// a near miss in any slot would break. Swept: every low half under the prefixes that occur.
+TEST(MessageClassTest, LookupAgreesWithTheTableEverywhere) {
+    const auto scan = [](uint32_t code) {
+        for (const TMessageClassEntry& entry : MessageClassTable()) {
+            if (entry.Code == code)
+                return entry.Class;
+        }
+        return -1;
+    };
+    for (const uint32_t high : {0x0000u, 0x412Fu, 0x512Fu, 0x5226u, 0x713Au, 0xFFFFu}) {
+        for (uint32_t low = 0; low <= 0xFFFFu; ++low) {
+            const uint32_t code = high << 16 | low;
+            ASSERT_EQ(MessageClassOf(code), scan(code)) << std::hex << code;
+        }
+    }
+}
+
 TEST(MessageClassTest, RawCodesReachTheirClassThroughNormalisation) {
     const struct {
         uint32_t Code;
