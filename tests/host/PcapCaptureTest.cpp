@@ -171,6 +171,35 @@ TEST_F(PcapCaptureTest, PcapngIsReadAtEachInterfacesTimeResolution) {
     EXPECT_NE(error.find("link type 1 "), std::string::npos) << error;
 }
 
+// The offset after each packet is counted for a plain pcap file, and must still be the true
+// one where libpcap skips bytes: a packet longer than the snapshot length is cut to it.
+TEST_F(PcapCaptureTest, OffsetFollowsEveryPacketEvenOneCutToTheSnapshot) {
+    std::string file;
+    const auto u32 = [&file](uint32_t v) { file.append(reinterpret_cast<const char*>(&v), 4); };
+    for (const uint32_t v : {0xA1B23C4Du, 0x00040002u, 0u, 0u, 8u, uint32_t{kCaptureLinkType}})
+        u32(v);  // nanosecond magic, version 2.4, snapshot length 8
+    const struct {
+        uint32_t Stored;  // bytes in the file
+        uint32_t Read;    // bytes libpcap hands over
+    } packets[] = {{5, 5}, {20, 8}, {8, 8}, {3, 3}};
+    for (const auto& p : packets) {
+        u32(1715678400), u32(0), u32(p.Stored), u32(p.Stored);
+        file += std::string(p.Stored, 'x');
+    }
+    WriteFile(Path("s.pcap"), file);
+    TCaptureReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(Path("s.pcap"), &error)) << error;
+    uint64_t offset = 24;
+    for (const auto& p : packets) {
+        ASSERT_EQ(reader.Next(), TCaptureReader::TStatus::Chunk);
+        offset += 16 + p.Stored;
+        EXPECT_EQ(reader.Size(), p.Read);
+        EXPECT_EQ(reader.Offset(), offset) << "after a packet of " << p.Stored << " bytes";
+    }
+    EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::End);
+}
+
 TEST_F(PcapCaptureTest, HeaderOnlyCaptureEndsAtOnce) {
     TCaptureWriter writer;
     std::string error;
