@@ -1,6 +1,9 @@
 #include "host/common/StopSignals.h"
 
+#include <pthread.h>
+
 #include <initializer_list>
+#include <utility>
 
 namespace n95::host {
 
@@ -22,6 +25,20 @@ const volatile std::sig_atomic_t* InstallStopHandlers() {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         sigaction(signal, &action, nullptr);
     return &gStopRequested;
+}
+
+std::unique_ptr<n95::Thread> StartThreadWithStopsBlocked(std::function<void()> body) {
+    // A new thread inherits its creator's mask: block, start, restore.
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&stops, signal);
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    struct TRestoreMask {
+        const sigset_t& Mask;
+        ~TRestoreMask() { pthread_sigmask(SIG_SETMASK, &Mask, nullptr); }
+    } restore{previous};
+    return n95::Env::Default()->StartThread(std::move(body));
 }
 
 }  // namespace n95::host

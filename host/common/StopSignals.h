@@ -11,10 +11,20 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
+#include <memory>
+
+#include "platform/Env.h"
 
 namespace n95::host {
 
 // Installs the handlers and returns the flag they set (0 until a stop is asked for).
 const volatile std::sig_atomic_t* InstallStopHandlers();
+
+// Starts `body` on a thread of its own with the stop signals blocked, for the helper threads
+// of a run (the output writer, the capture read-ahead): a stop signal is then only ever
+// handled on the run's thread, whose waits it must end, and a write to a pipe whose reader
+// has gone fails with EPIPE on the helper instead of raising SIGPIPE there.
+std::unique_ptr<n95::Thread> StartThreadWithStopsBlocked(std::function<void()> body);
 
 }  // namespace n95::host

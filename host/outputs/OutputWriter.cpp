@@ -1,28 +1,16 @@
 #include "host/outputs/OutputWriter.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <csignal>
 #include <exception>
 #include <string>
+
+#include "host/common/StopSignals.h"
 
 namespace n95::host {
 
 TOutputWriter::TOutputWriter(TOutputSet& outputs) : Outputs(outputs) {
     Filling.reserve(kBatchRows);
-    // The thread starts with the stop signals blocked (it inherits this thread's mask), so
-    // that none is ever handled on it.
-    sigset_t stops, previous;
-    sigemptyset(&stops);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&stops, signal);
-    pthread_sigmask(SIG_BLOCK, &stops, &previous);
-    struct TRestoreMask {
-        const sigset_t& Mask;
-        ~TRestoreMask() { pthread_sigmask(SIG_SETMASK, &Mask, nullptr); }
-    } restore{previous};
-    Worker = n95::Env::Default()->StartThread([this] { Run(); });
+    Worker = StartThreadWithStopsBlocked([this] { Run(); });
 }
 
 TOutputWriter::~TOutputWriter() {
@@ -41,12 +29,21 @@ void TOutputWriter::Add(std::span<const TRecordRow> rows) {
 
 void TOutputWriter::Push() {
     std::unique_lock<std::mutex> lock(Mutex);
-    Changed.wait(lock, [this] { return Queued < kQueuedBatches; });
+    if (Queued == kQueuedBatches) {
+        // Full: sleep until the writer has taken half the queue, so that it wakes this thread
+        // once per half queue rather than once per batch (a wake-up across cores is dear on a
+        // virtual machine).
+        OwnerWaiting = true;
+        RoomFreed.wait(lock, [this] { return Queued <= kQueuedBatches / 2; });
+        OwnerWaiting = false;
+    }
     // The slot past the queue holds a batch the writer has emptied: take it in exchange.
     Queue[(Head + Queued) % kQueuedBatches].swap(Filling);
     ++Queued;
+    const bool wake = WriterWaiting;
     lock.unlock();
-    Changed.notify_all();
+    if (wake)
+        BatchQueued.notify_one();
     Filling.clear();
 }
 
@@ -55,16 +52,23 @@ void TOutputWriter::Run() {
     writing.reserve(kBatchRows);
     std::string error;
     for (;;) {
+        bool wake = false;
         {
             std::unique_lock<std::mutex> lock(Mutex);
-            Changed.wait(lock, [this] { return Queued > 0 || Closing; });
+            if (Queued == 0 && !Closing) {
+                WriterWaiting = true;
+                BatchQueued.wait(lock, [this] { return Queued > 0 || Closing; });
+                WriterWaiting = false;
+            }
             if (Queued == 0)
                 return;  // closing, and everything is written
             Queue[Head].swap(writing);
             Head = (Head + 1) % kQueuedBatches;
             --Queued;
+            wake = OwnerWaiting && Queued <= kQueuedBatches / 2;
         }
-        Changed.notify_all();
+        if (wake)
+            RoomFreed.notify_one();
         if (!WriteFailed.load(std::memory_order_relaxed)) {
             try {
                 for (const TRecordRow& row : writing)
@@ -90,7 +94,7 @@ void TOutputWriter::Finish() {
         std::lock_guard<std::mutex> lock(Mutex);
         Closing = true;
     }
-    Changed.notify_all();
+    BatchQueued.notify_one();
     Worker->Join();
 }
 

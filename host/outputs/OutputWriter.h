@@ -69,11 +69,14 @@ private:
     TOutputSet& Outputs;
     std::vector<TRecordRow> Filling;  // the owner's batch being filled
     std::mutex Mutex;
-    std::condition_variable Changed;
+    std::condition_variable BatchQueued;  // the writer waits on it, for a batch
+    std::condition_variable RoomFreed;    // the owner waits on it, for room in the queue
     // Guarded by Mutex: the queued batches, oldest at Head; the slots outside them hold
-    // emptied batches that Push swaps back for reuse.
+    // emptied batches that Push swaps back for reuse. Each side wakes the other only when
+    // it waits (the flags).
     std::array<std::vector<TRecordRow>, kQueuedBatches> Queue;
     std::size_t Head = 0, Queued = 0;
+    bool OwnerWaiting = false, WriterWaiting = false;
     bool Closing = false;
     std::atomic<bool> WriteFailed{false};
     std::string FailureMessage;  // the writer thread's until Finish

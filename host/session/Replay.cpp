@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "host/session/CaptureReadAhead.h"
+
 namespace n95::host {
 
 namespace {
@@ -72,6 +74,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
             return false;
         THandSetDecode& decoder = session.Decoder();
         decoder.StartTest();
+        TCaptureReadAhead ahead(capture);
 
         for (;;) {
             if (options.StopRequested != nullptr && *options.StopRequested) {
@@ -83,30 +86,31 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
                 result.StoppedByOutput = true;
                 break;
             }
-            const TCaptureReader::TStatus status = capture.Next();
-            if (status == TCaptureReader::TStatus::Damaged) {
-                result.Damaged = true;
-                result.DamageMessage = capture.DamageMessage();
-            }
-            if (status != TCaptureReader::TStatus::Chunk)
+            const TCaptureReadAhead::TChunk* chunk = ahead.Next();
+            if (chunk == nullptr) {
+                if (ahead.Status() == TCaptureReader::TStatus::Damaged) {
+                    result.Damaged = true;
+                    result.DamageMessage = ahead.DamageMessage();
+                }
                 break;
+            }
 
-            const TDateTime now = CaptureTimeToDateTime(capture.Time());
+            const TDateTime now = CaptureTimeToDateTime(chunk->Time);
             const auto chunkIndex = static_cast<int64_t>(result.Stats.Chunks.Chunks);
-            result.Stats.Chunks.Add(capture.Data(), capture.Size(), capture.Time());
-            if (capture.Size() < capture.OriginalSize())
+            result.Stats.Chunks.Add(chunk->Size, chunk->Time, chunk->Scan);
+            if (chunk->Size < chunk->OriginalSize)
                 ++result.CutChunks;
 
             feeder.BeforeChunk(session, chunkIndex, now);
 
             port.Now = now;
-            session.Feed(capture.Data(), capture.Size());
+            session.Feed(chunk->Data, chunk->Size);
 
             // No fix will come any more: nothing can change these records' positions.
             if (feeder.Done())
                 session.ReleaseAll();
             if (options.Progress != nullptr)
-                options.Progress->Update(capture.Offset());
+                options.Progress->Update(chunk->EndOffset);
         }
 
         const bool stopped = result.Interrupted || result.StoppedByOutput;

@@ -9,6 +9,8 @@
 // incremented, current fix updated, then UpdatePosition), then DecodeData, then the
 // hand-over. After the last chunk the remaining fixes are fed, then StopTest. Without a
 // track, or once the track has run out, records are released right after their hand-over.
+// The capture is read ahead on a second thread (TCaptureReadAhead); everything the plug-in
+// sees happens on the caller's thread.
 #pragma once
 
 #include <atomic>
@@ -73,7 +75,8 @@ struct TReplayResult {
     uint64_t PortWrites = 0;
 };
 
-// Replays the chunks of `capture` (opened by the caller) through a new decoder of `plugin`,
+// Replays the chunks of `capture` (opened by the caller, and read to wherever the replay
+// stopped or a little beyond) through a new decoder of `plugin`,
 // handing every record to `sink` in index order once its position is final, in batches of
 // the rows released together. False, with a message in *error, when the plug-in raised an
 // exception (for example its frame log could not be written); the records handed over so

@@ -1,10 +1,12 @@
 #include "host/session/RunStats.h"
 
-#include "host/formats/TraceFrame.h"
-
 namespace n95::host {
 
 void TChunkTally::Add(const uint8_t* data, std::size_t size, TCaptureTime when) {
+    Add(size, when, ScanChunk(data, size));
+}
+
+void TChunkTally::Add(std::size_t size, TCaptureTime when, const TChunkScan& scan) {
     if (Chunks == 0)
         First = when;
     else if (when.Seconds < Last.Seconds ||
@@ -13,7 +15,6 @@ void TChunkTally::Add(const uint8_t* data, std::size_t size, TCaptureTime when) 
     Last = when;
     ++Chunks;
     Bytes += size;
-    const TChunkScan scan = ScanChunk(data, size);
     Frames += scan.Frames;
     Aligned += scan.Aligned ? 1 : 0;
     AtReplies += scan.AtReplies > 0 ? 1 : 0;

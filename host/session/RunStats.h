@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "host/common/CaptureTime.h"
+#include "host/formats/TraceFrame.h"
 #include "host/outputs/RecordRow.h"
 #include "platform/DateTime.h"
 
@@ -28,6 +29,8 @@ struct TChunkTally {
 
     // Counts one chunk read at `when`.
     void Add(const uint8_t* data, std::size_t size, TCaptureTime when);
+    // The same, for a chunk already scanned (ScanChunk of its bytes is `scan`).
+    void Add(std::size_t size, TCaptureTime when, const TChunkScan& scan);
     // From the first to the last chunk, in seconds (0 before two chunks).
     double SpanSeconds() const;
     // Chunks that do not start with a whole frame and are no AT reply: to the plug-in's
