@@ -19,16 +19,14 @@
 // thread, and a write to a pipe whose reader has gone fails with EPIPE there.
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "host/common/BatchQueue.h"
 #include "host/outputs/OutputSet.h"
 #include "host/outputs/RecordRow.h"
 #include "platform/Env.h"
@@ -61,23 +59,12 @@ public:
     void Finish();
 
 private:
-    // Queues the batch being filled, waiting for room.
-    void Push();
     // The writer thread's loop.
     void Run();
 
     TOutputSet& Outputs;
     std::vector<TRecordRow> Filling;  // the owner's batch being filled
-    std::mutex Mutex;
-    std::condition_variable BatchQueued;  // the writer waits on it, for a batch
-    std::condition_variable RoomFreed;    // the owner waits on it, for room in the queue
-    // Guarded by Mutex: the queued batches, oldest at Head; the slots outside them hold
-    // emptied batches that Push swaps back for reuse. Each side wakes the other only when
-    // it waits (the flags).
-    std::array<std::vector<TRecordRow>, kQueuedBatches> Queue;
-    std::size_t Head = 0, Queued = 0;
-    bool OwnerWaiting = false, WriterWaiting = false;
-    bool Closing = false;
+    TBatchQueue<std::vector<TRecordRow>, kQueuedBatches> Queue;
     std::atomic<bool> WriteFailed{false};
     std::string FailureMessage;  // the writer thread's until Finish
     bool Finished = false;

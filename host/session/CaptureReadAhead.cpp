@@ -19,11 +19,7 @@ TCaptureReadAhead::TCaptureReadAhead(TCaptureReader& reader) : Reader(reader) {
 }
 
 TCaptureReadAhead::~TCaptureReadAhead() {
-    {
-        std::lock_guard<std::mutex> lock(Mutex);
-        Stopping = true;
-    }
-    RoomFreed.notify_one();
+    Queue.Stop();
     Worker->Join();
 }
 
@@ -55,48 +51,15 @@ void TCaptureReadAhead::Run() {
             filling.Ending = TCaptureReader::TStatus::End;
         }
         const bool last = filling.Ending != TCaptureReader::TStatus::Chunk;
-        if (!Push(filling) || last)
+        if (!Queue.Put(filling) || last)
             return;
     }
 }
 
-bool TCaptureReadAhead::Push(TBatch& filling) {
-    std::unique_lock<std::mutex> lock(Mutex);
-    if (Queued == kQueuedBatches && !Stopping) {
-        // Full: sleep until the owner has taken half the queue, so that it wakes this thread
-        // once per half queue, not once per batch (a wake-up across cores is dear on a
-        // virtual machine).
-        ReaderWaiting = true;
-        RoomFreed.wait(lock, [this] { return Queued <= kQueuedBatches / 2 || Stopping; });
-        ReaderWaiting = false;
-    }
-    if (Stopping)
-        return false;
-    std::swap(Queue[(Head + Queued) % kQueuedBatches], filling);
-    ++Queued;
-    const bool wake = OwnerWaiting;
-    lock.unlock();
-    if (wake)
-        BatchQueued.notify_one();
-    return true;
-}
-
 void TCaptureReadAhead::Pop() {
-    bool wake = false;
-    {
-        std::unique_lock<std::mutex> lock(Mutex);
-        if (Queued == 0) {
-            OwnerWaiting = true;
-            BatchQueued.wait(lock, [this] { return Queued > 0; });
-            OwnerWaiting = false;
-        }
-        std::swap(Queue[Head], Reading);
-        Head = (Head + 1) % kQueuedBatches;
-        --Queued;
-        wake = ReaderWaiting && Queued <= kQueuedBatches / 2;
-    }
-    if (wake)
-        RoomFreed.notify_one();
+    // Never false: the thread's last batch says that the capture has ended, and Next then
+    // takes no more.
+    Queue.Take(Reading);
     // The bytes stay where they are from here on: point the chunks at them.
     const uint8_t* data = Reading.Bytes.data();
     for (TChunk& chunk : Reading.Chunks) {

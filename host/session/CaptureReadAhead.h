@@ -16,16 +16,14 @@
 // destructor stops it, in the middle of a capture too, and waits for it.
 #pragma once
 
-#include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/common/BatchQueue.h"
 #include "host/common/CaptureTime.h"
 #include "host/formats/PcapCapture.h"
 #include "host/formats/TraceFrame.h"
@@ -76,9 +74,7 @@ private:
 
     // The read-ahead thread's loop.
     void Run();
-    // Queues `filling` and takes back an emptied batch in exchange; false when stopping.
-    bool Push(TBatch& filling);
-    // Takes the next queued batch into Reading.
+    // Takes the next batch into Reading.
     void Pop();
 
     TCaptureReader& Reader;
@@ -88,16 +84,7 @@ private:
     TCaptureReader::TStatus Ending = TCaptureReader::TStatus::Chunk;
     std::string Damage;
 
-    std::mutex Mutex;
-    std::condition_variable BatchQueued;  // the owner waits on it, for a batch
-    std::condition_variable RoomFreed;    // the thread waits on it, for room in the queue
-    // Guarded by Mutex: the queued batches, oldest at Head; the other slots hold batches the
-    // owner has read out, which the thread swaps back for reuse. Each side wakes the other
-    // only when it waits (the flags).
-    std::array<TBatch, kQueuedBatches> Queue;
-    std::size_t Head = 0, Queued = 0;
-    bool OwnerWaiting = false, ReaderWaiting = false;
-    bool Stopping = false;
+    TBatchQueue<TBatch, kQueuedBatches> Queue;
     std::unique_ptr<n95::Thread> Worker;  // last: started once everything it reads exists
 };
 
