@@ -34,7 +34,7 @@ namespace n95::host {
 class TCaptureReadAhead {
 public:
     // A batch is handed over once it holds this many chunk bytes or chunks.
-    static constexpr std::size_t kBatchBytes = 128 * 1024;
+    static constexpr std::size_t kBatchBytes = 64 * 1024;
     static constexpr std::size_t kBatchChunks = 1024;
     static constexpr std::size_t kQueuedBatches = 8;
 
