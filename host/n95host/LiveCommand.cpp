@@ -12,7 +12,8 @@
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
-#include "host/common/OutputFile.h"
+#include "host/common/GrowingFile.h"
+#include "host/common/OutputTarget.h"
 #include "host/common/StopSignals.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
@@ -62,8 +63,15 @@ struct THandsetOutputs {
     THandsetFiles Files;
     TOutputSet Outputs;
     TCaptureWriter Capture;
-    TOutputFile FixLog;
+    TGrowingFile FixLog;  // grows as fixes are fed, like the capture
     std::unique_ptr<TSerialPort> Port;
+
+    // A fix log still open here was not kept (the run never got to it): it goes if it holds
+    // nothing, as an unused capture does.
+    ~THandsetOutputs() {
+        if (FixLog.IsOpen() && FixLog.Size() == 0)
+            FixLog.Remove();
+    }
 };
 
 constexpr std::size_t kMaxLabel = 32;
@@ -204,19 +212,19 @@ THandsetFiles NameHandsetFiles(const TLiveArgs& args, const TDeviceArg& device, 
     return files;
 }
 
-// A capture is the one output that cannot be made again, so a file already at its name is
-// never replaced: the run refuses it, having said so. A device or a FIFO is written as
-// ever; a name that cannot be written at all is left for the opening to report.
-bool CaptureIsNew(const std::string& capture) {
+// A capture, and the fix log beside it, are the outputs that cannot be made again, so a
+// file already at their name is never replaced: the run refuses it, having said so. A device
+// or a FIFO is written as ever; a name that cannot be written at all is left for the opening
+// to report.
+bool RecordIsNew(const std::string& what, const std::string& path) {
     TOutputTarget target;
     std::string error;
     struct stat info {};
-    if (capture.empty() || !ResolveOutputTarget(capture, target, &error) ||
+    if (path.empty() || !ResolveOutputTarget(path, target, &error) ||
         target.Kind != TOutputTarget::TKind::File || lstat(target.Path.c_str(), &info) != 0)
         return true;
-    PrintError("the capture " + capture +
-               " exists already: a live run never writes over a "
-               "capture; remove it, or name another");
+    PrintError("the " + what + " " + path + " exists already: a live run never writes over a " +
+               what + "; remove it, or name another capture");
     return false;
 }
 
@@ -247,7 +255,7 @@ bool CheckFiles(const TLiveArgs& args, const std::vector<THandsetFiles>& handset
         inputs.push_back({"--gps", args.Gps});
     std::string error;
     for (const THandsetFiles& h : handsets)
-        if (!CaptureIsNew(h.Capture))
+        if (!RecordIsNew("capture", h.Capture) || !RecordIsNew("fix log", h.FixLog))
             return false;
     if (!CheckDistinctFiles(inputs, outputs, &error)) {
         PrintError(error);
@@ -268,6 +276,19 @@ bool NameFiles(const TLiveArgs& args, std::vector<THandsetFiles>& handsets) {
     return CheckFiles(args, handsets);
 }
 
+// The fix log is a record of what cannot be had again, as the capture is: it grows under
+// its own name (never over a file that is there) and must be a regular file.
+bool OpenFixLog(const std::string& path, TGrowingFile& log, std::string* error) {
+    TOutputTarget target;
+    if (!ResolveOutputTarget(path, target, error))
+        return false;
+    if (target.Kind != TOutputTarget::TKind::File) {
+        *error = "cannot write the fix log " + path + ": not a regular file";
+        return false;
+    }
+    return log.Create(target.Path, "", error);
+}
+
 // Opens a handset's outputs, capture and fix log (the -o folder exists). The capture grows
 // under its own name, every chunk written as it is read (TCaptureMode::Growing). False,
 // having said why, when one cannot be opened.
@@ -277,7 +298,7 @@ bool OpenFiles(THandsetOutputs& h, const std::vector<TGpsPoint>& fixes, uint64_t
     h.Outputs.SetMaxPoints(maxPoints);
     if (!h.Outputs.Open(f.Paths, fixes, false, &error) ||
         (!f.Capture.empty() && !h.Capture.Open(f.Capture, &error, TCaptureMode::Growing)) ||
-        (!f.FixLog.empty() && !h.FixLog.Open(f.FixLog, &error))) {
+        (!f.FixLog.empty() && !OpenFixLog(f.FixLog, h.FixLog, &error))) {
         PrintError(error);
         return false;
     }
@@ -314,13 +335,12 @@ bool KeepWhatWasRead(THandsetOutputs& h, const TLiveResult& result, std::size_t 
     }
     if (!result.Tested) {
         h.Outputs.Discard();
-        h.FixLog.Discard();
+        h.FixLog.Remove();  // no fix was fed before the test
         return ok;
     }
     if (h.FixLog.IsOpen()) {
-        const std::string name = h.FixLog.Name();
-        if (h.FixLog.Commit(&error)) {
-            written.push_back(name);
+        if (h.FixLog.Close(&error)) {
+            written.push_back(OutputDisplayName(h.Files.FixLog));
         } else {
             PrintError(error);
             ok = false;
@@ -403,7 +423,7 @@ TLiveOptions OptionsFor(const TLiveArgs& args, THandsetOutputs& h) {
     options.Capture = h.Files.Capture.empty() ? nullptr : &h.Capture;
     options.ReconnectTries = args.ReconnectTries;
     options.ReconnectPauseSeconds = args.ReconnectPause;
-    options.FixLog = h.FixLog.File();
+    options.FixLog = h.FixLog.IsOpen() ? &h.FixLog : nullptr;
     return options;
 }
 

@@ -107,10 +107,11 @@ public:
             ForEachLine(sentences, [this](std::string_view line) { FedReader.Line(line); });
             if (FedTrack.Fixes.size() == before)
                 continue;
-            if (Options.FixLog != nullptr) {
+            if (Options.FixLog != nullptr && FixLogFailure.empty()) {
+                // A failed write stops the run at the next tick, as the capture's does.
                 const std::string marker = NmeaFeedMarker(beforeChunk);
-                std::fwrite(marker.data(), 1, marker.size(), Options.FixLog);
-                std::fwrite(sentences.data(), 1, sentences.size(), Options.FixLog);
+                Options.FixLog->Append(marker.data(), marker.size(), sentences.data(),
+                                       sentences.size(), &FixLogFailure);
             }
             Session.FeedFix(FedTrack.Fixes.back());
         }
@@ -216,16 +217,21 @@ public:
         Decode(chunk, when);
     }
 
-    // Once a second: the status line, and the capture synced to its device, so that a power
-    // loss costs at most the last second (each chunk reached the file as it was read, which
-    // a killed process cannot undo). False, with a message, when the capture cannot be
-    // written.
+    // Once a second: the status line, and the capture and the fix log synced to their
+    // device, so that a power loss costs at most the last second (each chunk and each fix
+    // reached its file as it came, which a killed process cannot undo). False, with a
+    // message, when the capture or the fix log cannot be written.
     bool Tick(std::string* error) {
+        if (!FixLogFailure.empty()) {
+            *error = FixLogFailure;
+            return false;
+        }
         if (Clock.Seconds() < NextTick)
             return true;
         NextTick = Clock.Seconds() + kStatusIntervalSeconds;
         ShowStatus();
-        return Options.Capture == nullptr || Options.Capture->Sync(error);
+        return (Options.Capture == nullptr || Options.Capture->Sync(error)) &&
+               (Options.FixLog == nullptr || Options.FixLog->Sync(error));
     }
 
     // The last steps whatever happened: the trace switched off (on a closed port the
@@ -256,8 +262,9 @@ public:
     TRunClock& Clock;
     TDecoderSession& Session;
     TLiveResult& Result;
-    std::size_t FixesFed = 0;  // fixes of the GPS's track looked at
-    TTrack FedTrack;           // the fixes fed, as read back from their sentences
+    std::size_t FixesFed = 0;   // fixes of the GPS's track looked at
+    std::string FixLogFailure;  // why the fix log could not be written; then no more is
+    TTrack FedTrack;            // the fixes fed, as read back from their sentences
     TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
     double NextTick = 0.0;

@@ -36,6 +36,7 @@
 #include <functional>
 #include <string>
 
+#include "host/common/GrowingFile.h"
 #include "host/common/Progress.h"
 #include "host/common/RunClock.h"
 #include "host/devices/FixSource.h"
@@ -82,8 +83,10 @@ struct TLiveOptions {
     TRunClock* Clock = nullptr;                 // time and waiting; nil: the system clock
     // The fixes fed, as NMEA, each after a "$PN95,FEED,<chunk>" sentence saying before which
     // chunk of the capture it was fed; nil = none. A replay of the capture with this log
-    // gives the run's positions exactly (see TTrack::FeedBefore).
-    FILE* FixLog = nullptr;
+    // gives the run's positions exactly (see TTrack::FeedBefore). Like the capture, each fix
+    // reaches the file as it is fed and the file is synced once a second: a GPS source such
+    // as gpsd keeps nothing, so a killed run must leave its fixes behind with its capture.
+    TGrowingFile* FixLog = nullptr;
     FILE* Messages = stderr;          // reports while running (trace confirmed, port lost, ...)
     TLiveMonitor* Monitor = nullptr;  // non-nil: takes the reports and the status instead
 };

@@ -613,6 +613,40 @@ TEST_F(LiveRealTimeTest, KilledRunLeavesACaptureThatReplays) {
     }
 }
 
+// The fixes a killed run fed are in its fix log, as its chunks are in its capture: a GPS
+// source such as gpsd keeps nothing, so the run's positions would be lost with it.
+TEST_F(LiveRealTimeTest, KilledRunKeepsItsFixLog) {
+    const std::string port = StartSim({"--rate", "200"});
+    ASSERT_FALSE(port.empty());
+    WriteFile(Path("gps.nmea"), "");
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", port, "--gps", Path("gps.nmea"),
+                                          "--capture", Path("k.pcap")}));
+    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    const std::time_t start = std::time(nullptr);
+    {
+        std::ofstream out(Path("gps.nmea"), std::ios::app | std::ios::binary);
+        for (int i = 0; i < 5; ++i)
+            out << n95::host::FormatNmeaFix(
+                {24.9 + 0.001 * i, 60.17, UnixSecondsToDateTime(static_cast<double>(start + i))},
+                20.0, 90.0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // read and fed by then
+    host.Signal(SIGKILL);
+    host.Wait(kRunTimeout);
+    SimEnd();
+
+    const std::string log = ReadFile(Path("k.nmea"));
+    std::size_t feeds = 0;
+    for (std::size_t at = 0; (at = log.find("$PN95,FEED,", at)) != std::string::npos; ++at)
+        ++feeds;
+    EXPECT_EQ(feeds, 5u) << log;
+    const ProgramResult replay =
+        Host({"replay", Path("k.pcap"), "--gps", Path("k.nmea"), "--csv", Path("r.csv")});
+    EXPECT_TRUE(replay.Status == 0 || replay.Status == 1) << replay.Errors;
+    EXPECT_TRUE(Contains(replay.Output, "5 fixes, 5 fed")) << replay.Output;
+}
+
 // gpsfake (gpsd's test harness: a gpsd of its own on the given port, fed an NMEA log through
 // a pseudo-terminal) as a stand-in for gpsd with a receiver. It ends with SIGINT, which ends
 // its gpsd too; a SIGKILL would leave that gpsd behind on the port.
@@ -773,6 +807,7 @@ TEST_F(LiveRealTimeTest, FixesFromGpsdTagTheRecordsAcrossARestartOfGpsd) {
 // Mistakes a user makes, each with its message and status, and nothing written.
 TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
     WriteFile(Path("plain.txt"), "not a device\n");
+    WriteFile(Path("drive.nmea"), "an earlier drive's fixes\n");
     struct Case {
         std::vector<std::string> Args;  // after "live"
         int Status;
@@ -803,6 +838,10 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
         {{"--device", Path("plain.txt"), "--map", Path("plain.txt")}, 2, "--map and --device"},
         // A capture is never written over.
         {{"--device", "/dev/null", "--capture", Path("plain.txt")}, 2, "exists already"},
+        // Nor is the fix log beside it.
+        {{"--device", "/dev/null", "--capture", Path("drive.pcap"), "--gps", Path("plain.txt")},
+         2,
+         "the fix log " + Path("drive.nmea") + " exists already"},
         // Several handsets.
         {{"--device", "A=/dev/null", "--device", "A=/dev/zero"}, 2, "two devices have the label A"},
         {{"--device", "/dev/null", "--device", "n=/dev/null"}, 2, "/dev/null is given twice"},
@@ -822,7 +861,8 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
         EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
         EXPECT_FALSE(FileExists(Path("l.csv"))) << what;
     }
-    EXPECT_EQ(ListDir(Dir), std::vector<std::string>{"plain.txt"});
+    EXPECT_EQ(ListDir(Dir), (std::vector<std::string>{"drive.nmea", "plain.txt"}));
+    EXPECT_EQ(ReadFile(Path("drive.nmea")), "an earlier drive's fixes\n");
 }
 
 }  // namespace
