@@ -76,8 +76,7 @@ bool TOutputFile::Open(const std::string& name, const TOptions& options, std::st
     if (!ResolveOutputTarget(name, Target, error))
         return false;
     if (Target.Kind == TOutputTarget::TKind::File) {
-        if (!Atomic.Open(Target.Path, error,
-                         options.KeepIfKilled ? TTempName::Named : TTempName::Unnamed))
+        if (!Atomic.Open(Target.Path, error))
             return false;
         if (options.ByName) {
             std::fclose(Atomic.Detach());

@@ -1,7 +1,7 @@
 // One output of a run, wherever its name points (see TOutputTarget):
 //
 //   a regular file  is written through a TAtomicFile: it appears complete at Commit or not at
-//                   all, and a killed run leaves nothing (unless TOptions::KeepIfKilled);
+//                   all, and a killed run leaves nothing;
 //   "-", a character device, a FIFO or a socket
 //                   is written straight as the run goes, never replaced. Commit pushes what is
 //                   buffered and reports a failed write; Discard closes it (what was written
@@ -32,9 +32,6 @@ namespace n95::host {
 class TOutputFile {
 public:
     struct TOptions {
-        // A regular file keeps a hidden temporary name while it is written, so that a killed
-        // run leaves it behind to be recovered (the live capture).
-        bool KeepIfKilled = false;
         // Another party writes it through WritePath(); File() is nil.
         bool ByName = false;
     };
