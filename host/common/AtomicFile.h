@@ -9,7 +9,7 @@
 // it was.
 //
 // Where the file system refuses unnamed files, or /proc is not mounted, and when the caller
-// asks for it (TTempName::Named: a live capture that must survive a killed run), the file is
+// asks for it (TTempName::Named, which takes that path on any file system), the file is
 // created under a hidden temporary name, `.NAME.tmp-XXXXXX` beside the destination; Discard()
 // and the destructor remove it, but a killed process leaves it behind.
 //

@@ -127,7 +127,7 @@ bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& t
         (!paths.Kml.empty() && !Kml.Open(paths.Kml, error)) ||
         (!paths.Map.empty() && !MapFile.Open(paths.Map, error)) ||
         (!paths.FrameLog.empty() &&
-         !FrameLogFile.Open(paths.FrameLog, TOutputFile::TOptions{true}, error))) {
+         !FrameLogFile.Open(paths.FrameLog, TOutputFile::TOptions{.ByName = true}, error))) {
         Discard();
         return false;
     }

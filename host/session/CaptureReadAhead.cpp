@@ -36,14 +36,22 @@ void TCaptureReadAhead::Run() {
                         filling.Damage = Reader.DamageMessage();
                     break;
                 }
-                TChunk& chunk = filling.Chunks.emplace_back();
+                // The bytes first: a chunk is listed only once its bytes are in the batch,
+                // so a failure to copy them (memory) leaves no chunk pointing past them.
+                filling.Bytes.insert(filling.Bytes.end(), Reader.Data(),
+                                     Reader.Data() + Reader.Size());
+                TChunk chunk;
                 chunk.Size = Reader.Size();
                 chunk.OriginalSize = Reader.OriginalSize();
                 chunk.Time = Reader.Time();
                 chunk.EndOffset = Reader.Offset();
                 chunk.Scan = ScanChunk(Reader.Data(), Reader.Size());
-                filling.Bytes.insert(filling.Bytes.end(), Reader.Data(),
-                                     Reader.Data() + Reader.Size());
+                try {
+                    filling.Chunks.push_back(chunk);
+                } catch (...) {
+                    filling.Bytes.resize(filling.Bytes.size() - chunk.Size);
+                    throw;
+                }
             }
         } catch (...) {
             // The chunks read so far still go; the owner rethrows after them.

@@ -222,16 +222,22 @@ public:
     // reached its file as it came, which a killed process cannot undo). False, with a
     // message, when the capture or the fix log cannot be written.
     bool Tick(std::string* error) {
-        if (!FixLogFailure.empty()) {
-            *error = FixLogFailure;
+        if (!FixLogWritten(error))
             return false;
-        }
         if (Clock.Seconds() < NextTick)
             return true;
         NextTick = Clock.Seconds() + kStatusIntervalSeconds;
         ShowStatus();
         return (Options.Capture == nullptr || Options.Capture->Sync(error)) &&
                (Options.FixLog == nullptr || Options.FixLog->Sync(error));
+    }
+
+    // False, with its message, once a fix could not be written to the fix log.
+    bool FixLogWritten(std::string* error) const {
+        if (FixLogFailure.empty())
+            return true;
+        *error = FixLogFailure;
+        return false;
     }
 
     // The last steps whatever happened: the trace switched off (on a closed port the
@@ -346,7 +352,8 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
         // The fixes that came up to the stop still place the records before it.
         run.PollGps(true);
     }
-    return true;
+    // The loop may have ended between a failed write of the fix log and the next tick.
+    return run.FixLogWritten(failure);
 }
 
 }  // namespace

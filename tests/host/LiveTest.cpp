@@ -631,16 +631,21 @@ TEST_F(LiveRealTimeTest, KilledRunKeepsItsFixLog) {
                 {24.9 + 0.001 * i, 60.17, UnixSecondsToDateTime(static_cast<double>(start + i))},
                 20.0, 90.0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // read and fed by then
+    // Killed once every fix is in the log, fed as the run read it.
+    const auto feeds = [&] {
+        const std::string log = ReadFile(Path("k.nmea"));
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = log.find("$PN95,FEED,", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    for (int waited = 0; feeds() < 5 && waited < 10000; waited += 50)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     host.Signal(SIGKILL);
     host.Wait(kRunTimeout);
     SimEnd();
 
-    const std::string log = ReadFile(Path("k.nmea"));
-    std::size_t feeds = 0;
-    for (std::size_t at = 0; (at = log.find("$PN95,FEED,", at)) != std::string::npos; ++at)
-        ++feeds;
-    EXPECT_EQ(feeds, 5u) << log;
+    EXPECT_EQ(feeds(), 5u);
     const ProgramResult replay =
         Host({"replay", Path("k.pcap"), "--gps", Path("k.nmea"), "--csv", Path("r.csv")});
     EXPECT_TRUE(replay.Status == 0 || replay.Status == 1) << replay.Errors;
