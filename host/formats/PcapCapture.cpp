@@ -34,18 +34,6 @@ constexpr char kPcapMagics[4][4] = {
     {'\xA1', '\xB2', '\x3C', '\x4D'},
 };
 
-// The file's first four bytes (zero when it is shorter or unreadable).
-std::array<char, 4> LeadingBytes(const std::string& path) {
-    std::array<char, 4> magic = {};
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return magic;
-    if (std::fread(magic.data(), 1, magic.size(), file) != magic.size())
-        magic = {};
-    std::fclose(file);
-    return magic;
-}
-
 }  // namespace
 
 struct TCaptureReader::TPcap {
@@ -86,6 +74,11 @@ bool TCaptureReader::Open(const std::string& path, std::string* error) {
         return false;
     }
     std::setvbuf(stream, nullptr, _IOFBF, kReadBufferBytes);
+    // The magic says which form the file has; libpcap then reads it from the start.
+    std::array<char, 4> magic = {};
+    if (std::fread(magic.data(), 1, magic.size(), stream) != magic.size())
+        magic = {};
+    std::rewind(stream);
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     auto handle = std::make_unique<TPcap>();
     handle->Pcap =
@@ -110,7 +103,6 @@ bool TCaptureReader::Open(const std::string& path, std::string* error) {
                  " (LINKTYPE_USER0): it is not a handset port capture";
         return false;
     }
-    const std::array<char, 4> magic = LeadingBytes(path);
     Pcapng = std::memcmp(magic.data(), kPcapngMagic, magic.size()) == 0;
     PlainPcap = std::any_of(std::begin(kPcapMagics), std::end(kPcapMagics), [&](const char* m) {
         return std::memcmp(magic.data(), m, magic.size()) == 0;

@@ -143,6 +143,18 @@ protected:
     }
     std::vector<std::string> AtLog() { return SplitLines(ReadFile(Path("at.log"))); }
 
+    // A live run of a handset simulated at 200 frames/s, its GPS a log that the test appends
+    // to (gps.nmea, empty at first), started with `outputs` and past the trace's confirmation.
+    void StartLiveWithGrowingGps(ChildProgram& host, const std::vector<std::string>& outputs) {
+        const std::string port = StartSim({"--rate", "200"});
+        ASSERT_FALSE(port.empty());
+        WriteFile(Path("gps.nmea"), "");
+        std::vector<std::string> args = {"live", "--device", port, "--gps", Path("gps.nmea")};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        ASSERT_TRUE(host.Start(N95HOST_PATH, args));
+        ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    }
+
     // The same capture replayed gives the same CSV, byte for byte.
     void ExpectReplayGivesTheSameCsv(const std::string& capture, const std::string& liveCsv) {
         const ProgramResult r =
@@ -351,14 +363,10 @@ TEST_F(LiveRealTimeTest, SilentHandsetIsNotConfirmedButItsCaptureIsKept) {
 }
 
 TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
-    const std::string port = StartSim({"--rate", "200"});
-    ASSERT_FALSE(port.empty());
-    WriteFile(Path("gps.nmea"), "");
     ChildProgram host;
-    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", port, "--gps", Path("gps.nmea"),
-                                          "--csv", Path("l.csv"), "--geojson", Path("l.geojson"),
-                                          "--map", Path("l.svg"), "--capture", Path("l.pcap")}));
-    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    ASSERT_NO_FATAL_FAILURE(
+        StartLiveWithGrowingGps(host, {"--csv", Path("l.csv"), "--geojson", Path("l.geojson"),
+                                       "--map", Path("l.svg"), "--capture", Path("l.pcap")}));
     // A receiver's log growing by one fix (an RMC and a GGA sentence) every 200 ms, the car
     // driving east; the sentences arrive in pieces, as a writer's buffer flushes them.
     std::vector<TGpsPoint> fixes;
@@ -616,13 +624,8 @@ TEST_F(LiveRealTimeTest, KilledRunLeavesACaptureThatReplays) {
 // The fixes a killed run fed are in its fix log, as its chunks are in its capture: a GPS
 // source such as gpsd keeps nothing, so the run's positions would be lost with it.
 TEST_F(LiveRealTimeTest, KilledRunKeepsItsFixLog) {
-    const std::string port = StartSim({"--rate", "200"});
-    ASSERT_FALSE(port.empty());
-    WriteFile(Path("gps.nmea"), "");
     ChildProgram host;
-    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", port, "--gps", Path("gps.nmea"),
-                                          "--capture", Path("k.pcap")}));
-    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    ASSERT_NO_FATAL_FAILURE(StartLiveWithGrowingGps(host, {"--capture", Path("k.pcap")}));
     const std::time_t start = std::time(nullptr);
     {
         std::ofstream out(Path("gps.nmea"), std::ios::app | std::ios::binary);
