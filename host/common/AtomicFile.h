@@ -13,9 +13,17 @@
 // created under a hidden temporary name, `.NAME.tmp-XXXXXX` beside the destination; Discard()
 // and the destructor remove it, but a killed process leaves it behind.
 //
+// Several files that must appear together (the outputs of one run) commit in two steps:
+// Prepare() each (flushed, synced to the disk, given a hidden name; nothing visible changes
+// yet), then Publish() each (put in place in one rename). Until Finish(), a published file
+// keeps what it replaced under the hidden name, so that Rollback() can put it back when a
+// later file of the set fails: either every destination is replaced or none is.
+//
 // The destination is a name: a symbolic link there is replaced, not followed (TOutputFile
-// resolves links before it comes here). The committed file has the usual permissions, 0666
-// less the umask. Not thread-safe; one owner.
+// resolves links before it comes here). A file that replaces another takes its mode, and its
+// owner and group where this user may set them; a new file has the usual permissions, 0666
+// less the umask. The temporary name is cut short where the destination's own name leaves no
+// room for its prefix and suffix. Not thread-safe; one owner.
 #pragma once
 
 #include <cstdio>
@@ -53,31 +61,61 @@ public:
     // name, or /proc/self/fd/N for an unnamed file ("" when not open).
     const std::string& TempPath() const { return Temp; }
     // True when the file has a name before Commit (the fallback, or TTempName::Named).
-    bool Named() const { return Pending && Fd < 0; }
+    bool Named() const { return State == TState::Open && Fd < 0; }
 
     // Pushes the buffered bytes into the temporary file. False, with a message naming Path(),
     // when a write failed now or earlier.
     bool Flush(std::string* error);
 
-    // Flushes and closes the stream (if still owned), gives the file the usual permissions
-    // and renames it to Path(). On failure the temporary file is removed and false is
+    // Prepare, Publish and Finish at once: the destination is replaced by the complete file.
+    // On failure the temporary file is removed, the destination is as it was, and false is
     // returned with a message in *error.
     bool Commit(std::string* error);
 
-    // Closes and removes the temporary file. Safe to call more than once.
+    // Flushes, syncs and closes the stream (if still owned), gives the file its mode (that of
+    // the file it replaces, or the usual one) and a hidden temporary name beside Path(). The
+    // destination is untouched. On failure the temporary file is removed and false is
+    // returned with a message in *error.
+    bool Prepare(std::string* error);
+    // After Prepare: puts the file at Path() in one step. What stood there is kept under the
+    // hidden name until Finish or Rollback. A destination that is no longer a regular file
+    // (or absent) as it was at Prepare fails. On failure the destination is as it was and
+    // the prepared file is removed; false with a message.
+    bool Publish(std::string* error);
+    // After Publish: removes what the file replaced. Before: Discard.
+    void Finish();
+    // After Publish: puts back what stood at Path() (removes the new file when nothing did);
+    // before: Discard. False, with errno set, when the old file could not be put back.
+    bool Rollback();
+
+    // Closes and removes the temporary file (before Publish). Safe to call more than once.
     void Discard();
 
 private:
     bool OpenUnnamed(const std::string& dir, int* errnum);
-    bool OpenNamed(const std::string& dir, const std::string& base, std::string* error);
+    bool OpenNamed(std::string* error);
     // Links the unnamed file under a fresh hidden name in its folder; false with errno set.
     bool LinkUnnamed(std::string& linked);
+
+    // A hidden name for a new file beside Path(): ".NAME.tmp-XXXXXX", NAME cut short to fit.
+    std::string HiddenName(const std::string& suffix) const;
+    // Gives the file at `fd` the mode, owner and group of the file it replaces, or the usual
+    // mode when it replaces none. False, with errno set, when the mode cannot be set.
+    bool TakeMode(int fd);
+    // Puts the file at `from` over an existing destination, keeping the old one at `kept`.
+    bool ExchangeWithDestination(const std::string& from, std::string& kept);
+
+    enum class TState { Closed, Open, Prepared, Published };
 
     std::string FinalPath;
     std::string Temp;
     TWriteStream Stream;
-    int Fd = -1;           // the unnamed file (kept beside the stream, which may be detached)
-    bool Pending = false;  // a temporary file exists that is neither committed nor removed
+    int Fd = -1;  // the unnamed file (kept beside the stream, which may be detached)
+    TState State = TState::Closed;
+    std::string Prepared;    // Prepared: the file's hidden name
+    std::string Replaced;    // Published: the hidden name of what it replaced ("" = nothing)
+    bool Replacing = false;  // Prepared: a regular file stood at Path()
+    ino_t NewInode = 0;      // Prepared: the new file
 };
 
 }  // namespace n95::host

@@ -93,9 +93,11 @@ bool TOutputFile::Open(const std::string& name, const TOptions& options, std::st
 
 bool TOutputFile::OpenStraight(std::string* error) {
     int fd = -1;
-    switch (Target.Kind == TOutputTarget::TKind::StandardOutput ? 0 : Target.Type) {
+    switch (Target.Kind == TOutputTarget::TKind::Descriptor ? 0 : Target.Type) {
         case 0:
-            fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+            // A copy of the descriptor shares its offset and its O_APPEND: the output goes
+            // on where the shell's redirection put it.
+            fd = fcntl(Target.Fd, F_DUPFD_CLOEXEC, 3);
             break;
         case S_IFIFO:
             fd = OpenFifo(Target.Path, DisplayName);
@@ -111,7 +113,8 @@ bool TOutputFile::OpenStraight(std::string* error) {
         *error = SystemError("cannot write " + DisplayName, errno);
         return false;
     }
-    const bool reopenable = Target.Type == S_IFIFO || Target.Type == S_IFCHR;
+    const bool reopenable = Target.Kind == TOutputTarget::TKind::Straight &&
+                            (Target.Type == S_IFIFO || Target.Type == S_IFCHR);
     if (Options.ByName && reopenable) {
         HeldFd = fd;
         ByNamePath = Target.Path;
@@ -122,8 +125,9 @@ bool TOutputFile::OpenStraight(std::string* error) {
         return false;
     }
     if (Options.ByName) {
-        // Standard output may be a regular file that opening by name would truncate, and a
-        // socket cannot be opened by name at all: the other party writes a spool instead.
+        // A descriptor may be a regular file that opening by name would truncate (or a file
+        // opened for appending), and a socket cannot be opened by name at all: the other
+        // party writes a spool instead.
         Spool = std::tmpfile();
         if (Spool == nullptr) {
             *error = SystemError("cannot create a temporary file for " + DisplayName, errno);
@@ -174,13 +178,26 @@ bool TOutputFile::CopySpool(std::string* error) {
 }
 
 bool TOutputFile::Commit(std::string* error) {
+    if (!Prepare(error))
+        return false;
+    if (Held)
+        return true;
+    if (!Publish(error))
+        return false;
+    Finish();
+    return true;
+}
+
+bool TOutputFile::Prepare(std::string* error) {
     if (!Opened) {
         *error = "cannot write " + DisplayName + ": not open";
         return false;
     }
     Opened = false;
-    if (Target.Kind == TOutputTarget::TKind::File)
-        return Atomic.Commit(error);
+    if (Target.Kind == TOutputTarget::TKind::File) {
+        Preparing = true;
+        return Atomic.Prepare(error);
+    }
     bool ok = true;
     if (Spool != nullptr)
         ok = CopySpool(error);
@@ -194,6 +211,22 @@ bool TOutputFile::Commit(std::string* error) {
         ok = false;
     }
     return ok;
+}
+
+bool TOutputFile::Publish(std::string* error) {
+    if (!Preparing)
+        return true;  // a straight output, finished by Prepare
+    Preparing = false;
+    return Atomic.Publish(error);
+}
+
+void TOutputFile::Finish() {
+    Atomic.Finish();
+}
+
+bool TOutputFile::Rollback() {
+    Preparing = false;
+    return Atomic.Rollback();
 }
 
 void TOutputFile::Discard() {
@@ -210,6 +243,8 @@ void TOutputFile::Discard() {
     }
     ByNamePath.clear();
     Opened = false;
+    Preparing = false;
+    Held = false;
 }
 
 }  // namespace n95::host

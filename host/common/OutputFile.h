@@ -2,7 +2,7 @@
 //
 //   a regular file  is written through a TAtomicFile: it appears complete at Commit or not at
 //                   all, and a killed run leaves nothing;
-//   "-", a character device, a FIFO or a socket
+//   a descriptor ("-", /dev/stdout, /dev/fd/N), a character device, a FIFO or a socket
 //                   is written straight as the run goes, never replaced. Commit pushes what is
 //                   buffered and reports a failed write; Discard closes it (what was written
 //                   stays written). A FIFO without a reader is waited for, after a note on
@@ -11,8 +11,9 @@
 // An output may instead be written by another party of this process that opens it by name
 // (TOptions::ByName: the plug-in's frame log). WritePath() is then that name:
 // /proc/self/fd/N of the unnamed file, the hidden temporary name where there is none, the
-// device or FIFO itself; for "-" and a socket, which cannot be opened by name, an unnamed
-// spool file in the temporary folder, copied to the target at Commit.
+// device or FIFO itself; for a descriptor and a socket, which cannot be opened by name
+// without truncating or failing, an unnamed spool file in the temporary folder, copied to the
+// target at Commit.
 //
 // A write to a FIFO or a pipe whose reader has gone fails with EPIPE (the run's SIGPIPE
 // handler only asks it to stop): Flush and Commit report it as a failed write.
@@ -70,6 +71,19 @@ public:
     // Abandons the output: a regular file is removed; a straight one is closed.
     void Discard();
 
+    // From now on Commit only prepares a regular file (below), and the owner publishes it
+    // with the others of its set.
+    void HoldPublication() { Held = true; }
+
+    // Commit in steps, for outputs that must appear together (see TAtomicFile). A straight
+    // output is finished by Prepare (what went out cannot be taken back); the other steps
+    // concern regular files only.
+    bool Prepare(std::string* error);
+    bool Publish(std::string* error);
+    void Finish();
+    // False, with errno set, when a replaced file could not be put back.
+    bool Rollback();
+
 private:
     bool OpenStraight(std::string* error);
     bool CopySpool(std::string* error);
@@ -79,8 +93,10 @@ private:
     std::string DisplayName;
     std::string ByNamePath;
     bool Opened = false;
-    TAtomicFile Atomic;   // a regular file
-    TWriteStream Stream;  // a straight target
+    bool Preparing = false;  // a regular file between Prepare and Publish
+    bool Held = false;       // HoldPublication
+    TAtomicFile Atomic;      // a regular file
+    TWriteStream Stream;     // a straight target
     // ByName on a device or FIFO: held open until Commit, so that a FIFO's reader sees a
     // writer from Open to Commit and no end of file between the other party's writes.
     int HeldFd = -1;

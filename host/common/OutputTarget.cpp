@@ -50,20 +50,22 @@ bool IsDevNull(const struct stat& info) {
 
 // What CheckDistinctFiles compares.
 struct TIdentity {
-    bool StandardOutput = false;
+    int Descriptor = -1;  // an output written to an open descriptor
     bool Exists = false;
     bool Null = false;
-    dev_t Device = 0;
+    bool Device = false;  // a character or block device: compared by its device number
+    dev_t FileSystem = 0;
     ino_t Inode = 0;
+    dev_t DeviceNumber = 0;
     std::string Path;  // when it does not exist: absolute, links followed, normalised
 };
 
 TIdentity IdentityOf(const std::string& path, bool output) {
     TIdentity id;
     struct stat info {};
-    if (output && path == "-") {
-        id.StandardOutput = true;
-        if (fstat(STDOUT_FILENO, &info) != 0)
+    if (output && DescriptorOfName(path) >= 0) {
+        id.Descriptor = DescriptorOfName(path);
+        if (fstat(id.Descriptor, &info) != 0)
             return id;
     } else if (stat(path.c_str(), &info) != 0) {
         std::string end;
@@ -79,20 +81,71 @@ TIdentity IdentityOf(const std::string& path, bool output) {
     }
     id.Exists = true;
     id.Null = IsDevNull(info);
-    id.Device = info.st_dev;
+    id.Device = S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode);
+    id.FileSystem = info.st_dev;
     id.Inode = info.st_ino;
+    id.DeviceNumber = info.st_rdev;
     return id;
 }
 
 bool SameFile(const TIdentity& a, const TIdentity& b) {
-    if (a.StandardOutput && b.StandardOutput)
+    if (a.Descriptor >= 0 && a.Descriptor == b.Descriptor)
         return true;
     if (a.Null || b.Null)
         return false;  // writing /dev/null twice loses nothing
     if (a.Exists != b.Exists)
         return false;
-    return a.Exists ? a.Device == b.Device && a.Inode == b.Inode
-                    : !a.StandardOutput && !b.StandardOutput && a.Path == b.Path;
+    if (!a.Exists)
+        return a.Descriptor < 0 && b.Descriptor < 0 && a.Path == b.Path;
+    if (a.Device && b.Device)
+        return a.DeviceNumber == b.DeviceNumber;
+    return a.FileSystem == b.FileSystem && a.Inode == b.Inode;
+}
+
+// "/dev/fd/12" with prefix "/dev/fd/": 12; -1 when the rest is not a plain number.
+int NumberAfter(const std::string& name, const std::string& prefix) {
+    if (name.size() <= prefix.size() || name.size() > prefix.size() + 9 ||
+        name.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    int n = 0;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return -1;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
+
+// The checks of a regular file to be created or replaced at `path` (symbolic links
+// followed), whose name the run gave as `name`: its folder takes a new name, the name fits
+// the file system, and an existing file is one this user may write.
+bool CheckFileTarget(const std::string& name, const std::string& path, bool exists,
+                     std::string* error) {
+    const std::string folder = FolderOf(path).empty() ? "." : FolderOf(path);
+    struct stat folderInfo {};
+    if (stat(folder.c_str(), &folderInfo) != 0) {
+        *error = SystemError("cannot create " + name, errno);
+        return false;
+    }
+    if (!S_ISDIR(folderInfo.st_mode)) {
+        *error = SystemError("cannot create " + name, ENOTDIR);
+        return false;
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        *error = SystemError("cannot create " + name, errno);
+        return false;
+    }
+    const long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::size_t base = path.size() - FolderOf(path).size();
+    if ((nameMax > 0 && base > static_cast<std::size_t>(nameMax)) || path.size() >= PATH_MAX) {
+        *error = SystemError("cannot create " + name, ENAMETOOLONG);
+        return false;
+    }
+    if (exists && access(path.c_str(), W_OK) != 0) {
+        *error = SystemError("cannot replace " + name, errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -101,15 +154,33 @@ std::string OutputDisplayName(const std::string& name) {
     return name == "-" ? "standard output" : name;
 }
 
+int DescriptorOfName(const std::string& name) {
+    if (name == "-" || name == "/dev/stdout")
+        return STDOUT_FILENO;
+    if (name == "/dev/stderr")
+        return STDERR_FILENO;
+    const int fd = NumberAfter(name, "/dev/fd/");
+    return fd >= 0 ? fd : NumberAfter(name, "/proc/self/fd/");
+}
+
+bool WritesStandardOutput(const std::string& name) {
+    return DescriptorOfName(name) == STDOUT_FILENO;
+}
+
 bool ResolveOutputTarget(const std::string& name, TOutputTarget& target, std::string* error) {
     target = TOutputTarget();
-    if (name == "-") {
-        if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
-            *error = SystemError("cannot write standard output", errno);
+    if (const int fd = DescriptorOfName(name); fd >= 0) {
+        // The descriptor as the shell set it up: `>>` gave it O_APPEND, `|` a pipe. Resolving
+        // it to a path would replace what `>>` appends to and fail on a pipe.
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+            *error =
+                SystemError("cannot write " + OutputDisplayName(name), flags < 0 ? errno : EBADF);
             return false;
         }
-        target.Kind = TOutputTarget::TKind::StandardOutput;
+        target.Kind = TOutputTarget::TKind::Descriptor;
         target.Path = name;
+        target.Fd = fd;
         return true;
     }
     if (name.empty()) {
@@ -122,7 +193,8 @@ bool ResolveOutputTarget(const std::string& name, TOutputTarget& target, std::st
         return false;
     }
     struct stat info {};
-    if (stat(end.c_str(), &info) == 0) {
+    const bool exists = stat(end.c_str(), &info) == 0;
+    if (exists) {
         if (S_ISDIR(info.st_mode)) {
             *error = SystemError("cannot write " + name, EISDIR);
             return false;
@@ -145,24 +217,16 @@ bool ResolveOutputTarget(const std::string& name, TOutputTarget& target, std::st
         *error = SystemError("cannot write " + name, errno);
         return false;
     }
-    // A regular file, to be created or replaced: its folder must take a new name.
-    const std::string folder = FolderOf(end).empty() ? "." : FolderOf(end);
-    struct stat folderInfo {};
-    if (stat(folder.c_str(), &folderInfo) != 0) {
-        *error = SystemError("cannot create " + name, errno);
+    if (!CheckFileTarget(name, end, exists, error))
         return false;
-    }
-    if (!S_ISDIR(folderInfo.st_mode)) {
-        *error = SystemError("cannot create " + name, ENOTDIR);
-        return false;
-    }
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        *error = SystemError("cannot create " + name, errno);
-        return false;
-    }
     target.Kind = TOutputTarget::TKind::File;
     target.Path = end;
     return true;
+}
+
+bool SameExistingFile(const std::string& a, const std::string& b) {
+    const TIdentity first = IdentityOf(a, false), second = IdentityOf(b, false);
+    return first.Exists && second.Exists && SameFile(first, second);
 }
 
 bool CheckDistinctFiles(const std::vector<TNamedFile>& inputs,
@@ -185,10 +249,11 @@ bool CheckDistinctFiles(const std::vector<TNamedFile>& inputs,
         for (std::size_t a = 0; a < b; ++a) {
             if (!SameFile(out[a], out[b]))
                 continue;
+            const bool standardOutput =
+                WritesStandardOutput(outputs[a].Path) && WritesStandardOutput(outputs[b].Path);
             *error = outputs[a].Role + " and " + outputs[b].Role +
-                     (out[a].StandardOutput && out[b].StandardOutput
-                          ? " both write to standard output; only one output can"
-                          : " are the same file: " + outputs[b].Path);
+                     (standardOutput ? " both write to standard output; only one output can"
+                                     : " are the same file: " + outputs[b].Path);
             return false;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -82,6 +83,49 @@ bool MakeRawTerminal(int fd, int baud) {
 TSerialPort::TSerialPort(std::string path, TSerialOptions options)
     : DevicePath(std::move(path)), Options(options) {}
 
+namespace {
+
+// What may be a handset's port: a terminal, or a FIFO or socket as the tests and tools use
+// them. Anything that can be storage (a disk, a regular file, a folder) is refused before a
+// byte is written to it, and so is a character device that is not a terminal (/dev/zero,
+// /dev/null: the AT lines would vanish and the trace never come).
+// `fd` is the open device, or -1 for a look at `path` before it is opened: a disk is never
+// even opened read-write.
+bool CheckPortKind(int fd, const std::string& path, std::string* error) {
+    struct stat info {};
+    if ((fd >= 0 ? fstat(fd, &info) : stat(path.c_str(), &info)) != 0)
+        return fd < 0;  // not there (yet): the open says why
+    const char* what = S_ISBLK(info.st_mode)   ? "a block device (a disk)"
+                       : S_ISREG(info.st_mode) ? "a regular file"
+                       : S_ISDIR(info.st_mode) ? "a folder"
+                                               : nullptr;
+    termios mode;
+    if (what == nullptr && fd >= 0 && S_ISCHR(info.st_mode) && tcgetattr(fd, &mode) != 0 &&
+        (errno == ENOTTY || errno == EINVAL))
+        what = "a character device that is not a terminal";
+    if (what == nullptr)
+        return true;
+    *error = "cannot use " + path + ": it is " + what + ", not a serial port";
+    return false;
+}
+
+// The port is one run's: an exclusive advisory lock on the device, so that a second run
+// (root's too) is told instead of reading half the bytes. The lock goes with the descriptor.
+bool LockPort(int fd, const std::string& path, std::string* error) {
+    int result;
+    do
+        result = flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    if (result == 0 || errno == ENOLCK)
+        return true;  // a device that takes no lock at all cannot be guarded this way
+    *error = errno == EWOULDBLOCK
+                 ? "cannot use " + path + ": the port is in use (another program holds its lock)"
+                 : SystemError("cannot lock " + path, errno);
+    return false;
+}
+
+}  // namespace
+
 TSerialPort::~TSerialPort() {
     Close();
 }
@@ -97,15 +141,17 @@ bool TSerialPort::OpenPort(std::string* error) {
         *error = Error;
         return false;
     }
+    if (!CheckPortKind(-1, DevicePath, &Error)) {
+        *error = Error;
+        return false;
+    }
     const int fd = ::open(DevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         Error = SystemError("cannot open " + DevicePath, errno);
         *error = Error;
         return false;
     }
-    struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
-        Error = "cannot use " + DevicePath + ": not a device (a regular file or a folder)";
+    if (!CheckPortKind(fd, DevicePath, &Error) || !LockPort(fd, DevicePath, &Error)) {
         ::close(fd);
         *error = Error;
         return false;

@@ -4,9 +4,11 @@
 //
 // The line is put in raw mode (cfmakeraw: no echo, no line editing, no CR/LF translation,
 // no software flow control, 8 data bits), with the receiver on, the modem control lines
-// ignored (CLOCAL) and the given speed; the descriptor is non-blocking. A device that is not
-// a terminal (a FIFO, another character device) is used as it is; a regular file or a
-// folder is refused, since the plug-in's AT lines would be written into it.
+// ignored (CLOCAL) and the given speed; the descriptor is non-blocking. A FIFO or a socket is
+// used as it is. Whatever can be storage (a block device, a regular file, a folder) is
+// refused before a byte is written, since the plug-in's AT lines would be written into it,
+// and so is a character device that is not a terminal. The port is held with an exclusive
+// advisory lock (flock) while it is open: a second run on the same device is refused.
 //
 // Reading in bursts. The plug-in's frame parser starts afresh at every chunk it is handed:
 // a frame whose bytes are split over two chunks is lost, and so is the rest of a chunk that
@@ -77,9 +79,10 @@ public:
     TSerialPort& operator=(const TSerialPort&) = delete;
     ~TSerialPort() override;
 
-    // Opens and configures the port. False, with a message naming the device, when it
-    // cannot be opened or configured. The host calls it before Connect, so that a wrong
-    // device is reported plainly; the plug-in's Open goes through it too.
+    // Opens, locks and configures the port. False, with a message naming the device, when
+    // it cannot be opened or configured, is not a port (see above) or is in use. The host calls it
+    // before Connect, so that a wrong device is reported plainly; the plug-in's Open goes through
+    // it too.
     bool OpenPort(std::string* error);
 
     // Why the last open, read or write failed ("" when none did since the port was opened).

@@ -133,12 +133,10 @@ bool ParseDevices(const std::vector<std::string>& given, std::vector<TDeviceArg>
             return false;
         }
         for (const TDeviceArg& other : devices) {
-            std::error_code ec;
             if (other.Label == device.Label) {
                 error = "two devices have the label " + device.Label + " (" + other.Path + " and " +
                         device.Path + "): give each its own, --device LABEL=PATH";
-            } else if (other.Path == device.Path ||
-                       std::filesystem::equivalent(other.Path, device.Path, ec)) {
+            } else if (other.Path == device.Path || SameExistingFile(other.Path, device.Path)) {
                 error = "the device " + device.Path + " is given twice";
             }
             if (!error.empty()) {
@@ -152,9 +150,9 @@ bool ParseDevices(const std::vector<std::string>& given, std::vector<TDeviceArg>
 }
 
 // "d.csv" -> "d-A.csv": a handset's own output in a run of several. /dev/null stays itself,
-// and "-" too, for CheckFiles to refuse.
+// and a descriptor ("-", /dev/fd/N) too, for CheckFiles to refuse.
 std::string Labelled(const std::string& name, const std::string& label) {
-    if (name.empty() || name == "-" || name == "/dev/null")
+    if (name.empty() || DescriptorOfName(name) >= 0 || name == "/dev/null")
         return name;
     const std::filesystem::path path(name);
     return (path.parent_path() / (path.stem().string() + "-" + label + path.extension().string()))
@@ -175,7 +173,7 @@ std::string LiveStem() {
 // itself (a log that another program appends to) or the capture: then NAME.fixes.nmea. None
 // when the capture goes to standard output or there is no capture or no GPS.
 std::string FixLogPath(const std::string& capture, const std::string& gps) {
-    if (capture.empty() || capture == "-" || gps.empty())
+    if (capture.empty() || DescriptorOfName(capture) >= 0 || gps.empty())
         return "";
     std::filesystem::path path(capture);
     path.replace_extension(".nmea");
@@ -245,7 +243,7 @@ bool CheckFiles(const TLiveArgs& args, const std::vector<THandsetFiles>& handset
     }
     if (handsets.size() > 1)
         for (const TNamedFile& output : outputs)
-            if (output.Path == "-") {
+            if (WritesStandardOutput(output.Path)) {
                 PrintError(output.Role +
                            ": standard output cannot take the outputs of several "
                            "handsets; name a file");
@@ -372,6 +370,7 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const THandsetFiles& files,
         std::fprintf(out, "  trace           not confirmed\n");
     std::fprintf(out, "  end             %s\n", DescribeEnd(r, options).c_str());
     PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
+    PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Port);
     if (gps != nullptr)
         std::fprintf(out, "  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s\n",
                      gps->Name().c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
@@ -440,13 +439,18 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
     const bool writeFailed =
         !KeepWhatWasRead(h, result, gps != nullptr ? gps->Track().Fixes.size() : 0, written);
     const std::string end = who + DescribeEnd(result, options);
+    if (result.Stats.Chunks.Misaligned() > 0)
+        PrintWarning(who + std::to_string(result.Stats.Chunks.Misaligned()) +
+                     " chunks read from the port did not start with a whole trace frame: bytes "
+                     "were lost before them, and their frames with them (see the summary)");
     if (result.Tested)
         PrintNote(end);
     else
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
     // Standard output may carry an output: the summary then goes with the messages.
-    PrintSummary(h.Outputs.UsesStandardOutput() || h.Files.Capture == "-" ? stderr : stdout, args,
-                 h.Files, plugin, result, options, gps, h.Outputs, written);
+    PrintSummary(
+        h.Outputs.UsesStandardOutput() || WritesStandardOutput(h.Files.Capture) ? stderr : stdout,
+        args, h.Files, plugin, result, options, gps, h.Outputs, written);
     if (!ok || writeFailed)
         return kExitOutputError;
     return StatusOfTheRun(result, who);

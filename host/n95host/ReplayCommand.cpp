@@ -77,20 +77,6 @@ void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
                  u(r.RecordsBeforeTrack), u(r.RecordsAfterTrack));
 }
 
-void PrintChunkLines(FILE* out, const TChunkTally& chunks) {
-    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    if (chunks.Misaligned() == 0 && chunks.CutAtEnd == 0)
-        return;
-    std::fprintf(
-        out,
-        "  misaligned      %llu chunks do not start with a whole trace frame, %llu more "
-        "end inside one:\n"
-        "                  the plug-in starts afresh at every chunk, so those frames are "
-        "lost (a capture\n"
-        "                  must keep the chunks exactly as they were read from the port)\n",
-        u(chunks.Misaligned()), u(chunks.CutAtEnd));
-}
-
 void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
                   const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
                   const TReplayResult& r, const TOutputSet& outputs) {
@@ -100,7 +86,7 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
     PrintRunCounts(out, r.Stats,
                    std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
                        std::to_string(capture.FileSize()) + " in the file");
-    PrintChunkLines(out, r.Stats.Chunks);
+    PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Capture);
     if (track != nullptr)
         PrintTrackLines(out, *track, date, args, r);
     else
@@ -293,7 +279,12 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
 
     outputs.SetTitle("N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
                      MapSubtitle(result.Stats, fixes.size()));
+    outputs.SetStopFlag(options.StopRequested);
     if (!outputs.Commit(&error)) {
+        if (outputs.Stopped()) {
+            PrintError("interrupted; no output file was written");
+            return kExitInterrupted;
+        }
         PrintError(error);
         return kExitOutputError;
     }

@@ -39,6 +39,27 @@ void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesR
     }
 }
 
+void PrintMisalignedChunks(FILE* out, const TChunkTally& chunks, TChunkSource source) {
+    if (chunks.Misaligned() == 0 && chunks.CutAtEnd == 0)
+        return;
+    std::fprintf(out,
+                 "  misaligned      %llu chunks do not start with a whole trace frame, %llu more "
+                 "end inside one:\n",
+                 U(chunks.Misaligned()), U(chunks.CutAtEnd));
+    if (source == TChunkSource::Capture)
+        std::fprintf(out,
+                     "                  the plug-in starts afresh at every chunk, so those frames "
+                     "are lost (a capture\n"
+                     "                  must keep the chunks exactly as they were read from the "
+                     "port)\n");
+    else
+        std::fprintf(out,
+                     "                  bytes were lost at the port before them (the host fell "
+                     "behind for longer\n"
+                     "                  than the port's buffer lasts, or the line garbled them), "
+                     "and their frames with them\n");
+}
+
 void PrintNotCopied(FILE* out, const TRecordStats& records) {
     if (records.RecordsNotCopied > 0)
         std::fprintf(out, "  not copied      %llu records the host could not copy\n",

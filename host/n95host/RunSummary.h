@@ -19,6 +19,14 @@ namespace n95::host {
 // records, records by class, and the time span and mean data rate when there were chunks.
 void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesRead);
 
+// Where a run's chunks came from, for the words that explain chunks that lost their frames.
+enum class TChunkSource { Capture, Port };
+
+// The "misaligned" lines, when chunks do not start with a whole trace frame or end inside
+// one: a capture that did not keep the chunks as read, or (a live run) bytes lost at the
+// port, as when the host fell behind for longer than the port's buffer lasts.
+void PrintMisalignedChunks(FILE* out, const TChunkTally& chunks, TChunkSource source);
+
 // The "not copied" line, when records could not be copied.
 void PrintNotCopied(FILE* out, const TRecordStats& records);
 

@@ -17,6 +17,10 @@ enum TOutputKind { kCsv, kGeoJson, kTrackGeoJson, kKml, kMap, kFrameLog, kOutput
 // lives and dies with the process), without the struct's padding.
 constexpr std::size_t kSpoolRowBytes = 8 + 4 * 8 + 4 + 4 + 4;
 
+// How often making the outputs from the spool looks for a stop request: a few milliseconds'
+// work, so that Ctrl-C is answered at once however long the drive.
+constexpr uint64_t kRowsBetweenStopChecks = 1 << 14;
+
 template <typename T>
 void Put(uint8_t*& at, const T& value) {
     std::memcpy(at, &value, sizeof value);
@@ -165,7 +169,7 @@ std::string TOutputSet::NameFrameLog(std::string message) const {
 bool TOutputSet::UsesStandardOutput() const {
     for (const std::string* path :
          {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson, &Names.Kml, &Names.Map, &Names.FrameLog})
-        if (*path == "-")
+        if (WritesStandardOutput(*path))
             return true;
     return false;
 }
@@ -248,7 +252,12 @@ bool TOutputSet::Unspool(std::string* error) {
     bool ok = !SpoolFailed && std::fflush(spool) == 0 && std::fseek(spool, 0, SEEK_SET) == 0;
     TRecordRow row;
     uint8_t bytes[kSpoolRowBytes];
+    uint64_t rows = 0;
     while (ok && std::fread(bytes, sizeof bytes, 1, spool) == 1) {
+        if (++rows % kRowsBetweenStopChecks == 0 && StopAsked(error)) {
+            std::fclose(spool);
+            return false;
+        }
         UnpackRow(bytes, row);
         if (Map)
             Map->Add(row);
@@ -298,12 +307,26 @@ bool TOutputSet::CommitOne(int which, std::string* error) {
     }
 }
 
+bool TOutputSet::StopAsked(std::string* error) {
+    if (Stop == nullptr || *Stop == 0)
+        return false;
+    StoppedByFlag = true;
+    *error = "interrupted";
+    return true;
+}
+
 bool TOutputSet::Commit(std::string* error) {
+    StoppedByFlag = false;
     if ((Spool != nullptr && !Unspool(error)) || !Flush(error)) {
         Discard();
         return false;
     }
-    // What is written straight cannot be taken back; the files can, until they are renamed.
+    // Every file is made complete and synced under a hidden name first; only when all are
+    // can they be put in place. What is written straight cannot be taken back, so it goes
+    // first, and a failure there still leaves every file as it was.
+    for (int which = 0; which < kOutputKinds; ++which)
+        if (TOutputFile* file = FileOf(which))
+            file->HoldPublication();
     for (const bool straight : {true, false}) {
         for (int which = 0; which < kOutputKinds; ++which) {
             const TOutputFile* file = FileOf(which);
@@ -313,6 +336,31 @@ bool TOutputSet::Commit(std::string* error) {
             }
         }
     }
+    if (StopAsked(error) || !PublishAll(error)) {
+        Discard();
+        return false;
+    }
+    return true;
+}
+
+bool TOutputSet::PublishAll(std::string* error) {
+    std::vector<TOutputFile*> published;
+    for (int which = 0; which < kOutputKinds; ++which) {
+        TOutputFile* file = FileOf(which);
+        if (file == nullptr || file->Straight())
+            continue;
+        if (file->Publish(error)) {
+            published.push_back(file);
+            continue;
+        }
+        // Put back what the files published so far replaced, the last first.
+        for (auto it = published.rbegin(); it != published.rend(); ++it)
+            if (!(*it)->Rollback())
+                *error += "; and " + SystemError("could not put back " + (*it)->Name(), errno);
+        return false;
+    }
+    for (TOutputFile* file : published)
+        file->Finish();
     return true;
 }
 

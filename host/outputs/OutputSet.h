@@ -24,6 +24,7 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -109,11 +110,19 @@ public:
     TPointCounts Points() const { return {WithPosition, Spooled ? Shown : WithPosition}; }
     uint64_t MaxPointsAsked() const { return MaxPoints; }
 
-    // Finishes every output: first everything is flushed, so that a failed write is found
-    // before any file is renamed; then the outputs written straight are finished, then the
-    // files renamed into place. Stops at the first failure and discards the rest: a replay
-    // leaves no file behind when a write fails. False, with its message.
+    // The flag of a stop request (StopSignals); Commit looks at it while it makes the outputs
+    // and before it puts any in place. Before Commit; nil (the default) never stops.
+    void SetStopFlag(const volatile std::sig_atomic_t* stop) { Stop = stop; }
+
+    // Finishes every output, all or nothing: everything is flushed, so that a failed write
+    // is found before any file is touched; the outputs written straight are finished; every
+    // file is completed, synced and given a hidden name; then the files are put in place
+    // one by one, and should one fail, those already in place are put back as they were.
+    // So a failed or stopped Commit leaves every existing file at every output's name as it
+    // was (what went out straight cannot be taken back). False, with the message.
     bool Commit(std::string* error);
+    // True when the last Commit failed because a stop was asked for.
+    bool Stopped() const { return StoppedByFlag; }
 
     // Finishes and renames every output it can; a live run keeps whatever could be written.
     // Returns the paths written, in the order of Paths(); the messages of the failures go to
@@ -134,6 +143,10 @@ private:
     // `keep` chosen evenly among WithPosition.
     bool ShowNext(uint64_t keep);
     bool CommitOne(int which, std::string* error);
+    // Puts every prepared file in place, or none (see Commit).
+    bool PublishAll(std::string* error);
+    // True, with "interrupted" in *error, when a stop was asked for.
+    bool StopAsked(std::string* error);
     // The file of one output; nil when it was not asked for.
     TOutputFile* FileOf(int which);
 
@@ -152,6 +165,8 @@ private:
     std::array<uint64_t, kClassBuckets> RecordsByClass{};
     uint64_t WithPosition = 0, Shown = 0;            // Shown counts only what Unspool wrote
     uint64_t PositionedSeen = 0, ShowRemainder = 0;  // ShowNext's position and remainder
+    const volatile std::sig_atomic_t* Stop = nullptr;
+    bool StoppedByFlag = false;
 };
 
 }  // namespace n95::host

@@ -5,8 +5,12 @@
 // The fixture's name holds "RealTime": the runs take real seconds, so the valgrind leg skips
 // them (the programs themselves are not run under valgrind anyway).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -816,6 +820,13 @@ TEST_F(LiveRealTimeTest, FixesFromGpsdTagTheRecordsAcrossARestartOfGpsd) {
 TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
     WriteFile(Path("plain.txt"), "not a device\n");
     WriteFile(Path("drive.nmea"), "an earlier drive's fixes\n");
+    // A port in use by another run (which holds its lock), and the same port by another name.
+    Pty busy;
+    const int held = open(busy.Slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(held >= 0 && flock(held, LOCK_EX | LOCK_NB) == 0);
+    std::filesystem::create_symlink(busy.Slave, Path("modem"));
+    // A disk's node: never written, never even opened (root only may make one).
+    const bool disk = mknod(Path("disk").c_str(), S_IFBLK | 0600, makedev(7, 0)) == 0;
     struct Case {
         std::vector<std::string> Args;  // after "live"
         int Status;
@@ -823,8 +834,16 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
     };
     const std::vector<Case> cases = {
         {{"--device", Path("nowhere")}, 6, "cannot open " + Path("nowhere")},
-        {{"--device", Path("plain.txt")}, 6, "not a device"},
-        {{"--device", "/dev/null", "--trace-wait", "5"}, 6, "data ended"},
+        // Whatever may be storage is not a port, and a port is one run's.
+        {{"--device", Path("plain.txt")}, 6, "it is a regular file, not a serial port"},
+        {{"--device", Dir}, 6, "it is a folder, not a serial port"},
+        {{"--device", disk ? Path("disk") : Dir}, 6, disk ? "a block device (a disk)" : "folder"},
+        {{"--device", "/dev/zero"}, 6, "a character device that is not a terminal"},
+        {{"--device", "/dev/null", "--trace-wait", "5"}, 6, "not a terminal"},
+        {{"--device", busy.Slave}, 6, "the port is in use"},
+        {{"--device", "A=" + Path("modem"), "--device", "B=" + busy.Slave},
+         2,
+         busy.Slave + " is given twice"},
         {{"--device", "/dev/null", "--baud", "12345"}, 2, "not a standard baud rate"},
         {{"--device", "/dev/null", "--gps", Path("none.nmea")}, 3, "none.nmea"},
         {{"--device", "/dev/null", "--gps", "gpsd://127.0.0.1:0"}, 3, "1 to 65535"},
@@ -869,8 +888,12 @@ TEST_F(LiveRealTimeTest, WrongDeviceOrOptionsSayWhat) {
         EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
         EXPECT_FALSE(FileExists(Path("l.csv"))) << what;
     }
+    close(held);
+    std::filesystem::remove(Path("modem"));
+    std::filesystem::remove(Path("disk"));
     EXPECT_EQ(ListDir(Dir), (std::vector<std::string>{"drive.nmea", "plain.txt"}));
     EXPECT_EQ(ReadFile(Path("drive.nmea")), "an earlier drive's fixes\n");
+    EXPECT_EQ(ReadFile(Path("plain.txt")), "not a device\n");
 }
 
 }  // namespace

@@ -39,8 +39,15 @@ TEST_F(OutputTargetTest, NamesResolveToWhereTheOutputGoesOrSayWhyNot) {
         std::string Path;   // the resolved path; "" = the name itself
         std::string Error;  // "" = resolves
     };
+    const std::string longName(256, 'n');  // one past the usual file name limit
     const std::vector<Case> cases = {
-        {"-", TKind::StandardOutput, "", ""},
+        // The descriptors the shell set up are written as they stand, never resolved.
+        {"-", TKind::Descriptor, "", ""},
+        {"/dev/stdout", TKind::Descriptor, "", ""},
+        {"/dev/stderr", TKind::Descriptor, "", ""},
+        {"/dev/fd/1", TKind::Descriptor, "", ""},
+        {"/proc/self/fd/2", TKind::Descriptor, "", ""},
+        {"/dev/fd/987", TKind::Descriptor, "", "Bad file descriptor"},
         {"/dev/null", TKind::Straight, "", ""},
         {Path("fifo"), TKind::Straight, "", ""},
         {Path("file"), TKind::File, "", ""},
@@ -52,6 +59,8 @@ TEST_F(OutputTargetTest, NamesResolveToWhereTheOutputGoesOrSayWhyNot) {
         {Path("no/such.csv"), TKind::File, "", "No such file or directory"},
         {Path("file/x.csv"), TKind::File, "", "Not a directory"},
         {Path("loop"), TKind::File, "", "Too many levels of symbolic links"},
+        {Path(longName), TKind::File, "", "File name too long"},
+        {Path(std::string(255, 'n')), TKind::File, "", ""},
     };
     for (const Case& c : cases) {
         TOutputTarget target;
@@ -81,6 +90,9 @@ TEST_F(OutputTargetTest, AnOutputMayBeNeitherAnInputNorAnotherOutput) {
          "--a and --b are the same file: " + Path("dir/../a.csv")},
         {{Path("dir/new.csv"), Path("dangling")}, "--a and --b are the same file"},
         {{"-", "-"}, "--a and --b both write to standard output"},
+        {{"/dev/stdout", "-"}, "--a and --b both write to standard output"},
+        {{"/dev/fd/2", "/proc/self/fd/2"}, "--a and --b are the same file"},
+        {{"/dev/stdout", "/dev/fd/1"}, "--a and --b both write to standard output"},
         {{"/dev/null", "/dev/null"}, ""},
         {{Path("a.csv"), Path("b.csv"), "-"}, ""},
     };

@@ -7,10 +7,15 @@
 #include <unistd.h>
 #include <pugixml.hpp>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "host/common/DateTimeText.h"
 #include "host/outputs/OutputSet.h"
@@ -293,6 +298,56 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     EXPECT_EQ(n95::test::ListDir(Path("out/sub")),
               (std::vector<std::string>{"run.csv", "run.geojson", "run.kml", "run.svg",
                                         "run.track.geojson"}));
+}
+
+// A run's outputs appear together or not at all: a stop asked for while they are made, or a
+// file that cannot be put in place after others were, leaves every existing file as it was.
+TEST_F(OutputsTest, AStoppedOrFailedCommitLeavesEveryExistingOutputAsItWas) {
+    struct Case {
+        std::string What;
+        bool Stop;            // a stop is asked for during the commit
+        std::string Blocked;  // the name that something else takes after Open ("" = none)
+    };
+    const std::vector<Case> cases = {
+        {"stopped", true, ""},
+        {"the KML cannot be put in place", false, "run.kml"},
+        {"the map cannot be put in place", false, "run.svg"},
+    };
+    const std::vector<TGpsPoint> track = {{24.0, 60.0, 45426.0}, {24.1, 60.0, 45426.1}};
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(Path("out"));
+        std::filesystem::create_directory(Path("out"));
+        const std::vector<std::string> existing = {"run.csv", "run.geojson", "run.track.geojson"};
+        for (const std::string& name : existing) {
+            n95::test::WriteFile(Path("out/" + name), "earlier " + name);
+            chmod(Path("out/" + name).c_str(), 0600);
+        }
+        TOutputPaths paths;
+        std::string error;
+        n95::host::NameOutputs(Path("out"), "run", paths);
+        TOutputSet outputs;
+        volatile std::sig_atomic_t stop = 0;
+        outputs.SetStopFlag(&stop);
+        ASSERT_TRUE(outputs.Open(paths, track, true, &error)) << error;
+        for (int i = 0; i < 40000; ++i)
+            outputs.Add(Row(i, 0x000003C1, 24.0 + i * 1e-6, 60.0));
+        stop = c.Stop ? 1 : 0;
+        if (!c.Blocked.empty())
+            std::filesystem::create_directory(Path("out/" + c.Blocked));
+        EXPECT_FALSE(outputs.Commit(&error)) << c.What;
+        EXPECT_EQ(outputs.Stopped(), c.Stop) << c.What << ": " << error;
+        for (const std::string& name : existing) {
+            EXPECT_EQ(ReadFile(Path("out/" + name)), "earlier " + name) << c.What;
+            struct stat info {};
+            ASSERT_EQ(stat(Path("out/" + name).c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u) << c.What;
+        }
+        std::vector<std::string> left = existing;
+        if (!c.Blocked.empty())
+            left.push_back(c.Blocked);
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(n95::test::ListDir(Path("out")), left) << c.What << ": nothing new is left";
+    }
 }
 
 // --max-points: exactly min(N, records with a position) in the GeoJSON and the KML, spread

@@ -201,8 +201,12 @@ TEST_F(SerialPortTest, OpenRefusesWhatIsNotAPort) {
     };
     const std::vector<Case> cases = {
         {dir + "/missing", Quick(), "cannot open " + dir + "/missing: No such file"},
-        {dir + "/plain", Quick(), "not a device"},
-        {dir, Quick(), "cannot open " + dir},
+        // Whatever can be storage is refused before a byte is written to it, and so is a
+        // character device that no terminal answers for.
+        {dir + "/plain", Quick(), "it is a regular file, not a serial port"},
+        {dir, Quick(), "cannot use " + dir + ": it is a folder"},
+        {"/dev/null", Quick(),
+         "cannot use /dev/null: it is a character device that is not a terminal"},
         {pty.Slave, odd, "12345 is not a supported baud rate"},
     };
     for (const Case& c : cases) {
@@ -220,18 +224,22 @@ TEST_F(SerialPortTest, OpenRefusesWhatIsNotAPort) {
     EXPECT_FALSE(missing.IsOpen());
     EXPECT_NE(missing.LastError().find("cannot open " + dir + "/missing"), std::string::npos);
 
+    // A port is one run's while it is open, whatever name it is opened by.
+    {
+        TSerialPort first(pty.Slave, Quick()), second(pty.Slave, Quick());
+        std::string error;
+        ASSERT_TRUE(first.OpenPort(&error)) << error;
+        EXPECT_FALSE(second.OpenPort(&error));
+        EXPECT_EQ(error, "cannot use " + pty.Slave +
+                             ": the port is in use (another program holds its lock)");
+        first.Close();
+        EXPECT_TRUE(second.OpenPort(&error)) << error;
+    }
+
     EXPECT_TRUE(IsSupportedBaud(115200));
     EXPECT_TRUE(IsSupportedBaud(4800));
     EXPECT_FALSE(IsSupportedBaud(12345));
     EXPECT_FALSE(IsSupportedBaud(0));
-
-    // A device that is not a terminal is read as it is; its end of data is the end.
-    TSerialPort null("/dev/null", Quick());
-    std::string error;
-    ASSERT_TRUE(null.OpenPort(&error)) << error;
-    EXPECT_FALSE(null.IsTerminal());
-    std::string chunk;
-    EXPECT_EQ(null.ReadBurst(chunk, 100), TStatus::End);
 }
 
 TEST_F(SerialPortTest, SettingsTimeStampsAndPurge) {
