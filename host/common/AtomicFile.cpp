@@ -1,9 +1,5 @@
 #include "host/common/AtomicFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,19 +7,13 @@
 #include <random>
 
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
 namespace {
 
 constexpr std::size_t kStreamBuffer = 1 << 20;
-
-mode_t CurrentUmask() {
-    // umask can only be read by setting it; put it straight back.
-    const mode_t mask = umask(022);
-    umask(mask);
-    return mask;
-}
 
 // What open(O_TMPFILE) answers when the kernel or the file system has no unnamed files.
 bool NoUnnamedFiles(int errnum) {
@@ -69,38 +59,34 @@ bool TAtomicFile::Open(const std::string& path, std::string* error, TTempName na
 }
 
 bool TAtomicFile::OpenUnnamed(const std::string& dir, int* errnum) {
-    const int fd = open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    TSystemCalls& system = System();
+    const int fd = system.OpenUnnamed(dir.empty() ? "." : dir, 0666);
     if (fd < 0) {
         *errnum = errno;
         return false;
     }
-    // The file is named at Commit through /proc/self/fd; without /proc it never could be.
-    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-    struct stat viaProc {
-    }, viaFd{};
-    const int streamFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (stat(procPath.c_str(), &viaProc) != 0 || fstat(fd, &viaFd) != 0 ||
-        viaProc.st_ino != viaFd.st_ino || viaProc.st_dev != viaFd.st_dev || streamFd < 0) {
-        if (streamFd >= 0)
-            close(streamFd);
-        close(fd);
+    // The file is named at Commit through this path; without one it never could be.
+    const std::string unnamedPath = system.UnnamedPath(fd);
+    if (unnamedPath.empty()) {
+        system.Close(fd);
         *errnum = EOPNOTSUPP;
         return false;
     }
-    if (Stream.Open(streamFd, kStreamBuffer) == nullptr) {
+    const int streamFd = system.Duplicate(fd);
+    if (streamFd < 0 || Stream.Open(streamFd, kStreamBuffer) == nullptr) {
         *errnum = errno;
-        close(fd);
+        system.Close(fd);
         return false;
     }
     Fd = fd;
-    Temp = procPath;
+    Temp = unnamedPath;
     State = TState::Open;
     return true;
 }
 
 bool TAtomicFile::OpenNamed(std::string* error) {
     std::string pattern = HiddenName(".tmp-XXXXXX");
-    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    const int fd = System().CreateUnique(pattern);
     if (fd < 0) {
         *error = SystemError("cannot create " + FinalPath, errno);
         return false;
@@ -120,7 +106,7 @@ std::string TAtomicFile::HiddenName(const std::string& suffix) const {
     const std::string dir = slash == std::string::npos ? "" : FinalPath.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? FinalPath : FinalPath.substr(slash + 1);
     // ".", ".tmp-" and six letters must fit beside the name in the folder's name limit.
-    const long nameMax = pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+    const long nameMax = System().NameMax(dir.empty() ? "." : dir);
     const std::size_t room = (nameMax > 0 ? static_cast<std::size_t>(nameMax) : 255) - 12;
     if (base.size() > room)
         base.resize(room);
@@ -130,7 +116,7 @@ std::string TAtomicFile::HiddenName(const std::string& suffix) const {
 bool TAtomicFile::LinkUnnamed(std::string& linked) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         linked = HiddenName(".tmp-" + RandomSuffix());
-        if (linkat(AT_FDCWD, Temp.c_str(), AT_FDCWD, linked.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        if (System().Link(Temp, linked) == 0)
             return true;
         if (errno != EEXIST)
             return false;
@@ -147,15 +133,21 @@ bool TAtomicFile::Flush(std::string* error) {
 }
 
 bool TAtomicFile::TakeMode(int fd) {
-    struct stat old {};
-    Replacing = lstat(FinalPath.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    TSystemCalls& system = System();
+    TFileInfo old;
+    const bool found = system.Status(FinalPath, old, false) == 0;
+    if (!found && errno != ENOENT)
+        return false;  // a destination that cannot be looked at is not taken for a new one
+    Replacing = found && old.Kind == TFileKind::Regular;
     if (!Replacing)
-        return Fd >= 0 || fchmod(fd, 0666 & ~CurrentUmask()) == 0;  // unnamed: made so
+        return Fd >= 0 ||
+               system.ChangeMode(fd, 0666 & ~system.CreationMask()) == 0;  // unnamed: made so
     // The owner only root may give; the group, any member of it. Neither is worth failing
     // the run over: the file stays this user's, as a copy of it would.
-    if (fchown(fd, old.st_uid, old.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old.st_gid))
+    if (system.ChangeOwner(fd, old.Owner, old.Group) != 0 &&
+        system.ChangeOwner(fd, static_cast<uint32_t>(-1), old.Group) != 0)
         errno = 0;
-    return fchmod(fd, old.st_mode & 07777) == 0;
+    return system.ChangeMode(fd, old.Permissions) == 0;
 }
 
 bool TAtomicFile::Prepare(std::string* error) {
@@ -170,20 +162,22 @@ bool TAtomicFile::Prepare(std::string* error) {
         return false;
     }
     // The named file's stream is gone (closed here, or by whoever it was detached to).
-    const int fd = Fd >= 0 ? Fd : open(Temp.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
+    TSystemCalls& system = System();
+    const int fd = Fd >= 0 ? Fd : system.Open(Temp, kOpenRead);
+    TFileInfo info;
     // Synced before it is named over the destination: a crash after the rename must not
     // leave an empty file where the old one was.
-    const bool ok = fd >= 0 && fdatasync(fd) == 0 && TakeMode(fd) && fstat(fd, &info) == 0;
+    const bool ok =
+        fd >= 0 && system.SyncData(fd) == 0 && TakeMode(fd) && system.StatusOf(fd, info) == 0;
     errnum = errno;
     if (fd >= 0 && fd != Fd)
-        close(fd);
+        system.Close(fd);
     if (!ok) {
         *error = SystemError("cannot write " + FinalPath, errnum);
         Discard();
         return false;
     }
-    NewInode = info.st_ino;
+    NewInode = info.Inode;
     Prepared = Temp;
     if (Fd >= 0 && !LinkUnnamed(Prepared)) {
         *error = SystemError("cannot create " + FinalPath, errno);
@@ -195,21 +189,22 @@ bool TAtomicFile::Prepare(std::string* error) {
 }
 
 bool TAtomicFile::ExchangeWithDestination(const std::string& from, std::string& kept) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, FinalPath.c_str(), RENAME_EXCHANGE) == 0) {
+    TSystemCalls& system = System();
+    if (system.Rename(from, FinalPath, TRenameMode::Exchange) == 0) {
         kept = from;  // the old file now stands at the hidden name
         return true;
     }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    if (errno != EINVAL)
         return false;
     // No exchange on this file system: keep the old file by a second link, then rename.
     kept = HiddenName(".old-" + RandomSuffix());
-    if (link(FinalPath.c_str(), kept.c_str()) != 0)
+    if (system.Link(FinalPath, kept) != 0)
         kept.clear();  // no hard links either: the old file cannot be kept for a rollback
-    if (std::rename(from.c_str(), FinalPath.c_str()) == 0)
+    if (system.Rename(from, FinalPath, TRenameMode::Replace) == 0)
         return true;
     const int errnum = errno;
     if (!kept.empty())
-        unlink(kept.c_str());
+        system.Unlink(kept);
     errno = errnum;
     return false;
 }
@@ -219,18 +214,17 @@ bool TAtomicFile::Publish(std::string* error) {
         *error = "cannot write " + FinalPath + ": not prepared";
         return false;
     }
-    struct stat now {};
-    const bool exists = lstat(FinalPath.c_str(), &now) == 0;
+    TSystemCalls& system = System();
+    TFileInfo now;
+    const bool exists = system.Status(FinalPath, now, false) == 0;
     bool ok = false;
-    if (exists != Replacing || (exists && !S_ISREG(now.st_mode))) {
+    if (exists != Replacing || (exists && now.Kind != TFileKind::Regular)) {
         errno = exists ? EEXIST : ENOENT;  // another program changed the destination
     } else if (exists) {
         ok = ExchangeWithDestination(Prepared, Replaced);
     } else {
-        ok = renameat2(AT_FDCWD, Prepared.c_str(), AT_FDCWD, FinalPath.c_str(), RENAME_NOREPLACE) ==
-                 0 ||
-             ((errno == EINVAL || errno == ENOSYS) &&
-              std::rename(Prepared.c_str(), FinalPath.c_str()) == 0);
+        ok = system.Rename(Prepared, FinalPath, TRenameMode::NoReplace) == 0 ||
+             (errno == EINVAL && system.Rename(Prepared, FinalPath, TRenameMode::Replace) == 0);
         Replaced.clear();
     }
     if (!ok) {
@@ -242,8 +236,19 @@ bool TAtomicFile::Publish(std::string* error) {
     return true;
 }
 
-void TAtomicFile::Finish() {
-    Discard();  // a published file stays; what it replaced goes
+bool TAtomicFile::Finish(std::string* error) {
+    // A published file stays; what it replaced goes.
+    if (State == TState::Published && !Replaced.empty() && System().Unlink(Replaced) != 0) {
+        *error = SystemError(
+            "cannot remove the file that " + FinalPath + " replaced (left at " + Replaced + ")",
+            errno);
+        Replaced.clear();
+        Discard();
+        return false;
+    }
+    Replaced.clear();
+    Discard();
+    return true;
 }
 
 bool TAtomicFile::Rollback() {
@@ -253,12 +258,12 @@ bool TAtomicFile::Rollback() {
     }
     bool ok = true;
     if (!Replaced.empty()) {
-        ok = std::rename(Replaced.c_str(), FinalPath.c_str()) == 0;
+        ok = System().Rename(Replaced, FinalPath, TRenameMode::Replace) == 0;
     } else {
         // Nothing stood there: take the new file away, if it is still the one put there.
-        struct stat now {};
-        if (lstat(FinalPath.c_str(), &now) == 0 && now.st_ino == NewInode)
-            ok = unlink(FinalPath.c_str()) == 0;
+        TFileInfo now;
+        if (System().Status(FinalPath, now, false) == 0 && now.Inode == NewInode)
+            ok = System().Unlink(FinalPath) == 0;
     }
     const int errnum = errno;
     if (ok)
@@ -270,10 +275,7 @@ bool TAtomicFile::Rollback() {
 }
 
 bool TAtomicFile::Commit(std::string* error) {
-    if (!Prepare(error) || !Publish(error))
-        return false;
-    Finish();
-    return true;
+    return Prepare(error) && Publish(error) && Finish(error);
 }
 
 void TAtomicFile::Discard() {
@@ -282,20 +284,20 @@ void TAtomicFile::Discard() {
     switch (State) {
         case TState::Open:
             if (Fd < 0)
-                unlink(Temp.c_str());  // an unnamed file vanishes with its descriptor below
+                System().Unlink(Temp);  // an unnamed file vanishes with its descriptor below
             break;
         case TState::Prepared:
-            unlink(Prepared.c_str());
+            System().Unlink(Prepared);
             break;
         case TState::Published:
         case TState::Closed:
             // A publication stands; what it replaced (if a rollback did not restore it) goes.
             if (!Replaced.empty())
-                unlink(Replaced.c_str());
+                System().Unlink(Replaced);
             break;
     }
     if (Fd >= 0) {
-        close(Fd);
+        System().Close(Fd);
         Fd = -1;
     }
     Temp.clear();

@@ -26,6 +26,7 @@
 // room for its prefix and suffix. Not thread-safe; one owner.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -82,8 +83,10 @@ public:
     // (or absent) as it was at Prepare fails. On failure the destination is as it was and
     // the prepared file is removed; false with a message.
     bool Publish(std::string* error);
-    // After Publish: removes what the file replaced. Before: Discard.
-    void Finish();
+    // After Publish: removes what the file replaced. Before: Discard. False, with a message
+    // naming where the replaced file was left, when it cannot be removed (the new file
+    // stands all the same).
+    bool Finish(std::string* error);
     // After Publish: puts back what stood at Path() (removes the new file when nothing did);
     // before: Discard. False, with errno set, when the old file could not be put back.
     bool Rollback();
@@ -115,7 +118,7 @@ private:
     std::string Prepared;    // Prepared: the file's hidden name
     std::string Replaced;    // Published: the hidden name of what it replaced ("" = nothing)
     bool Replacing = false;  // Prepared: a regular file stood at Path()
-    ino_t NewInode = 0;      // Prepared: the new file
+    uint64_t NewInode = 0;   // Prepared: the new file
 };
 
 }  // namespace n95::host

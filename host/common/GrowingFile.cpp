@@ -1,58 +1,53 @@
 #include "host/common/GrowingFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
 namespace {
-
-mode_t CurrentUmask() {
-    // umask can only be read by setting it; put it straight back.
-    const mode_t mask = umask(022);
-    umask(mask);
-    return mask;
-}
 
 // What open(O_TMPFILE) or the link through /proc answer where there are no unnamed files.
 bool NoUnnamedFiles(int errnum) {
     return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || errnum == ENOENT;
 }
 
-// Writes every byte of the pieces, retrying partial writes and interruptions.
-bool WriteAll(int fd, iovec* pieces, int count) {
-    while (count > 0) {
-        const ssize_t written = writev(fd, pieces, count);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+// Writes every byte of the pieces, retrying partial writes (the seam retries interruptions).
+// A write that takes nothing fails with EIO rather than loop.
+bool WriteAll(int fd, TBytes* pieces, int count) {
+    for (;;) {
+        while (count > 0 && pieces->Size == 0) {
+            ++pieces;
+            --count;
+        }
+        if (count == 0)
+            return true;
+        const ssize_t written = System().WriteGathered(fd, pieces, count);
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
             return false;
         }
         auto left = static_cast<std::size_t>(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
+        while (count > 0 && left >= pieces->Size) {
+            left -= pieces->Size;
             ++pieces;
             --count;
         }
         if (count > 0) {
-            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
+            pieces->Data = static_cast<const char*>(pieces->Data) + left;
+            pieces->Size -= left;
         }
     }
-    return true;
 }
 
 }  // namespace
 
 TGrowingFile::~TGrowingFile() {
     if (Fd >= 0)
-        close(Fd);
+        System().Close(Fd);
 }
 
 bool TGrowingFile::Create(const std::string& path, const std::string& head, std::string* error) {
@@ -70,56 +65,66 @@ bool TGrowingFile::Create(const std::string& path, const std::string& head, std:
     return true;
 }
 
-void TGrowingFile::Remember(int fd) {
-    Fd = fd;
-    struct stat info {};
-    fstat(fd, &info);
-    Device = info.st_dev;
-    Inode = info.st_ino;
+bool TGrowingFile::Identify(int fd) {
+    TFileInfo info;
+    if (System().StatusOf(fd, info) != 0)
+        return false;
+    Device = info.Device;
+    Inode = info.Inode;
+    return true;
 }
 
 bool TGrowingFile::CreateUnnamed(const std::string& head, int* errnum) {
     const std::size_t slash = FilePath.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : FilePath.substr(0, slash + 1);
-    const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    TSystemCalls& system = System();
+    const int fd = system.OpenUnnamed(dir, 0600);
     if (fd < 0) {
         *errnum = errno;
         return false;
     }
-    iovec piece{const_cast<char*>(head.data()), head.size()};
-    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-    if (fchmod(fd, 0666 & ~CurrentUmask()) != 0 || !WriteAll(fd, &piece, 1) ||
-        linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, FilePath.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    TBytes piece{head.data(), head.size()};
+    const std::string unnamedPath = system.UnnamedPath(fd);
+    if (unnamedPath.empty())
+        errno = EOPNOTSUPP;
+    if (unnamedPath.empty() || system.ChangeMode(fd, 0666 & ~system.CreationMask()) != 0 ||
+        !Identify(fd) || !WriteAll(fd, &piece, 1) || system.Link(unnamedPath, FilePath) != 0) {
         *errnum = errno;
-        close(fd);
+        system.Close(fd);
         return false;
     }
-    Remember(fd);
+    Fd = fd;
     return true;
 }
 
 bool TGrowingFile::CreateNamed(const std::string& head, std::string* error) {
-    const int fd = open(FilePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = System().Open(FilePath, kOpenWrite | kOpenCreate | kOpenExclusive, 0666);
     if (fd < 0) {
         *error = SystemError("cannot create " + FilePath, errno);
         return false;
     }
-    Remember(fd);
-    iovec piece{const_cast<char*>(head.data()), head.size()};
-    if (!WriteAll(fd, &piece, 1)) {
+    TBytes piece{head.data(), head.size()};
+    if (!Identify(fd) || !WriteAll(fd, &piece, 1)) {
+        // Made just now, exclusively: the name is this file's.
         *error = SystemError("cannot write " + FilePath, errno);
-        Remove();
+        System().Unlink(FilePath);
+        System().Close(fd);
         return false;
     }
+    Fd = fd;
     return true;
 }
 
 bool TGrowingFile::Append(const void* first, std::size_t firstSize, const void* second,
                           std::size_t secondSize, std::string* error) {
-    iovec pieces[2] = {{const_cast<void*>(first), firstSize},
-                       {const_cast<void*>(second), secondSize}};
+    TBytes pieces[2] = {{first, firstSize}, {second, secondSize}};
     if (Fd < 0 || !WriteAll(Fd, pieces, 2)) {
-        *error = SystemError("cannot write " + FilePath, Fd < 0 ? EBADF : errno);
+        const int errnum = Fd < 0 ? EBADF : errno;
+        // A full disk takes part of an append before it refuses the rest: cut the file back
+        // to its last whole append, so that it ends where a record ends.
+        if (Fd >= 0)
+            System().Truncate(Fd, Bytes);
+        *error = SystemError("cannot write " + FilePath, errnum);
         return false;
     }
     Bytes += firstSize + secondSize;
@@ -127,7 +132,7 @@ bool TGrowingFile::Append(const void* first, std::size_t firstSize, const void* 
 }
 
 bool TGrowingFile::Sync(std::string* error) {
-    if (Fd >= 0 && fdatasync(Fd) != 0 && errno != EINVAL) {
+    if (Fd >= 0 && System().SyncData(Fd) != 0 && errno != EINVAL) {
         *error = SystemError("cannot write " + FilePath + " to its device", errno);
         return false;
     }
@@ -138,7 +143,7 @@ bool TGrowingFile::Close(std::string* error) {
     if (Fd < 0)
         return true;
     bool ok = Sync(error);
-    if (close(Fd) != 0 && ok) {
+    if (System().Close(Fd) != 0 && ok) {
         *error = SystemError("cannot write " + FilePath, errno);
         ok = false;
     }
@@ -149,10 +154,10 @@ bool TGrowingFile::Close(std::string* error) {
 void TGrowingFile::Remove() {
     if (Fd < 0)
         return;
-    struct stat info {};
-    if (stat(FilePath.c_str(), &info) == 0 && info.st_dev == Device && info.st_ino == Inode)
-        unlink(FilePath.c_str());
-    close(Fd);
+    TFileInfo info;
+    if (System().Status(FilePath, info) == 0 && info.Device == Device && info.Inode == Inode)
+        System().Unlink(FilePath);
+    System().Close(Fd);
     Fd = -1;
 }
 

@@ -15,8 +15,6 @@
 // Not thread-safe; one owner.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,7 +33,8 @@ public:
     bool Create(const std::string& path, const std::string& head, std::string* error);
 
     // Appends the pieces in one write (writev), retrying what the kernel took only in part.
-    // False, with a message, when the write fails.
+    // False, with a message, when the write fails; the file is then cut back to where it
+    // ended before (a reader never finds half an append), and Size() stays as it was.
     bool Append(const void* first, std::size_t firstSize, const void* second,
                 std::size_t secondSize, std::string* error);
     // fdatasync. False, with a message, when it fails.
@@ -52,14 +51,14 @@ public:
 private:
     bool CreateUnnamed(const std::string& head, int* errnum);
     bool CreateNamed(const std::string& head, std::string* error);
-    // Keeps the descriptor and which file it is, for Remove.
-    void Remember(int fd);
+    // Keeps which file `fd` is, for Remove; false, with errno set, when it cannot be told.
+    bool Identify(int fd);
 
     std::string FilePath;
     int Fd = -1;
     uint64_t Bytes = 0;
-    dev_t Device = 0;
-    ino_t Inode = 0;
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
 };
 
 }  // namespace n95::host

@@ -1,15 +1,10 @@
 #include "host/common/OutputFile.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -17,46 +12,22 @@ namespace {
 
 constexpr std::size_t kStreamBuffer = 1 << 20;
 
-int OpenRetrying(const char* path, int flags) {
-    int fd;
-    do
-        fd = open(path, flags);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // A FIFO: at once when it has a reader, else after a note, when one comes.
 int OpenFifo(const std::string& path, const std::string& name) {
-    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    TSystemCalls& system = System();
+    const int fd = system.Open(path, kOpenWrite | kOpenNonBlock);
     if (fd >= 0) {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        return fd;
+        if (system.SetBlocking(fd) == 0)
+            return fd;
+        const int errnum = errno;
+        system.Close(fd);
+        errno = errnum;
+        return -1;
     }
     if (errno != ENXIO)
         return -1;
     PrintNote("waiting for a reader of the FIFO " + name);
-    return OpenRetrying(path.c_str(), O_WRONLY | O_CLOEXEC);
-}
-
-// A listening Unix socket: a stream connection to it.
-int ConnectSocket(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+    return system.Open(path, kOpenWrite);
 }
 
 }  // namespace
@@ -93,28 +64,24 @@ bool TOutputFile::Open(const std::string& name, const TOptions& options, std::st
 
 bool TOutputFile::OpenStraight(std::string* error) {
     int fd = -1;
-    switch (Target.Kind == TOutputTarget::TKind::Descriptor ? 0 : Target.Type) {
-        case 0:
-            // A copy of the descriptor shares its offset and its O_APPEND: the output goes
-            // on where the shell's redirection put it.
-            fd = fcntl(Target.Fd, F_DUPFD_CLOEXEC, 3);
-            break;
-        case S_IFIFO:
-            fd = OpenFifo(Target.Path, DisplayName);
-            break;
-        case S_IFSOCK:
-            fd = ConnectSocket(Target.Path);
-            break;
-        default:
-            fd = OpenRetrying(Target.Path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-            break;
+    if (Target.Kind == TOutputTarget::TKind::Descriptor) {
+        // A copy of the descriptor shares its offset and its O_APPEND: the output goes on
+        // where the shell's redirection put it.
+        fd = System().Duplicate(Target.Fd, 3);
+    } else if (Target.Type == TFileKind::Fifo) {
+        fd = OpenFifo(Target.Path, DisplayName);
+    } else if (Target.Type == TFileKind::Socket) {
+        fd = System().ConnectLocal(Target.Path);
+    } else {
+        fd = System().Open(Target.Path, kOpenWrite | kOpenNoTerminal);
     }
     if (fd < 0) {
         *error = SystemError("cannot write " + DisplayName, errno);
         return false;
     }
-    const bool reopenable = Target.Kind == TOutputTarget::TKind::Straight &&
-                            (Target.Type == S_IFIFO || Target.Type == S_IFCHR);
+    const bool reopenable =
+        Target.Kind == TOutputTarget::TKind::Straight &&
+        (Target.Type == TFileKind::Fifo || Target.Type == TFileKind::CharDevice);
     if (Options.ByName && reopenable) {
         HeldFd = fd;
         ByNamePath = Target.Path;
@@ -182,10 +149,7 @@ bool TOutputFile::Commit(std::string* error) {
         return false;
     if (Held)
         return true;
-    if (!Publish(error))
-        return false;
-    Finish();
-    return true;
+    return Publish(error) && Finish(error);
 }
 
 bool TOutputFile::Prepare(std::string* error) {
@@ -202,7 +166,7 @@ bool TOutputFile::Prepare(std::string* error) {
     if (Spool != nullptr)
         ok = CopySpool(error);
     if (HeldFd >= 0) {
-        close(HeldFd);
+        System().Close(HeldFd);
         HeldFd = -1;
     }
     int errnum = 0;
@@ -220,8 +184,8 @@ bool TOutputFile::Publish(std::string* error) {
     return Atomic.Publish(error);
 }
 
-void TOutputFile::Finish() {
-    Atomic.Finish();
+bool TOutputFile::Finish(std::string* error) {
+    return Atomic.Finish(error);
 }
 
 bool TOutputFile::Rollback() {
@@ -234,7 +198,7 @@ void TOutputFile::Discard() {
     int ignored = 0;
     Stream.Close(&ignored);
     if (HeldFd >= 0) {
-        close(HeldFd);
+        System().Close(HeldFd);
         HeldFd = -1;
     }
     if (Spool != nullptr) {

@@ -80,7 +80,8 @@ public:
     // concern regular files only.
     bool Prepare(std::string* error);
     bool Publish(std::string* error);
-    void Finish();
+    // False, with a message, when what a file replaced cannot be removed (see TAtomicFile).
+    bool Finish(std::string* error);
     // False, with errno set, when a replaced file could not be put back.
     bool Rollback();
 

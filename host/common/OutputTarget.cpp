@@ -1,7 +1,5 @@
 #include "host/common/OutputTarget.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <filesystem>
 
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -26,26 +25,26 @@ std::string FolderOf(const std::string& path) {
 bool FollowLinks(const std::string& path, std::string& end) {
     end = path;
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat info {};
-        if (lstat(end.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-            return true;  // a missing name is the end too; stat reports any other trouble
-        char target[PATH_MAX];
-        const ssize_t n = readlink(end.c_str(), target, sizeof target);
-        if (n < 0)
+        TFileInfo info;
+        if (System().Status(end, info, false) != 0)
+            return errno == ENOENT || errno == ENOTDIR;  // missing: the end; unseen: not
+        if (info.Kind != TFileKind::Link)
+            return true;
+        std::string link;
+        if (System().ReadLink(end, link) != 0)
             return false;
-        if (static_cast<std::size_t>(n) == sizeof target) {
-            errno = ENAMETOOLONG;
+        if (link.empty()) {
+            errno = ENOENT;
             return false;
         }
-        const std::string link(target, static_cast<std::size_t>(n));
         end = link.front() == '/' ? link : FolderOf(end) + link;
     }
     errno = ELOOP;
     return false;
 }
 
-bool IsDevNull(const struct stat& info) {
-    return S_ISCHR(info.st_mode) && info.st_rdev == makedev(1, 3);
+bool IsDevNull(const TFileInfo& info) {
+    return info.Kind == TFileKind::CharDevice && info.DeviceNumber == makedev(1, 3);
 }
 
 // What CheckDistinctFiles compares.
@@ -54,20 +53,20 @@ struct TIdentity {
     bool Exists = false;
     bool Null = false;
     bool Device = false;  // a character or block device: compared by its device number
-    dev_t FileSystem = 0;
-    ino_t Inode = 0;
-    dev_t DeviceNumber = 0;
+    uint64_t FileSystem = 0;
+    uint64_t Inode = 0;
+    uint64_t DeviceNumber = 0;
     std::string Path;  // when it does not exist: absolute, links followed, normalised
 };
 
 TIdentity IdentityOf(const std::string& path, bool output) {
     TIdentity id;
-    struct stat info {};
+    TFileInfo info;
     if (output && DescriptorOfName(path) >= 0) {
         id.Descriptor = DescriptorOfName(path);
-        if (fstat(id.Descriptor, &info) != 0)
+        if (System().StatusOf(id.Descriptor, info) != 0)
             return id;
-    } else if (stat(path.c_str(), &info) != 0) {
+    } else if (System().Status(path, info) != 0) {
         std::string end;
         if (!FollowLinks(path, end))
             end = path;
@@ -81,10 +80,10 @@ TIdentity IdentityOf(const std::string& path, bool output) {
     }
     id.Exists = true;
     id.Null = IsDevNull(info);
-    id.Device = S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode);
-    id.FileSystem = info.st_dev;
-    id.Inode = info.st_ino;
-    id.DeviceNumber = info.st_rdev;
+    id.Device = info.Kind == TFileKind::CharDevice || info.Kind == TFileKind::BlockDevice;
+    id.FileSystem = info.Device;
+    id.Inode = info.Inode;
+    id.DeviceNumber = info.DeviceNumber;
     return id;
 }
 
@@ -122,26 +121,27 @@ int NumberAfter(const std::string& name, const std::string& prefix) {
 bool CheckFileTarget(const std::string& name, const std::string& path, bool exists,
                      std::string* error) {
     const std::string folder = FolderOf(path).empty() ? "." : FolderOf(path);
-    struct stat folderInfo {};
-    if (stat(folder.c_str(), &folderInfo) != 0) {
+    TSystemCalls& system = System();
+    TFileInfo folderInfo;
+    if (system.Status(folder, folderInfo) != 0) {
         *error = SystemError("cannot create " + name, errno);
         return false;
     }
-    if (!S_ISDIR(folderInfo.st_mode)) {
+    if (folderInfo.Kind != TFileKind::Directory) {
         *error = SystemError("cannot create " + name, ENOTDIR);
         return false;
     }
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    if (system.Access(folder, kAccessWrite | kAccessSearch) != 0) {
         *error = SystemError("cannot create " + name, errno);
         return false;
     }
-    const long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const long nameMax = system.NameMax(folder);
     const std::size_t base = path.size() - FolderOf(path).size();
     if ((nameMax > 0 && base > static_cast<std::size_t>(nameMax)) || path.size() >= PATH_MAX) {
         *error = SystemError("cannot create " + name, ENAMETOOLONG);
         return false;
     }
-    if (exists && access(path.c_str(), W_OK) != 0) {
+    if (exists && system.Access(path, kAccessWrite) != 0) {
         *error = SystemError("cannot replace " + name, errno);
         return false;
     }
@@ -172,10 +172,10 @@ bool ResolveOutputTarget(const std::string& name, TOutputTarget& target, std::st
     if (const int fd = DescriptorOfName(name); fd >= 0) {
         // The descriptor as the shell set it up: `>>` gave it O_APPEND, `|` a pipe. Resolving
         // it to a path would replace what `>>` appends to and fail on a pipe.
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        const int access = System().DescriptorAccess(fd);
+        if (access < 0 || (access & kDescriptorWrite) == 0) {
             *error =
-                SystemError("cannot write " + OutputDisplayName(name), flags < 0 ? errno : EBADF);
+                SystemError("cannot write " + OutputDisplayName(name), access < 0 ? errno : EBADF);
             return false;
         }
         target.Kind = TOutputTarget::TKind::Descriptor;
@@ -192,24 +192,25 @@ bool ResolveOutputTarget(const std::string& name, TOutputTarget& target, std::st
         *error = SystemError("cannot write " + name, errno);
         return false;
     }
-    struct stat info {};
-    const bool exists = stat(end.c_str(), &info) == 0;
+    TFileInfo info;
+    const bool exists = System().Status(end, info) == 0;
     if (exists) {
-        if (S_ISDIR(info.st_mode)) {
+        if (info.Kind == TFileKind::Directory) {
             *error = SystemError("cannot write " + name, EISDIR);
             return false;
         }
-        if (S_ISBLK(info.st_mode)) {
+        if (info.Kind == TFileKind::BlockDevice) {
             *error = "cannot write " + name + ": it is a block device (a disk), not a file";
             return false;
         }
-        if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        if (info.Kind == TFileKind::CharDevice || info.Kind == TFileKind::Fifo ||
+            info.Kind == TFileKind::Socket) {
             target.Kind = TOutputTarget::TKind::Straight;
             target.Path = name;
-            target.Type = info.st_mode & S_IFMT;
+            target.Type = info.Kind;
             return true;
         }
-        if (!S_ISREG(info.st_mode)) {
+        if (info.Kind != TFileKind::Regular) {
             *error = "cannot write " + name + ": not a regular file, device, FIFO or socket";
             return false;
         }

@@ -21,10 +21,10 @@
 // resolved, that is before a run starts.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -38,8 +38,8 @@ struct TOutputTarget {
     // File: the regular file to create or replace, symbolic links followed. Straight: the
     // device, FIFO or socket. Descriptor: the name as given.
     std::string Path;
-    mode_t Type = 0;  // Straight: S_IFCHR, S_IFIFO or S_IFSOCK
-    int Fd = -1;      // Descriptor: the descriptor
+    TFileKind Type = TFileKind::Other;  // Straight: CharDevice, Fifo or Socket
+    int Fd = -1;                        // Descriptor: the descriptor
 };
 
 // The descriptor that `name` stands for ("-", /dev/stdout, /dev/stderr, /dev/fd/N,

@@ -1,8 +1,8 @@
 #include "host/common/WriteStream.h"
 
-#include <unistd.h>
-
 #include <cerrno>
+
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -21,7 +21,7 @@ FILE* TWriteStream::Open(int fd, std::size_t bufferSize) {
     Stream = fopencookie(&Cookie, "wb", functions);
     if (Stream == nullptr) {
         const int saved = errno;
-        close(fd);
+        System().Close(fd);
         Cookie.Fd = -1;
         errno = saved;
         return nullptr;
@@ -40,9 +40,9 @@ ssize_t TWriteStream::Write(void* cookie, const char* data, std::size_t size) {
     auto* state = static_cast<TCookie*>(cookie);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = write(state->Fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;  // a stop signal: the run ends by its own path, the bytes still go out
+        // Interruptions are retried by the seam: the run ends by its own path, the bytes
+        // still go out.
+        const ssize_t n = System().Write(state->Fd, data + done, size - done);
         if (n <= 0) {
             if (state->Error == 0)
                 state->Error = n < 0 ? errno : EIO;
@@ -57,7 +57,7 @@ ssize_t TWriteStream::Write(void* cookie, const char* data, std::size_t size) {
 
 int TWriteStream::CloseFd(void* cookie) {
     auto* state = static_cast<TCookie*>(cookie);
-    const int result = state->Fd >= 0 ? close(state->Fd) : 0;
+    const int result = state->Fd >= 0 ? System().Close(state->Fd) : 0;
     state->Fd = -1;
     return result;
 }

@@ -1,12 +1,5 @@
 #include "host/devices/SerialPort.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,36 +7,11 @@
 
 #include "host/common/CaptureTime.h"
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
 namespace {
-
-struct TBaud {
-    int Value;
-    speed_t Speed;
-};
-
-constexpr TBaud kBauds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
-
-bool SpeedOf(int baud, speed_t& speed) {
-    for (const TBaud& b : kBauds) {
-        if (b.Value == baud) {
-            speed = b.Speed;
-            return true;
-        }
-    }
-    return false;
-}
 
 using TClock = std::chrono::steady_clock;
 
@@ -56,28 +24,11 @@ int MillisecondsLeft(TClock::time_point deadline) {
 }  // namespace
 
 bool IsSupportedBaud(int baud) {
-    speed_t speed;
-    return SpeedOf(baud, speed);
+    return System().SupportsBaud(baud);
 }
 
 bool MakeRawTerminal(int fd, int baud) {
-    speed_t speed;
-    if (!SpeedOf(baud, speed)) {
-        errno = EINVAL;
-        return false;
-    }
-    termios mode;
-    if (tcgetattr(fd, &mode) != 0)
-        return false;
-    cfmakeraw(&mode);
-    mode.c_cflag |= CLOCAL | CREAD;
-    mode.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS);
-    // VMIN 1: with O_NONBLOCK an empty line reads as EAGAIN, so that a read of 0 bytes means
-    // the line hung up (with VMIN 0 it would also mean "nothing yet").
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
-    return cfsetispeed(&mode, speed) == 0 && cfsetospeed(&mode, speed) == 0 &&
-           tcsetattr(fd, TCSANOW, &mode) == 0;
+    return System().MakeRawTerminal(fd, baud) == 0;
 }
 
 TSerialPort::TSerialPort(std::string path, TSerialOptions options)
@@ -92,16 +43,15 @@ namespace {
 // `fd` is the open device, or -1 for a look at `path` before it is opened: a disk is never
 // even opened read-write.
 bool CheckPortKind(int fd, const std::string& path, std::string* error) {
-    struct stat info {};
-    if ((fd >= 0 ? fstat(fd, &info) : stat(path.c_str(), &info)) != 0)
+    TFileInfo info;
+    if ((fd >= 0 ? System().StatusOf(fd, info) : System().Status(path, info)) != 0)
         return fd < 0;  // not there (yet): the open says why
-    const char* what = S_ISBLK(info.st_mode)   ? "a block device (a disk)"
-                       : S_ISREG(info.st_mode) ? "a regular file"
-                       : S_ISDIR(info.st_mode) ? "a folder"
-                                               : nullptr;
-    termios mode;
-    if (what == nullptr && fd >= 0 && S_ISCHR(info.st_mode) && tcgetattr(fd, &mode) != 0 &&
-        (errno == ENOTTY || errno == EINVAL))
+    const char* what = info.Kind == TFileKind::BlockDevice ? "a block device (a disk)"
+                       : info.Kind == TFileKind::Regular   ? "a regular file"
+                       : info.Kind == TFileKind::Directory ? "a folder"
+                                                           : nullptr;
+    if (what == nullptr && fd >= 0 && info.Kind == TFileKind::CharDevice &&
+        System().IsTerminal(fd) != 0 && (errno == ENOTTY || errno == EINVAL))
         what = "a character device that is not a terminal";
     if (what == nullptr)
         return true;
@@ -112,11 +62,7 @@ bool CheckPortKind(int fd, const std::string& path, std::string* error) {
 // The port is one run's: an exclusive advisory lock on the device, so that a second run
 // (root's too) is told instead of reading half the bytes. The lock goes with the descriptor.
 bool LockPort(int fd, const std::string& path, std::string* error) {
-    int result;
-    do
-        result = flock(fd, LOCK_EX | LOCK_NB);
-    while (result != 0 && errno == EINTR);
-    if (result == 0 || errno == ENOLCK)
+    if (System().LockExclusive(fd) == 0 || errno == ENOLCK)
         return true;  // a device that takes no lock at all cannot be guarded this way
     *error = errno == EWOULDBLOCK
                  ? "cannot use " + path + ": the port is in use (another program holds its lock)"
@@ -145,22 +91,22 @@ bool TSerialPort::OpenPort(std::string* error) {
         *error = Error;
         return false;
     }
-    const int fd = ::open(DevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    TSystemCalls& system = System();
+    const int fd = system.Open(DevicePath, kOpenReadWrite | kOpenNoTerminal | kOpenNonBlock);
     if (fd < 0) {
         Error = SystemError("cannot open " + DevicePath, errno);
         *error = Error;
         return false;
     }
     if (!CheckPortKind(fd, DevicePath, &Error) || !LockPort(fd, DevicePath, &Error)) {
-        ::close(fd);
+        system.Close(fd);
         *error = Error;
         return false;
     }
-    termios mode;
-    if (tcgetattr(fd, &mode) == 0) {
+    if (system.IsTerminal(fd) == 0) {
         if (!MakeRawTerminal(fd, Options.Baud)) {
             Error = SystemError("cannot configure " + DevicePath, errno);
-            ::close(fd);
+            system.Close(fd);
             *error = Error;
             return false;
         }
@@ -169,7 +115,7 @@ bool TSerialPort::OpenPort(std::string* error) {
         Terminal = false;
     } else {
         Error = SystemError("cannot configure " + DevicePath, errno);
-        ::close(fd);
+        system.Close(fd);
         *error = Error;
         return false;
     }
@@ -185,19 +131,19 @@ void TSerialPort::Open(bool) {
 void TSerialPort::Close() {
     if (Fd < 0)
         return;
-    ::close(Fd);
+    System().Close(Fd);
     Fd = -1;
     Pending.reset();
 }
 
 void TSerialPort::PurgeInput() {
     if (Fd >= 0 && Terminal)
-        tcflush(Fd, TCIFLUSH);
+        System().FlushTerminal(Fd, true);
 }
 
 void TSerialPort::PurgeOutput() {
     if (Fd >= 0 && Terminal)
-        tcflush(Fd, TCOFLUSH);
+        System().FlushTerminal(Fd, false);
 }
 
 TDateTime TSerialPort::GetTimeStamp() {
@@ -214,21 +160,19 @@ void TSerialPort::WriteData(const void* buffer, int32_t count) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     std::size_t left = count > 0 ? static_cast<std::size_t>(count) : 0;
     while (left > 0) {
-        const ssize_t n = ::write(Fd, bytes, left);
+        const ssize_t n = System().Write(Fd, bytes, left);
         if (n > 0) {
             bytes += n;
             left -= static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             Error = SystemError("cannot write to " + DevicePath, errno);
             throw TPortError(Error);
         }
         // No room: wait until the line takes bytes again.
-        pollfd p{Fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, Options.WriteTimeoutMs);
+        TPollEntry p{Fd, kPollOut, 0};
+        const int ready = System().Poll(&p, 1, Options.WriteTimeoutMs);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
@@ -236,7 +180,8 @@ void TSerialPort::WriteData(const void* buffer, int32_t count) {
                     std::to_string(Options.WriteTimeoutMs) + " ms";
             throw TPortError(Error);
         }
-        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (p.revents & POLLOUT) == 0) {
+        if ((p.Found & (kPollError | kPollHangUp | kPollInvalid)) != 0 &&
+            (p.Found & kPollOut) == 0) {
             Error = "cannot write to " + DevicePath + ": the line hung up";
             throw TPortError(Error);
         }
@@ -250,9 +195,9 @@ TSerialPort::TReadStatus TSerialPort::Fail(TReadStatus status, std::string messa
 }
 
 TSerialPort::TReadStatus TSerialPort::HangUp(short revents) {
-    if ((revents & POLLNVAL) != 0)
+    if ((revents & kPollInvalid) != 0)
         return Fail(TReadStatus::Lost, DevicePath + " is not open");
-    if ((revents & POLLERR) != 0)
+    if ((revents & kPollError) != 0)
         return Fail(TReadStatus::Lost, DevicePath + " failed (error condition on the line)");
     return Terminal ? Fail(TReadStatus::Lost, DevicePath + " hung up") : Fail(TReadStatus::End, "");
 }
@@ -264,22 +209,22 @@ TSerialPort::TReadStatus TSerialPort::ReadBurst(std::string& chunk, int waitMs) 
     if (Fd < 0)
         return Fail(TReadStatus::Lost, Error.empty() ? DevicePath + " is closed" : "");
 
-    pollfd p{Fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, std::max(0, waitMs));
+    TPollEntry p{Fd, kPollIn, 0};
+    const int ready = System().Poll(&p, 1, std::max(0, waitMs));
     if (ready < 0 && errno != EINTR)
         return *(Pending =
                      Fail(TReadStatus::Lost, SystemError("cannot read " + DevicePath, errno)));
     if (ready <= 0)
         return TReadStatus::Idle;
-    if ((p.revents & POLLIN) == 0)
-        return *(Pending = HangUp(p.revents));
+    if ((p.Found & kPollIn) == 0)
+        return *(Pending = HangUp(p.Found));
 
     const auto start = TClock::now();
     const auto deadline = start + std::chrono::milliseconds(Options.MaxBurstMs);
     char buffer[16384];
     for (;;) {
         const std::size_t room = Options.MaxBurstBytes - chunk.size();
-        const ssize_t n = ::read(Fd, buffer, std::min(room, sizeof buffer));
+        const ssize_t n = System().Read(Fd, buffer, std::min(room, sizeof buffer));
         if (n > 0) {
             chunk.append(buffer, static_cast<std::size_t>(n));
             if (chunk.size() >= Options.MaxBurstBytes || TClock::now() >= deadline)
@@ -292,8 +237,6 @@ TSerialPort::TReadStatus TSerialPort::ReadBurst(std::string& chunk, int waitMs) 
                                : Fail(TReadStatus::End, "");
             break;
         }
-        if (errno == EINTR)
-            continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             Pending = Fail(TReadStatus::Lost,
                            errno == EIO ? DevicePath + " hung up (input/output error)"
@@ -304,14 +247,14 @@ TSerialPort::TReadStatus TSerialPort::ReadBurst(std::string& chunk, int waitMs) 
         const int wait = std::min(Options.IdleGapMs, MillisecondsLeft(deadline));
         if (wait <= 0)
             break;
-        p = pollfd{Fd, POLLIN, 0};
-        const int more = ::poll(&p, 1, wait);
+        p = TPollEntry{Fd, kPollIn, 0};
+        const int more = System().Poll(&p, 1, wait);
         if (more == 0)
             break;
         if (more < 0 && errno != EINTR)
             break;
-        if (more > 0 && (p.revents & POLLIN) == 0) {
-            Pending = HangUp(p.revents);
+        if (more > 0 && (p.Found & kPollIn) == 0) {
+            Pending = HangUp(p.Found);
             break;
         }
     }

@@ -359,9 +359,17 @@ bool TOutputSet::PublishAll(std::string* error) {
                 *error += "; and " + SystemError("could not put back " + (*it)->Name(), errno);
         return false;
     }
-    for (TOutputFile* file : published)
-        file->Finish();
-    return true;
+    // Every output stands now; a replaced file that cannot be removed is reported, with
+    // where it was left, but the others are still finished.
+    bool finished = true;
+    for (TOutputFile* file : published) {
+        std::string message;
+        if (!file->Finish(&message)) {
+            *error = finished ? message : *error + "; " + message;
+            finished = false;
+        }
+    }
+    return finished;
 }
 
 std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors) {

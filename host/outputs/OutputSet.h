@@ -119,7 +119,9 @@ public:
     // file is completed, synced and given a hidden name; then the files are put in place
     // one by one, and should one fail, those already in place are put back as they were.
     // So a failed or stopped Commit leaves every existing file at every output's name as it
-    // was (what went out straight cannot be taken back). False, with the message.
+    // was (what went out straight cannot be taken back). False, with the message. One
+    // exception: when every output stands but a file one replaced cannot be removed, Commit
+    // fails with a message that names where that file was left.
     bool Commit(std::string* error);
     // True when the last Commit failed because a stop was asked for.
     bool Stopped() const { return StoppedByFlag; }
