@@ -205,9 +205,11 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     if (!args.Gps.empty()) {
         ChooseTrackDate(args, gpsDate, trackDate);
         track.emplace();
-        if (!LoadTrack(args.Gps, *track, &error, trackDate.Date)) {
-            PrintError(error);
-            return kExitInputError;
+        // Ctrl-C while a big track loads stops the load.
+        const volatile std::sig_atomic_t* stop = InstallStopHandlers();
+        if (!LoadTrack(args.Gps, *track, &error, trackDate.Date, stop)) {
+            PrintError(*stop ? "interrupted; no output file was written" : error);
+            return *stop ? kExitInterrupted : kExitInputError;
         }
         ReportTrack(args.Gps, *track);
         ShiftTrack(*track, args.GpsOffset);
