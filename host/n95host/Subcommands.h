@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/common/CommandLine.h"
+#include "host/common/NumberOption.h"
 #include "host/formats/Track.h"
 #include "host/outputs/OutputSet.h"
 #include "host/session/PluginHost.h"
