@@ -315,6 +315,7 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
         ->add_option("--gps-offset", args->GpsOffset,
                      "Seconds added to every fix time of the track (negative allowed, fractions "
                      "too): -7200 for a logger that wrote local time two hours ahead of UTC")
+        ->check(FiniteRange(-1e9, 1e9))
         ->needs(gps);
     replay
         ->add_option("--gps-date", args->GpsDate,
