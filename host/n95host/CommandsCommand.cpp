@@ -21,12 +21,6 @@ namespace n95::host {
 
 namespace {
 
-constexpr const char* kExitHelp =
-    "Exit status: 0 ok; 1 the plug-in gives no line for that numeric code; 2 usage error (an\n"
-    "unknown action, a parameter the action does not take, a value that is not a number or\n"
-    "out of range, a refused dial character); 4 the plug-in cannot be loaded; 5 the plug-in\n"
-    "raised an error or gave no decoder.";
-
 const std::map<std::string, int32_t>& ActionNames() {
     static const std::map<std::string, int32_t> names = {
         {"dial", acDial},
@@ -259,7 +253,7 @@ TSubcommand AddCommandsCommand(CLI::App& app, const std::string& pluginPath) {
     auto text = std::make_shared<std::string>();
     CLI::App* commands = app.add_subcommand(
         "commands", "Print the AT command lines the plug-in builds for a test action");
-    commands->footer(ActionHelp() + "\n" + kExitHelp);
+    commands->footer(ActionHelp() + "\n" + kCommandsExitHelp);
     commands->add_option("action", args->Action, "Action code or name");
     commands->add_flag("--list", args->List,
                        "List every action with its code and the parameters it takes, their "

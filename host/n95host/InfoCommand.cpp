@@ -8,8 +8,7 @@ namespace n95::host {
 
 TSubcommand AddInfoCommand(CLI::App& app, const std::string& pluginPath) {
     CLI::App* info = app.add_subcommand("info", "Show the plug-in's name, type and frequency code");
-    info->footer(
-        "Exit status: 0 ok; 4 the plug-in cannot be loaded; 5 the plug-in raised an error.");
+    info->footer(kInfoExitHelp);
     return {info, [&pluginPath] {
                 TPlugin plugin;
                 if (!LoadPlugin(plugin, pluginPath))
