@@ -372,9 +372,9 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const THandsetFiles& files,
     PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
     PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Port);
     if (gps != nullptr)
-        std::fprintf(out, "  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s\n",
+        std::fprintf(out, "  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s%s\n",
                      gps->Name().c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
-                     u(gps->Track().Skipped), gps->EntryName(),
+                     u(gps->Track().Skipped), gps->EntryName(), SkippedKinds(gps->Track()).c_str(),
                      gps->Losses() == 0 ? ""
                                         : (", connection lost " + std::to_string(gps->Losses()) +
                                            ", regained " + std::to_string(gps->Recoveries()))

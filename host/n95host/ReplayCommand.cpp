@@ -60,9 +60,9 @@ void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& dat
 void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
                      const TReplayArgs& args, const TReplayResult& r) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
+    std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped%s\n",
                  args.Gps.c_str(), track.Format.c_str(), track.Fixes.size(),
-                 u(r.Stats.Records.FixesFed), u(track.Skipped));
+                 u(r.Stats.Records.FixesFed), u(track.Skipped), SkippedKinds(track).c_str());
     const TDateTime first = track.Fixes.front().Time, last = track.Fixes.back().Time;
     std::fprintf(out, "  track span      %s .. %s (%.1f s)", FormatIso8601(first).c_str(),
                  FormatIso8601(last).c_str(), (last - first) * kSecondsPerDay);

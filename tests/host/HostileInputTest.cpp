@@ -53,6 +53,48 @@ TEST_F(HostileInputTest, ReplayRefusesEndlessInputsAndReadsTracksFromPipes) {
     EXPECT_EQ(ReadFile(Path("nmea.csv")), ReadFile(Path("file.csv")));
 }
 
+// One checksum-valid fix with a wrong time, in the middle of the drive, costs that fix alone:
+// the rows are those of the clean track but for the records placed near that one fix, and
+// the summary says what was skipped.
+TEST_F(HostileInputTest, OneFixWithAWrongTimeCostsOnlyThatFix) {
+    const std::vector<std::string> lines = SplitLines(ReadFile(Samples + "/drive.nmea"));
+    const auto sentence = [](const std::string& body) {
+        unsigned sum = 0;
+        for (const char c : body)
+            sum ^= static_cast<unsigned char>(c);
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "*%02X", sum);
+        return "$" + body + tail;
+    };
+    for (const std::string& bad :
+         {sentence("GPRMC,235959.00,A,6010.19400,N,02456.30400,E,0.0,270.0,140524,,,A"),
+          sentence("GPRMC,092100.00,A,6010.19400,N,02456.30400,E,0.0,270.0,150524,,,A"),
+          sentence("GPGGA,091900.00,6010.19400,N,02456.30400,E,1,08,0.9,25.0,M,18.0,M,,")}) {
+        std::string track;
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            track += (i == lines.size() / 2 ? bad + "\n" : "") + lines[i] + "\n";
+        WriteFile(Path("bad.nmea"), track);
+        const ProgramResult clean =
+            RunProgram(N95HOST_PATH, {"replay", Samples + "/drive.pcap", "--gps",
+                                      Samples + "/drive.nmea", "--csv", Path("clean.csv")});
+        const ProgramResult r =
+            RunProgram(N95HOST_PATH, {"replay", Samples + "/drive.pcap", "--gps", Path("bad.nmea"),
+                                      "--csv", Path("bad.csv")});
+        ASSERT_EQ(r.Status, 0) << bad << "\n" << r.Errors;
+        EXPECT_TRUE(Contains(r.Output, "entries skipped (1 time outlier)")) << r.Output;
+        EXPECT_TRUE(Contains(r.Errors, "line " + std::to_string(lines.size() / 2 + 1))) << r.Errors;
+        const std::vector<std::string> want = SplitLines(ReadFile(Path("clean.csv")));
+        const std::vector<std::string> got = SplitLines(ReadFile(Path("bad.csv")));
+        ASSERT_EQ(got.size(), want.size());
+        std::size_t changed = 0;
+        for (std::size_t i = 0; i < got.size(); ++i)
+            changed += got[i] == want[i] ? 0 : 1;
+        // The clean track has a fix a second; a second's records are about a hundred.
+        EXPECT_LT(changed, got.size() / 50) << bad;
+        (void)clean;
+    }
+}
+
 // Ctrl-C or SIGTERM while the track loads (here a FIFO whose writer sends nothing) stops the
 // replay at once: status 130, nothing written.
 TEST_F(HostileInputTest, AStopWhileTheTrackLoadsEndsTheReplay) {
