@@ -67,7 +67,7 @@ protected:
             EXPECT_TRUE(Sim.Start(N95SIM_PATH, {"serve", "--rate", "200"}));
             const std::string port = Sim.FirstLine(60.0);
             EXPECT_FALSE(port.empty());
-            args.insert(args.end(), {"--device", port, "--duration", "30", "--capture",
+            args.insert(args.end(), {"--device", port, "--duration", "2", "--capture",
                                      Path("c.pcap"), "--csv", Path("l.csv"), "--no-status"});
         }
         return args;
