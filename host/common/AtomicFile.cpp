@@ -259,6 +259,11 @@ bool TAtomicFile::Rollback() {
     bool ok = true;
     if (!Replaced.empty()) {
         ok = System().Rename(Replaced, FinalPath, TRenameMode::Replace) == 0;
+    } else if (Replacing) {
+        // The old file could not be kept (a file system without exchange or hard links): the
+        // new one stays rather than leave nothing.
+        errno = EXDEV;
+        ok = false;
     } else {
         // Nothing stood there: take the new file away, if it is still the one put there.
         TFileInfo now;

@@ -62,7 +62,9 @@ inline constexpr const char* kLiveExitHelp =
 inline constexpr const char* kCommandsExitHelp =
     "Exit status: 0 ok; 1 the plug-in gives no line for that numeric code; 2 usage error (an\n"
     "unknown action, a parameter the action does not take, a value that is not a number or\n"
-    "out of range, a refused dial character); 4 the plug-in cannot be loaded.";
-inline constexpr const char* kInfoExitHelp = "Exit status: 0 ok; 4 the plug-in cannot be loaded.";
+    "out of range, a refused dial character); 4 the plug-in cannot be loaded; 5 the plug-in\n"
+    "raised an error or gave no decoder.";
+inline constexpr const char* kInfoExitHelp =
+    "Exit status: 0 ok; 4 the plug-in cannot be loaded; 5 the plug-in raised an error.";
 
 }  // namespace n95::host

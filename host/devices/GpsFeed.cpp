@@ -61,10 +61,11 @@ std::size_t TGpsFeed::Poll() {
         }
     }
     char buffer[8192];
-    for (;;) {
+    for (std::size_t taken = 0; taken < kMaxBytesPerPoll;) {
         const ssize_t n = ::read(Fd, buffer, sizeof buffer);
         if (n > 0) {
             Reader.Take(buffer, static_cast<std::size_t>(n));
+            taken += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)

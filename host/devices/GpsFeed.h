@@ -34,9 +34,16 @@ public:
     // after the source was lost.
     int Descriptor() const override { return IsFile ? -1 : Fd; }
 
-    // Reads whatever has arrived and parses the complete lines. Returns how many fixes the
-    // track gained. A device that fails or hangs up is closed; Lost() then says why, and
-    // no more fixes come.
+    // The most one Poll reads: a source that never stops sending (/dev/zero, a receiver
+    // spewing garbage, a file far ahead of the run) must not keep the run from its port,
+    // its status line or a stop. A receiver sends a few hundred bytes a second; a file
+    // behind by more is caught up over several polls.
+    static constexpr std::size_t kMaxBytesPerPoll = 1 << 20;
+
+    // Reads what has arrived, up to kMaxBytesPerPoll, and parses the complete lines; garbage
+    // is counted as skipped lines (a line without an end as soon as it is too long). Returns
+    // how many fixes the track gained. A device that fails or hangs up is closed; Lost()
+    // then says why, and no more fixes come.
     std::size_t Poll() override;
 
     std::string Name() const override { return SourcePath + " (NMEA)"; }

@@ -76,18 +76,18 @@ bool ParseGpsdAddress(const std::string& source, TGpsdAddress& address, std::str
     return true;
 }
 
-bool AddGpsdFix(const TGpsdReport& report, uint64_t number, TTrack& track) {
+std::size_t AddGpsdFix(const TGpsdReport& report, uint64_t number, TTrack& track) {
     ++track.Entries;
     if (report.Mode < 2)
-        return false;  // no fix (yet): nothing to take, nothing wrong
+        return 0;  // no fix (yet): nothing to take, nothing wrong
     if (!report.HasTime || report.Seconds <= 0) {
         track.AddProblem(number, TTrackProblemKind::NoTime, "fix without a time; skipped");
-        return false;
+        return 0;
     }
     if (!report.HasPosition || !IsValidPosition(report.Longitude, report.Latitude)) {
         track.AddProblem(number, TTrackProblemKind::OutOfRange,
                          "fix without a usable position; skipped");
-        return false;
+        return 0;
     }
     const double seconds =
         static_cast<double>(report.Seconds) + static_cast<double>(report.Nanoseconds) * 1e-9;
@@ -329,8 +329,7 @@ bool TGpsdFeed::ReadReports(std::size_t* gained) {
         report.Latitude = data.fix.latitude;
         report.Longitude = data.fix.longitude;
         // Numbered as the track counts them (Entries), from 1.
-        if (AddGpsdFix(report, Fixes.Entries + 1, Fixes))
-            ++*gained;
+        *gained += AddGpsdFix(report, Fixes.Entries + 1, Fixes);
     }
     return true;
 }

@@ -51,9 +51,11 @@ struct TGpsdReport {
 
 // Adds the report's fix to `track` (report `number`, from 1, names it in problems). A report
 // without a 2D or 3D fix is no fix and no problem (gpsd sends them while the receiver
-// searches). A fix without a time or a usable position, or whose time goes back, is a
-// problem: counted as skipped. True when the track gained the fix.
-bool AddGpsdFix(const TGpsdReport& report, uint64_t number, TTrack& track);
+// searches). A fix without a time or a usable position is a problem: counted as skipped.
+// A fix with a usable time goes through the track's outlier rule (TFixFilter), as the
+// NMEA sources' fixes do. Returns how many fixes the track gained (a fix that jumped ahead
+// is held until the next report: then two).
+std::size_t AddGpsdFix(const TGpsdReport& report, uint64_t number, TTrack& track);
 
 class TGpsdFeed final : public TFixSource {
 public:

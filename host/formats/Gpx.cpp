@@ -35,6 +35,33 @@ uint64_t LineOf(const char* data, std::size_t size, std::ptrdiff_t offset) {
     return 1 + static_cast<uint64_t>(std::count(data, end, '\n'));
 }
 
+// Line numbers of offsets that come in increasing order (the track points, in document
+// order), each counted on from the one before: the whole walk reads the document's bytes
+// once. Counting every point's line from the start made a track quadratic to load.
+class TLineCounter {
+public:
+    TLineCounter(const char* data, std::size_t size) : Data(data), Size(size) {}
+
+    uint64_t LineOf(std::ptrdiff_t offset) {
+        if (offset < 0)
+            return 0;
+        const std::size_t to = std::min<std::size_t>(Size, static_cast<std::size_t>(offset));
+        if (to < At) {  // not in order after all: from the start
+            At = 0;
+            Line = 1;
+        }
+        Line += static_cast<uint64_t>(std::count(Data + At, Data + to, '\n'));
+        At = to;
+        return Line;
+    }
+
+private:
+    const char* Data;
+    std::size_t Size;
+    std::size_t At = 0;
+    uint64_t Line = 1;
+};
+
 bool ParseAttributeNumber(const pugi::xml_node& node, const char* name, double& value) {
     const pugi::xml_attribute attribute = node.attribute(name);
     if (!attribute)
@@ -45,48 +72,70 @@ bool ParseAttributeNumber(const pugi::xml_node& node, const char* name, double& 
     return end != text && *end == '\0';
 }
 
-void CollectPoints(const pugi::xml_node& node, const char* data, std::size_t size, TTrack& track) {
-    for (pugi::xml_node child : node.children()) {
-        if (child.type() != pugi::node_element)
-            continue;
-        if (LocalName(child) != "trkpt") {
-            CollectPoints(child, data, size, track);
-            continue;
-        }
-        ++track.Entries;
-        const uint64_t line = LineOf(data, size, child.offset_debug());
-        double lat, lon;
-        if (!ParseAttributeNumber(child, "lat", lat) || !ParseAttributeNumber(child, "lon", lon)) {
-            track.AddProblem(line, TTrackProblemKind::Malformed, "trkpt without a numeric lat/lon");
-            continue;
-        }
-        if (!IsValidPosition(lon, lat)) {
-            track.AddProblem(line, TTrackProblemKind::OutOfRange, "trkpt lat/lon out of range");
-            continue;
-        }
-        const pugi::xml_node timeNode = Child(child, "time");
-        if (!timeNode) {
-            track.AddProblem(line, TTrackProblemKind::NoTime, "trkpt without <time>");
-            continue;
-        }
-        std::string_view timeText = timeNode.child_value();
-        while (!timeText.empty() && std::isspace(static_cast<unsigned char>(timeText.front())))
-            timeText.remove_prefix(1);
-        while (!timeText.empty() && std::isspace(static_cast<unsigned char>(timeText.back())))
-            timeText.remove_suffix(1);
-        TDateTime time;
-        if (!ParseIso8601(timeText, time)) {
-            track.AddProblem(line, TTrackProblemKind::Malformed,
-                             "trkpt <time> is not an ISO 8601 date-time");
-            continue;
-        }
-        track.AddFix({lon, lat, time}, line);
+// One <trkpt> into the track, or into its problems.
+void TakePoint(const pugi::xml_node& point, uint64_t line, TTrack& track) {
+    ++track.Entries;
+    double lat, lon;
+    if (!ParseAttributeNumber(point, "lat", lat) || !ParseAttributeNumber(point, "lon", lon)) {
+        track.AddProblem(line, TTrackProblemKind::Malformed, "trkpt without a numeric lat/lon");
+        return;
     }
+    if (!IsValidPosition(lon, lat)) {
+        track.AddProblem(line, TTrackProblemKind::OutOfRange, "trkpt lat/lon out of range");
+        return;
+    }
+    const pugi::xml_node timeNode = Child(point, "time");
+    if (!timeNode) {
+        track.AddProblem(line, TTrackProblemKind::NoTime, "trkpt without <time>");
+        return;
+    }
+    std::string_view timeText = timeNode.child_value();
+    while (!timeText.empty() && std::isspace(static_cast<unsigned char>(timeText.front())))
+        timeText.remove_prefix(1);
+    while (!timeText.empty() && std::isspace(static_cast<unsigned char>(timeText.back())))
+        timeText.remove_suffix(1);
+    TDateTime time;
+    if (!ParseIso8601(timeText, time)) {
+        track.AddProblem(line, TTrackProblemKind::Malformed,
+                         "trkpt <time> is not an ISO 8601 date-time");
+        return;
+    }
+    track.AddFix({lon, lat, time}, line);
+}
+
+// Nodes walked between two looks at the stop flag.
+constexpr uint64_t kNodesPerStopCheck = 4096;
+
+// Every <trkpt> under `root`, in document order. The walk is iterative (down to the first
+// child, on to the next sibling, up to the parent), so the stack it takes does not grow
+// with the document's depth. False when a stop was asked for.
+bool CollectPoints(const pugi::xml_node& root, const char* data, std::size_t size, TTrack& track,
+                   const volatile std::sig_atomic_t* stopRequested) {
+    TLineCounter lines(data, size);
+    uint64_t walked = 0;
+    pugi::xml_node node = root.first_child();
+    while (node) {
+        if (++walked % kNodesPerStopCheck == 0 && stopRequested != nullptr && *stopRequested)
+            return false;
+        if (node.type() == pugi::node_element) {
+            if (LocalName(node) == "trkpt") {
+                TakePoint(node, lines.LineOf(node.offset_debug()), track);
+            } else if (node.first_child()) {
+                node = node.first_child();
+                continue;
+            }
+        }
+        while (node != root && !node.next_sibling())
+            node = node.parent();
+        node = node == root ? pugi::xml_node() : node.next_sibling();
+    }
+    return true;
 }
 
 }  // namespace
 
-bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* error) {
+bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* error,
+              const volatile std::sig_atomic_t* stopRequested) {
     track.Format = "GPX";
     pugi::xml_document document;
     const pugi::xml_parse_result result = document.load_buffer(data, size);
@@ -100,7 +149,11 @@ bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* er
         *error = "is XML but not GPX (its root element is <" + std::string(root.name()) + ">)";
         return false;
     }
-    CollectPoints(root, data, size, track);
+    if (!CollectPoints(root, data, size, track, stopRequested)) {
+        *error = "interrupted";
+        return false;
+    }
+    track.FinishFixes();
     return true;
 }
 

@@ -5,6 +5,7 @@
 // as problems of the track (with their line numbers).
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <string>
 
@@ -12,9 +13,12 @@
 
 namespace n95::host {
 
-// Appends the usable fixes of the GPX document in [data, data + size) to `track`. False,
-// with a message in *error, when the document is not XML or its root is not <gpx>.
-bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* error);
+// Appends the usable fixes of the GPX document in [data, data + size) to `track`, in time
+// linear in its size and in stack independent of its depth. False, with a message in *error,
+// when the document is not XML or its root is not <gpx>, or (with "interrupted") when
+// `stopRequested` (may be null) was set while the points were collected.
+bool ParseGpx(const char* data, std::size_t size, TTrack& track, std::string* error,
+              const volatile std::sig_atomic_t* stopRequested = nullptr);
 
 // Writing one track of one segment: the head (XML declaration, <gpx>, <trk> with its name,
 // <trkseg>), a line per point (positions to 1e-7 degree, times to the millisecond), the tail.

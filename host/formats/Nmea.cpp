@@ -159,14 +159,22 @@ TSentenceProblem ParsePosition(const std::vector<std::string_view>& f, std::size
     return {};
 }
 
-// The state carried from line to line: the date of the last RMC sentence, and the default
-// date of GGA sentences before any.
+// The state carried from line to line: the date of the last RMC sentence, the default
+// date of GGA sentences before any, and a feed marker waiting for its fix.
 struct TNmeaState {
     bool& HasDate;
     double& DateDays;
     double& DateTimeOfDay;
-    TNmeaDefaultDate& DefaultDate;
+    const TNmeaDefaultDate& DefaultDate;
+    int64_t& PendingFeed;
 };
+
+// Hands a fix to the track with the feed marker before it, which it uses up.
+void AddFix(TTrack& track, TNmeaState& state, const TGpsPoint& point, uint64_t line,
+            bool defaultDated) {
+    track.AddFix({point, line, state.PendingFeed, defaultDated});
+    state.PendingFeed = -1;
+}
 
 // The date (TDateTime of 00:00) that puts `tod` (seconds of the day) within 12 hours of
 // `reference`.
@@ -213,7 +221,7 @@ TSentenceProblem ParseSentence(std::string_view body, TNmeaState& state, TTrack&
         state.HasDate = true;
         state.DateDays = MakeDateTime(year, month, day, 0, 0, 0.0);
         state.DateTimeOfDay = tod;
-        track.AddFix({lon, lat, state.DateDays + tod / kSecondsPerDay}, line);
+        AddFix(track, state, {lon, lat, state.DateDays + tod / kSecondsPerDay}, line, false);
         return {};
     }
 
@@ -226,21 +234,20 @@ TSentenceProblem ParseSentence(std::string_view body, TNmeaState& state, TTrack&
         return Malformed("GGA time does not parse");
     if (TSentenceProblem p = ParsePosition(f, 2, kind, lon, lat); !p.Message.empty())
         return p;
-    if (!state.HasDate) {
-        if (!state.DefaultDate.Set)
-            return {TTrackProblemKind::NoDate,
-                    "GGA sentence before any RMC sentence: its date is unknown"};
-        const TDateTime time = NearestDate(state.DefaultDate.Reference, tod) + tod / kSecondsPerDay;
-        state.DefaultDate.Reference = time;
-        if (track.AddFix({lon, lat, time}, line))
-            ++track.DefaultDated;
-        return {};
-    }
-    double date = state.DateDays;
-    // GGA carries no date: a time of day far below that of the last RMC has passed midnight.
-    if (tod < state.DateTimeOfDay - 43200.0)
-        date += 1.0;
-    track.AddFix({lon, lat, date + tod / kSecondsPerDay}, line);
+    if (!state.HasDate && !state.DefaultDate.Set)
+        return {TTrackProblemKind::NoDate,
+                "GGA sentence before any RMC sentence: its date is unknown"};
+    // GGA carries no date: it takes the one that puts it within 12 hours of the track's last
+    // accepted fix (so a log that runs past midnight moves on a day). Never of a fix the
+    // track has not accepted: one wrong time (an RMC at 23:59:59 in the morning) would
+    // move the date of every GGA after it. Before any fix: the last RMC's date-time, or the
+    // reader's default date.
+    TDateTime reference = state.HasDate ? state.DateDays + state.DateTimeOfDay / kSecondsPerDay
+                                        : state.DefaultDate.Reference;
+    if (const TGpsPoint* near = track.Filter.Reference())
+        reference = near->Time;
+    AddFix(track, state, {lon, lat, NearestDate(reference, tod) + tod / kSecondsPerDay}, line,
+           !state.HasDate);
     return {};
 }
 
@@ -313,16 +320,10 @@ void TNmeaReader::Line(std::string_view line) {
     }
     if (ParseFeedMarker(body, PendingFeed))
         return;
-    const std::size_t fixesBefore = Track.Fixes.size();
-    TNmeaState state{HasDate, DateDays, DateTimeOfDay, DefaultDate};
+    TNmeaState state{HasDate, DateDays, DateTimeOfDay, DefaultDate, PendingFeed};
     TSentenceProblem problem = ParseSentence(body, state, Track, LineNumber);
     if (!problem.Message.empty())
         Track.AddProblem(LineNumber, problem.Kind, std::move(problem.Message));
-    if (Track.Fixes.size() > fixesBefore && PendingFeed >= 0) {
-        Track.FeedBefore.resize(Track.Fixes.size(), -1);
-        Track.FeedBefore.back() = PendingFeed;
-        PendingFeed = -1;
-    }
 }
 
 std::string NmeaFeedMarker(int64_t chunk) {
@@ -342,7 +343,11 @@ void TNmeaReader::Take(const char* data, std::size_t size) {
         if (TooLong)
             continue;
         if (Partial.size() == kMaxNmeaLine) {
-            TooLong = true;  // the rest of the line is dropped as it comes
+            // Counted now, not at its end: a source of endless bytes without a line end
+            // (/dev/zero, a receiver at the wrong speed) shows in the counts while it lasts.
+            // The rest of the line is dropped as it comes.
+            TooLong = true;
+            SkipLongLine();
             Partial.clear();
             continue;
         }
@@ -358,9 +363,7 @@ void TNmeaReader::SkipLongLine() {
 }
 
 void TNmeaReader::EndLine() {
-    if (TooLong)
-        SkipLongLine();
-    else
+    if (!TooLong)
         Line(Partial);
     Partial.clear();
     TooLong = false;
@@ -370,6 +373,7 @@ void TNmeaReader::Finish() {
     if (!Partial.empty() || TooLong)
         EndLine();
     PendingCr = false;
+    Track.FinishFixes();
 }
 
 void TNmeaReader::DropPartialLine() {
@@ -395,6 +399,7 @@ void ForEachLine(std::string_view text, const std::function<void(std::string_vie
 void ParseNmea(std::string_view text, TTrack& track) {
     TNmeaReader reader(track);
     ForEachLine(text, [&reader](std::string_view line) { reader.Line(line); });
+    reader.Finish();
 }
 
 namespace {

@@ -44,9 +44,11 @@ public:
     void Line(std::string_view line);
 
     // Bytes of the log as they come, cut anywhere: CR LF, LF and CR each end a line. At most
-    // kMaxNmeaLine bytes of a line are held; a longer line is skipped as a problem.
+    // kMaxNmeaLine bytes of a line are held; a longer line is skipped as a problem, counted
+    // as soon as it passes the limit.
     void Take(const char* data, std::size_t size);
-    // The end of the log: a last line without a line end is read too.
+    // The end of the log: a last line without a line end is read too, and a fix the track
+    // holds is decided (see TFixFilter::Finish). Reading may go on after it.
     void Finish();
     // Forgets the line being received: the log starts afresh.
     void DropPartialLine();
@@ -60,7 +62,7 @@ private:
     bool HasDate = false;          // an RMC sentence has given the date
     double DateDays = 0.0;         // TDateTime of 00:00 of that date
     double DateTimeOfDay = 0.0;    // seconds of the day of that RMC sentence
-    TNmeaDefaultDate DefaultDate;  // for GGA sentences before any RMC; moves with their fixes
+    TNmeaDefaultDate DefaultDate;  // for GGA sentences before any RMC and any fix
     std::string Partial;           // the line being received by Take
     bool PendingCr = false;        // the last byte taken was CR: a LF after it ends no line
     bool TooLong = false;          // the line being received is over kMaxNmeaLine
@@ -70,7 +72,7 @@ private:
 // Calls `line` with each line of `text` in order, without its line end (CR LF, LF or CR).
 void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line);
 
-// Appends the usable fixes of an NMEA log (line ends CR LF, LF or CR) to `track`.
+// Appends the usable fixes of a whole NMEA log (line ends CR LF, LF or CR) to `track`.
 void ParseNmea(std::string_view text, TTrack& track);
 
 // The sentences of one fix at `speedKnots` and `courseDegrees`: an RMC and a GGA sentence

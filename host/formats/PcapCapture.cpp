@@ -54,8 +54,19 @@ bool TCaptureReader::Open(const std::string& path, std::string* error) {
         *error = SystemError("cannot open capture " + path, errno);
         return false;
     }
-    if (S_ISDIR(info.st_mode)) {
-        *error = "cannot open capture " + path + ": is a directory";
+    // Only a regular file is read. A character device (/dev/zero, a handset's port) never
+    // ends: a handset is read live (n95host live --device). A pipe or FIFO could be streamed
+    // by libpcap, but the replay reads a capture more than once (its first time stamp dates
+    // a GGA-only track before the replay) and shows progress against its size: a pipe would
+    // give it up on the first reading. Refused with the reason rather than taken for empty.
+    if (!S_ISREG(info.st_mode)) {
+        const char* what = S_ISDIR(info.st_mode)    ? "is a directory"
+                           : S_ISCHR(info.st_mode)  ? "is a character device, which never ends "
+                                                      "(a handset is read by n95host live --device)"
+                           : S_ISFIFO(info.st_mode) ? "is a pipe or FIFO: a capture is read from "
+                                                      "a file (save the stream to a file first)"
+                                                    : "is not a regular file";
+        *error = "cannot open capture " + path + ": " + what;
         return false;
     }
     if (info.st_size == 0) {

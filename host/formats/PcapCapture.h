@@ -43,8 +43,10 @@ public:
     TCaptureReader(const TCaptureReader&) = delete;
     TCaptureReader& operator=(const TCaptureReader&) = delete;
 
-    // Opens `path`. False, with one message naming the path in *error, when the file is
-    // missing or unreadable, empty, neither pcap nor pcapng, or of another link type.
+    // Opens `path`, a regular file. False, with one message naming the path in *error, when
+    // the file is missing or unreadable, not a regular file (a directory, a character device,
+    // a pipe or FIFO: the message says which), empty, neither pcap nor pcapng, or of another
+    // link type.
     bool Open(const std::string& path, std::string* error);
 
     // The next chunk. After End or Damaged every further call returns the same.

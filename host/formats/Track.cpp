@@ -1,14 +1,17 @@
 #include "host/formats/Track.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string_view>
 
+#include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
 #include "host/formats/Gpx.h"
 #include "host/formats/Nmea.h"
@@ -18,9 +21,116 @@ namespace n95::host {
 namespace {
 
 // An RMC and a GGA sentence of one epoch carry the same time to the centisecond.
-constexpr double kSameEpoch = 0.001 / kSecondsPerDay;
+constexpr double kSameEpoch = TFixFilter::kSameEpochSeconds / kSecondsPerDay;
+constexpr double kMaxStep = TFixFilter::kMaxStepSeconds / kSecondsPerDay;
 
 }  // namespace
+
+const TGpsPoint* TFixFilter::Reference() const {
+    if (Last)
+        return &Last->Point;
+    return Held ? &Held->Point : nullptr;
+}
+
+void TFixFilter::Take(const TTrackFix& fix, std::vector<TDecision>& out) {
+    const double time = fix.Point.Time;
+    for (const std::optional<TTrackFix>* newest : {&Challenger, &Held, &Last})
+        if (*newest && std::fabs(time - (*newest)->Point.Time) < kSameEpoch)
+            return;
+    if (Last)
+        TakeAfterAccepted(fix, out);
+    else
+        TakeAtStart(fix, out);
+}
+
+void TFixFilter::TakeAfterAccepted(const TTrackFix& fix, std::vector<TDecision>& out) {
+    const double time = fix.Point.Time;
+    if (Held) {
+        if (time > Held->Point.Time) {
+            Accept(*Held, out);  // confirmed: the track moved on from it
+        } else if (time > Last->Point.Time) {
+            out.push_back({TVerdict::Outlier, *Held});  // refuted: the track goes on from Last
+        } else {
+            Behind(fix, out);  // says nothing about the held fix
+            return;
+        }
+        Held.reset();
+    }
+    if (time < Last->Point.Time) {
+        Behind(fix, out);
+        return;
+    }
+    BehindRun = 0;
+    if (time - Last->Point.Time <= kMaxStep)
+        Accept(fix, out);
+    else
+        Held = fix;
+}
+
+void TFixFilter::TakeAtStart(const TTrackFix& fix, std::vector<TDecision>& out) {
+    const double time = fix.Point.Time;
+    if (!Held) {
+        Held = fix;
+        return;
+    }
+    if (!Challenger) {
+        if (time < Held->Point.Time) {
+            Challenger = fix;
+            return;
+        }
+        Accept(*Held, out);
+        Held.reset();
+        TakeAfterAccepted(fix, out);
+        return;
+    }
+    // The held first fix and a challenger behind it: the third keeps the one it follows.
+    if (time > Held->Point.Time) {
+        out.push_back({TVerdict::Outlier, *Challenger});
+        Accept(*Held, out);
+    } else if (time > Challenger->Point.Time) {
+        out.push_back({TVerdict::Outlier, *Held});
+        Accept(*Challenger, out);
+    } else {
+        // Behind both: the oldest gives way, and the two newest wait for a fourth.
+        out.push_back({TVerdict::Outlier, *Held});
+        Held = Challenger;
+        Challenger = fix;
+        return;
+    }
+    Held.reset();
+    Challenger.reset();
+    TakeAfterAccepted(fix, out);
+}
+
+void TFixFilter::Accept(const TTrackFix& fix, std::vector<TDecision>& out) {
+    out.push_back({TVerdict::Accepted, fix});
+    Last = fix;
+    BehindRun = 0;
+}
+
+void TFixFilter::Behind(const TTrackFix& fix, std::vector<TDecision>& out) {
+    if (BehindRun++ == 0)
+        BehindRunLine = fix.Line;
+    if (BehindRun < kBackStretchFixes) {
+        out.push_back({TVerdict::Outlier, fix});
+        return;
+    }
+    TDecision decision{TVerdict::GoesBack, fix};
+    if (BehindRun == kBackStretchFixes) {
+        decision.Recount = kBackStretchFixes - 1;
+        decision.RecountFromLine = BehindRunLine;
+    }
+    out.push_back(decision);
+}
+
+void TFixFilter::Finish(std::vector<TDecision>& out) {
+    if (Challenger)
+        out.push_back({TVerdict::Outlier, *Challenger});
+    if (Held)
+        Accept(*Held, out);
+    Held.reset();
+    Challenger.reset();
+}
 
 const char* TrackProblemName(TTrackProblemKind kind) {
     switch (kind) {
@@ -42,6 +152,8 @@ const char* TrackProblemName(TTrackProblemKind kind) {
             return "too long";
         case TTrackProblemKind::TimeBack:
             return "time goes back";
+        case TTrackProblemKind::TimeOutlier:
+            return "time outlier";
     }
     return "?";
 }
@@ -82,18 +194,50 @@ std::string TTrack::DescribeProblems() const {
            FirstProblemLines();
 }
 
-bool TTrack::AddFix(const TGpsPoint& fix, uint64_t line) {
-    if (!Fixes.empty()) {
-        const double last = Fixes.back().Time;
-        if (std::fabs(fix.Time - last) < kSameEpoch)
-            return false;
-        if (fix.Time < last) {
-            AddProblem(line, TTrackProblemKind::TimeBack, "fix time goes back; fix skipped");
-            return false;
+std::size_t TTrack::AddFix(const TTrackFix& fix) {
+    Filter.Take(fix, Decisions);
+    return Apply();
+}
+
+std::size_t TTrack::FinishFixes() {
+    Filter.Finish(Decisions);
+    return Apply();
+}
+
+std::size_t TTrack::Apply() {
+    std::size_t gained = 0;
+    for (const TFixFilter::TDecision& d : Decisions) {
+        const TTrackFix& fix = d.Fix;
+        if (d.Verdict == TFixFilter::TVerdict::Accepted) {
+            Fixes.push_back(fix.Point);
+            if (fix.FeedBefore >= 0) {
+                FeedBefore.resize(Fixes.size(), -1);
+                FeedBefore.back() = fix.FeedBefore;
+            }
+            DefaultDated += fix.DefaultDated ? 1 : 0;
+            ++gained;
+            continue;
         }
+        if (d.Verdict == TFixFilter::TVerdict::Outlier) {
+            AddProblem(fix.Line, TTrackProblemKind::TimeOutlier,
+                       "fix time " + FormatIso8601(fix.Point.Time) +
+                           " is out of step with the fixes around it; fix skipped");
+            continue;
+        }
+        // The stretch before this fix was counted as outliers until it proved long.
+        const auto outlier = static_cast<std::size_t>(TTrackProblemKind::TimeOutlier);
+        ProblemCounts[outlier] -= d.Recount;
+        ProblemCounts[static_cast<std::size_t>(TTrackProblemKind::TimeBack)] += d.Recount;
+        for (TTrackProblem& problem : FirstProblems)
+            if (d.Recount > 0 && problem.Kind == TTrackProblemKind::TimeOutlier &&
+                problem.Line >= d.RecountFromLine) {
+                problem.Kind = TTrackProblemKind::TimeBack;
+                problem.Message = "fix time goes back; fix skipped";
+            }
+        AddProblem(fix.Line, TTrackProblemKind::TimeBack, "fix time goes back; fix skipped");
     }
-    Fixes.push_back(fix);
-    return true;
+    Decisions.clear();
+    return gained;
 }
 
 bool IsValidPosition(double lon, double lat) {
@@ -118,57 +262,159 @@ bool HasGpxExtension(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The bytes of a track, through read(2): a stop request ends a read that waits (a FIFO with
+// no writer yet, a pipe with nothing in it), which a stream would have taken up again.
+class TTrackInput {
+public:
+    TTrackInput(const std::string& path, const volatile std::sig_atomic_t* stopRequested)
+        : Path(path), StopRequested(stopRequested) {}
+    ~TTrackInput() {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+
+    bool Stopped() const { return StopRequested != nullptr && *StopRequested != 0; }
+
+    // Opens the track. A pipe, a FIFO or /dev/stdin is read as it comes, like a file: the
+    // NMEA reader streams anyway and a GPX document is read whole either way. A character
+    // device (a receiver, /dev/zero) is refused: it never ends, and a receiver's fixes are
+    // live ones, for `live --gps`.
+    bool Open(std::string* error) {
+        if (Stopped()) {
+            *error = "interrupted before reading track " + Path;
+            return false;
+        }
+        while ((Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+            if (errno != EINTR || Stopped()) {
+                *error = SystemError("cannot open track " + Path, errno);
+                return false;
+            }
+        struct stat info;
+        if (fstat(Fd, &info) != 0) {
+            *error = SystemError("cannot read track " + Path, errno);
+            return false;
+        }
+        if (S_ISDIR(info.st_mode) || S_ISCHR(info.st_mode)) {
+            *error = "cannot read track " + Path +
+                     (S_ISDIR(info.st_mode)
+                          ? std::string(": is a directory")
+                          : ": is a character device, which never ends (a GPS receiver is read "
+                            "live: n95host live --gps DEVICE); a replay reads a file or a pipe");
+            return false;
+        }
+        SizeHint = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
+        return true;
+    }
+
+    // Up to `size` bytes into `buffer`; 0 at the end. False, with a message, when the read
+    // fails or a stop was asked for (then Stopped()).
+    bool Read(char* buffer, std::size_t size, std::size_t& got, std::string* error) {
+        for (;;) {
+            if (Stopped()) {
+                *error = "interrupted while reading track " + Path;
+                return false;
+            }
+            const ssize_t n = ::read(Fd, buffer, size);
+            if (n >= 0) {
+                got = static_cast<std::size_t>(n);
+                return true;
+            }
+            if (errno != EINTR) {
+                *error = SystemError("cannot read track " + Path, errno);
+                return false;
+            }
+        }
+    }
+
+    std::size_t SizeHint = 0;  // a regular file's size
+
+private:
+    std::string Path;
+    const volatile std::sig_atomic_t* StopRequested;
+    int Fd = -1;
+};
+
+constexpr std::size_t kTrackReadBytes = 65536;
+
+// The first bytes of the track up to its first non-blank one (or all of it when it is
+// blank): what tells GPX from NMEA. False on a failed read.
+bool ReadHead(TTrackInput& input, std::string& head, bool& blank, bool& isXml, std::string* error) {
+    char buffer[kTrackReadBytes];
+    for (std::size_t got = 1; got > 0;) {
+        if (!input.Read(buffer, sizeof buffer, got, error))
+            return false;
+        const std::size_t from = head.size();
+        head.append(buffer, got);
+        for (std::size_t i = from; i < head.size(); ++i) {
+            const char c = head[i];
+            if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+                continue;
+            // GPX is XML: its first non-blank byte is '<' (or a UTF-8 byte order mark).
+            isXml = c == '<' || c == '\xEF';
+            blank = false;
+            return true;
+        }
+    }
+    blank = true;
+    return true;
+}
+
+bool LoadGpx(TTrackInput& input, std::string text, const std::string& path, TTrack& track,
+             std::string* error, const volatile std::sig_atomic_t* stopRequested) {
+    // pugixml builds the document in memory; a GPX track is parsed whole.
+    text.reserve(input.SizeHint + 1);
+    char buffer[kTrackReadBytes];
+    for (std::size_t got = 1; got > 0;) {
+        if (!input.Read(buffer, sizeof buffer, got, error))
+            return false;
+        text.append(buffer, got);
+    }
+    std::string parseError;
+    if (!ParseGpx(text.data(), text.size(), track, &parseError, stopRequested)) {
+        *error = "track " + path + " " + parseError;
+        return false;
+    }
+    return true;
+}
+
+bool LoadNmea(TTrackInput& input, const std::string& head, TTrack& track, std::string* error,
+              const TNmeaDefaultDate& defaultDate) {
+    // An NMEA log is streamed: the reader holds at most one line.
+    TNmeaReader reader(track, defaultDate);
+    reader.Take(head.data(), head.size());
+    char buffer[kTrackReadBytes];
+    for (std::size_t got = 1; got > 0;) {
+        if (!input.Read(buffer, sizeof buffer, got, error))
+            return false;
+        reader.Take(buffer, got);
+    }
+    reader.Finish();
+    return true;
+}
+
+}  // namespace
+
 bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
-               const TNmeaDefaultDate& defaultDate) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = SystemError("cannot open track " + path, errno);
+               const TNmeaDefaultDate& defaultDate,
+               const volatile std::sig_atomic_t* stopRequested) {
+    TTrackInput input(path, stopRequested);
+    if (!input.Open(error))
         return false;
-    }
-    // GPX is XML: its first non-blank byte is '<' (or a UTF-8 byte order mark).
-    bool isXml = false, blank = true;
-    for (char c; in.get(c);) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
-            continue;
-        isXml = c == '<' || c == '\xEF';
-        blank = false;
-        break;
-    }
-    if (in.bad()) {
-        *error = SystemError("cannot read track " + path, errno);
+    std::string head;
+    bool blank = true, isXml = false;
+    if (!ReadHead(input, head, blank, isXml, error))
         return false;
-    }
     if (blank) {
         // Nothing to tell the format by but the name.
         track.Format = HasGpxExtension(path) ? "GPX" : "NMEA";
         *error = "track " + path + " (" + track.Format + ") is empty: it holds no fix";
         return false;
     }
-    in.clear();
-    in.seekg(0);
-
-    if (isXml) {
-        // pugixml builds the document in memory; a GPX track is parsed whole.
-        std::ostringstream content;
-        content << in.rdbuf();
-        const std::string text = content.str();
-        std::string parseError;
-        if (!ParseGpx(text.data(), text.size(), track, &parseError)) {
-            *error = "track " + path + " " + parseError;
-            return false;
-        }
-    } else {
-        // An NMEA log is streamed: the reader holds at most one line.
-        TNmeaReader reader(track, defaultDate);
-        char buffer[65536];
-        while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
-            reader.Take(buffer, static_cast<std::size_t>(in.gcount()));
-        reader.Finish();
-    }
-    if (in.bad()) {
-        *error = SystemError("cannot read track " + path, errno);
+    if (isXml ? !LoadGpx(input, std::move(head), path, track, error, stopRequested)
+              : !LoadNmea(input, head, track, error, defaultDate))
         return false;
-    }
     if (track.Fixes.empty()) {
         *error = "track " + path + " (" + track.Format + ") holds no usable fix (" +
                  std::to_string(track.Entries) + " " + (isXml ? "track points" : "lines") + ", " +

@@ -8,8 +8,10 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,9 +29,10 @@ enum class TTrackProblemKind : uint8_t {
     NoDate,       // a GGA fix before any RMC sentence, with no date to take instead
     NoTime,       // a GPX track point without <time>
     TooLong,      // a line longer than kMaxNmeaLine
-    TimeBack,     // a fix earlier than the one before it
+    TimeBack,     // one of a long stretch of fixes earlier than the track (see TFixFilter)
+    TimeOutlier,  // a fix whose time is out of step with the fixes around it (see TFixFilter)
 };
-inline constexpr std::size_t kTrackProblemKinds = 9;
+inline constexpr std::size_t kTrackProblemKinds = 10;
 
 // "bad checksum", "no date", ...: the words the reports use.
 const char* TrackProblemName(TTrackProblemKind kind);
@@ -39,6 +42,72 @@ struct TTrackProblem {
     uint64_t Line = 0;  // 1-based line of the input
     TTrackProblemKind Kind = TTrackProblemKind::Malformed;
     std::string Message;
+};
+
+// A fix on its way into a track, with what its input said about it.
+struct TTrackFix {
+    TGpsPoint Point;
+    uint64_t Line = 0;          // its line (NMEA), track point (GPX) or report (gpsd) number
+    int64_t FeedBefore = -1;    // a live run's feed point for it (see TTrack::FeedBefore)
+    bool DefaultDated = false;  // a GGA fix dated by the reader's default date
+};
+
+// The rule that keeps one fix with a wrong time or date (a receiver's glitch: a day ahead,
+// a minute back, 23:59:59 in the middle of a drive) from changing the times of the others.
+// Every source of fixes goes through it (the NMEA and GPX readers of the replay, the live
+// NMEA feed, gpsd), so a replay with a live run's fix log sees the fixes the run fed.
+//
+// Fixes are taken in input order. With A the last accepted fix:
+//  - a fix within kSameEpochSeconds of the newest one is the same epoch (an RMC and a GGA
+//    sentence of one second): dropped quietly;
+//  - a fix after A by at most kMaxStepSeconds is accepted at once;
+//  - a fix further ahead (an outage, or a wrong time) is held until the next fix: a fix after
+//    it confirms it (both are accepted), a fix between A and it refutes it (an outlier);
+//  - a fix behind A is an outlier; the kBackStretchFixes-th of them in a row makes the whole
+//    stretch a track that really goes backwards, counted as "time goes back" instead;
+//  - the first fix has no neighbour to vouch for it, so it is held too. A second fix behind
+//    it waits as its challenger: of the two, the third fix keeps the one it follows.
+// A held fix delays the fixes after it by one fix at most (positions in a live run wait for
+// it); a fix wrong by less than kMaxStepSeconds ahead costs the fixes of those seconds.
+class TFixFilter {
+public:
+    static constexpr double kSameEpochSeconds = 0.001;
+    // Receivers report once a second (some five times, some every five seconds).
+    static constexpr double kMaxStepSeconds = 10.0;
+    static constexpr uint64_t kBackStretchFixes = 10;
+
+    enum class TVerdict : uint8_t { Accepted, Outlier, GoesBack };
+    struct TDecision {
+        TVerdict Verdict = TVerdict::Accepted;
+        TTrackFix Fix;
+        // GoesBack: the outliers of the stretch before this fix are to be counted as going
+        // back too (set on the fix that makes the stretch long), from this line on.
+        uint64_t Recount = 0;
+        uint64_t RecountFromLine = 0;
+    };
+
+    // Takes the next fix; appends what became final by it to `decisions`, in order (the
+    // accepted fixes in increasing time).
+    void Take(const TTrackFix& fix, std::vector<TDecision>& decisions);
+    // The end of the input: a held fix is accepted (nothing refutes it), a challenger is an
+    // outlier. Fixes may follow: they are taken as after an accepted fix.
+    void Finish(std::vector<TDecision>& decisions);
+
+    // What a fix without a date of its own (GGA) is dated near: the last accepted fix, or
+    // before any the held first fix; null before any fix.
+    const TGpsPoint* Reference() const;
+
+private:
+    void TakeAfterAccepted(const TTrackFix& fix, std::vector<TDecision>& out);
+    void TakeAtStart(const TTrackFix& fix, std::vector<TDecision>& out);
+    void Accept(const TTrackFix& fix, std::vector<TDecision>& out);
+    void Behind(const TTrackFix& fix, std::vector<TDecision>& out);
+
+    std::optional<TTrackFix> Last;        // the last accepted fix
+    std::optional<TTrackFix> Held;        // waiting for the next fix
+    std::optional<TTrackFix> Challenger;  // at the start: a second fix behind the held first
+    uint64_t BehindRun = 0;               // outliers behind Last in a row
+    uint64_t BehindRunLine = 0;           // the line of the first of them
 };
 
 struct TTrack {
@@ -72,10 +141,19 @@ struct TTrack {
     std::string CountsByKind() const;       // "120 no date, 31 no fix"
     std::string FirstProblemLines() const;  // "\n  line 1: ...\n  (and 146 more)"
 
-    // Appends a fix in time order. A fix at the same time as the previous one (within a
-    // millisecond: an RMC and a GGA sentence of one epoch) is dropped quietly and false is
-    // returned; an earlier one is a problem (counted, described) and also returns false.
-    bool AddFix(const TGpsPoint& fix, uint64_t line);
+    // Takes a fix through the track's TFixFilter: accepted fixes are appended (with their
+    // feed points), outliers counted as problems. Returns how many fixes the track gained
+    // (0, 1 or 2: a held fix and the one that confirmed it).
+    std::size_t AddFix(const TTrackFix& fix);
+    std::size_t AddFix(const TGpsPoint& fix, uint64_t line) { return AddFix({fix, line}); }
+    // The end of the input (see TFixFilter::Finish); returns how many fixes the track gained.
+    std::size_t FinishFixes();
+
+    TFixFilter Filter;
+
+private:
+    std::size_t Apply();
+    std::vector<TFixFilter::TDecision> Decisions;  // reused by AddFix
 };
 
 // True when (lon, lat) is a usable position: finite, |lat| <= 90, |lon| <= 180.
@@ -97,11 +175,17 @@ struct TNmeaDefaultDate {
 // Reads a track file, NMEA or GPX, told apart by its content (GPX is XML: its first
 // non-blank character is '<'; a file with nothing but blanks is told by its extension,
 // ".gpx" or not). An NMEA log is streamed: at most one line of kMaxNmeaLine bytes is held.
-// False, with one message naming the path in *error, when the file is missing, unreadable
-// or not parseable as a whole, or yields no usable fix (the message then lists the first
-// problems and a count of each kind). Skipped entries alone are no failure: they are
-// reported through the track.
+// A pipe or FIFO (also /dev/stdin) is read as it comes, as a file is; a character device
+// (a receiver, /dev/zero) is refused, since it never ends.
+// False, with one message naming the path in *error, when the file is missing, unreadable,
+// a character device or not parseable as a whole, or yields no usable fix (the message then
+// lists the first problems and a count of each kind). Skipped entries alone are no failure:
+// they are reported through the track.
+// `stopRequested` (may be null) is looked at between reads and while a GPX document is
+// walked: once it is set the load stops within a fraction of a second and returns false;
+// the caller tells that from a failure by the flag.
 bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
-               const TNmeaDefaultDate& defaultDate = {});
+               const TNmeaDefaultDate& defaultDate = {},
+               const volatile std::sig_atomic_t* stopRequested = nullptr);
 
 }  // namespace n95::host

@@ -372,9 +372,9 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const THandsetFiles& files,
     PrintRunCounts(out, r.Stats, std::to_string(r.Stats.Chunks.Bytes) + " read");
     PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Port);
     if (gps != nullptr)
-        std::fprintf(out, "  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s\n",
+        std::fprintf(out, "  gps             %s: %llu fixes read, %llu fed, %llu %s skipped%s%s\n",
                      gps->Name().c_str(), u(r.FixesRead), u(r.Stats.Records.FixesFed),
-                     u(gps->Track().Skipped), gps->EntryName(),
+                     u(gps->Track().Skipped), gps->EntryName(), SkippedKinds(gps->Track()).c_str(),
                      gps->Losses() == 0 ? ""
                                         : (", connection lost " + std::to_string(gps->Losses()) +
                                            ", regained " + std::to_string(gps->Recoveries()))
@@ -576,8 +576,9 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         ->check(kNonEmpty);
     live->add_option("--baud", args->Baud, "Line speed")->capture_default_str();
     live->add_option("--duration", args->Duration,
-                     "Stop after this many seconds of test (default: until Ctrl-C)")
-        ->check(CLI::Range(0.0, 1e9));
+                     "Stop after this many seconds of test, more than 0 (left out: until "
+                     "Ctrl-C or SIGTERM)")
+        ->check(FiniteRange(0.0, 1e9, false));
     live->add_option("--capture", args->Capture,
                      "Write every chunk read to this capture (pcap; n95host replay reads it), "
                      "each as it is read; never over an existing file")
@@ -598,7 +599,7 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->add_option("--trace-wait", args->TraceWait,
                      "Give up when no trace frame comes within this many seconds of Connect")
         ->capture_default_str()
-        ->check(CLI::Range(0.1, kTraceConfirmSeconds));
+        ->check(FiniteRange(0.1, kTraceConfirmSeconds));
     live->add_option("--reconnect-tries", args->ReconnectTries,
                      "Reconnect attempts after the port is lost")
         ->capture_default_str()
@@ -606,7 +607,7 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->add_option("--reconnect-pause", args->ReconnectPause,
                      "Seconds to wait before each reconnect attempt")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 3600.0));
+        ->check(FiniteRange(0.0, 3600.0));
     live->add_option("--idle-gap", args->IdleGapMs,
                      "A burst read from the port ends after this many milliseconds of silence")
         ->capture_default_str()

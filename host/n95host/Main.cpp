@@ -32,7 +32,16 @@ int Main(int argc, char** argv) {
         AddInfoCommand(app, pluginPath),
         AddFramesCommand(app),
     };
-    return ParseAndRun(app, subcommands, argc, argv);
+    // The one place where an error of the plug-in ends a subcommand: every call into it goes
+    // through TPlugin's guard, so whatever it raised arrives here as EPluginError. The replay
+    // and the live run catch their own to keep what they can; what reaches here found
+    // nothing to keep (commands, info, or the plug-in failing before any file was opened).
+    try {
+        return ParseAndRun(app, subcommands, argc, argv);
+    } catch (const EPluginError& e) {
+        PrintError(e.what());
+        return kExitOutputError;
+    }
 }
 
 }  // namespace

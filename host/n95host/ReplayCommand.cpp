@@ -60,9 +60,9 @@ void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& dat
 void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
                      const TReplayArgs& args, const TReplayResult& r) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped\n",
+    std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped%s\n",
                  args.Gps.c_str(), track.Format.c_str(), track.Fixes.size(),
-                 u(r.Stats.Records.FixesFed), u(track.Skipped));
+                 u(r.Stats.Records.FixesFed), u(track.Skipped), SkippedKinds(track).c_str());
     const TDateTime first = track.Fixes.front().Time, last = track.Fixes.back().Time;
     std::fprintf(out, "  track span      %s .. %s (%.1f s)", FormatIso8601(first).c_str(),
                  FormatIso8601(last).c_str(), (last - first) * kSecondsPerDay);
@@ -205,9 +205,11 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     if (!args.Gps.empty()) {
         ChooseTrackDate(args, gpsDate, trackDate);
         track.emplace();
-        if (!LoadTrack(args.Gps, *track, &error, trackDate.Date)) {
-            PrintError(error);
-            return kExitInputError;
+        // Ctrl-C while a big track loads stops the load.
+        const volatile std::sig_atomic_t* stop = InstallStopHandlers();
+        if (!LoadTrack(args.Gps, *track, &error, trackDate.Date, stop)) {
+            PrintError(*stop ? "interrupted; no output file was written" : error);
+            return *stop ? kExitInterrupted : kExitInputError;
         }
         ReportTrack(args.Gps, *track);
         ShiftTrack(*track, args.GpsOffset);
@@ -313,6 +315,7 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
         ->add_option("--gps-offset", args->GpsOffset,
                      "Seconds added to every fix time of the track (negative allowed, fractions "
                      "too): -7200 for a logger that wrote local time two hours ahead of UTC")
+        ->check(FiniteRange(-1e9, 1e9))
         ->needs(gps);
     replay
         ->add_option("--gps-date", args->GpsDate,

@@ -60,6 +60,10 @@ void PrintMisalignedChunks(FILE* out, const TChunkTally& chunks, TChunkSource so
                      "and their frames with them\n");
 }
 
+std::string SkippedKinds(const TTrack& track) {
+    return track.Skipped == 0 ? "" : " (" + track.CountsByKind() + ")";
+}
+
 void PrintNotCopied(FILE* out, const TRecordStats& records) {
     if (records.RecordsNotCopied > 0)
         std::fprintf(out, "  not copied      %llu records the host could not copy\n",

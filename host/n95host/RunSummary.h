@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/formats/Track.h"
 #include "host/outputs/OutputSet.h"
 #include "host/session/RunStats.h"
 
@@ -26,6 +27,10 @@ enum class TChunkSource { Capture, Port };
 // one: a capture that did not keep the chunks as read, or (a live run) bytes lost at the
 // port, as when the host fell behind for longer than the port's buffer lasts.
 void PrintMisalignedChunks(FILE* out, const TChunkTally& chunks, TChunkSource source);
+
+// " (2 time outlier, 1 bad checksum)": what the skipped entries of a track were, for its
+// summary line; "" when none was skipped.
+std::string SkippedKinds(const TTrack& track);
 
 // The "not copied" line, when records could not be copied.
 void PrintNotCopied(FILE* out, const TRecordStats& records);

@@ -35,10 +35,14 @@ void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoint
 
 bool LoadPlugin(TPlugin& plugin, const std::string& path) {
     std::string error;
-    if (plugin.Load(path.empty() ? DefaultPluginPath() : path, &error))
-        return true;
-    PrintError(error);
-    return false;
+    if (!plugin.Load(path.empty() ? DefaultPluginPath() : path, &error)) {
+        PrintError(error);
+        return false;
+    }
+    // Asked now, before any file is opened or a handset touched, so that an export that fails
+    // stops the run at once (Main reports it) and the summaries never call it again.
+    plugin.Identify();
+    return true;
 }
 
 std::string Stem(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/common/CommandLine.h"
+#include "host/common/NumberOption.h"
 #include "host/formats/Track.h"
 #include "host/outputs/OutputSet.h"
 #include "host/session/PluginHost.h"
@@ -23,8 +24,9 @@ TSubcommand AddInfoCommand(CLI::App& app, const std::string& pluginPath);
 // Reads a capture only; never loads the plug-in.
 TSubcommand AddFramesCommand(CLI::App& app);
 
-// Loads the plug-in at `path` (empty: the default beside this program). On failure prints
-// the reason and returns false.
+// Loads the plug-in at `path` (empty: the default beside this program) and asks it its name,
+// type and frequency (TPlugin::Identify). False, having printed the reason, when it cannot be
+// loaded; throws EPluginError when an export raises an exception (Main reports it: status 5).
 bool LoadPlugin(TPlugin& plugin, const std::string& path);
 
 // The file name of `path` without its folder and extension: the stem of outputs named

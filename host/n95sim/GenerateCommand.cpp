@@ -121,22 +121,22 @@ TSubcommand AddGenerateCommand(CLI::App& app) {
     generate->add_option("--seed", args->Options.Seed, "Random seed")->capture_default_str();
     generate->add_option("--duration", args->Options.DurationSeconds, "Drive length in seconds")
         ->capture_default_str()
-        ->check(CLI::Range(1.0, 1e7));
+        ->check(FiniteRange(1.0, 1e7));
     generate->add_option("--size", args->SizeText,
                          "Drive until the capture holds this many bytes (K, M, G suffixes); "
                          "overrides --duration");
     generate->add_option("--rate", args->Options.FramesPerSecond, "Mean trace frames per second")
         ->capture_default_str()
-        ->check(CLI::Range(1.0, 100000.0));
+        ->check(FiniteRange(1.0, 100000.0));
     generate->add_option("--start", args->StartText,
                          "Time of the first fix, ISO 8601 UTC (default 2024-05-14T09:20:00Z); "
                          "the drive must lie within 1980 .. 2079");
     generate->add_option("--lat", args->Options.StartLatitude, "Start latitude")
         ->capture_default_str()
-        ->check(CLI::Range(-80.0, 80.0));
+        ->check(FiniteRange(-80.0, 80.0));
     generate->add_option("--lon", args->Options.StartLongitude, "Start longitude")
         ->capture_default_str()
-        ->check(CLI::Range(-179.0, 179.0));
+        ->check(FiniteRange(-179.0, 179.0));
     generate->add_flag("--gpx", args->Gpx, "Also write the track as OUTPUT.gpx (GPX 1.1)");
     return {generate, [args] { return RunGenerate(*args); }};
 }

@@ -49,8 +49,12 @@ int RunServe(const TServeArgs& args) {
         PrintError("--hangup-every needs --replug (without one the first hang-up ends the run)");
         return kExitUsage;
     }
-    std::vector<std::string> frames;
     std::string error;
+    if (!args.Options.LinkPath.empty() && !LinkPathIsFree(args.Options.LinkPath, &error)) {
+        PrintError(error);
+        return kExitUsage;
+    }
+    std::vector<std::string> frames;
     if (!args.Capture.empty() ? !LoadCaptureFrames(args.Capture, frames, &error)
                               : !GeneratedFrames(args.Seed, frames, &error)) {
         PrintError(error);
@@ -103,7 +107,7 @@ TSubcommand AddServeCommand(CLI::App& app) {
     serve->add_option("--seed", args->Seed, "Seed of the generated drive")->capture_default_str();
     serve->add_option("--rate", sim.FramesPerSecond, "Frames per second")
         ->capture_default_str()
-        ->check(CLI::Range(0.1, 100000.0));
+        ->check(FiniteRange(0.1, 100000.0));
     serve->add_option("--count", sim.Count, "Stream this many frames in all (default: no limit)")
         ->check(CLI::Range(int64_t{0}, int64_t{1} << 50));
     serve->add_option("--at-log", sim.AtLogPath,
@@ -111,13 +115,16 @@ TSubcommand AddServeCommand(CLI::App& app) {
     serve->add_option("--sent-log", sim.SentLogPath,
                       "Record every byte written to the port, write by write, with the ports "
                       "and hang-ups (n95sim compare checks a capture against it)");
-    serve->add_option("--link", sim.LinkPath,
-                      "Keep a symbolic link to the port here (and print it instead)");
+    serve
+        ->add_option("--link", sim.LinkPath,
+                     "Keep a symbolic link to the port here (and print it instead); never "
+                     "over anything but such a link")
+        ->check(kNonEmpty);
     serve
         ->add_option("--start-delay", sim.StartDelaySeconds,
                      "Seconds from the switch-on line's OK to the first frame")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 60.0));
+        ->check(FiniteRange(0.0, 60.0));
     serve->add_option("--garbage-every", sim.GarbageEvery,
                       "Fault: garbage bytes before every Nth frame");
     serve->add_option("--hangup-after", sim.HangupAfter,
@@ -129,7 +136,7 @@ TSubcommand AddServeCommand(CLI::App& app) {
     serve
         ->add_option("--replug", sim.ReplugSeconds,
                      "After each hang-up, a new port appears at --link this many seconds later")
-        ->check(CLI::Range(0.0, 3600.0));
+        ->check(FiniteRange(0.0, 3600.0));
     serve
         ->add_option("--slow-line", sim.SlowLineBaud, "Fault: frames trickle out at this baud rate")
         ->check(CLI::Range(50, 4000000));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/common/CommandLine.h"
+#include "host/common/NumberOption.h"
 
 namespace n95::host::sim {
 

@@ -9,6 +9,75 @@ namespace n95::host {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// C0 controls, DEL and C1 controls.
+bool IsControl(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `text` (1 to 4), or 0 with
+// `*bad` set to the bytes of its maximal ill-formed part (at least 1). The ranges of the
+// second byte are those of Unicode's table of well-formed sequences: they exclude overlong
+// forms, surrogates and values beyond U+10FFFF.
+std::size_t SequenceLength(std::string_view text, std::size_t* bad) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        *bad = 1;
+        return 0;
+    }
+    std::size_t i = 1;
+    for (; i < length && i < text.size(); ++i) {
+        const unsigned char b = byte(i);
+        if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF))
+            break;
+    }
+    if (i == length)
+        return length;
+    *bad = i;
+    return 0;
+}
+
+// Calls `each(codePoint, bytes)` for every character of `text`, an ill-formed part being
+// U+FFFD with the bytes of U+FFFD.
+template <typename TEach>
+void ForEachCodePoint(std::string_view text, TEach&& each) {
+    while (!text.empty()) {
+        std::size_t bad = 0;
+        const std::size_t length = SequenceLength(text, &bad);
+        if (length == 0) {
+            each(char32_t{0xFFFD}, kReplacement);
+            text.remove_prefix(bad);
+            continue;
+        }
+        const auto b = [&](std::size_t i) { return static_cast<char32_t>(text[i] & 0x3F); };
+        const auto lead = static_cast<unsigned char>(text[0]);
+        char32_t c = lead;
+        if (length == 2)
+            c = (lead & 0x1Fu) << 6 | b(1);
+        else if (length == 3)
+            c = (lead & 0x0Fu) << 12 | b(1) << 6 | b(2);
+        else if (length == 4)
+            c = (lead & 0x07u) << 18 | b(1) << 12 | b(2) << 6 | b(3);
+        each(c, text.substr(0, length));
+        text.remove_prefix(length);
+    }
+}
 
 }  // namespace
 
@@ -79,25 +148,32 @@ void AppendCode(std::string& out, uint32_t code) {
     out.append(buffer, PutCode(buffer, code));
 }
 
-void AppendJsonString(std::string& out, const std::string& text) {
+std::string ValidUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    ForEachCodePoint(text, [&](char32_t, std::string_view bytes) { out += bytes; });
+    return out;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
-    for (const char c : text) {
+    ForEachCodePoint(text, [&](char32_t c, std::string_view bytes) {
         if (c == '"' || c == '\\') {
             out.push_back('\\');
-            out.push_back(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out.push_back(static_cast<char>(c));
+        } else if (IsControl(c)) {
             char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
             out += buffer;
         } else {
-            out.push_back(c);
+            out += bytes;
         }
-    }
+    });
     out.push_back('"');
 }
 
-void AppendXmlText(std::string& out, const std::string& text) {
-    for (const char c : text) {
+void AppendXmlText(std::string& out, std::string_view text) {
+    ForEachCodePoint(text, [&](char32_t c, std::string_view bytes) {
         switch (c) {
             case '<':
                 out += "&lt;";
@@ -111,11 +187,15 @@ void AppendXmlText(std::string& out, const std::string& text) {
             case '"':
                 out += "&quot;";
                 break;
+            case 0xFFFE:
+            case 0xFFFF:
+                out += kReplacement;
+                break;
             default:
-                if (static_cast<unsigned char>(c) >= 0x20 || c == '\t')
-                    out.push_back(c);
+                if (!IsControl(c) || c == '\t')
+                    out += bytes;
         }
-    }
+    });
 }
 
 }  // namespace n95::host

@@ -24,9 +24,10 @@ bool TDecoderSession::Create(const TPlugin& plugin, THostPort& port, const std::
     DecoderPtr.reset();
     ReplayName = replayName;
     Context = THostContext{nullptr, ReplayName.c_str(), 0, 0, &FixCounter, &CurrentFix};
-    DecoderPtr = plugin.NewDecoder(&port, &Context);
-    if (!DecoderPtr) {
-        *error = "the plug-in gave no decoder";
+    try {
+        DecoderPtr = plugin.NewDecoder(&port, &Context);
+    } catch (const EPluginError& e) {
+        *error = e.what();
         return false;
     }
     DecoderPtr->SetCallbackTag(kRecordCallbackTag);

@@ -54,8 +54,9 @@ public:
     // context whose ReplayName is `replayName` (empty: a live handset, so the plug-in sends
     // its AT lines), installs the record callbacks, sets the record base to -1 and, when
     // `frameLogPath` is not empty, has the plug-in log every decoded frame there. False, with
-    // a message in *error, when the plug-in gives no decoder. Exceptions of the plug-in (its
-    // frame log) propagate.
+    // a message in *error, when the plug-in gives no decoder or its factory raises an
+    // exception. The plug-in's errors after that (its frame log) propagate as EPluginError,
+    // as do those of every operation of the decoder.
     bool Create(const TPlugin& plugin, THostPort& port, const std::string& replayName,
                 const std::string& frameLogPath, std::string* error);
 

@@ -105,6 +105,7 @@ public:
             const std::string sentences = FormatNmeaFix(fixes[FixesFed++], 0.0, 0.0);
             const std::size_t before = FedTrack.Fixes.size();
             ForEachLine(sentences, [this](std::string_view line) { FedReader.Line(line); });
+            FedReader.Finish();  // the source's filter has decided on this fix: none is held
             if (FedTrack.Fixes.size() == before)
                 continue;
             if (Options.FixLog != nullptr && FixLogFailure.empty()) {

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -58,6 +60,26 @@ bool LoadCaptureFrames(const std::string& path, std::vector<std::string>& frames
     return true;
 }
 
+bool LinkPathIsFree(const std::string& path, std::string* error) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = SystemError("cannot look at --link " + path, errno);
+        return false;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+        // Its target need not exist: the pseudo-terminal of a run that ended is gone.
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)).starts_with("/dev/pts/"))
+            return true;
+    }
+    *error = "--link " + path + " exists and is not a link to a pseudo-terminal; the simulator " +
+             "replaces nothing else: remove it, or name another path";
+    return false;
+}
+
 THandsetSim::THandsetSim(std::vector<std::string> frames, TSimOptions options)
     : Frames(std::move(frames)), Options(std::move(options)) {}
 
@@ -65,8 +87,7 @@ THandsetSim::~THandsetSim() {
     ClosePty();
     if (AtLog != nullptr)
         std::fclose(AtLog);
-    if (!Options.LinkPath.empty())
-        ::unlink(Options.LinkPath.c_str());
+    RemoveLink();
 }
 
 bool THandsetSim::OpenPty(std::string* error) {
@@ -99,19 +120,39 @@ bool THandsetSim::OpenPty(std::string* error) {
     fcntl(master, F_SETFD, FD_CLOEXEC);
     Master = master;
 
-    if (!Options.LinkPath.empty()) {
-        // Replaced atomically: the host never finds the link missing or half-made.
-        const std::string temp = Options.LinkPath + ".new";
-        ::unlink(temp.c_str());
-        if (::symlink(SlavePath.c_str(), temp.c_str()) != 0 ||
-            std::rename(temp.c_str(), Options.LinkPath.c_str()) != 0) {
-            *error = SystemError("cannot link " + Options.LinkPath, errno);
-            ClosePty();
-            return false;
-        }
+    if (!Options.LinkPath.empty() && !MakeLink(error)) {
+        ClosePty();
+        return false;
     }
     SentLog.Port(SlavePath);
     return true;
+}
+
+// The link is made under a name of its own beside the path and renamed over it, so the host
+// never finds it missing or half-made; what the rename replaces was checked first (a file
+// put there between the check and the rename would still be replaced: the check guards
+// against mistakes, not against an adversary).
+bool THandsetSim::MakeLink(std::string* error) {
+    if (!LinkPathIsFree(Options.LinkPath, error))
+        return false;
+    const std::string temp = Options.LinkPath + ".n95sim-" + std::to_string(::getpid());
+    if (::symlink(SlavePath.c_str(), temp.c_str()) != 0) {
+        *error = SystemError("cannot link " + Options.LinkPath, errno);
+        return false;
+    }
+    if (std::rename(temp.c_str(), Options.LinkPath.c_str()) != 0) {
+        *error = SystemError("cannot link " + Options.LinkPath, errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    LinkMade = true;
+    return true;
+}
+
+void THandsetSim::RemoveLink() {
+    if (LinkMade)
+        ::unlink(Options.LinkPath.c_str());
+    LinkMade = false;
 }
 
 void THandsetSim::ClosePty() {
@@ -395,8 +436,7 @@ THandsetSim::TAfterHangUp THandsetSim::HangUp(std::string* error) {
     const long long unread = Drain();
     // The link goes first: a host that reopens it meanwhile finds nothing, never a
     // new pseudo-terminal of someone else that got the old number.
-    if (!Options.LinkPath.empty())
-        ::unlink(Options.LinkPath.c_str());
+    RemoveLink();
     ClosePty();
     SentLog.HangUp(unread);
     if (!SentLog.Flush(error))

@@ -78,6 +78,12 @@ struct TSimStats {
 bool LoadCaptureFrames(const std::string& path, std::vector<std::string>& frames,
                        std::string* error);
 
+// Whether the simulator may put its link at `path`: nothing is there, or a symbolic link to
+// a pseudo-terminal (one it left, or a run before it: such a link goes stale when the
+// simulator stops). Anything else (a regular file, a folder, a device, another link) is
+// never replaced: false, with a message.
+bool LinkPathIsFree(const std::string& path, std::string* error);
+
 class THandsetSim {
 public:
     // `frames` (not empty) are streamed in order, from the start again when they run out.
@@ -103,6 +109,10 @@ private:
 
     bool OpenPty(std::string* error);
     void ClosePty();
+    // Puts the link at Options.LinkPath to SlavePath (only where LinkPathIsFree); removes the
+    // link it made.
+    bool MakeLink(std::string* error);
+    void RemoveLink();
     void HandleLine(const std::string& line);
     // Writes all bytes to the master, logging them as `kind`; false when the host went
     // away meanwhile.
@@ -130,6 +140,7 @@ private:
     TSimStats Totals;
     int Master = -1;
     std::string SlavePath;
+    bool LinkMade = false;  // the link at Options.LinkPath is this simulator's
     FILE* AtLog = nullptr;
     TSentLog SentLog;
     const volatile std::sig_atomic_t* Stop = nullptr;

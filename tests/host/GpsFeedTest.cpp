@@ -115,5 +115,41 @@ TEST_F(GpsFeedTest, OpenSaysWhatIsWrong) {
     close(master);
 }
 
+// Garbage from the source (here endless zero bytes, no line end ever) is counted, and every
+// poll returns: the live run's loop keeps turning, reading its port and seeing a stop.
+TEST_F(GpsFeedTest, EndlessGarbageIsCountedAndEveryPollReturns) {
+    TGpsFeed feed;
+    std::string error;
+    ASSERT_TRUE(feed.Open("/dev/zero", 4800, &error)) << error;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(feed.Poll(), 0u);
+    EXPECT_EQ(feed.Track().ProblemCounts[static_cast<std::size_t>(TTrackProblemKind::TooLong)], 1u);
+    EXPECT_TRUE(feed.Lost().empty());
+}
+
+// A receiver's fixes go through the replay's outlier rule: the live feed keeps what a replay
+// of the same log keeps, one wrong fix (a day ahead, a minute back) costing that fix alone.
+TEST_F(GpsFeedTest, KeepsTheFixesAReplayOfTheLogKeeps) {
+    std::string log;
+    for (int i = 0; i < 10; ++i) {
+        TGpsPoint fix = Fix(i);
+        fix.Time += i == 3 ? 1.0 : i == 6 ? SecondsToDays(-60.0) : 0.0;
+        log += FormatNmeaFix(fix, 10.0, 90.0);
+    }
+    n95::test::WriteFile(Path("gps.nmea"), log);
+    TGpsFeed feed;
+    std::string error;
+    ASSERT_TRUE(feed.Open(Path("gps.nmea"), 4800, &error)) << error;
+    // The GGA sentence of the fix a day ahead has no date: dated by its neighbours, it is
+    // right, and its epoch keeps its fix.
+    EXPECT_EQ(feed.Poll(), 9u);
+    TTrack replayed;
+    ASSERT_TRUE(LoadTrack(Path("gps.nmea"), replayed, &error)) << error;
+    ASSERT_EQ(replayed.Fixes.size(), 9u);
+    for (std::size_t i = 0; i < 9; ++i)
+        EXPECT_EQ(feed.Track().Fixes[i].Time, replayed.Fixes[i].Time) << i;
+    EXPECT_EQ(feed.Track().DescribeProblems(), replayed.DescribeProblems());
+}
+
 }  // namespace
 }  // namespace n95::host

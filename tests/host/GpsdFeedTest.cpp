@@ -67,24 +67,25 @@ TEST(GpsdFixTest, OnlyTimedUsableFixesGoingForwardAreTaken) {
     struct Case {
         const char* What;
         TGpsdReport Report;
-        bool Taken;
-        bool Refused;  // counted as skipped
+        std::size_t Taken;  // fixes the track gained
+        bool Refused;       // counted as skipped
     };
     const std::vector<Case> cases = {
-        {"mode not seen", {0, true, t0, 0, true, 60.0, 24.0}, false, false},
-        {"no fix", {1, true, t0, 0, true, 60.0, 24.0}, false, false},
-        {"2D fix", {2, true, t0, 0, true, 60.17, 24.9}, true, false},
-        {"3D fix, half a second on", {3, true, t0, 500000000, true, 60.18, 24.91}, true, false},
-        {"no time", {3, false, 0, 0, true, 60.2, 24.9}, false, true},
-        {"time zero", {3, true, 0, 0, true, 60.2, 24.9}, false, true},
-        {"no position", {3, true, t0 + 2, 0, false, 60.2, 24.9}, false, true},
-        {"NaN latitude", {3, true, t0 + 2, 0, true, kNaN, 24.9}, false, true},
-        {"NaN longitude", {2, true, t0 + 2, 0, true, 60.2, kNaN}, false, true},
-        {"latitude beyond a pole", {3, true, t0 + 2, 0, true, 90.5, 24.9}, false, true},
-        {"longitude beyond 180", {3, true, t0 + 2, 0, true, 60.2, -180.5}, false, true},
-        {"the same epoch again", {3, true, t0, 500000000, true, 60.3, 24.9}, false, false},
-        {"time going back", {3, true, t0, 0, true, 60.3, 24.9}, false, true},
-        {"on again", {3, true, t0 + 1, 0, true, -33.9, 151.2}, true, false},
+        {"mode not seen", {0, true, t0, 0, true, 60.0, 24.0}, 0, false},
+        {"no fix", {1, true, t0, 0, true, 60.0, 24.0}, 0, false},
+        // The first fix waits for the next to vouch for it (see TFixFilter).
+        {"2D fix", {2, true, t0, 0, true, 60.17, 24.9}, 0, false},
+        {"3D fix, half a second on", {3, true, t0, 500000000, true, 60.18, 24.91}, 2, false},
+        {"no time", {3, false, 0, 0, true, 60.2, 24.9}, 0, true},
+        {"time zero", {3, true, 0, 0, true, 60.2, 24.9}, 0, true},
+        {"no position", {3, true, t0 + 2, 0, false, 60.2, 24.9}, 0, true},
+        {"NaN latitude", {3, true, t0 + 2, 0, true, kNaN, 24.9}, 0, true},
+        {"NaN longitude", {2, true, t0 + 2, 0, true, 60.2, kNaN}, 0, true},
+        {"latitude beyond a pole", {3, true, t0 + 2, 0, true, 90.5, 24.9}, 0, true},
+        {"longitude beyond 180", {3, true, t0 + 2, 0, true, 60.2, -180.5}, 0, true},
+        {"the same epoch again", {3, true, t0, 500000000, true, 60.3, 24.9}, 0, false},
+        {"time going back", {3, true, t0, 0, true, 60.3, 24.9}, 0, true},
+        {"on again", {3, true, t0 + 1, 0, true, -33.9, 151.2}, 1, false},
     };
     TTrack track;
     uint64_t number = 0;
@@ -92,7 +93,7 @@ TEST(GpsdFixTest, OnlyTimedUsableFixesGoingForwardAreTaken) {
     uint64_t skipped = 0;
     for (const Case& c : cases) {
         EXPECT_EQ(AddGpsdFix(c.Report, ++number, track), c.Taken) << c.What;
-        fixes += c.Taken ? 1 : 0;
+        fixes += c.Taken;
         skipped += c.Refused ? 1 : 0;
         EXPECT_EQ(track.Fixes.size(), fixes) << c.What;
         EXPECT_EQ(track.Skipped, skipped) << c.What;

@@ -2,6 +2,10 @@
 #include "host/formats/Nmea.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
 
 #include "host/common/DateTimeText.h"
 #include "tests/host/HostTestSupport.h"
@@ -75,6 +79,45 @@ TEST(GpxTest, NotXmlOrNotGpxFails) {
     EXPECT_NE(error.find("line 3"), std::string::npos) << error;
 }
 
+// A big track loads in time linear in its size (counting each point's line from the start of
+// the document made 200,000 points take many minutes), a deep one in stack independent of its
+// depth (a recursive walk overflowed the stack some tens of thousands of levels down).
+TEST(GpxTest, BigAndDeepDocumentsLoad) {
+    constexpr int kPoints = 200000, kDepth = 200000;
+    std::string big = "<gpx><trk><trkseg>\n";
+    for (int i = 0; i < kPoints; ++i)
+        big += "<trkpt lat=\"60\" lon=\"24\"><time>" +
+               FormatIso8601(MakeDateTime(2024, 5, 14, 0, 0, i * 0.1)) + "</time></trkpt>\n";
+    big += "<trkpt lat=\"60\" lon=\"24\"/>\n</trkseg></trk></gpx>\n";
+    std::string deep = "<gpx>";
+    for (int i = 0; i < kDepth; ++i)
+        deep += "<trk>";
+    deep += "<trkpt lat=\"60\" lon=\"24\"><time>2024-05-14T00:00:00Z</time></trkpt>\n<trkpt/>";
+    for (int i = 0; i < kDepth; ++i)
+        deep += "</trk>";
+    deep += "</gpx>";
+    const struct {
+        const char* What;
+        const std::string& Text;
+        std::size_t Fixes;
+        uint64_t ProblemLine;  // of the last point, which has no time
+    } cases[] = {{"big", big, kPoints, kPoints + 2}, {"deep", deep, 1, 2}};
+    for (const auto& c : cases) {
+        TTrack track;
+        std::string error;
+        ASSERT_TRUE(Parse(c.Text, track, error)) << c.What << ": " << error;
+        EXPECT_EQ(track.Fixes.size(), c.Fixes) << c.What;
+        ASSERT_EQ(track.FirstProblems.size(), 1u) << c.What;
+        EXPECT_EQ(track.FirstProblems[0].Line, c.ProblemLine) << c.What;
+    }
+    // A stop asked for while the points are collected ends the walk.
+    const volatile std::sig_atomic_t stop = 1;
+    TTrack stopped;
+    std::string error;
+    EXPECT_FALSE(ParseGpx(big.data(), big.size(), stopped, &error, &stop));
+    EXPECT_EQ(error, "interrupted");
+}
+
 class TrackFileTest : public n95::test::ScratchDirTest {};
 
 TEST_F(TrackFileTest, LoadTellsFormatsApartAndRejectsEmptyTracks) {
@@ -119,6 +162,35 @@ TEST_F(TrackFileTest, RejectedTracksSayWhy) {
         EXPECT_FALSE(LoadTrack(Path(c.Name), track, &error)) << c.Name;
         EXPECT_NE(error.find(c.Message), std::string::npos) << error;
     }
+}
+
+// Tracks that are not files: a pipe is read as it comes (/dev/stdin of `cat t.nmea |`), a
+// character device is refused rather than read forever.
+TEST_F(TrackFileTest, PipesAreReadAndCharacterDevicesRefused) {
+    const std::string nmea = NmeaSentence("GPRMC,100000,A,6000.0,N,02400.0,E,,,010124,,") +
+                             NmeaSentence("GPRMC,100001,A,6000.0,N,02400.0,E,,,010124,,");
+    const std::string gpx =
+        "  <gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2024-01-01T00:00:00Z</time>"
+        "</trkpt></trkseg></trk></gpx>";
+    for (const std::string& content : {nmea, gpx, std::string(200000, '\n') + nmea}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        std::thread writer([&] {
+            EXPECT_EQ(write(ends[1], content.data(), content.size()),
+                      static_cast<ssize_t>(content.size()));
+            close(ends[1]);
+        });
+        TTrack track;
+        std::string error;
+        EXPECT_TRUE(LoadTrack("/dev/fd/" + std::to_string(ends[0]), track, &error)) << error;
+        EXPECT_FALSE(track.Fixes.empty());
+        writer.join();
+        close(ends[0]);
+    }
+    TTrack zero;
+    std::string error;
+    EXPECT_FALSE(LoadTrack("/dev/zero", zero, &error));
+    EXPECT_NE(error.find("is a character device"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <vector>
+
 #include "host/common/DateTimeText.h"
 
 namespace n95::host {
@@ -184,6 +187,81 @@ TEST(NmeaTest, FormattedFixesReadBack) {
         EXPECT_NEAR(track.Fixes[i].X, fixes[i].X, 2e-7);
         EXPECT_NEAR(track.Fixes[i].Y, fixes[i].Y, 2e-7);
         EXPECT_EQ(FormatIso8601(track.Fixes[i].Time), FormatIso8601(fixes[i].Time));
+    }
+}
+
+// One fix with a wrong time costs that fix alone; only a long stretch backwards is "time goes
+// back". Times are seconds from 10:00:00; what is kept is in time order.
+TEST(FixFilterTest, OneBadFixCostsOneFix) {
+    constexpr double kDay = 86400.0;
+    const struct {
+        const char* What;
+        std::vector<double> Times;
+        std::vector<double> Kept;
+        uint64_t Outliers, GoingBack;
+    } cases[] = {
+        {"23:59:59 in mid drive", {0, 1, 2, 50399, 3, 4}, {0, 1, 2, 3, 4}, 1, 0},
+        {"a day ahead", {0, 1, kDay + 2, 3, 4}, {0, 1, 3, 4}, 1, 0},
+        {"a minute back", {0, 1, 2, -58, 3, 4}, {0, 1, 2, 3, 4}, 1, 0},
+        {"the first fix ahead", {50399, 0, 1, 2}, {0, 1, 2}, 1, 0},
+        {"the second fix behind", {0, -60, 1, 2}, {0, 1, 2}, 1, 0},
+        {"an outage is no outlier", {0, 1, 600, 601}, {0, 1, 600, 601}, 0, 0},
+        {"a jump at the end is kept", {0, 1, 600}, {0, 1, 600}, 0, 0},
+        {"an ahead fix confirmed", {0, 1, 600, 602, 603}, {0, 1, 600, 602, 603}, 0, 0},
+        {"a long stretch back",
+         {0, 1, 2, -600, -599, -598, -597, -596, -595, -594, -593, -592, -591, -590},
+         {0, 1, 2},
+         0,
+         11},
+    };
+    for (const auto& c : cases) {
+        TTrack track;
+        uint64_t line = 0;
+        for (const double t : c.Times)
+            track.AddFix({24.0, 60.0, MakeDateTime(2024, 5, 14, 10, 0, 0.0) + t / kDay}, ++line);
+        track.FinishFixes();
+        std::vector<double> kept;
+        for (const TGpsPoint& fix : track.Fixes)
+            kept.push_back(std::round((fix.Time - MakeDateTime(2024, 5, 14, 10, 0, 0.0)) * kDay));
+        EXPECT_EQ(kept, c.Kept) << c.What;
+        const auto count = [&](TTrackProblemKind kind) {
+            return track.ProblemCounts[static_cast<std::size_t>(kind)];
+        };
+        EXPECT_EQ(count(TTrackProblemKind::TimeOutlier), c.Outliers) << c.What;
+        EXPECT_EQ(count(TTrackProblemKind::TimeBack), c.GoingBack) << c.What;
+        for (const TTrackProblem& problem : track.FirstProblems)
+            EXPECT_EQ(problem.Kind, c.GoingBack > 0 ? TTrackProblemKind::TimeBack
+                                                    : TTrackProblemKind::TimeOutlier)
+                << c.What;
+    }
+}
+
+// RMC and GGA sentences a second apart, one of them wrong: the GGA sentences take their
+// date from the accepted fixes, so a wrong RMC time (or date) moves no other fix.
+TEST(FixFilterTest, AWrongRmcMovesNoGgaDate) {
+    const auto log = [](const std::string& badRmc) {
+        std::string text;
+        for (int s = 0; s < 6; ++s) {
+            const std::string t = "10000" + std::to_string(s);
+            const std::string rmc =
+                s == 3 ? badRmc : "GPRMC," + t + ",A,6000.0,N,02400.0,E,,,140524,,";
+            text += Sentence(rmc) + "\n" +
+                    Sentence("GPGGA," + t + ",6000.0,N,02400.0,E,1,08,0.9,25.0,M,18.0,M,,") + "\n";
+        }
+        return text;
+    };
+    for (const std::string& bad : {std::string("GPRMC,235959,A,6000.0,N,02400.0,E,,,140524,,"),
+                                   std::string("GPRMC,100003,A,6000.0,N,02400.0,E,,,150524,,")}) {
+        TTrack track;
+        ParseNmea(log(bad), track);
+        ASSERT_EQ(track.Fixes.size(), 6u) << bad;
+        for (int s = 0; s < 6; ++s)
+            EXPECT_EQ(FormatIso8601(track.Fixes[s].Time),
+                      "2024-05-14T10:00:0" + std::to_string(s) + ".000Z")
+                << bad;
+        EXPECT_EQ(track.DescribeProblems().find("1 line skipped (1 time outlier)\n  line 7: fix"),
+                  0u)
+            << track.DescribeProblems();
     }
 }
 

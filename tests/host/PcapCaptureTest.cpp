@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -114,15 +115,20 @@ TEST_F(PcapCaptureTest, OpenRejectsWhatIsNotAPortCapture) {
     WriteFile(Path("text.pcap"), "this is not a capture at all, just some words\n");
     WriteFile(Path("short.pcap"), ReadFile(Path("good.pcap")).substr(0, 10));
     std::filesystem::create_directory(Path("folder.pcap"));
+    // Inputs that are no files: refused for what they are, not read forever nor taken for
+    // empty files.
+    ASSERT_EQ(mkfifo(Path("fifo.pcap").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", Path("zero.pcap"));
 
     struct Case {
         const char* Name;
         const char* Message;
     };
     const Case cases[] = {
-        {"missing.pcap", "No such file"}, {"empty.pcap", "empty (0 bytes)"},
-        {"text.pcap", "not a pcap file"}, {"short.pcap", "not a pcap file"},
-        {"ether.pcap", "link type 1 "},   {"folder.pcap", "is a directory"},
+        {"missing.pcap", "No such file"},   {"empty.pcap", "empty (0 bytes)"},
+        {"text.pcap", "not a pcap file"},   {"short.pcap", "not a pcap file"},
+        {"ether.pcap", "link type 1 "},     {"folder.pcap", "is a directory"},
+        {"fifo.pcap", "is a pipe or FIFO"}, {"zero.pcap", "is a character device"},
     };
     for (const Case& c : cases) {
         TCaptureReader reader;
