@@ -218,7 +218,9 @@ bool TAtomicFile::Publish(std::string* error) {
     TFileInfo now;
     const bool exists = system.Status(FinalPath, now, false) == 0;
     bool ok = false;
-    if (exists != Replacing || (exists && now.Kind != TFileKind::Regular)) {
+    if (!exists && errno != ENOENT) {
+        // A destination that cannot be looked at is not taken for a missing one.
+    } else if (exists != Replacing || (exists && now.Kind != TFileKind::Regular)) {
         errno = exists ? EEXIST : ENOENT;  // another program changed the destination
     } else if (exists) {
         ok = ExchangeWithDestination(Prepared, Replaced);
