@@ -52,15 +52,18 @@ set(CPACK_PACKAGE_NAME n95)
 set(CPACK_PACKAGE_VENDOR "N95 plug-in developers")
 set(CPACK_PACKAGE_CONTACT "N95 plug-in developers <n95-dev@example.org>")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "N95 handset plug-in for drive-test hosts, SDK and host tools")
+# Lines of at most 80 characters, and no package name first (lintian).
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "handset plug-in for drive-test hosts (Nokia N95), SDK, tools")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The plug-in library that a radio-network drive-test host loads to serve the Nokia N95
-(GSM and WCDMA): it switches the handset's binary trace on and off, cuts the trace into
-frames, decodes them and hands measurement records to the host.
+    "The plug-in library that a radio-network drive-test host loads to serve
+the Nokia N95 (GSM and WCDMA): it switches the handset's binary trace on
+and off, cuts the trace into frames, decodes them and hands measurement
+records to the host.
 .
-Also included: the headers and record unit a host builds against (CMake package N95,
-pkg-config n95), the reference host n95host (replay, live runs, AT commands), the drive
-simulator n95sim, and a Wireshark dissector for the trace captures.")
+Also included: the headers and record unit a host builds against (CMake
+package N95, pkg-config n95), the reference host n95host (replay, live
+runs, AT commands), the drive simulator n95sim, and a Wireshark dissector
+for the trace captures.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -69,5 +72,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # lintian wants 0755 directories and no group-writable files, whatever the umask.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_OUTPUT_FILE_PREFIX "${PROJECT_BINARY_DIR}/package")
 include(CPack)
+# `make install` and CPack install what has been built, without building every test program
+# first: scripts/package.sh builds the installed targets alone.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
