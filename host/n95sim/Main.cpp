@@ -6,6 +6,7 @@
 #include "host/common/CommandLine.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/Version.h"
 #include "host/n95sim/Subcommands.h"
 
 namespace n95::host::sim {
@@ -24,6 +25,8 @@ int Main(int argc, char** argv) {
         "error; 3 (serve) the capture cannot be read, (compare) a file cannot be read; 5 an "
         "output cannot be written (nothing is left behind), or the pseudo-terminal cannot be "
         "made.");
+
+    app.set_version_flag("--version", VersionLine("n95sim"), "Print the version and exit");
 
     const std::vector<TSubcommand> subcommands = {AddGenerateCommand(app), AddServeCommand(app),
                                                   AddCompareCommand(app)};
