@@ -7,6 +7,7 @@
 #include "host/common/CommandLine.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/OutputTarget.h"
 #include "host/common/Version.h"
 #include "host/n95host/Subcommands.h"
 
@@ -51,5 +52,7 @@ int Main(int argc, char** argv) {
 }  // namespace n95::host
 
 int main(int argc, char** argv) {
+    // Before anything is opened: only what the shell handed over is an output by /dev/fd/N.
+    n95::host::RememberInheritedDescriptors();
     return n95::host::Main(argc, argv);
 }

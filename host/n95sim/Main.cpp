@@ -6,6 +6,7 @@
 #include "host/common/CommandLine.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/OutputTarget.h"
 #include "host/common/Version.h"
 #include "host/n95sim/Subcommands.h"
 
@@ -37,5 +38,7 @@ int Main(int argc, char** argv) {
 }  // namespace n95::host::sim
 
 int main(int argc, char** argv) {
+    // Before anything is opened: only what the shell handed over is an output by /dev/fd/N.
+    n95::host::RememberInheritedDescriptors();
     return n95::host::sim::Main(argc, argv);
 }
