@@ -4,6 +4,7 @@
 #   scripts/deps.sh windows    also the MinGW-w64 cross compiler and Wine (i386)
 #   scripts/deps.sh clients    also tshark, GDAL and gpsbabel, for the tests with those readers
 #   scripts/deps.sh package    also lintian, the cross compiler and Wine, for the packages
+#   scripts/deps.sh emulator   also qemu-i386, where the kernel does not run 32-bit programs
 # Several extras may be named at once (scripts/deps.sh windows clients).
 set -euo pipefail
 
@@ -16,6 +17,7 @@ base_packages=(
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
 clients_packages=(tshark gdal-bin gpsbabel)
 package_packages=(lintian pkg-config man-db "${windows_packages[@]}")
+emulator_packages=(qemu-user)
 
 missing() {
   local p
@@ -55,6 +57,7 @@ for extra in "$@"; do
       fi
       if [ "$extra" = windows ]; then want+=("${windows_packages[@]}"); else want+=("${package_packages[@]}"); fi ;;
     clients) want+=("${clients_packages[@]}") ;;
+    emulator) want+=("${emulator_packages[@]}") ;;
     *) echo "deps: unknown set of packages: $extra" >&2; exit 2 ;;
   esac
 done

@@ -14,6 +14,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh || exit 1
+# shellcheck source=scripts/i386-exec.sh
+source scripts/i386-exec.sh
 
 legs=("$@")
 [ ${#legs[@]} -eq 0 ] && legs=(format native clients soak i386 asan tsan valgrind win32 fuzz package)
@@ -53,8 +55,17 @@ for leg in "${legs[@]}"; do
       else
         summary[format]="format: ${#unformatted[@]} files differ from clang-format"; failed=1
       fi ;;
-    native|i386|asan)
+    native|asan)
       run_preset "$leg" || failed=1 ;;
+    i386)
+      # Where the kernel does not run 32-bit programs, they run under qemu-i386.
+      note=""
+      if ! i386_runs; then
+        i386_emulate || { echo "i386: cannot run 32-bit programs, nor set up qemu-i386"; }
+        note=" (run under qemu-i386: this machine's kernel does not run 32-bit programs)"
+      fi
+      run_preset i386 || failed=1
+      summary[i386]="${summary[i386]:-}$note" ;;
     tsan)
       # Clang 14's TSan can abort on kernels with high mmap randomisation; run without it.
       export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"

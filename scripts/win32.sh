@@ -26,13 +26,27 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 cmake --preset win32 >build/win32-configure.log 2>&1 \
   || { tail -n 30 build/win32-configure.log; fail "configure"; }
 
+# shellcheck source=scripts/i386-exec.sh
+source scripts/i386-exec.sh
+# Wine runs the Windows programs as 32-bit processes: where the kernel does not run those
+# (qemu-user emulation does not carry Wine), the DLLs are built and their tables checked,
+# and the summary says that nothing ran.
+wine_runs=1
+i386_native || wine_runs=0
+
 # Create the prefix before the build: test discovery runs the test programs under Wine.
 # The wrapper does it without any dialog (no Mono or Gecko installer) and detached from our
 # output, so that nothing started by Wine holds a pipe of ours open.
-"$build/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1 \
-  || fail "could not start Wine in $WINEPREFIX"
+if [ "$wine_runs" -eq 1 ]; then
+  "$build/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1 \
+    || fail "could not start Wine in $WINEPREFIX"
+  build_targets=()
+else
+  # Test discovery would run the test programs: build the DLLs and the test host only.
+  build_targets=(--target N95 Varnex Tolvane win32host)
+fi
 
-cmake --build --preset win32 >build/win32-build.log 2>&1 \
+cmake --build --preset win32 "${build_targets[@]}" >build/win32-build.log 2>&1 \
   || { grep -E -A5 'error' build/win32-build.log | head -n 80; fail "build"; }
 grep -E 'warning:' build/win32-build.log | sort -u | head -n 20
 
@@ -60,6 +74,12 @@ done
 for dll in libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll; do
   [ -f "$bin/$dll" ] || fail "$dll is missing beside N95.dll"
 done
+
+if [ "$wine_runs" -eq 0 ]; then
+  echo "win32: DLLs and the test host built, exports and imports checked; NOT RUN under Wine:" \
+    "this machine's kernel does not run 32-bit programs"
+  exit 0
+fi
 
 # The Windows host: LoadLibrary, the four exports, a whole run, FreeLibrary.
 "$build/wine-run.sh" "$bin/win32host.exe" </dev/null 2>&1 | tail -n 40
