@@ -3,16 +3,19 @@
 #   scripts/deps.sh            packages for the Linux builds, tests and tools
 #   scripts/deps.sh windows    also the MinGW-w64 cross compiler and Wine (i386)
 #   scripts/deps.sh clients    also tshark, GDAL and gpsbabel, for the tests with those readers
+#   scripts/deps.sh package    also lintian, the cross compiler and Wine, for the packages
+# Several extras may be named at once (scripts/deps.sh windows clients).
 set -euo pipefail
 
 base_packages=(
   build-essential cmake g++-multilib clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr clang-format
-  libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev
+  libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev help2man
 )
 windows_packages=(g++-mingw-w64-i686 wine wine32:i386)
 clients_packages=(tshark gdal-bin gpsbabel)
+package_packages=(lintian pkg-config man-db "${windows_packages[@]}")
 
 missing() {
   local p
@@ -25,29 +28,48 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-want=("${base_packages[@]}")
-if [ "${1:-}" = "windows" ]; then
-  if ! dpkg --print-foreign-architectures | grep -q '^i386$'; then
-    as_root dpkg --add-architecture i386
-    as_root apt-get update -q
-  fi
-  want+=("${windows_packages[@]}")
-fi
-if [ "${1:-}" = "clients" ]; then
-  want+=("${clients_packages[@]}")
-fi
+# A mirror in the middle of a sync fails an update now and then: try a few times, and when
+# every try failed go on with the lists we have; the installation then says whether they
+# were enough.
+update_lists() {
+  local try
+  for try in 1 2 3; do
+    as_root apt-get update -q && return 0
+    echo "deps: apt-get update failed (try $try of 3)" >&2
+    [ "$try" -lt 3 ] && sleep 10
+  done
+  echo "deps: going on with the package lists at hand" >&2
+  return 0
+}
 
-todo=$(missing "${want[@]}")
+want=("${base_packages[@]}")
+updated=0
+for extra in "$@"; do
+  case "$extra" in
+    windows | package)
+      if ! dpkg --print-foreign-architectures | grep -q '^i386$'; then
+        as_root dpkg --add-architecture i386
+        # The i386 lists are needed before wine32:i386 can even be found as missing.
+        update_lists
+        updated=1
+      fi
+      if [ "$extra" = windows ]; then want+=("${windows_packages[@]}"); else want+=("${package_packages[@]}"); fi ;;
+    clients) want+=("${clients_packages[@]}") ;;
+    *) echo "deps: unknown set of packages: $extra" >&2; exit 2 ;;
+  esac
+done
+
+todo=$(missing "${want[@]}" | sort -u)
 if [ -n "$todo" ]; then
   echo "deps: installing:" $todo
   export DEBIAN_FRONTEND=noninteractive
   # tshark's wireshark-common asks whether non-superusers may capture; answer no beforehand
   # so that the installation never waits for a dialog.
-  if [[ " $todo " == *" tshark "* ]]; then
+  if [[ " $(echo $todo) " == *" tshark "* ]]; then
     echo "wireshark-common wireshark-common/install-setuid boolean false" \
       | as_root debconf-set-selections
   fi
-  as_root apt-get update -q || true
+  [ "$updated" -eq 1 ] || update_lists
   # shellcheck disable=SC2086
   as_root apt-get install -y -q --no-install-recommends $todo
 fi

@@ -6,8 +6,9 @@
 # dissector against n95host frames, with tshark; the GeoJSON and KML outputs through
 # ogr2ogr and gpsbabel), soak (a 60-second live soak: simulated handsets at 1,000 frames/s
 # with garbage and hang-ups, scripts/soak.sh), i386, asan, tsan, valgrind, win32 (the DLL
-# under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 60 s). Exits
-# non-zero when any leg fails.
+# under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 60 s), package
+# (the .deb and the Windows SDK zip made and checked as a host developer meets them,
+# scripts/package.sh --check). Exits non-zero when any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
 
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(format native clients soak i386 asan tsan valgrind win32 fuzz)
+[ ${#legs[@]} -eq 0 ] && legs=(format native clients soak i386 asan tsan valgrind win32 fuzz package)
 
 declare -A summary
 failed=0
@@ -100,6 +101,13 @@ for leg in "${legs[@]}"; do
       scripts/win32.sh 2>&1 | tee build/win32-leg.log
       status=${PIPESTATUS[0]}
       summary[win32]=$(tail -n 1 build/win32-leg.log)
+      [ "$status" -eq 0 ] || failed=1 ;;
+    package)
+      # Reuses build/native and build/win32; builds only what is installed.
+      mkdir -p build
+      scripts/package.sh --check 2>&1 | tee build/package-leg.log
+      status=${PIPESTATUS[0]}
+      summary[package]=$(tail -n 1 build/package-leg.log)
       [ "$status" -eq 0 ] || failed=1 ;;
     *)
       echo "unknown leg: $leg"; failed=1 ;;

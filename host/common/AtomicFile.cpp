@@ -38,6 +38,7 @@ TAtomicFile::~TAtomicFile() {
 
 bool TAtomicFile::Open(const std::string& path, std::string* error, TTempName name) {
     Discard();
+    Kept.clear();
     FinalPath = path;
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -273,8 +274,10 @@ bool TAtomicFile::Rollback() {
             ok = System().Unlink(FinalPath) == 0;
     }
     const int errnum = errno;
-    if (ok)
-        Replaced.clear();  // back at its name: nothing left to remove
+    // Back at its name, or (when it could not be put back) left under its hidden name for
+    // the user: either way it is not removed.
+    Kept = ok ? "" : Replaced;
+    Replaced.clear();
     State = TState::Closed;
     Discard();
     errno = errnum;

@@ -88,8 +88,10 @@ public:
     // stands all the same).
     bool Finish(std::string* error);
     // After Publish: puts back what stood at Path() (removes the new file when nothing did);
-    // before: Discard. False, with errno set, when the old file could not be put back.
+    // before: Discard. False, with errno set, when the old file could not be put back: it is
+    // then left under its hidden name, KeptAs().
     bool Rollback();
+    const std::string& KeptAs() const { return Kept; }
 
     // Closes and removes the temporary file (before Publish). Safe to call more than once.
     void Discard();
@@ -117,6 +119,7 @@ private:
     TState State = TState::Closed;
     std::string Prepared;    // Prepared: the file's hidden name
     std::string Replaced;    // Published: the hidden name of what it replaced ("" = nothing)
+    std::string Kept;        // after a failed Rollback: where the old file was left
     bool Replacing = false;  // Prepared: a regular file stood at Path()
     uint64_t NewInode = 0;   // Prepared: the new file
 };

@@ -1,9 +1,12 @@
 #include "host/common/OutputFile.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "host/common/Diagnostics.h"
+#include "host/common/StopSignals.h"
 #include "host/common/SystemCalls.h"
 
 namespace n95::host {
@@ -12,22 +15,34 @@ namespace {
 
 constexpr std::size_t kStreamBuffer = 1 << 20;
 
-// A FIFO: at once when it has a reader, else after a note, when one comes.
+// How often a FIFO without a reader is tried again.
+constexpr auto kFifoRetry = std::chrono::milliseconds(50);
+
+// A FIFO: at once when it has a reader, else after a note, when one comes. The wait is a
+// non-blocking open tried again and again, not a blocking open: that one would be restarted
+// after a signal, and a stop (Ctrl-C) must end the wait (errno EINTR then).
 int OpenFifo(const std::string& path, const std::string& name) {
     TSystemCalls& system = System();
-    const int fd = system.Open(path, kOpenWrite | kOpenNonBlock);
-    if (fd >= 0) {
-        if (system.SetBlocking(fd) == 0)
-            return fd;
-        const int errnum = errno;
-        system.Close(fd);
-        errno = errnum;
-        return -1;
+    for (bool told = false;; told = true) {
+        const int fd = system.Open(path, kOpenWrite | kOpenNonBlock);
+        if (fd >= 0) {
+            if (system.SetBlocking(fd) == 0)
+                return fd;
+            const int errnum = errno;
+            system.Close(fd);
+            errno = errnum;
+            return -1;
+        }
+        if (errno != ENXIO)
+            return -1;
+        if (StopRequested()) {
+            errno = EINTR;
+            return -1;
+        }
+        if (!told)
+            PrintNote("waiting for a reader of the FIFO " + name);
+        std::this_thread::sleep_for(kFifoRetry);
     }
-    if (errno != ENXIO)
-        return -1;
-    PrintNote("waiting for a reader of the FIFO " + name);
-    return system.Open(path, kOpenWrite);
 }
 
 }  // namespace
@@ -73,7 +88,15 @@ bool TOutputFile::OpenStraight(std::string* error) {
     } else if (Target.Type == TFileKind::Socket) {
         fd = System().ConnectLocal(Target.Path);
     } else {
-        fd = System().Open(Target.Path, kOpenWrite | kOpenNoTerminal);
+        // Non-blocking, so that a device that would wait (a terminal without carrier) never
+        // holds the run before it starts; written blocking.
+        fd = System().Open(Target.Path, kOpenWrite | kOpenNoTerminal | kOpenNonBlock);
+        if (fd >= 0 && System().SetBlocking(fd) != 0) {
+            const int errnum = errno;
+            System().Close(fd);
+            errno = errnum;
+            fd = -1;
+        }
     }
     if (fd < 0) {
         *error = SystemError("cannot write " + DisplayName, errno);

@@ -84,6 +84,8 @@ public:
     bool Finish(std::string* error);
     // False, with errno set, when a replaced file could not be put back.
     bool Rollback();
+    // After a failed Rollback: where the file it replaced was left.
+    const std::string& KeptAs() const { return Atomic.KeptAs(); }
 
 private:
     bool OpenStraight(std::string* error);

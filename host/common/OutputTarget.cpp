@@ -1,8 +1,10 @@
 #include "host/common/OutputTarget.h"
 
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <cerrno>
 #include <climits>
 #include <filesystem>
@@ -145,6 +147,16 @@ bool CheckFileTarget(const std::string& name, const std::string& path, bool exis
         *error = SystemError("cannot replace " + name, errno);
         return false;
     }
+    // In a folder with the sticky bit (/tmp) only the file's owner, the folder's or root may
+    // rename over a file, however writable it is: found now, not after the run.
+    TFileInfo fileInfo;
+    const uint32_t user = geteuid();
+    if (exists && (folderInfo.Permissions & S_ISVTX) != 0 && user != 0 &&
+        user != folderInfo.Owner && system.Status(path, fileInfo) == 0 && fileInfo.Owner != user) {
+        *error = SystemError("cannot replace " + name, EPERM) +
+                 " (another user's file in a folder with the sticky bit)";
+        return false;
+    }
     return true;
 }
 
@@ -163,6 +175,26 @@ int DescriptorOfName(const std::string& name) {
     return fd >= 0 ? fd : NumberAfter(name, "/proc/self/fd/");
 }
 
+namespace {
+
+// The descriptors a program is started with are few and low: the three standard ones, and
+// what a shell adds (3>>file, bash's process substitution at 63 and below).
+constexpr int kInheritedLimit = 1024;
+std::bitset<kInheritedLimit> gInherited;
+bool gInheritedKnown = false;
+
+bool WasInherited(int fd) {
+    return !gInheritedKnown || (fd < kInheritedLimit && gInherited[static_cast<std::size_t>(fd)]);
+}
+
+}  // namespace
+
+void RememberInheritedDescriptors() {
+    for (int fd = 0; fd < kInheritedLimit; ++fd)
+        gInherited[static_cast<std::size_t>(fd)] = System().DescriptorAccess(fd) >= 0;
+    gInheritedKnown = true;
+}
+
 bool WritesStandardOutput(const std::string& name) {
     return DescriptorOfName(name) == STDOUT_FILENO;
 }
@@ -172,6 +204,12 @@ bool ResolveOutputTarget(const std::string& name, TOutputTarget& target, std::st
     if (const int fd = DescriptorOfName(name); fd >= 0) {
         // The descriptor as the shell set it up: `>>` gave it O_APPEND, `|` a pipe. Resolving
         // it to a path would replace what `>>` appends to and fail on a pipe.
+        if (!WasInherited(fd)) {
+            *error = "cannot write " + name +
+                     ": not a descriptor this program was started with (the shell's "
+                     "redirections give those)";
+            return false;
+        }
         const int access = System().DescriptorAccess(fd);
         if (access < 0 || (access & kDescriptorWrite) == 0) {
             *error =

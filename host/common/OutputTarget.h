@@ -42,6 +42,12 @@ struct TOutputTarget {
     int Fd = -1;                        // Descriptor: the descriptor
 };
 
+// Notes which descriptors the program was started with: only those can be outputs by
+// descriptor name (/dev/fd/N), so that such a name never reaches a file the program opened
+// itself (another output's). Called first thing in main; until it is called (a test, a
+// library use) any open descriptor may be named.
+void RememberInheritedDescriptors();
+
 // The descriptor that `name` stands for ("-", /dev/stdout, /dev/stderr, /dev/fd/N,
 // /proc/self/fd/N), or -1 when it names none. Only the spelling counts: whether that
 // descriptor is open is for ResolveOutputTarget to find.

@@ -27,6 +27,10 @@ const volatile std::sig_atomic_t* InstallStopHandlers() {
     return &gStopRequested;
 }
 
+bool StopRequested() {
+    return gStopRequested != 0;
+}
+
 std::unique_ptr<n95::Thread> StartThreadWithStopsBlocked(std::function<void()> body) {
     // A new thread inherits its creator's mask: block, start, restore.
     sigset_t stops, previous;

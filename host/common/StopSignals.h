@@ -21,6 +21,10 @@ namespace n95::host {
 // Installs the handlers and returns the flag they set (0 until a stop is asked for).
 const volatile std::sig_atomic_t* InstallStopHandlers();
 
+// True once a stop was asked for through the installed handlers (false before they are
+// installed): for waits deep in the file code, which have no flag handed to them.
+bool StopRequested();
+
 // Starts `body` on a thread of its own with the stop signals blocked, for the helper threads
 // of a run (the output writer, the capture read-ahead): a stop signal is then only ever
 // handled on the run's thread, whose waits it must end, and a write to a pipe whose reader

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "host/common/ExitStatus.h"
+#include "host/common/Version.h"
 #include "host/n95host/Subcommands.h"
 
 namespace n95::host {
@@ -14,6 +15,7 @@ TSubcommand AddInfoCommand(CLI::App& app, const std::string& pluginPath) {
                 if (!LoadPlugin(plugin, pluginPath))
                     return static_cast<int>(kExitPluginError);
                 std::printf("plug-in    %s\n", plugin.Path().c_str());
+                std::printf("version    %s\n", VersionLine("n95host").c_str());
                 std::printf("name       %s\n", plugin.DeviceName().c_str());
                 // Both are constants of the plug-in, the same for every handset and state; it
                 // gives them no meaning of its own: they are for the host application.

@@ -7,6 +7,8 @@
 #include "host/common/CommandLine.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/OutputTarget.h"
+#include "host/common/Version.h"
 #include "host/n95host/Subcommands.h"
 
 namespace n95::host {
@@ -21,9 +23,11 @@ int Main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(kExitStatusHelp);
+    app.set_version_flag("--version", VersionLine("n95host"), "Print the version and exit");
     std::string pluginPath;
     app.add_option("--plugin", pluginPath,
-                   "The plug-in library to load (default: libN95.so beside this program)");
+                   "The plug-in library to load (default: libN95.so.0 beside this program, "
+                   "else in ../lib/<triplet>/n95 of an installed tree)");
 
     const std::vector<TSubcommand> subcommands = {
         AddReplayCommand(app, pluginPath),
@@ -48,5 +52,7 @@ int Main(int argc, char** argv) {
 }  // namespace n95::host
 
 int main(int argc, char** argv) {
+    // Before anything is opened: only what the shell handed over is an output by /dev/fd/N.
+    n95::host::RememberInheritedDescriptors();
     return n95::host::Main(argc, argv);
 }

@@ -229,8 +229,9 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     TOutputSet outputs;
     outputs.SetMaxPoints(args.MaxPoints);
     if (!outputs.Open(paths, fixes, true, &error)) {
-        PrintError(error);
-        return kExitOutputError;
+        // A stop while an output waited (a FIFO without a reader) is a stop.
+        PrintError(StopRequested() ? "interrupted; no output file was written" : error);
+        return StopRequested() ? kExitInterrupted : kExitOutputError;
     }
 
     TProgress progress(capture.FileSize(), !args.NoProgress && isatty(STDERR_FILENO));

@@ -6,6 +6,8 @@
 #include "host/common/CommandLine.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/OutputTarget.h"
+#include "host/common/Version.h"
 #include "host/n95sim/Subcommands.h"
 
 namespace n95::host::sim {
@@ -25,6 +27,8 @@ int Main(int argc, char** argv) {
         "output cannot be written (nothing is left behind), or the pseudo-terminal cannot be "
         "made.");
 
+    app.set_version_flag("--version", VersionLine("n95sim"), "Print the version and exit");
+
     const std::vector<TSubcommand> subcommands = {AddGenerateCommand(app), AddServeCommand(app),
                                                   AddCompareCommand(app)};
     return ParseAndRun(app, subcommands, argc, argv);
@@ -34,5 +38,7 @@ int Main(int argc, char** argv) {
 }  // namespace n95::host::sim
 
 int main(int argc, char** argv) {
+    // Before anything is opened: only what the shell handed over is an output by /dev/fd/N.
+    n95::host::RememberInheritedDescriptors();
     return n95::host::sim::Main(argc, argv);
 }

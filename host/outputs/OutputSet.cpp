@@ -330,7 +330,10 @@ bool TOutputSet::Commit(std::string* error) {
     for (const bool straight : {true, false}) {
         for (int which = 0; which < kOutputKinds; ++which) {
             const TOutputFile* file = FileOf(which);
-            if (file != nullptr && file->Straight() == straight && !CommitOne(which, error)) {
+            if (file == nullptr || file->Straight() != straight)
+                continue;
+            // Each file is synced as it is made: a stop between two is answered at once.
+            if ((!straight && StopAsked(error)) || !CommitOne(which, error)) {
                 Discard();
                 return false;
             }
@@ -356,7 +359,8 @@ bool TOutputSet::PublishAll(std::string* error) {
         // Put back what the files published so far replaced, the last first.
         for (auto it = published.rbegin(); it != published.rend(); ++it)
             if (!(*it)->Rollback())
-                *error += "; and " + SystemError("could not put back " + (*it)->Name(), errno);
+                *error += "; and " + SystemError("could not put back " + (*it)->Name(), errno) +
+                          " (the earlier file is kept as " + (*it)->KeptAs() + ")";
         return false;
     }
     // Every output stands now; a replaced file that cannot be removed is reported, with

@@ -368,14 +368,18 @@ bool RunLive(const TPlugin& plugin, TSerialPort& port, const TLiveOptions& optio
 
     std::string failure;
     try {
-        if (!session.Create(plugin, port, "", options.FrameLogPath, error))
+        if (!session.Create(plugin, port, "", options.FrameLogPath, error)) {
+            result.End = TLiveEnd::Failed;
             return false;
+        }
         if (!ReadUntilTheEnd(run, port, options, result, &failure))
             failure = "the live run stopped: " + failure;
     } catch (const std::exception& e) {
         failure = std::string("the live run stopped: ") + e.what();
     }
     run.Shut(&failure);
+    if (!failure.empty())
+        result.End = TLiveEnd::Failed;
 
     result.Stats.Records = session.Stats();
     result.Stats.MaxRecordsKept = session.MaxKept();
@@ -419,6 +423,10 @@ std::string DescribeEnd(const TLiveResult& result, const TLiveOptions& options) 
         case TLiveEnd::TraceLate:
             return "the trace was not confirmed: the first trace frame came 50 s or more after "
                    "Connect, and the plug-in gave up";
+        case TLiveEnd::Failed:
+            return result.Tested
+                       ? std::string("ended by the error above after ") + seconds + " of test"
+                       : "ended by the error above before the trace was confirmed";
     }
     return "stopped";
 }

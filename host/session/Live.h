@@ -98,6 +98,7 @@ enum class TLiveEnd {
     PortLost,      // the port failed and could not be reopened (or failed before the test)
     TraceTimeout,  // no trace frame came within the trace wait after Connect
     TraceLate,     // the first frame came 50 s or more after Connect: not confirmed
+    Failed,        // an error ended the run (the plug-in raised one, a record failed to write)
 };
 
 struct TLiveResult {

@@ -254,13 +254,27 @@ private:
 }  // namespace
 
 std::string DefaultPluginPath() {
+    // The versioned file's link name (the SONAME) and the installed plug-in folder relative
+    // to the installed program, both from the build; the defaults are those of a Linux build.
+#ifndef N95_PLUGIN_FILE_NAME
+#define N95_PLUGIN_FILE_NAME "libN95.so.0"
+#endif
+#ifndef N95_PLUGIN_DIR_FROM_BIN
+#define N95_PLUGIN_DIR_FROM_BIN "../lib/n95"
+#endif
     char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (n <= 0)
-        return kPluginFileName;
+        return N95_PLUGIN_FILE_NAME;
     std::string self(buffer, static_cast<std::size_t>(n));
-    const std::size_t slash = self.rfind('/');
-    return self.substr(0, slash + 1) + kPluginFileName;
+    const std::string bin = self.substr(0, self.rfind('/') + 1);
+    // Beside the program in the build folder; in an installed tree (wherever it was
+    // unpacked), in the plug-in folder. A missing plug-in is reported at the first place.
+    const std::string beside = bin + N95_PLUGIN_FILE_NAME;
+    const std::string installed = bin + N95_PLUGIN_DIR_FROM_BIN "/" N95_PLUGIN_FILE_NAME;
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
+        return installed;
+    return beside;
 }
 
 TPlugin::~TPlugin() {

@@ -20,11 +20,10 @@
 
 namespace n95::host {
 
-// The file name of the plug-in on this platform.
-inline constexpr const char* kPluginFileName = "libN95.so";
-
-// The plug-in beside the running executable (found through /proc/self/exe), or just the
-// file name when that link cannot be read.
+// The plug-in (its versioned file's link name, libN95.so.0) beside the running executable
+// (found through /proc/self/exe), as in the build folder, or else in the installed tree's
+// plug-in folder relative to it (../lib/<triplet>/n95/); just the file name when that link
+// cannot be read.
 std::string DefaultPluginPath();
 
 // The plug-in failed a call: an export or an operation raised an exception, or GetDllDevice

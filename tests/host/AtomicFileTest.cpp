@@ -151,5 +151,21 @@ TEST_F(AtomicFileTest, RollbackPutsBackWhatAPublishedFileReplaced) {
     }
 }
 
+// Should the old file not go back (something took its name meanwhile), it stays under its
+// hidden name, never removed.
+TEST_F(AtomicFileTest, AFailedRollbackKeepsTheOldFile) {
+    n95::test::WriteFile(Path("out.csv"), "old");
+    std::string error;
+    TAtomicFile file;
+    ASSERT_TRUE(file.Open(Path("out.csv"), &error));
+    std::fputs("new", file.File());
+    ASSERT_TRUE(file.Prepare(&error) && file.Publish(&error)) << error;
+    std::filesystem::rename(Path("out.csv"), Path("moved.csv"));
+    std::filesystem::create_directories(Path("out.csv/inside"));
+    EXPECT_FALSE(file.Rollback());
+    ASSERT_FALSE(file.KeptAs().empty());
+    EXPECT_EQ(ReadFile(file.KeptAs()), "old");
+}
+
 }  // namespace
 }  // namespace n95::host

@@ -83,6 +83,7 @@ TEST_P(MisbehavingPluginTest, EndsWithStatus5AndTheReason) {
     const ProgramResult r = RunProgram(N95HOST_PATH, args);
     EXPECT_EQ(r.Status, 5) << r.Errors;
     EXPECT_TRUE(Contains(r.Errors, m.Message)) << r.Errors;
+    EXPECT_FALSE(Contains(r.Errors, "SIGINT")) << "no signal ended it\n" << r.Errors;
     // Nothing is written from a run the plug-in failed before the test started.
     if (std::string(m.Command) == "replay") {
         EXPECT_FALSE(FileExists(Path("r.csv")) || FileExists(Path("r.kml")));

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "tests/host/HostTestSupport.h"
@@ -61,8 +63,14 @@ TEST_F(OutputSafetyTest, StreamsAreWrittenWhereTheShellPointsThem) {
     // With the CSV on standard output, the summary goes to standard error.
     const ProgramResult r = Shell("$HOST replay $SAMPLE --csv /dev/stdout > out.csv");
     EXPECT_TRUE(Contains(r.Errors, "  outputs         /dev/stdout")) << r.Errors;
-    // A descriptor that is not open, or open for reading only, is not written.
+    // A descriptor that is not open, or open for reading only, is not written; nor is one
+    // the program opened itself (another output's file).
     EXPECT_EQ(Shell("$HOST replay $SAMPLE --csv /dev/fd/7").Status, 5);
+    const ProgramResult own = Shell("$HOST replay $SAMPLE --csv own.csv --kml /dev/fd/4");
+    EXPECT_EQ(own.Status, 5);
+    EXPECT_TRUE(Contains(own.Errors, "not a descriptor this program was started with"))
+        << own.Errors;
+    EXPECT_FALSE(FileExists(Path("own.csv")));
     EXPECT_EQ(Shell("$HOST replay $SAMPLE --csv /dev/fd/0 < ref.csv").Status, 5);
     EXPECT_EQ(ReadFile(Path("ref.csv")), Csv);
 }
@@ -87,7 +95,12 @@ TEST_F(OutputSafetyTest, ARefusedRunLeavesEveryExistingOutputAsItWas) {
         int Status;
         std::string Message;
     };
-    const std::vector<Case> cases = {
+    // In a folder with the sticky bit another user's file may be written but not replaced.
+    std::filesystem::create_directory(Path("out/sticky"));
+    ASSERT_EQ(chmod(Path("out/sticky").c_str(), 01777), 0);
+    WriteFile(Path("out/sticky/theirs.csv"), "theirs");
+    ASSERT_EQ(chmod(Path("out/sticky/theirs.csv").c_str(), 0666), 0);
+    std::vector<Case> cases = {
         {"$HOST replay $SAMPLE --csv out/d.csv --kml out/" + std::string(256, 'k') + ".kml", 5,
          "File name too long"},
         {"$HOST replay $SAMPLE --csv out/d.csv --kml out/d.kml --map no/such/d.svg", 5,
@@ -96,6 +109,9 @@ TEST_F(OutputSafetyTest, ARefusedRunLeavesEveryExistingOutputAsItWas) {
         {asUser + "$HOST replay $SAMPLE --csv out/ro.csv", 5,
          "cannot replace out/ro.csv: Permission denied"},
     };
+    if (geteuid() == 0)  // the file is root's, so only another user can find it not replaceable
+        cases.push_back({asUser + "$HOST replay $SAMPLE --csv out/sticky/theirs.csv", 5,
+                         "cannot replace out/sticky/theirs.csv: Operation not permitted"});
     for (const Case& c : cases) {
         const ProgramResult r = Shell(c.Line);
         EXPECT_EQ(r.Status, c.Status) << c.Line << "\n" << r.Errors;
@@ -106,8 +122,10 @@ TEST_F(OutputSafetyTest, ARefusedRunLeavesEveryExistingOutputAsItWas) {
         ASSERT_EQ(stat(Path("out/d.csv").c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u) << c.Line;
         EXPECT_EQ(ReadFile(Path("out/ro.csv")), "read-only") << c.Line;
-        EXPECT_EQ(ListDir(Path("out")), (std::vector<std::string>{"d.csv", "d.kml", "ro.csv"}))
+        EXPECT_EQ(ListDir(Path("out")),
+                  (std::vector<std::string>{"d.csv", "d.kml", "ro.csv", "sticky"}))
             << c.Line;
+        EXPECT_EQ(ReadFile(Path("out/sticky/theirs.csv")), "theirs");
     }
     // A run that succeeds replaces the files whole, each keeping its mode.
     const ProgramResult r = Shell("$HOST replay $SAMPLE --csv out/d.csv --kml out/d.kml");
@@ -116,6 +134,24 @@ TEST_F(OutputSafetyTest, ARefusedRunLeavesEveryExistingOutputAsItWas) {
     struct stat info {};
     ASSERT_EQ(stat(Path("out/d.csv").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// An output that waits for its reader (a FIFO nobody reads yet) is waited for as a shell's
+// redirection waits, and a stop ends the wait: status 130, nothing written.
+TEST_F(OutputSafetyTest, AStopWhileAnOutputWaitsForItsReaderEndsTheRun) {
+    ASSERT_EQ(mkfifo(Path("fifo.kml").c_str(), 0600), 0);
+    WriteFile(Path("d.csv"), "earlier");
+    for (const int signal : {SIGINT, SIGTERM}) {
+        ChildProgram host;
+        ASSERT_TRUE(host.Start(
+            N95HOST_PATH, {"replay", kSample, "--gps", std::string(N95_SAMPLES_DIR) + "/drive.nmea",
+                           "--csv", Path("d.csv"), "--kml", Path("fifo.kml")}));
+        ASSERT_TRUE(host.WaitForError("waiting for a reader of the FIFO", 60));
+        host.Signal(signal);
+        const ProgramResult r = host.Wait(60);
+        EXPECT_EQ(r.Status, 130) << strsignal(signal) << "\n" << r.Errors;
+        EXPECT_EQ(ReadFile(Path("d.csv")), "earlier");
+    }
 }
 
 }  // namespace
