@@ -50,6 +50,8 @@ public:
     // The end of the log: a last line without a line end is read too, and a fix the track
     // holds is decided (see TFixFilter::Finish). Reading may go on after it.
     void Finish();
+    // Counts `count` blank lines, as if they had been read.
+    void SkipBlankLines(uint64_t count) { LineNumber += count; }
     // Forgets the line being received: the log starts afresh.
     void DropPartialLine();
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -29,32 +30,48 @@ constexpr double kMaxStep = TFixFilter::kMaxStepSeconds / kSecondsPerDay;
 const TGpsPoint* TFixFilter::Reference() const {
     if (Last)
         return &Last->Point;
-    return Held ? &Held->Point : nullptr;
+    return Held.empty() ? nullptr : &Held.front().Point;
 }
 
 void TFixFilter::Take(const TTrackFix& fix, std::vector<TDecision>& out) {
     const double time = fix.Point.Time;
-    for (const std::optional<TTrackFix>* newest : {&Challenger, &Held, &Last})
-        if (*newest && std::fabs(time - (*newest)->Point.Time) < kSameEpoch)
-            return;
+    const auto sameEpoch = [time](const TTrackFix& newest) {
+        return std::fabs(time - newest.Point.Time) < kSameEpoch;
+    };
+    if ((!Rival.empty() && sameEpoch(Rival.back())) || (!Held.empty() && sameEpoch(Held.back())) ||
+        (Last && sameEpoch(*Last)) || (BehindRun > 0 && sameEpoch(BackStretch.back())))
+        return;
     if (Last)
         TakeAfterAccepted(fix, out);
     else
         TakeAtStart(fix, out);
 }
 
+bool TFixFilter::Extends(std::vector<TTrackFix>& chain, const TTrackFix& fix) {
+    const double step = fix.Point.Time - chain.back().Point.Time;
+    if (step <= 0.0 || step > kMaxStep)
+        return false;
+    chain.push_back(fix);
+    return true;
+}
+
 void TFixFilter::TakeAfterAccepted(const TTrackFix& fix, std::vector<TDecision>& out) {
     const double time = fix.Point.Time;
-    if (Held) {
-        if (time > Held->Point.Time) {
-            Accept(*Held, out);  // confirmed: the track moved on from it
-        } else if (time > Last->Point.Time) {
-            out.push_back({TVerdict::Outlier, *Held});  // refuted: the track goes on from Last
-        } else {
-            Behind(fix, out);  // says nothing about the held fix
+    if (!Held.empty()) {
+        if (Extends(Held, fix)) {
+            BehindRun = 0;
+            if (Held.size() >= kConfirmFixes)
+                AcceptChain(Held, out);  // confirmed
             return;
         }
-        Held.reset();
+        if (time > Held.back().Point.Time)
+            AcceptChain(Held, out);  // a fix far after them: the track moved on
+        else if (time > Last->Point.Time)
+            Refute(Held, out);  // the track goes on from Last
+        else {
+            Behind(fix, out);  // says nothing about the held fixes
+            return;
+        }
     }
     if (time < Last->Point.Time) {
         Behind(fix, out);
@@ -64,57 +81,111 @@ void TFixFilter::TakeAfterAccepted(const TTrackFix& fix, std::vector<TDecision>&
     if (time - Last->Point.Time <= kMaxStep)
         Accept(fix, out);
     else
-        Held = fix;
+        Held.assign(1, fix);
 }
 
 void TFixFilter::TakeAtStart(const TTrackFix& fix, std::vector<TDecision>& out) {
     const double time = fix.Point.Time;
-    if (!Held) {
-        Held = fix;
+    if (Held.empty()) {
+        Held.assign(1, fix);
         return;
     }
-    if (!Challenger) {
-        if (time < Held->Point.Time) {
-            Challenger = fix;
+    if (Extends(Held, fix)) {
+        if (Held.size() >= kConfirmFixes) {
+            Refute(Rival, out);
+            AcceptChain(Held, out);
+        }
+        return;
+    }
+    if (!Rival.empty() && Extends(Rival, fix)) {
+        if (Rival.size() >= kConfirmFixes) {
+            Refute(Held, out);
+            AcceptChain(Rival, out);
+        }
+        return;
+    }
+    if (Rival.empty()) {
+        if (Held.size() < 2 || time < Held.back().Point.Time) {
+            Rival.assign(1, fix);
             return;
         }
-        Accept(*Held, out);
-        Held.reset();
+        AcceptChain(Held, out);  // fixes that follow closely, then an outage
         TakeAfterAccepted(fix, out);
         return;
     }
-    // The held first fix and a challenger behind it: the third keeps the one it follows.
-    if (time > Held->Point.Time) {
-        out.push_back({TVerdict::Outlier, *Challenger});
-        Accept(*Held, out);
-    } else if (time > Challenger->Point.Time) {
-        out.push_back({TVerdict::Outlier, *Held});
-        Accept(*Challenger, out);
+    // A fix that follows neither chain closely keeps what it comes after.
+    const bool afterHeld = time > Held.back().Point.Time;
+    const bool afterRival = time > Rival.back().Point.Time;
+    if (afterHeld && afterRival && Rival.front().Point.Time > Held.back().Point.Time) {
+        AcceptChain(Held, out);  // both, in time order: a sparse log
+        AcceptChain(Rival, out);
+    } else if (afterHeld) {
+        Refute(Rival, out);
+        AcceptChain(Held, out);
+    } else if (afterRival) {
+        Refute(Held, out);
+        AcceptChain(Rival, out);
     } else {
-        // Behind both: the oldest gives way, and the two newest wait for a fourth.
-        out.push_back({TVerdict::Outlier, *Held});
-        Held = Challenger;
-        Challenger = fix;
+        // Behind both: the older chain gives way, and the two newest wait on.
+        Refute(Held, out);
+        Held.swap(Rival);
+        Rival.assign(1, fix);
         return;
     }
-    Held.reset();
-    Challenger.reset();
     TakeAfterAccepted(fix, out);
+}
+
+void TFixFilter::AcceptChain(std::vector<TTrackFix>& chain, std::vector<TDecision>& out) {
+    if (TakeBack && Last && !chain.empty() &&
+        chain.front().Point.Time - Last->Point.Time > kMaxStep) {
+        JumpAnchor = Last;  // a jump ahead: what a stretch behind may take back
+        SinceJump.clear();
+    }
+    for (const TTrackFix& fix : chain)
+        Accept(fix, out);
+    chain.clear();
+}
+
+void TFixFilter::Refute(std::vector<TTrackFix>& chain, std::vector<TDecision>& out) {
+    for (const TTrackFix& fix : chain)
+        out.push_back({TVerdict::Outlier, fix});
+    chain.clear();
 }
 
 void TFixFilter::Accept(const TTrackFix& fix, std::vector<TDecision>& out) {
     out.push_back({TVerdict::Accepted, fix});
     Last = fix;
     BehindRun = 0;
+    if (!JumpAnchor)
+        return;
+    if (SinceJump.size() < kMaxTakeBackFixes) {
+        SinceJump.push_back(fix);
+    } else {
+        JumpAnchor.reset();  // a stretch this long is the track
+        SinceJump.clear();
+    }
 }
 
 void TFixFilter::Behind(const TTrackFix& fix, std::vector<TDecision>& out) {
+    if (BehindRun == 0) {
+        BackStretch.clear();
+        BackStretchClose = true;
+    } else if (BackStretchClose) {
+        const double step = fix.Point.Time - BackStretch.back().Point.Time;
+        BackStretchClose = step > 0.0 && step <= kMaxStep;
+    }
+    if (BackStretch.size() < kBackStretchFixes)
+        BackStretch.push_back(fix);
+    else
+        BackStretch.back() = fix;
     if (BehindRun++ == 0)
         BehindRunLine = fix.Line;
     if (BehindRun < kBackStretchFixes) {
         out.push_back({TVerdict::Outlier, fix});
         return;
     }
+    if (BehindRun == kBackStretchFixes && Reanchor(out))
+        return;
     TDecision decision{TVerdict::GoesBack, fix};
     if (BehindRun == kBackStretchFixes) {
         decision.Recount = kBackStretchFixes - 1;
@@ -123,13 +194,37 @@ void TFixFilter::Behind(const TTrackFix& fix, std::vector<TDecision>& out) {
     out.push_back(decision);
 }
 
+bool TFixFilter::Reanchor(std::vector<TDecision>& out) {
+    if (!TakeBack || !BackStretchClose || !JumpAnchor || SinceJump.empty())
+        return false;
+    const double from = BackStretch.front().Point.Time;
+    if (from <= JumpAnchor->Point.Time || from >= SinceJump.front().Point.Time)
+        return false;
+    // The stretch goes on from before the jump: the jump and what followed it were wrong.
+    Refute(Held, out);
+    TDecision reanchor{TVerdict::Reanchor, BackStretch.back()};
+    reanchor.Recount = kBackStretchFixes - 1;
+    reanchor.RecountFromLine = BehindRunLine;
+    reanchor.TakeBackCount = SinceJump.size();
+    out.push_back(reanchor);
+    for (const TTrackFix& fix : SinceJump)
+        out.push_back({TVerdict::TakenBack, fix});
+    SinceJump.clear();
+    JumpAnchor.reset();
+    for (const TTrackFix& fix : BackStretch)
+        Accept(fix, out);
+    BackStretch.clear();
+    return true;
+}
+
 void TFixFilter::Finish(std::vector<TDecision>& out) {
-    if (Challenger)
-        out.push_back({TVerdict::Outlier, *Challenger});
-    if (Held)
-        Accept(*Held, out);
-    Held.reset();
-    Challenger.reset();
+    if (!Rival.empty() && !Held.empty() && Rival.front().Point.Time > Held.back().Point.Time) {
+        AcceptChain(Held, out);
+        AcceptChain(Rival, out);
+        return;
+    }
+    Refute(Rival, out);
+    AcceptChain(Held, out);
 }
 
 const char* TrackProblemName(TTrackProblemKind kind) {
@@ -224,8 +319,30 @@ std::size_t TTrack::Apply() {
                            " is out of step with the fixes around it; fix skipped");
             continue;
         }
-        // The stretch before this fix was counted as outliers until it proved long.
         const auto outlier = static_cast<std::size_t>(TTrackProblemKind::TimeOutlier);
+        if (d.Verdict == TFixFilter::TVerdict::Reanchor) {
+            // The stretch before this fix was counted as outliers: it is accepted next, and the
+            // last fixes taken back (their TakenBack decisions follow).
+            ProblemCounts[outlier] -= d.Recount;
+            Skipped -= d.Recount;
+            std::erase_if(FirstProblems, [&d](const TTrackProblem& problem) {
+                return problem.Kind == TTrackProblemKind::TimeOutlier &&
+                       problem.Line >= d.RecountFromLine;
+            });
+            Fixes.resize(Fixes.size() - d.TakeBackCount);
+            if (FeedBefore.size() > Fixes.size())
+                FeedBefore.resize(Fixes.size());
+            gained -= std::min(gained, d.TakeBackCount);
+            continue;
+        }
+        if (d.Verdict == TFixFilter::TVerdict::TakenBack) {
+            DefaultDated -= fix.DefaultDated ? 1 : 0;
+            AddProblem(fix.Line, TTrackProblemKind::TimeOutlier,
+                       "fix time " + FormatIso8601(fix.Point.Time) +
+                           " is out of step with the fixes after it; fix taken back");
+            continue;
+        }
+        // The stretch before this fix was counted as outliers until it proved long.
         ProblemCounts[outlier] -= d.Recount;
         ProblemCounts[static_cast<std::size_t>(TTrackProblemKind::TimeBack)] += d.Recount;
         for (TTrackProblem& problem : FirstProblems)
@@ -338,22 +455,31 @@ private:
 
 constexpr std::size_t kTrackReadBytes = 65536;
 
-// The first bytes of the track up to its first non-blank one (or all of it when it is
-// blank): what tells GPX from NMEA. False on a failed read.
-bool ReadHead(TTrackInput& input, std::string& head, bool& blank, bool& isXml, std::string* error) {
+// The track from its first non-blank byte on, in `head` (the rest of that read), with the
+// number of lines the blanks before it ended (CR LF, LF or CR each end one): what tells GPX
+// from NMEA. The blanks are not kept, so an endless run of them takes no memory. False on a
+// failed read.
+bool ReadHead(TTrackInput& input, std::string& head, uint64_t& blankLines, bool& blank, bool& isXml,
+              std::string* error) {
     char buffer[kTrackReadBytes];
+    bool afterCr = false;
     for (std::size_t got = 1; got > 0;) {
         if (!input.Read(buffer, sizeof buffer, got, error))
             return false;
-        const std::size_t from = head.size();
-        head.append(buffer, got);
-        for (std::size_t i = from; i < head.size(); ++i) {
-            const char c = head[i];
-            if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+        for (std::size_t i = 0; i < got; ++i) {
+            const char c = buffer[i];
+            if (c == '\r' || c == '\n') {
+                blankLines += c == '\n' && afterCr ? 0 : 1;
+                afterCr = c == '\r';
+                continue;
+            }
+            afterCr = false;
+            if (c == ' ' || c == '\t')
                 continue;
             // GPX is XML: its first non-blank byte is '<' (or a UTF-8 byte order mark).
             isXml = c == '<' || c == '\xEF';
             blank = false;
+            head.assign(buffer + i, got - i);
             return true;
         }
     }
@@ -361,14 +487,31 @@ bool ReadHead(TTrackInput& input, std::string& head, bool& blank, bool& isXml, s
     return true;
 }
 
-bool LoadGpx(TTrackInput& input, std::string text, const std::string& path, TTrack& track,
-             std::string* error, const volatile std::sig_atomic_t* stopRequested) {
-    // pugixml builds the document in memory; a GPX track is parsed whole.
-    text.reserve(input.SizeHint + 1);
+std::string GpxTooLarge(const std::string& path) {
+    return "track " + path + " (GPX) is larger than " + std::to_string(kMaxGpxBytes >> 20) +
+           " MiB: a GPX track is read whole; split it, or convert it to NMEA, which is streamed";
+}
+
+bool LoadGpx(TTrackInput& input, uint64_t blankLines, const std::string& head,
+             const std::string& path, TTrack& track, std::string* error,
+             const volatile std::sig_atomic_t* stopRequested) {
+    // pugixml builds the document in memory; a GPX track is parsed whole, up to kMaxGpxBytes.
+    if (input.SizeHint > kMaxGpxBytes || blankLines + head.size() > kMaxGpxBytes) {
+        *error = GpxTooLarge(path);
+        return false;
+    }
+    // The blank lines before the document are put back: its line numbers count them.
+    std::string text(blankLines, '\n');
+    text.reserve(std::min(input.SizeHint, kMaxGpxBytes) + 1);
+    text += head;
     char buffer[kTrackReadBytes];
     for (std::size_t got = 1; got > 0;) {
         if (!input.Read(buffer, sizeof buffer, got, error))
             return false;
+        if (text.size() + got > kMaxGpxBytes) {
+            *error = GpxTooLarge(path);
+            return false;
+        }
         text.append(buffer, got);
     }
     std::string parseError;
@@ -379,10 +522,11 @@ bool LoadGpx(TTrackInput& input, std::string text, const std::string& path, TTra
     return true;
 }
 
-bool LoadNmea(TTrackInput& input, const std::string& head, TTrack& track, std::string* error,
-              const TNmeaDefaultDate& defaultDate) {
+bool LoadNmea(TTrackInput& input, uint64_t blankLines, const std::string& head, TTrack& track,
+              std::string* error, const TNmeaDefaultDate& defaultDate) {
     // An NMEA log is streamed: the reader holds at most one line.
     TNmeaReader reader(track, defaultDate);
+    reader.SkipBlankLines(blankLines);
     reader.Take(head.data(), head.size());
     char buffer[kTrackReadBytes];
     for (std::size_t got = 1; got > 0;) {
@@ -402,9 +546,12 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
     TTrackInput input(path, stopRequested);
     if (!input.Open(error))
         return false;
+    // The replay has the whole track before it feeds a fix: it can take fixes back.
+    track.Filter.TakeBack = true;
     std::string head;
+    uint64_t blankLines = 0;
     bool blank = true, isXml = false;
-    if (!ReadHead(input, head, blank, isXml, error))
+    if (!ReadHead(input, head, blankLines, blank, isXml, error))
         return false;
     if (blank) {
         // Nothing to tell the format by but the name.
@@ -412,8 +559,8 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
         *error = "track " + path + " (" + track.Format + ") is empty: it holds no fix";
         return false;
     }
-    if (isXml ? !LoadGpx(input, std::move(head), path, track, error, stopRequested)
-              : !LoadNmea(input, head, track, error, defaultDate))
+    if (isXml ? !LoadGpx(input, blankLines, head, path, track, error, stopRequested)
+              : !LoadNmea(input, blankLines, head, track, error, defaultDate))
         return false;
     if (track.Fixes.empty()) {
         *error = "track " + path + " (" + track.Format + ") holds no usable fix (" +

@@ -52,62 +52,104 @@ struct TTrackFix {
     bool DefaultDated = false;  // a GGA fix dated by the reader's default date
 };
 
-// The rule that keeps one fix with a wrong time or date (a receiver's glitch: a day ahead,
-// a minute back, 23:59:59 in the middle of a drive) from changing the times of the others.
-// Every source of fixes goes through it (the NMEA and GPX readers of the replay, the live
-// NMEA feed, gpsd), so a replay with a live run's fix log sees the fixes the run fed.
+// The rule that keeps a fix or two with a wrong time or date (a receiver's glitch: a day
+// ahead, a minute back, 23:59:59 in the middle of a drive, a default date of 1980 at start-up)
+// from changing the times of the others. Every source of fixes goes through it (the NMEA and
+// GPX readers of the replay, the live NMEA feed, gpsd), so a replay with a live run's fix log
+// sees the fixes the run fed: the fix log holds the accepted fixes in increasing time, and
+// the rule accepts every fix of such a sequence.
 //
-// Fixes are taken in input order. With A the last accepted fix:
+// A fix "follows" another closely when it is after it by at most kMaxStepSeconds. Fixes are
+// taken in input order. With A the last accepted fix:
 //  - a fix within kSameEpochSeconds of the newest one is the same epoch (an RMC and a GGA
 //    sentence of one second): dropped quietly;
-//  - a fix after A by at most kMaxStepSeconds is accepted at once;
-//  - a fix further ahead (an outage, or a wrong time) is held until the next fix: a fix after
-//    it confirms it (both are accepted), a fix between A and it refutes it (an outlier);
+//  - a fix that follows A closely is accepted at once;
+//  - a fix further ahead (an outage, or a wrong time) is held, with the fixes that follow
+//    it closely, until kConfirmFixes of them in a row confirm it (all are accepted). A fix
+//    between A and the held ones refutes them (outliers): so a glitch of up to
+//    kConfirmFixes - 1 fixes ahead, an RMC and GGA pair each, is refuted by the first right
+//    fix. A fix after the held ones but not closely (a log sparser than kMaxStepSeconds)
+//    confirms them as well: the track moved on;
 //  - a fix behind A is an outlier; the kBackStretchFixes-th of them in a row makes the whole
-//    stretch a track that really goes backwards, counted as "time goes back" instead;
-//  - the first fix has no neighbour to vouch for it, so it is held too. A second fix behind
-//    it waits as its challenger: of the two, the third fix keeps the one it follows.
-// A held fix delays the fixes after it by one fix at most (positions in a live run wait for
-// it); a fix wrong by less than kMaxStepSeconds ahead costs the fixes of those seconds.
+//    stretch a track that really goes backwards, counted as "time goes back" instead.
+//    With TakeBack (the replay's track loader, which has the whole input before it feeds a
+//    fix), a stretch that follows on closely from a time between the last jump's anchor (the
+//    accepted fix before a confirmed jump ahead) and the jump re-anchors the track: the
+//    fixes accepted since the jump (at most kMaxTakeBackFixes) are taken back as outliers
+//    and the stretch is accepted. A live feed has already fed them: there a wrong stretch of
+//    kConfirmFixes or more fixes ahead keeps the track, and the right fixes go back;
+//  - the first fix has no accepted one before it: it is held until kConfirmFixes fixes
+//    follow it closely. A fix that does not follow it closely (behind it, or far ahead of
+//    it: the first was wrong, or this one is) starts a rival chain at the start; the first
+//    chain to reach kConfirmFixes wins and the other's fixes are outliers. A fix that follows
+//    neither closely decides by its time: it keeps what it comes after, and when it comes
+//    after neither, the older chain gives way. Two held fixes that follow closely and then a
+//    fix far ahead are accepted (an outage after the start).
+// A held fix delays the fixes after it (a live run's positions wait for it): by at most
+// kConfirmFixes - 1 fixes, two seconds at one fix a second, unless the fixes after it keep
+// contradicting one another. A fix wrong by less than kMaxStepSeconds ahead costs the fixes
+// of those seconds.
 class TFixFilter {
 public:
     static constexpr double kSameEpochSeconds = 0.001;
     // Receivers report once a second (some five times, some every five seconds).
     static constexpr double kMaxStepSeconds = 10.0;
+    static constexpr std::size_t kConfirmFixes = 3;
     static constexpr uint64_t kBackStretchFixes = 10;
+    // A wrong stretch ahead longer than this (an hour at one fix a second) is not taken back.
+    static constexpr std::size_t kMaxTakeBackFixes = 3600;
 
-    enum class TVerdict : uint8_t { Accepted, Outlier, GoesBack };
+    enum class TVerdict : uint8_t { Accepted, Outlier, GoesBack, Reanchor, TakenBack };
     struct TDecision {
         TVerdict Verdict = TVerdict::Accepted;
         TTrackFix Fix;
-        // GoesBack: the outliers of the stretch before this fix are to be counted as going
-        // back too (set on the fix that makes the stretch long), from this line on.
+        // GoesBack, Reanchor: the outliers of the stretch before this fix are to be counted
+        // as going back (GoesBack: set on the fix that makes the stretch long), or not at all
+        // (Reanchor: they are accepted next), from this line on.
         uint64_t Recount = 0;
         uint64_t RecountFromLine = 0;
+        // Reanchor: how many of the last accepted fixes are taken back; a TakenBack decision
+        // for each follows (in input order), then the stretch's fixes, accepted.
+        std::size_t TakeBackCount = 0;
     };
+
+    // Whether a stretch behind the track may take back fixes already accepted (see above).
+    bool TakeBack = false;
 
     // Takes the next fix; appends what became final by it to `decisions`, in order (the
     // accepted fixes in increasing time).
     void Take(const TTrackFix& fix, std::vector<TDecision>& decisions);
-    // The end of the input: a held fix is accepted (nothing refutes it), a challenger is an
-    // outlier. Fixes may follow: they are taken as after an accepted fix.
+    // The end of the input: held fixes are accepted (nothing refutes them); at the start, a
+    // rival chain that does not come after them is outliers. Fixes may follow: they are
+    // taken as after an accepted fix.
     void Finish(std::vector<TDecision>& decisions);
 
     // What a fix without a date of its own (GGA) is dated near: the last accepted fix, or
-    // before any the held first fix; null before any fix.
+    // before any the first held fix; null before any fix.
     const TGpsPoint* Reference() const;
 
 private:
     void TakeAfterAccepted(const TTrackFix& fix, std::vector<TDecision>& out);
     void TakeAtStart(const TTrackFix& fix, std::vector<TDecision>& out);
+    // Extends `chain` with `fix` when it follows the chain's last fix closely.
+    static bool Extends(std::vector<TTrackFix>& chain, const TTrackFix& fix);
+    void AcceptChain(std::vector<TTrackFix>& chain, std::vector<TDecision>& out);
+    void Refute(std::vector<TTrackFix>& chain, std::vector<TDecision>& out);
     void Accept(const TTrackFix& fix, std::vector<TDecision>& out);
     void Behind(const TTrackFix& fix, std::vector<TDecision>& out);
+    bool Reanchor(std::vector<TDecision>& out);
 
-    std::optional<TTrackFix> Last;        // the last accepted fix
-    std::optional<TTrackFix> Held;        // waiting for the next fix
-    std::optional<TTrackFix> Challenger;  // at the start: a second fix behind the held first
-    uint64_t BehindRun = 0;               // outliers behind Last in a row
-    uint64_t BehindRunLine = 0;           // the line of the first of them
+    std::optional<TTrackFix> Last;  // the last accepted fix
+    std::vector<TTrackFix> Held;    // waiting: each fix follows the one before it
+    std::vector<TTrackFix> Rival;   // at the start: a chain that contradicts Held
+    uint64_t BehindRun = 0;         // outliers behind Last in a row
+    uint64_t BehindRunLine = 0;     // the line of the first of them
+    // TakeBack: the run behind Last while each of its fixes follows the one before closely;
+    // the fixes accepted since the last jump ahead, and the accepted fix before that jump.
+    std::vector<TTrackFix> BackStretch;
+    bool BackStretchClose = false;
+    std::vector<TTrackFix> SinceJump;
+    std::optional<TTrackFix> JumpAnchor;
 };
 
 struct TTrack {
@@ -143,7 +185,8 @@ struct TTrack {
 
     // Takes a fix through the track's TFixFilter: accepted fixes are appended (with their
     // feed points), outliers counted as problems. Returns how many fixes the track gained
-    // (0, 1 or 2: a held fix and the one that confirmed it).
+    // (held fixes come with the one that confirmed them; with TakeBack, fewer when fixes
+    // were taken back, not below 0).
     std::size_t AddFix(const TTrackFix& fix);
     std::size_t AddFix(const TGpsPoint& fix, uint64_t line) { return AddFix({fix, line}); }
     // The end of the input (see TFixFilter::Finish); returns how many fixes the track gained.
@@ -172,18 +215,22 @@ struct TNmeaDefaultDate {
     TDateTime Reference = 0.0;
 };
 
+// The largest GPX track read (from a file or a pipe): a GPX document is parsed whole.
+inline constexpr std::size_t kMaxGpxBytes = std::size_t{1} << 30;
+
 // Reads a track file, NMEA or GPX, told apart by its content (GPX is XML: its first
 // non-blank character is '<'; a file with nothing but blanks is told by its extension,
-// ".gpx" or not). An NMEA log is streamed: at most one line of kMaxNmeaLine bytes is held.
+// ".gpx" or not; the blanks before the first non-blank character are not kept). An NMEA log
+// is streamed: at most one line of kMaxNmeaLine bytes is held. A GPX document is read whole,
+// up to kMaxGpxBytes: a larger one is refused.
 // A pipe or FIFO (also /dev/stdin) is read as it comes, as a file is; a character device
 // (a receiver, /dev/zero) is refused, since it never ends.
 // False, with one message naming the path in *error, when the file is missing, unreadable,
-// a character device or not parseable as a whole, or yields no usable fix (the message then
-// lists the first problems and a count of each kind). Skipped entries alone are no failure:
-// they are reported through the track.
-// `stopRequested` (may be null) is looked at between reads and while a GPX document is
-// walked: once it is set the load stops within a fraction of a second and returns false;
-// the caller tells that from a failure by the flag.
+// a character device, a GPX document over kMaxGpxBytes or not parseable as a whole, or yields no
+// usable fix (the message then lists the first problems and a count of each kind). Skipped entries
+// alone are no failure: they are reported through the track. `stopRequested` (may be null) is
+// looked at between reads and while a GPX document is walked: once it is set the load stops within
+// a fraction of a second and returns false; the caller tells that from a failure by the flag.
 bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
                const TNmeaDefaultDate& defaultDate = {},
                const volatile std::sig_atomic_t* stopRequested = nullptr);

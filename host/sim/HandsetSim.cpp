@@ -60,6 +60,12 @@ bool LoadCaptureFrames(const std::string& path, std::vector<std::string>& frames
     return true;
 }
 
+std::string LinkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
 bool LinkPathIsFree(const std::string& path, std::string* error) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
@@ -68,12 +74,17 @@ bool LinkPathIsFree(const std::string& path, std::string* error) {
         *error = SystemError("cannot look at --link " + path, errno);
         return false;
     }
-    if (S_ISLNK(info.st_mode)) {
-        char target[PATH_MAX];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-        // Its target need not exist: the pseudo-terminal of a run that ended is gone.
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)).starts_with("/dev/pts/"))
+    const std::string target = S_ISLNK(info.st_mode) ? LinkTarget(path) : std::string();
+    if (target.starts_with("/dev/pts/")) {
+        // Stale only when the pseudo-terminal is gone: a run that ended took it along. One
+        // that exists is another simulator's live link.
+        struct stat pts {};
+        if (::stat(target.c_str(), &pts) != 0 && errno == ENOENT)
             return true;
+        *error = "--link " + path + " is the link of a pseudo-terminal in use (" + target +
+                 ", another simulator's?); the simulator takes over no live link: stop that " +
+                 "one, or name another path";
+        return false;
     }
     *error = "--link " + path + " exists and is not a link to a pseudo-terminal; the simulator " +
              "replaces nothing else: remove it, or name another path";
@@ -150,7 +161,8 @@ bool THandsetSim::MakeLink(std::string* error) {
 }
 
 void THandsetSim::RemoveLink() {
-    if (LinkMade)
+    // Only while it is still this simulator's: someone may have put another link there since.
+    if (LinkMade && LinkTarget(Options.LinkPath) == SlavePath)
         ::unlink(Options.LinkPath.c_str());
     LinkMade = false;
 }

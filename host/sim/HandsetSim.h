@@ -78,11 +78,14 @@ struct TSimStats {
 bool LoadCaptureFrames(const std::string& path, std::vector<std::string>& frames,
                        std::string* error);
 
-// Whether the simulator may put its link at `path`: nothing is there, or a symbolic link to
-// a pseudo-terminal (one it left, or a run before it: such a link goes stale when the
-// simulator stops). Anything else (a regular file, a folder, a device, another link) is
-// never replaced: false, with a message.
+// Whether the simulator may put its link at `path`: nothing is there, or a stale symbolic
+// link to a pseudo-terminal that no longer exists (one a run left behind). Anything else (a
+// regular file, a folder, a device, another link, the live link of a simulator that still
+// runs) is never replaced: false, with a message.
 bool LinkPathIsFree(const std::string& path, std::string* error);
+
+// The target of the symbolic link at `path`; empty when it is none.
+std::string LinkTarget(const std::string& path);
 
 class THandsetSim {
 public:
@@ -110,7 +113,7 @@ private:
     bool OpenPty(std::string* error);
     void ClosePty();
     // Puts the link at Options.LinkPath to SlavePath (only where LinkPathIsFree); removes the
-    // link it made.
+    // link it made, while the link still points at SlavePath.
     bool MakeLink(std::string* error);
     void RemoveLink();
     void HandleLine(const std::string& line);

@@ -73,9 +73,10 @@ TEST(GpsdFixTest, OnlyTimedUsableFixesGoingForwardAreTaken) {
     const std::vector<Case> cases = {
         {"mode not seen", {0, true, t0, 0, true, 60.0, 24.0}, 0, false},
         {"no fix", {1, true, t0, 0, true, 60.0, 24.0}, 0, false},
-        // The first fix waits for the next to vouch for it (see TFixFilter).
+        // The first fix waits for the next two to vouch for it (see TFixFilter).
         {"2D fix", {2, true, t0, 0, true, 60.17, 24.9}, 0, false},
-        {"3D fix, half a second on", {3, true, t0, 500000000, true, 60.18, 24.91}, 2, false},
+        {"3D fix, half a second on", {3, true, t0, 500000000, true, 60.18, 24.91}, 0, false},
+        {"3D fix, a second on", {3, true, t0 + 1, 0, true, 60.19, 24.92}, 3, false},
         {"no time", {3, false, 0, 0, true, 60.2, 24.9}, 0, true},
         {"time zero", {3, true, 0, 0, true, 60.2, 24.9}, 0, true},
         {"no position", {3, true, t0 + 2, 0, false, 60.2, 24.9}, 0, true},
@@ -83,9 +84,9 @@ TEST(GpsdFixTest, OnlyTimedUsableFixesGoingForwardAreTaken) {
         {"NaN longitude", {2, true, t0 + 2, 0, true, 60.2, kNaN}, 0, true},
         {"latitude beyond a pole", {3, true, t0 + 2, 0, true, 90.5, 24.9}, 0, true},
         {"longitude beyond 180", {3, true, t0 + 2, 0, true, 60.2, -180.5}, 0, true},
-        {"the same epoch again", {3, true, t0, 500000000, true, 60.3, 24.9}, 0, false},
+        {"the same epoch again", {3, true, t0 + 1, 0, true, 60.3, 24.9}, 0, false},
         {"time going back", {3, true, t0, 0, true, 60.3, 24.9}, 0, true},
-        {"on again", {3, true, t0 + 1, 0, true, -33.9, 151.2}, 1, false},
+        {"on again", {3, true, t0 + 3, 0, true, -33.9, 151.2}, 1, false},
     };
     TTrack track;
     uint64_t number = 0;
@@ -110,8 +111,8 @@ TEST(GpsdFixTest, OnlyTimedUsableFixesGoingForwardAreTaken) {
     EXPECT_EQ(track.Entries, cases.size());
     // The problems name the reports by number.
     ASSERT_EQ(track.FirstProblems.size(), TTrack::kReportedProblems);
-    EXPECT_EQ(track.FirstProblems[0].Line, 5u);
-    EXPECT_EQ(track.FirstProblems[2].Line, 7u);
+    EXPECT_EQ(track.FirstProblems[0].Line, 6u);
+    EXPECT_EQ(track.FirstProblems[2].Line, 8u);
 }
 
 #if N95_HAVE_LIBGPS
@@ -217,16 +218,16 @@ TEST(GpsdFeedTest, TakesPositionReportsAndReconnectsAfterALoss) {
         "{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\r\n" +
         Tpv(1, 0, 0.0, 0.0) + Tpv(3, 1, 60.17, 24.9) +
         "{\"class\":\"SKY\",\"device\":\"/dev/ttyUSB0\",\"satellites\":[]}\r\n" +
-        Tpv(2, 2, 60.171, 24.901));
-    EXPECT_TRUE(PollUntil(feed, 2).empty());
-    ASSERT_EQ(feed.Track().Fixes.size(), 2u);
+        Tpv(2, 2, 60.171, 24.901) + Tpv(3, 3, 60.172, 24.902));
+    EXPECT_TRUE(PollUntil(feed, 3).empty());
+    ASSERT_EQ(feed.Track().Fixes.size(), 3u);
     EXPECT_NEAR(feed.Track().Fixes[1].X, 24.901, 1e-9);
     EXPECT_NEAR(feed.Track().Fixes[1].Time, UnixSecondsToDateTime(1715678402.0),
                 SecondsToDays(1e-3));
 
     // gpsd goes away: one warning, no fix, nothing to wait on; no attempt before the pause.
     gpsd.CloseClient();
-    const std::vector<TFixNotice> lost = PollUntil(feed, 3);
+    const std::vector<TFixNotice> lost = PollUntil(feed, 4);
     ASSERT_EQ(lost.size(), 1u);
     EXPECT_TRUE(lost[0].Warning);
     EXPECT_NE(lost[0].Text.find("lost the connection to " + feed.Name()), std::string::npos)
@@ -248,14 +249,14 @@ TEST(GpsdFeedTest, TakesPositionReportsAndReconnectsAfterALoss) {
     // Back: reconnected once the pause is over, and the fixes come again.
     gpsd.Listen(gpsd.Port);
     clock.Advance(TGpsdFeed::kRetrySeconds);
-    const std::vector<TFixNotice> back = PollUntil(feed, 3);
+    const std::vector<TFixNotice> back = PollUntil(feed, 4);
     ASSERT_EQ(back.size(), 1u);
     EXPECT_FALSE(back[0].Warning);
     EXPECT_EQ(back[0].Text, "reconnected to " + feed.Name());
     gpsd.Accept();
     gpsd.Send(Tpv(3, 5, 60.18, 24.92));
-    EXPECT_TRUE(PollUntil(feed, 3).empty());
-    EXPECT_EQ(feed.Track().Fixes.size(), 3u);
+    EXPECT_TRUE(PollUntil(feed, 4).empty());
+    EXPECT_EQ(feed.Track().Fixes.size(), 4u);
     EXPECT_EQ(feed.Losses(), 1u);
     EXPECT_EQ(feed.Recoveries(), 1u);
 }

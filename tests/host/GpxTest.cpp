@@ -154,6 +154,11 @@ TEST_F(TrackFileTest, RejectedTracksSayWhy) {
          "(3 lines, 3 skipped): 1 not NMEA, 2 no fix\n  line 1: RMC status V"},
         {"points.gpx", "<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"/></trkseg></trk></gpx>",
          "(1 track points, 1 skipped): 1 no time\n  line 1: trkpt without <time>"},
+        // The blanks before the first entry are not kept, but their lines are counted.
+        {"late.nmea", std::string(70000, '\n') + "\r\n \r\t junk\n",
+         "(1 lines, 1 skipped): 1 not NMEA\n  line 70003: not"},
+        {"late.gpx", std::string(70000, '\n') + "\r\n \r\t<gpx><trk><trkseg><trkpt/>",
+         "is not XML: Start-end tags mismatch at line 70003"},
     };
     for (const auto& c : cases) {
         n95::test::WriteFile(Path(c.Name), c.Content);
@@ -161,6 +166,15 @@ TEST_F(TrackFileTest, RejectedTracksSayWhy) {
         std::string error;
         EXPECT_FALSE(LoadTrack(Path(c.Name), track, &error)) << c.Name;
         EXPECT_NE(error.find(c.Message), std::string::npos) << error;
+    }
+    // A GPX document is read whole: one over the limit is refused before it is read.
+    {
+        n95::test::WriteFile(Path("huge.gpx"), "<gpx>");
+        ASSERT_EQ(truncate(Path("huge.gpx").c_str(), static_cast<off_t>(kMaxGpxBytes) + 1), 0);
+        TTrack track;
+        std::string error;
+        EXPECT_FALSE(LoadTrack(Path("huge.gpx"), track, &error));
+        EXPECT_NE(error.find("huge.gpx (GPX) is larger than 1024 MiB"), std::string::npos) << error;
     }
 }
 

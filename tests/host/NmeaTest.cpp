@@ -152,6 +152,7 @@ TEST(NmeaTest, GgaOnlyLogsTakeTheDefaultDateNearestItsReference) {
         TTrack track;
         TNmeaReader reader(track, date);
         ForEachLine(log, [&reader](std::string_view line) { reader.Line(line); });
+        reader.Finish();
         ASSERT_EQ(track.Fixes.size(), 2u) << c.Reference;
         EXPECT_EQ(track.DefaultDated, 2u);
         EXPECT_EQ(FormatIso8601(track.Fixes[0].Time), c.First) << c.Reference;
@@ -208,6 +209,16 @@ TEST(FixFilterTest, OneBadFixCostsOneFix) {
         {"an outage is no outlier", {0, 1, 600, 601}, {0, 1, 600, 601}, 0, 0},
         {"a jump at the end is kept", {0, 1, 600}, {0, 1, 600}, 0, 0},
         {"an ahead fix confirmed", {0, 1, 600, 602, 603}, {0, 1, 600, 602, 603}, 0, 0},
+        {"two fixes a day ahead", {0, 1, 2, kDay + 3, kDay + 4, 5, 6, 7}, {0, 1, 2, 5, 6, 7}, 2, 0},
+        {"the first fix from 1980", {-16000 * kDay, 0, 1, 2, 3}, {0, 1, 2, 3}, 1, 0},
+        {"two first fixes a day ahead", {kDay, kDay + 1, 0, 1, 2, 3}, {0, 1, 2, 3}, 2, 0},
+        {"a sparse log", {0, 30, 60, 90}, {0, 30, 60, 90}, 0, 0},
+        // Live, the fixes a wrong stretch confirmed were fed: the track keeps them.
+        {"three fixes a day ahead",
+         {0, 1, 2, kDay + 3, kDay + 4, kDay + 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+         {0, 1, 2, kDay + 3, kDay + 4, kDay + 5},
+         0,
+         10},
         {"a long stretch back",
          {0, 1, 2, -600, -599, -598, -597, -596, -595, -594, -593, -592, -591, -590},
          {0, 1, 2},
@@ -233,6 +244,55 @@ TEST(FixFilterTest, OneBadFixCostsOneFix) {
             EXPECT_EQ(problem.Kind, c.GoingBack > 0 ? TTrackProblemKind::TimeBack
                                                     : TTrackProblemKind::TimeOutlier)
                 << c.What;
+    }
+}
+
+// The replay's loader has the whole track before it feeds a fix: a long stretch that goes on
+// from before a jump ahead takes back the fixes since the jump.
+TEST(FixFilterTest, TheReplayTakesBackAWrongStretch) {
+    constexpr double kDay = 86400.0;
+    const std::vector<double> wrong = {0, 1, 2, kDay + 3, kDay + 4, kDay + 5};
+    const struct {
+        const char* What;
+        std::vector<double> After;  // the fixes after `wrong`
+        std::vector<double> Kept;
+        uint64_t Outliers, GoingBack;
+    } cases[] = {
+        {"the drive goes on",
+         {6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+         {0, 1, 2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+         3,
+         0},
+        {"from before the anchor",
+         {-600, -599, -598, -597, -596, -595, -594, -593, -592, -591},
+         wrong,
+         0,
+         10},
+        {"not closely", {6, 7, 8, 9, 30, 31, 32, 33, 34, 35}, wrong, 0, 10},
+    };
+    for (const auto& c : cases) {
+        TTrack track;
+        track.Filter.TakeBack = true;
+        std::vector<double> times = wrong;
+        times.insert(times.end(), c.After.begin(), c.After.end());
+        uint64_t line = 0;
+        for (const double t : times)
+            track.AddFix({24.0, 60.0, MakeDateTime(2024, 5, 14, 10, 0, 0.0) + t / kDay}, ++line);
+        track.FinishFixes();
+        std::vector<double> kept;
+        for (const TGpsPoint& fix : track.Fixes)
+            kept.push_back(std::round((fix.Time - MakeDateTime(2024, 5, 14, 10, 0, 0.0)) * kDay));
+        EXPECT_EQ(kept, c.Kept) << c.What;
+        EXPECT_EQ(track.ProblemCounts[static_cast<std::size_t>(TTrackProblemKind::TimeOutlier)],
+                  c.Outliers)
+            << c.What;
+        EXPECT_EQ(track.ProblemCounts[static_cast<std::size_t>(TTrackProblemKind::TimeBack)],
+                  c.GoingBack)
+            << c.What;
+        EXPECT_EQ(track.Skipped, c.Outliers + c.GoingBack) << c.What;
+        if (c.Outliers > 0) {
+            EXPECT_EQ(track.FirstProblems.at(0).Line, 4u) << track.DescribeProblems();
+        }
     }
 }
 

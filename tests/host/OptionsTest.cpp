@@ -2,9 +2,11 @@
 // finite or out of range, and a --link over something that is not the simulator's own.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -86,6 +88,15 @@ const TLinkCase kLinkCases[] = {
      [](const std::string& p) { std::filesystem::create_symlink("/nonexistent/n95", p); }, false},
     {"a stale link to a pseudo-terminal",
      [](const std::string& p) { std::filesystem::create_symlink("/dev/pts/99999", p); }, true},
+    {"a live link to a pseudo-terminal",
+     [](const std::string& p) {
+         // Another simulator's: its pseudo-terminal stays open while this test runs.
+         static const int master = posix_openpt(O_RDWR | O_NOCTTY);
+         ASSERT_GE(master, 0);
+         ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+         std::filesystem::create_symlink(ptsname(master), p);
+     },
+     false},
     {"nothing", [](const std::string&) {}, true},
 };
 
@@ -121,6 +132,25 @@ TEST_F(OptionsTest, ServeLinkReplacesOnlyALinkToAPseudoTerminal) {
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
             << "its own link goes when it stops";
     }
+    // Two simulators one after another at one path (the first one's link removed by hand
+    // meanwhile): the first, stopping, leaves the second's link.
+    const std::string link = Path("link shared");
+    ChildProgram first, second;
+    ASSERT_TRUE(first.Start(N95SIM_PATH, {"serve", "--count", "0", "--link", link}));
+    ASSERT_EQ(first.FirstLine(60.0), link);
+    std::filesystem::remove(link);
+    ASSERT_TRUE(second.Start(N95SIM_PATH, {"serve", "--count", "0", "--link", link}));
+    ASSERT_EQ(second.FirstLine(60.0), link);
+    const std::string secondPts = std::filesystem::read_symlink(link).string();
+    for (ChildProgram* sim : {&first, &second}) {
+        ASSERT_TRUE(sim->WaitUntilCatching(SIGINT, 60.0));
+        sim->Signal(SIGINT);
+        EXPECT_EQ(sim->Wait(60.0).Status, 0);
+        if (sim == &first) {
+            EXPECT_EQ(std::filesystem::read_symlink(link).string(), secondPts);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
 
 }  // namespace
