@@ -5,6 +5,7 @@
 #include <pugixml.hpp>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "host/outputs/OutputText.h"
@@ -24,6 +25,11 @@ struct THostileText {
     std::string Text;
     std::string Utf8;  // what ValidUtf8 makes of it
 };
+
+// The case by its label in test names and messages (rather than its bytes).
+std::ostream& operator<<(std::ostream& out, const THostileText& text) {
+    return out << text.Label;
+}
 
 const THostileText kHostile[] = {
     {"stray continuation byte", "a\x80z", "a" + kFffd + "z"},
