@@ -18,23 +18,27 @@ constexpr std::size_t kStreamBuffer = 1 << 20;
 // How often a FIFO without a reader is tried again.
 constexpr auto kFifoRetry = std::chrono::milliseconds(50);
 
+// Opens `path` without waiting (a FIFO without a reader, a terminal without carrier), then
+// makes the descriptor blocking for the writes. -1 with errno set when either fails.
+int OpenWithoutWaiting(const std::string& path, unsigned flags) {
+    TSystemCalls& system = System();
+    const int fd = system.Open(path, flags | kOpenNonBlock);
+    if (fd < 0 || system.SetBlocking(fd) == 0)
+        return fd;
+    const int errnum = errno;
+    system.Close(fd);
+    errno = errnum;
+    return -1;
+}
+
 // A FIFO: at once when it has a reader, else after a note, when one comes. The wait is a
 // non-blocking open tried again and again, not a blocking open: that one would be restarted
 // after a signal, and a stop (Ctrl-C) must end the wait (errno EINTR then).
 int OpenFifo(const std::string& path, const std::string& name) {
-    TSystemCalls& system = System();
     for (bool told = false;; told = true) {
-        const int fd = system.Open(path, kOpenWrite | kOpenNonBlock);
-        if (fd >= 0) {
-            if (system.SetBlocking(fd) == 0)
-                return fd;
-            const int errnum = errno;
-            system.Close(fd);
-            errno = errnum;
-            return -1;
-        }
-        if (errno != ENXIO)
-            return -1;
+        const int fd = OpenWithoutWaiting(path, kOpenWrite);
+        if (fd >= 0 || errno != ENXIO)
+            return fd;
         if (StopRequested()) {
             errno = EINTR;
             return -1;
@@ -88,15 +92,8 @@ bool TOutputFile::OpenStraight(std::string* error) {
     } else if (Target.Type == TFileKind::Socket) {
         fd = System().ConnectLocal(Target.Path);
     } else {
-        // Non-blocking, so that a device that would wait (a terminal without carrier) never
-        // holds the run before it starts; written blocking.
-        fd = System().Open(Target.Path, kOpenWrite | kOpenNoTerminal | kOpenNonBlock);
-        if (fd >= 0 && System().SetBlocking(fd) != 0) {
-            const int errnum = errno;
-            System().Close(fd);
-            errno = errnum;
-            fd = -1;
-        }
+        // A device that would wait (a terminal without carrier) never holds the run.
+        fd = OpenWithoutWaiting(Target.Path, kOpenWrite | kOpenNoTerminal);
     }
     if (fd < 0) {
         *error = SystemError("cannot write " + DisplayName, errno);

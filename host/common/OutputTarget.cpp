@@ -64,8 +64,8 @@ struct TIdentity {
 TIdentity IdentityOf(const std::string& path, bool output) {
     TIdentity id;
     TFileInfo info;
-    if (output && DescriptorOfName(path) >= 0) {
-        id.Descriptor = DescriptorOfName(path);
+    if (const int fd = output ? DescriptorOfName(path) : -1; fd >= 0) {
+        id.Descriptor = fd;
         if (System().StatusOf(id.Descriptor, info) != 0)
             return id;
     } else if (System().Status(path, info) != 0) {

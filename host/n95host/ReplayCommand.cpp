@@ -230,8 +230,9 @@ int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     outputs.SetMaxPoints(args.MaxPoints);
     if (!outputs.Open(paths, fixes, true, &error)) {
         // A stop while an output waited (a FIFO without a reader) is a stop.
-        PrintError(StopRequested() ? "interrupted; no output file was written" : error);
-        return StopRequested() ? kExitInterrupted : kExitOutputError;
+        const bool stopped = StopRequested();
+        PrintError(stopped ? "interrupted; no output file was written" : error);
+        return stopped ? kExitInterrupted : kExitOutputError;
     }
 
     TProgress progress(capture.FileSize(), !args.NoProgress && isatty(STDERR_FILENO));

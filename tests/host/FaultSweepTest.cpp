@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "host/common/FaultySystemCalls.h"
@@ -182,6 +183,8 @@ protected:
     }
 
     void Sweep(const TSetCase& c);
+    void SweepGrowing(const std::string& name, const std::function<bool(std::string*)>& write,
+                      const std::function<void(bool, const std::string&)>& check);
 
     std::string Dir;
     int Pipe[2] = {-1, -1};
@@ -286,6 +289,40 @@ std::vector<std::string> Chunks() {
     return chunks;
 }
 
+// A file that grows under its own name (the live capture, the fix log), written by `write`
+// with the fault at every call of a clean run, for every errno: the result tells the fault
+// (EINTR and the tolerated calls aside), the folder holds `name` or nothing, and `check`
+// looks at what the file holds.
+void FaultSweepTest::SweepGrowing(const std::string& name,
+                                  const std::function<bool(std::string*)>& write,
+                                  const std::function<void(bool, const std::string&)>& check) {
+    const std::string path = At(name);
+    TFaultySystemCalls faulty;
+    TScopedSystemCalls installed(&faulty);
+    std::string error;
+    ASSERT_TRUE(write(&error)) << error;
+    const uint64_t calls = faulty.Calls();
+    for (const int errnum : kErrnos) {
+        for (uint64_t n = 1; n <= calls; ++n) {
+            fs::remove(path);
+            faulty.Reset();
+            faulty.FailAt(TCall::Count, n, errnum);
+            error.clear();
+            const bool ok = write(&error);
+            const std::string where = FaultName(faulty, errnum, n);
+            if (!Tolerated(faulty.FiredCall())) {
+                EXPECT_EQ(ok, errnum == EINTR || !faulty.Fired()) << where << ": " << error;
+            }
+            const std::vector<std::string> names = n95::test::ListDir(Dir);
+            EXPECT_TRUE(names.empty() || names == std::vector<std::string>{name}) << where;
+            if (!names.empty())
+                check(ok, where);
+            if (HasFailure())
+                return;
+        }
+    }
+}
+
 TEST_F(FaultSweepTest, AGrowingCaptureKeepsWholePacketsAndReportsTheFault) {
     const std::string path = At("live.pcap");
     const std::vector<std::string> chunks = Chunks();
@@ -303,46 +340,24 @@ TEST_F(FaultSweepTest, AGrowingCaptureKeepsWholePacketsAndReportsTheFault) {
         }
         return writer.Commit(error);
     };
-    TFaultySystemCalls faulty;
-    TScopedSystemCalls installed(&faulty);
-    std::string error;
-    ASSERT_TRUE(write(&error)) << error;
-    const uint64_t calls = faulty.Calls();
-    for (const int errnum : kErrnos) {
-        for (uint64_t n = 1; n <= calls; ++n) {
-            fs::remove(path);
-            faulty.Reset();
-            faulty.FailAt(TCall::Count, n, errnum);
-            error.clear();
-            const bool ok = write(&error);
-            const std::string where = FaultName(faulty, errnum, n);
-            if (!Tolerated(faulty.FiredCall())) {
-                EXPECT_EQ(ok, errnum == EINTR || !faulty.Fired()) << where << ": " << error;
-            }
-            const std::vector<std::string> names = n95::test::ListDir(Dir);
-            EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"live.pcap"}) << where;
-            if (names.empty())
-                continue;
-            TCaptureReader reader;
-            ASSERT_TRUE(reader.Open(path, &error)) << where << ": " << error;
-            std::size_t read = 0;
-            TCaptureReader::TStatus status;
-            while ((status = reader.Next()) == TCaptureReader::TStatus::Chunk) {
-                ASSERT_LT(read, chunks.size()) << where;
-                EXPECT_EQ(std::string(reinterpret_cast<const char*>(reader.Data()), reader.Size()),
-                          chunks[read])
-                    << where;
-                ++read;
-            }
-            EXPECT_EQ(status, TCaptureReader::TStatus::End)
-                << where << ": " << reader.DamageMessage();
-            if (ok) {
-                EXPECT_EQ(read, chunks.size()) << where;
-            }
-            if (HasFailure())
-                return;
+    SweepGrowing("live.pcap", write, [&](bool ok, const std::string& where) {
+        std::string error;
+        TCaptureReader reader;
+        ASSERT_TRUE(reader.Open(path, &error)) << where << ": " << error;
+        std::size_t read = 0;
+        TCaptureReader::TStatus status;
+        while ((status = reader.Next()) == TCaptureReader::TStatus::Chunk) {
+            ASSERT_LT(read, chunks.size()) << where;
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(reader.Data()), reader.Size()),
+                      chunks[read])
+                << where;
+            ++read;
         }
-    }
+        EXPECT_EQ(status, TCaptureReader::TStatus::End) << where << ": " << reader.DamageMessage();
+        if (ok) {
+            EXPECT_EQ(read, chunks.size()) << where;
+        }
+    });
 }
 
 TEST_F(FaultSweepTest, AFixLogKeepsWholeAppendsAndReportsTheFault) {
@@ -360,39 +375,17 @@ TEST_F(FaultSweepTest, AFixLogKeepsWholeAppendsAndReportsTheFault) {
                 return false;
         return log.Close(error);
     };
-    TFaultySystemCalls faulty;
-    TScopedSystemCalls installed(&faulty);
-    std::string error;
-    ASSERT_TRUE(write(&error)) << error;
-    const uint64_t calls = faulty.Calls();
-    for (const int errnum : kErrnos) {
-        for (uint64_t n = 1; n <= calls; ++n) {
-            fs::remove(path);
-            faulty.Reset();
-            faulty.FailAt(TCall::Count, n, errnum);
-            error.clear();
-            const bool ok = write(&error);
-            const std::string where = FaultName(faulty, errnum, n);
-            if (!Tolerated(faulty.FiredCall())) {
-                EXPECT_EQ(ok, errnum == EINTR || !faulty.Fired()) << where << ": " << error;
-            }
-            const std::vector<std::string> names = n95::test::ListDir(Dir);
-            EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"fixes.nmea"}) << where;
-            if (names.empty())
-                continue;
-            const std::string text = ReadFile(path);
-            std::string whole;
-            std::size_t appends = 0;
-            while (appends < lines.size() && whole.size() < text.size())
-                whole += "# marker\n" + lines[appends++];
-            EXPECT_EQ(text, whole) << where << ": a torn append";
-            if (ok) {
-                EXPECT_EQ(appends, lines.size()) << where;
-            }
-            if (HasFailure())
-                return;
+    SweepGrowing("fixes.nmea", write, [&](bool ok, const std::string& where) {
+        const std::string text = ReadFile(path);
+        std::string whole;
+        std::size_t appends = 0;
+        while (appends < lines.size() && whole.size() < text.size())
+            whole += "# marker\n" + lines[appends++];
+        EXPECT_EQ(text, whole) << where << ": a torn append";
+        if (ok) {
+            EXPECT_EQ(appends, lines.size()) << where;
         }
-    }
+    });
 }
 
 }  // namespace

@@ -191,6 +191,21 @@ TEST(NmeaTest, FormattedFixesReadBack) {
     }
 }
 
+// Feeds fixes at `times` (seconds from 10:00:00, one a line) to `track` and returns the
+// seconds of the fixes it kept.
+std::vector<double> KeptSeconds(TTrack& track, const std::vector<double>& times) {
+    constexpr double kDay = 86400.0;
+    const TDateTime origin = MakeDateTime(2024, 5, 14, 10, 0, 0.0);
+    uint64_t line = 0;
+    for (const double t : times)
+        track.AddFix({24.0, 60.0, origin + t / kDay}, ++line);
+    track.FinishFixes();
+    std::vector<double> kept;
+    for (const TGpsPoint& fix : track.Fixes)
+        kept.push_back(std::round((fix.Time - origin) * kDay));
+    return kept;
+}
+
 // One fix with a wrong time costs that fix alone; only a long stretch backwards is "time goes
 // back". Times are seconds from 10:00:00; what is kept is in time order.
 TEST(FixFilterTest, OneBadFixCostsOneFix) {
@@ -227,14 +242,7 @@ TEST(FixFilterTest, OneBadFixCostsOneFix) {
     };
     for (const auto& c : cases) {
         TTrack track;
-        uint64_t line = 0;
-        for (const double t : c.Times)
-            track.AddFix({24.0, 60.0, MakeDateTime(2024, 5, 14, 10, 0, 0.0) + t / kDay}, ++line);
-        track.FinishFixes();
-        std::vector<double> kept;
-        for (const TGpsPoint& fix : track.Fixes)
-            kept.push_back(std::round((fix.Time - MakeDateTime(2024, 5, 14, 10, 0, 0.0)) * kDay));
-        EXPECT_EQ(kept, c.Kept) << c.What;
+        EXPECT_EQ(KeptSeconds(track, c.Times), c.Kept) << c.What;
         const auto count = [&](TTrackProblemKind kind) {
             return track.ProblemCounts[static_cast<std::size_t>(kind)];
         };
@@ -275,14 +283,7 @@ TEST(FixFilterTest, TheReplayTakesBackAWrongStretch) {
         track.Filter.TakeBack = true;
         std::vector<double> times = wrong;
         times.insert(times.end(), c.After.begin(), c.After.end());
-        uint64_t line = 0;
-        for (const double t : times)
-            track.AddFix({24.0, 60.0, MakeDateTime(2024, 5, 14, 10, 0, 0.0) + t / kDay}, ++line);
-        track.FinishFixes();
-        std::vector<double> kept;
-        for (const TGpsPoint& fix : track.Fixes)
-            kept.push_back(std::round((fix.Time - MakeDateTime(2024, 5, 14, 10, 0, 0.0)) * kDay));
-        EXPECT_EQ(kept, c.Kept) << c.What;
+        EXPECT_EQ(KeptSeconds(track, times), c.Kept) << c.What;
         EXPECT_EQ(track.ProblemCounts[static_cast<std::size_t>(TTrackProblemKind::TimeOutlier)],
                   c.Outliers)
             << c.What;
