@@ -1,9 +1,5 @@
 #include "host/formats/Track.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,6 +10,7 @@
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 #include "host/formats/Gpx.h"
 #include "host/formats/Nmea.h"
 
@@ -381,15 +378,18 @@ bool HasGpxExtension(const std::string& path) {
 
 namespace {
 
-// The bytes of a track, through read(2): a stop request ends a read that waits (a FIFO with
-// no writer yet, a pipe with nothing in it), which a stream would have taken up again.
+// The bytes of a track, through the system-call seam. A pipe or a FIFO is opened without
+// waiting and read only once a poll says it has bytes or an end, in short waits between which
+// the stop flag is looked at: a stop (Ctrl-C) ends the wait even when it comes between a look
+// at the flag and the wait itself, which a blocking read could miss. A FIFO read from before
+// any writer came reports nothing to a poll (not an end), so it waits for its writer.
 class TTrackInput {
 public:
     TTrackInput(const std::string& path, const volatile std::sig_atomic_t* stopRequested)
         : Path(path), StopRequested(stopRequested) {}
     ~TTrackInput() {
         if (Fd >= 0)
-            ::close(Fd);
+            System().Close(Fd);
     }
 
     bool Stopped() const { return StopRequested != nullptr && *StopRequested != 0; }
@@ -403,42 +403,51 @@ public:
             *error = "interrupted before reading track " + Path;
             return false;
         }
-        while ((Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
-            if (errno != EINTR || Stopped()) {
-                *error = SystemError("cannot open track " + Path, errno);
-                return false;
-            }
-        struct stat info;
-        if (fstat(Fd, &info) != 0) {
-            *error = SystemError("cannot read track " + Path, errno);
+        TSystemCalls& system = System();
+        Fd = system.Open(Path, kOpenRead | kOpenNonBlock);
+        TFileInfo info;
+        if (Fd < 0 || system.StatusOf(Fd, info) != 0) {
+            *error = SystemError("cannot open track " + Path, errno);
             return false;
         }
-        if (S_ISDIR(info.st_mode) || S_ISCHR(info.st_mode)) {
+        if (info.Kind == TFileKind::Directory || info.Kind == TFileKind::CharDevice) {
             *error = "cannot read track " + Path +
-                     (S_ISDIR(info.st_mode)
+                     (info.Kind == TFileKind::Directory
                           ? std::string(": is a directory")
                           : ": is a character device, which never ends (a GPS receiver is read "
                             "live: n95host live --gps DEVICE); a replay reads a file or a pipe");
             return false;
         }
-        SizeHint = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
+        Waits = info.Kind != TFileKind::Regular;
+        SizeHint = Waits ? 0 : static_cast<std::size_t>(info.Size);
         return true;
     }
 
     // Up to `size` bytes into `buffer`; 0 at the end. False, with a message, when the read
     // fails or a stop was asked for (then Stopped()).
     bool Read(char* buffer, std::size_t size, std::size_t& got, std::string* error) {
+        TSystemCalls& system = System();
         for (;;) {
             if (Stopped()) {
                 *error = "interrupted while reading track " + Path;
                 return false;
             }
-            const ssize_t n = ::read(Fd, buffer, size);
+            if (Waits) {
+                TPollEntry entry{Fd, kPollIn, 0};
+                const int ready = system.Poll(&entry, 1, kStopLookMs);
+                if (ready == 0 || (ready < 0 && errno == EINTR))
+                    continue;
+                if (ready < 0) {
+                    *error = SystemError("cannot read track " + Path, errno);
+                    return false;
+                }
+            }
+            const ssize_t n = system.Read(Fd, buffer, size);
             if (n >= 0) {
                 got = static_cast<std::size_t>(n);
                 return true;
             }
-            if (errno != EINTR) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 *error = SystemError("cannot read track " + Path, errno);
                 return false;
             }
@@ -448,9 +457,13 @@ public:
     std::size_t SizeHint = 0;  // a regular file's size
 
 private:
+    // How long one wait for a pipe's bytes lasts before the stop flag is looked at again.
+    static constexpr int kStopLookMs = 100;
+
     std::string Path;
     const volatile std::sig_atomic_t* StopRequested;
     int Fd = -1;
+    bool Waits = false;  // a pipe or a FIFO: bytes come when they come
 };
 
 constexpr std::size_t kTrackReadBytes = 65536;
