@@ -6,7 +6,7 @@
 # dissector against n95host frames, with tshark; the GeoJSON and KML outputs through
 # ogr2ogr and gpsbabel), soak (a 60-second live soak: simulated handsets at 1,000 frames/s
 # with garbage and hang-ups, scripts/soak.sh), i386, asan, tsan, valgrind, win32 (the DLL
-# under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 60 s), package
+# under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 30 s), package
 # (the .deb and the Windows SDK zip made and checked as a host developer meets them,
 # scripts/package.sh --check). Exits non-zero when any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
@@ -20,7 +20,7 @@ source scripts/i386-exec.sh
 legs=("$@")
 [ ${#legs[@]} -eq 0 ] && legs=(format native clients soak i386 asan tsan valgrind win32 fuzz package)
 
-declare -A summary
+declare -A summary seconds
 failed=0
 
 run_preset() {  # configure, build and test one preset; the last ctest line is its summary
@@ -38,6 +38,7 @@ run_preset() {  # configure, build and test one preset; the last ctest line is i
 
 for leg in "${legs[@]}"; do
   echo "=== $leg ==="
+  leg_started=$SECONDS
   case "$leg" in
     format)
       # The files that differ from their formatted selves, with the first lines of each
@@ -74,8 +75,8 @@ for leg in "${legs[@]}"; do
       scripts/valgrind.sh && summary[valgrind]="valgrind: no errors, no definite or indirect loss" \
         || { summary[valgrind]="valgrind: FAILED"; failed=1; } ;;
     fuzz)
-      if scripts/fuzz.sh --replay && scripts/fuzz.sh --time 60; then
-        summary[fuzz]="fuzz: corpora replayed, every target fuzzed 60 s, no finding"
+      if scripts/fuzz.sh --replay && scripts/fuzz.sh --time 30; then
+        summary[fuzz]="fuzz: corpora replayed, every target fuzzed 30 s, no finding"
       else
         summary[fuzz]="fuzz: FAILED"; failed=1
       fi ;;
@@ -123,11 +124,13 @@ for leg in "${legs[@]}"; do
     *)
       echo "unknown leg: $leg"; failed=1 ;;
   esac
+  seconds[$leg]=$((SECONDS - leg_started))
 done
 
 echo
 echo "=== summary ==="
 for leg in "${legs[@]}"; do
-  printf '%-9s %s\n' "$leg" "${summary[$leg]:-FAILED}"
+  printf '%-9s %5s s  %s\n' "$leg" "${seconds[$leg]:-}" "${summary[$leg]:-FAILED}"
 done
+echo "total     $SECONDS s"
 exit $failed
