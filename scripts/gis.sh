@@ -6,8 +6,8 @@
 # files are also checked against RFC 7946's rules (WGS 84 positions, no "crs", a LineString
 # of two positions or more) with Python's json module.
 #   scripts/gis.sh [BIN]    BIN: the folder of the built programs (build/native/bin)
-# Drives: the bundled sample, and a generated drive with a GPX track, thinned with
-# --max-points.
+# Drives: the bundled sample, a generated drive with a GPX track, thinned with --max-points,
+# and a generated drive of over 50,000 records, thinned by default.
 #
 # Without ogr2ogr or gpsbabel it prints a message and skips (exit 0); `scripts/deps.sh
 # clients` installs them. The last line printed is the summary; exits non-zero on any
@@ -36,6 +36,13 @@ trap 'rm -rf "$work"' EXIT
 # The feature count of one layer as ogrinfo reports it.
 features() {  # FILE [LAYER]
   ogrinfo -ro -so -al "$@" 2>/dev/null | sed -n 's/^Feature Count: //p' | head -n 1
+}
+# The placemarks of the KML's record folders (a layer per class for GDAL), the track's aside.
+kml_records() {  # FILE
+  ogrinfo -ro -so -al "$1" 2>/dev/null | awk '
+    /^Layer name: / { layer = substr($0, 13) }
+    /^Feature Count: / { if (layer != "Track") sum += $3 }
+    END { print sum + 0 }'
 }
 geometry() {  # FILE
   ogrinfo -ro -so -al "$1" 2>/dev/null | sed -n 's/^Geometry: //p' | head -n 1
@@ -78,10 +85,12 @@ check_drive() {
   fixes=$(sed -n 's/^  track .*: \([0-9]*\) fixes,.*/\1/p' <<<"$summary")
   [ -n "$positioned" ] && [ "$positioned" -gt 0 ] && [ -n "$fixes" ] \
     || fail "$name: no record with a position, or no fix, in the summary"
+  # Without --max-points the point layers keep 50,000 records by default.
+  local limit=${max:-50000}
   shown=$positioned
-  if [ -n "$max" ] && [ "$max" -lt "$positioned" ]; then
-    shown=$max
-    grep -q "thinned  *$max of $positioned records" <<<"$summary" \
+  if [ "$limit" -lt "$positioned" ]; then
+    shown=$limit
+    grep -q "thinned  *$limit of $positioned records" <<<"$summary" \
       || fail "$name: the summary does not say how many were kept"
   fi
   local stem
@@ -102,8 +111,11 @@ check_drive() {
 
   ogr2ogr -f GPKG "$work/$name-kml.gpkg" "$out/$stem.kml" 2>"$work/ogr.err" \
     || { cat "$work/ogr.err"; fail "$name: ogr2ogr KML to GeoPackage"; }
-  expect "$name: GeoPackage layer Records of the KML" "$(features "$work/$name-kml.gpkg" Records)" "$shown"
+  expect "$name: GeoPackage layers of the KML's record folders" "$(kml_records "$work/$name-kml.gpkg")" "$shown"
   expect "$name: GeoPackage layer Track of the KML" "$(features "$work/$name-kml.gpkg" Track)" 1
+  # The KML's schema types the fields.
+  ogrinfo -ro -so "$work/$name-kml.gpkg" "class 0" 2>/dev/null | grep -q '^index: Integer' \
+    || fail "$name: the KML's index field is not typed as an integer"
 
   gpsbabel -i kml -f "$out/$stem.kml" -o gpx -F "$work/$name.gpx" 2>"$work/babel.err" \
     || { cat "$work/babel.err"; fail "$name: gpsbabel could not read the KML"; }
@@ -116,4 +128,6 @@ check_drive samples/drive.pcap samples/drive.nmea sample
 "$bin/n95sim" generate "$work/gen/seed5" --seed 5 --duration 120 --gpx >/dev/null \
   || fail "n95sim generate"
 check_drive "$work/gen/seed5.pcap" "$work/gen/seed5.gpx" seed5-thinned 700
-echo "gis: GeoJSON and KML of 2 drives converted by ogr2ogr and read by gpsbabel with the right counts"
+"$bin/n95sim" generate "$work/gen/long" --seed 21 --duration 220 >/dev/null || fail "n95sim generate"
+check_drive "$work/gen/long.pcap" "$work/gen/long.nmea" long-default
+echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel with the right counts"

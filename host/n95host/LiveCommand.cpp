@@ -32,8 +32,8 @@ struct TLiveArgs {
     std::string Capture;
     std::string Gps;
     int GpsBaud = 4800;
-    TOutputPaths Outputs;    // as the options give them
-    uint64_t MaxPoints = 0;  // --max-points; 0: all
+    TOutputPaths Outputs;                    // as the options give them
+    uint64_t MaxPoints = kDefaultMaxPoints;  // --max-points; 0: all
     std::string OutDir;
     double TraceWait = kTraceConfirmSeconds;
     int ReconnectTries = 5;

@@ -28,7 +28,7 @@ struct TReplayArgs {
     double GpsOffset = 0.0;  // seconds added to every fix time
     std::string GpsDate;     // YYYY-MM-DD: the date of GGA fixes without an RMC sentence
     TOutputPaths Outputs;    // as the options give them
-    uint64_t MaxPoints = 0;  // --max-points; 0: all
+    uint64_t MaxPoints = kDefaultMaxPoints;  // --max-points; 0: all
     std::string OutDir;
     bool NoProgress = false;
 };

@@ -75,7 +75,7 @@ void PrintShownPoints(FILE* out, const TOutputSet& outputs) {
     if (points.Shown < points.WithPosition)
         std::fprintf(out,
                      "  thinned         %llu of %llu records with a position in the GeoJSON "
-                     "and KML (--max-points %llu)\n",
+                     "and KML (--max-points %llu; 'all' keeps every one)\n",
                      U(points.Shown), U(points.WithPosition), U(outputs.MaxPointsAsked()));
 }
 

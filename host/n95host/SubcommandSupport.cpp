@@ -1,5 +1,4 @@
 #include <filesystem>
-#include <limits>
 
 #include "host/common/Diagnostics.h"
 #include "host/n95host/Subcommands.h"
@@ -26,11 +25,28 @@ void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoint
         ->check(kNonEmpty);
     command.add_option("--frame-log", paths.FrameLog, "Have the plug-in log every decoded frame")
         ->check(kNonEmpty);
+    // "all" is stored as 0: the output set keeps every record then.
     command
-        .add_option("--max-points", maxPoints,
-                    "Keep at most this many records, evenly spread, in the GeoJSON and the KML "
-                    "(default: all)")
-        ->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
+        .add_option_function<std::string>(
+            "--max-points",
+            [&maxPoints](const std::string& text) {
+                maxPoints = text == "all" ? 0 : std::stoull(text);
+            },
+            "Keep at most this many records with a position, evenly spread, in the GeoJSON and "
+            "the KML, so that Google Earth and a GIS can open them; 'all' keeps every one (the "
+            "CSV always does)")
+        ->default_str(std::to_string(kDefaultMaxPoints))
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                if (text == "all")
+                    return std::string();
+                const bool digits = !text.empty() && text.size() <= 19 &&
+                                    text.find_first_not_of("0123456789") == std::string::npos;
+                if (!digits || std::stoull(text) == 0)
+                    return text + " is neither a count from 1 nor 'all'";
+                return std::string();
+            },
+            "COUNT|all", "PointCount"));
 }
 
 bool LoadPlugin(TPlugin& plugin, const std::string& path) {

@@ -34,7 +34,8 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path);
 std::string Stem(const std::string& path);
 
 // The outputs replay and live both write: --csv, --geojson, --track-geojson, --kml, --map and
-// --frame-log, and --max-points for the GeoJSON and the KML.
+// --frame-log, and --max-points for the GeoJSON and the KML (`maxPoints` must hold the
+// default, kDefaultMaxPoints, beforehand; "all" gives 0).
 void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoints);
 
 // A warning with the first problems and a count of each kind, when the track `path` had

@@ -62,6 +62,17 @@ void TGeoJsonOutput::Add(const TRecordRow& row) {
 }
 
 bool TGeoJsonOutput::Commit(std::string* error) {
+    if (Shown < WithPosition) {
+        Text = "\n],\"thinned\":{\"records_with_position\":";
+        AppendInt(Text, static_cast<int64_t>(WithPosition));
+        Text += ",\"records_shown\":";
+        AppendInt(Text, static_cast<int64_t>(Shown));
+        Text +=
+            ",\"how\":\"evenly spread; n95host --max-points all keeps every record, and the "
+            "CSV always has them all\"}}\n";
+        std::fputs(Text.c_str(), File.File());
+        return File.Commit(error);
+    }
     std::fputs(kCollectionTail, File.File());
     return File.Commit(error);
 }

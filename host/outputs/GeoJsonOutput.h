@@ -8,6 +8,7 @@
 // Not thread-safe; one owner.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,13 @@ public:
     // Once, after Open and before the first Add.
     void Begin();
     void Add(const TRecordRow& row);
+    // Before Commit, when the records were thinned: the collection then says so in a member
+    // of its own, "thinned", beside "features" (a GIS ignores it; a reader of the file sees
+    // that records are missing, how many and why).
+    void SetThinned(uint64_t shown, uint64_t withPosition) {
+        Shown = shown;
+        WithPosition = withPosition;
+    }
     bool Commit(std::string* error);
     // The file being written (to flush it, or to see whether it is written straight).
     TOutputFile& Output() { return File; }
@@ -35,6 +43,7 @@ private:
     TOutputFile File;
     std::string Text;
     bool First = true;
+    uint64_t Shown = 0, WithPosition = 0;
 };
 
 // The track's FeatureCollection: one LineString through the fixes (a Point for a single fix)

@@ -1,8 +1,10 @@
 #include "host/outputs/KmlOutput.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "host/common/DateTimeText.h"
+#include "host/common/Diagnostics.h"
 #include "host/outputs/OutputText.h"
 
 namespace n95::host {
@@ -38,11 +40,25 @@ void AppendStyles(std::string& out) {
         out += kStyleIds[bucket];
         out += "\"><IconStyle><color>";
         AppendKmlColour(out, kClassStyles[bucket].Colour);
+        // No <Icon>: an icon is fetched from its address when the file is opened, and the
+        // document must open offline and tell nobody it was opened. Without one a viewer
+        // draws its own default mark, tinted by the colour.
         out +=
-            "</color><scale>0.5</scale><Icon><href>"
-            "http://maps.google.com/mapfiles/kml/shapes/shaded_dot.png</href></Icon></IconStyle>"
+            "</color><scale>0.5</scale></IconStyle>"
             "<LabelStyle><scale>0</scale></LabelStyle></Style>\n";
     }
+}
+
+// The records' fields with their types, so that a GIS types its columns (GDAL's LIBKML
+// driver reads it) rather than taking every value as text.
+void AppendSchema(std::string& out) {
+    out +=
+        "<Schema name=\"record\" id=\"record\">"
+        "<SimpleField name=\"index\" type=\"int\"/>"
+        "<SimpleField name=\"stamp_time\" type=\"string\"/>"
+        "<SimpleField name=\"message_class\" type=\"int\"/>"
+        "<SimpleField name=\"payload_length\" type=\"int\"/>"
+        "</Schema>\n";
 }
 
 // The summary as the description's HTML (escaped: Google Earth renders it as HTML all the
@@ -99,11 +115,11 @@ void AppendTrack(std::string& out, const std::vector<TGpsPoint>& track) {
 }
 
 void AppendData(std::string& out, const char* name, const std::string& value) {
-    out += "<Data name=\"";
+    out += "<SimpleData name=\"";
     out += name;
-    out += "\"><value>";
+    out += "\">";
     out += value;
-    out += "</value></Data>";
+    out += "</SimpleData>";
 }
 
 }  // namespace
@@ -126,49 +142,123 @@ void TKmlOutput::Begin(const TKmlSummary& summary, const std::vector<TGpsPoint>&
     AppendDescription(Text, summary);
     Text += "</description>\n";
     AppendStyles(Text);
+    AppendSchema(Text);
     AppendTrack(Text, track);
-    Text += "<Folder><name>Records</name>\n";
     Write();
 }
 
 void TKmlOutput::Add(const TRecordRow& row) {
     if (!row.HasPosition())
         return;
+    const int bucket = ClassBucket(row.MessageClass);
+    std::string& text = Classes[bucket].Text;
     std::string& value = Value;
     value.clear();
-    Text += "<Placemark><name>";
-    AppendCode(Text, row.MessageCode);
-    Text += "</name>";
+    text += "<Placemark><name>";
+    AppendCode(text, row.MessageCode);
+    text += "</name>";
     AppendIso8601(value, row.TestTime);
     if (!value.empty()) {
-        Text += "<TimeStamp><when>";
-        Text += value;
-        Text += "</when></TimeStamp>";
+        text += "<TimeStamp><when>";
+        text += value;
+        text += "</when></TimeStamp>";
     }
-    Text += "<styleUrl>#";
-    Text += kStyleIds[ClassBucket(row.MessageClass)];
-    Text += "</styleUrl><ExtendedData>";
+    text += "<styleUrl>#";
+    text += kStyleIds[bucket];
+    text += "</styleUrl><ExtendedData><SchemaData schemaUrl=\"#record\">";
     value.clear();
     AppendInt(value, row.Index);
-    AppendData(Text, "index", value);
+    AppendData(text, "index", value);
     value.clear();
     AppendIso8601(value, row.StampTime);
-    AppendData(Text, "stamp_time", value);
+    AppendData(text, "stamp_time", value);
     if (row.MessageClass >= 0)
-        AppendData(Text, "message_class", std::to_string(row.MessageClass));
+        AppendData(text, "message_class", std::to_string(row.MessageClass));
     if (row.PayloadLength >= 0)
-        AppendData(Text, "payload_length", std::to_string(row.PayloadLength));
-    Text += "</ExtendedData><Point><coordinates>";
-    AppendCoordinates(Text, row.X, row.Y);
-    Text += "</coordinates></Point></Placemark>\n";
-    if (Text.size() >= kFlushBytes)
-        Write();
+        AppendData(text, "payload_length", std::to_string(row.PayloadLength));
+    text += "</SchemaData></ExtendedData><Point><coordinates>";
+    AppendCoordinates(text, row.X, row.Y);
+    text += "</coordinates></Point></Placemark>\n";
+    ++Classes[bucket].Placemarks;
+    if (text.size() >= kFlushBytes)
+        Classes[bucket].Spill();
+}
+
+void TKmlOutput::TClassFolder::Spill() {
+    if (Failed) {
+        Text.clear();
+        return;
+    }
+    if (Spool == nullptr)
+        Spool = std::tmpfile();
+    if (Spool == nullptr || std::fwrite(Text.data(), 1, Text.size(), Spool) != Text.size()) {
+        Failed = true;
+        Errno = errno;
+    }
+    Text.clear();
+}
+
+bool TKmlOutput::TClassFolder::CopyTo(FILE* out) {
+    if (Spool == nullptr)
+        return !Failed;
+    if (!Failed && (std::fflush(Spool) != 0 || std::fseek(Spool, 0, SEEK_SET) != 0)) {
+        Failed = true;
+        Errno = errno;
+    }
+    char buffer[kFlushBytes];
+    std::size_t got = 0;
+    while (!Failed && (got = std::fread(buffer, 1, sizeof buffer, Spool)) > 0)
+        std::fwrite(buffer, 1, got, out);
+    if (!Failed && std::ferror(Spool) != 0) {
+        Failed = true;
+        Errno = errno;
+    }
+    return !Failed;
+}
+
+void TKmlOutput::TClassFolder::Clear() {
+    if (Spool != nullptr)
+        std::fclose(Spool);
+    Spool = nullptr;
+    Text.clear();
+    Placemarks = 0;
+    Failed = false;
+    Errno = 0;
 }
 
 bool TKmlOutput::Commit(std::string* error) {
+    // The records in a folder per class, inside one folder: a class, or every record, is
+    // switched off with one click.
+    Text += "<Folder><name>Records</name>\n";
+    Write();
+    for (int bucket = 0; bucket < kClassBuckets; ++bucket) {
+        TClassFolder& folder = Classes[bucket];
+        if (folder.Placemarks == 0)
+            continue;
+        Text += "<Folder><name>";
+        Text += kClassStyles[bucket].Label;
+        Text += "</name>\n";
+        Write();
+        if (!folder.CopyTo(File.File())) {
+            *error = SystemError("cannot read back the placemarks kept for " + File.Name(),
+                                 folder.Errno);
+            Discard();
+            return false;
+        }
+        Text += folder.Text;
+        Text += "</Folder>\n";
+        Write();
+        folder.Clear();
+    }
     Text += "</Folder>\n</Document>\n</kml>\n";
     Write();
     return File.Commit(error);
+}
+
+void TKmlOutput::Discard() {
+    for (TClassFolder& folder : Classes)
+        folder.Clear();
+    File.Discard();
 }
 
 }  // namespace n95::host

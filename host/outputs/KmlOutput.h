@@ -3,19 +3,27 @@
 //   Document   name: the run's title; description: the run's summary with the legend
 //     Style    "track", then one per class bucket ("class-0" .. "class-3", "no-class"):
 //              the legend, in the map's colours
+//     Schema   "record": the records' fields and their types
 //     Folder   "Track": one Placemark, a LineString through the fixes (a Point for one)
-//     Folder   "Records": one Placemark per record with a position, styled by its class,
+//     Folder   "Records", holding a Folder per class that has records ("class 0" ..
+//              "no class"): one Placemark per record with a position, styled by its class,
 //              its test time as a TimeStamp (Google Earth's time slider replays the drive)
-//              and its fields as ExtendedData
+//              and its fields as SchemaData of "record"
+//
+// Nothing in the document refers to the network (no icon addresses): it opens offline.
 //
 // The document's description comes before its features, and it holds counts known only once
 // every record is in: the records reach this writer at the end of a run (see TOutputSet).
+// The placemarks come in record order and are sorted into their class's folder as they come:
+// each class keeps its text in memory up to a small size, then in an anonymous temporary
+// file, and Commit copies the folders into the document one after the other.
 //
 // Not thread-safe; one owner.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,6 +43,11 @@ struct TKmlSummary {
 
 class TKmlOutput {
 public:
+    TKmlOutput() = default;
+    TKmlOutput(const TKmlOutput&) = delete;
+    TKmlOutput& operator=(const TKmlOutput&) = delete;
+    ~TKmlOutput() { Discard(); }
+
     // Creates the (temporary) file.
     bool Open(const std::string& path, std::string* error);
     // Once, after Open: the head, the styles, the track, and the start of the records.
@@ -44,14 +57,30 @@ public:
     bool Commit(std::string* error);
     // The file being written (to flush it, or to see whether it is written straight).
     TOutputFile& Output() { return File; }
-    // Removes the temporary file (closes a straight output).
-    void Discard() { File.Discard(); }
+    // Removes the temporary files (closes a straight output).
+    void Discard();
 
 private:
+    // The placemarks of one class until Commit.
+    struct TClassFolder {
+        std::string Text;       // the latest placemarks
+        FILE* Spool = nullptr;  // those before, once there were enough of them
+        uint64_t Placemarks = 0;
+        bool Failed = false;  // the spool could not be written or read: Commit fails
+        int Errno = 0;
+
+        // Moves Text to the spool.
+        void Spill();
+        // Copies the spool to `out`; false (Errno set) when it cannot be read back.
+        bool CopyTo(FILE* out);
+        void Clear();
+    };
+
     void Write();
 
     TOutputFile File;
     std::string Text, Value;
+    std::array<TClassFolder, kClassBuckets> Classes;
 };
 
 }  // namespace n95::host

@@ -285,7 +285,10 @@ bool TOutputSet::CommitOne(int which, std::string* error) {
         case kCsv:
             return Names.Csv.empty() || Csv.Commit(error);
         case kGeoJson:
-            return Names.GeoJson.empty() || GeoJson.Commit(error);
+            if (Names.GeoJson.empty())
+                return true;
+            GeoJson.SetThinned(Points().Shown, WithPosition);
+            return GeoJson.Commit(error);
         case kTrackGeoJson: {
             if (Names.TrackGeoJson.empty())
                 return true;

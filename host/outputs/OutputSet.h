@@ -42,6 +42,11 @@
 
 namespace n95::host {
 
+// How many records with a position the GeoJSON and the KML keep unless told otherwise: as
+// many as Google Earth and a desktop GIS still open and draw at ease. A drive of a few hours
+// has millions; the CSV always keeps every one.
+constexpr uint64_t kDefaultMaxPoints = 50000;
+
 // The outputs asked for; an empty path means none.
 struct TOutputPaths {
     std::string Csv, GeoJson, TrackGeoJson, Kml, Map, FrameLog;
@@ -73,7 +78,8 @@ public:
     ~TOutputSet();
 
     // At most this many records in the GeoJSON and the KML, chosen evenly among those with a
-    // position (the first always); 0, the default, keeps all. Before Open.
+    // position (the first always); 0 keeps all. Before Open. The programs set
+    // kDefaultMaxPoints unless told otherwise; the object alone keeps all.
     void SetMaxPoints(uint64_t maxPoints) { MaxPoints = maxPoints; }
 
     // Opens the outputs of `paths` (see TOutputFile). `track` must outlive this object; with

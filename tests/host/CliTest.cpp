@@ -473,16 +473,21 @@ std::string Checksum(const std::string& bytes) {
 TEST_F(CliTest, ReplayOutputsKeepTheirChecksums) {
     const std::string samples = N95_SAMPLES_DIR;
     ASSERT_EQ(Sim({"generate", Path("g"), "--seed", "21", "--duration", "40"}).Status, 0);
+    // Over 50,000 records with a position: the GeoJSON and the KML are thinned by default.
+    ASSERT_EQ(Sim({"generate", Path("long"), "--seed", "21", "--duration", "220"}).Status, 0);
     std::string got;
     for (const auto& [drive, capture, track] :
          {std::tuple{"generated", Path("g.pcap"), Path("g.nmea")},
-          std::tuple{"sample", samples + "/drive.pcap", samples + "/drive.nmea"}}) {
+          std::tuple{"sample", samples + "/drive.pcap", samples + "/drive.nmea"},
+          std::tuple{"long", Path("long.pcap"), Path("long.nmea")}}) {
         const std::string out = Path(std::string("out-") + drive);
         const ProgramResult r =
             Host({"replay", capture, "--gps", track, "-o", out, "--csv", out + "/d.csv",
                   "--geojson", out + "/d.geojson", "--track-geojson", out + "/d.track.geojson",
                   "--kml", out + "/d.kml", "--map", out + "/d.svg"});
         ASSERT_EQ(r.Status, 0) << r.Errors;
+        EXPECT_EQ(Contains(r.Output, "thinned         50000 of "), std::string(drive) == "long")
+            << r.Output;
         for (const auto& [name, path] :
              {std::pair{"capture", capture}, std::pair{"track", track},
               std::pair{"csv", out + "/d.csv"}, std::pair{"geojson", out + "/d.geojson"},

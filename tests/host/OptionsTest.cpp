@@ -35,6 +35,9 @@ std::vector<TNumberOption> NumberOptions(const std::string& dir) {
     const std::vector<std::string> serve = {"serve", "--capture", dir + "/missing.pcap"};
     return {
         {N95HOST_PATH, replay, "--gps-offset", "1e10"},
+        {N95HOST_PATH, replay, "--max-points", "0"},
+        {N95HOST_PATH, replay, "--max-points", "99999999999999999999"},
+        {N95HOST_PATH, live, "--max-points", "All"},
         {N95HOST_PATH, live, "--duration", "0"},
         {N95HOST_PATH, live, "--duration", "-1"},
         {N95HOST_PATH, live, "--trace-wait", "51"},

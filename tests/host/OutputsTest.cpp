@@ -54,6 +54,13 @@ TRecordRow Row(int64_t index, uint32_t code, double x, double y, uint16_t payloa
     return row;
 }
 
+// The KML folder of `parent` with that name.
+pugi::xml_node KmlFolder(const pugi::xml_node parent, const std::string& name) {
+    return parent.find_child([&](const pugi::xml_node n) {
+        return std::string(n.name()) == "Folder" && n.child_value("name") == name;
+    });
+}
+
 // Brackets and braces balance outside strings: a cheap check that JSON is not cut short.
 bool Balanced(const std::string& json) {
     std::string stack;
@@ -226,6 +233,15 @@ TEST_F(OutputsTest, KmlIsADocumentOfTrackAndStyledTimedRecords) {
                      .child_value("color"),
                  "ffb4771f");
 
+    // Typed fields, and nothing fetched from the network when the document is opened.
+    EXPECT_STREQ(document.find_child_by_attribute("Schema", "id", "record")
+                     .find_child_by_attribute("SimpleField", "name", "index")
+                     .attribute("type")
+                     .value(),
+                 "int");
+    EXPECT_FALSE(Contains(text, "http://maps")) << "an icon address";
+    EXPECT_FALSE(Contains(text, "<href>"));
+
     std::vector<pugi::xml_node> folders(document.children("Folder").begin(),
                                         document.children("Folder").end());
     ASSERT_EQ(folders.size(), 2u);
@@ -234,21 +250,57 @@ TEST_F(OutputsTest, KmlIsADocumentOfTrackAndStyledTimedRecords) {
                   folders[0].child("Placemark").child("LineString").child_value("coordinates"), ' ')
                   .size(),
               3u);
+    // The records in a folder per class that has any, in the classes' order.
     EXPECT_STREQ(folders[1].child_value("name"), "Records");
     std::vector<std::string> placemarks;
-    for (const pugi::xml_node p : folders[1].children("Placemark"))
-        placemarks.push_back(std::string(p.child_value("styleUrl")) + " " +
-                             p.child("TimeStamp").child_value("when") + " " +
-                             p.child("Point").child_value("coordinates"));
-    EXPECT_EQ(placemarks, (std::vector<std::string>{
-                              "#class-1 2024-05-14T09:20:01.250Z 24.0005000,60.0005000",
-                              "#no-class 2024-05-14T09:20:01.250Z 24.0010000,60.0010000"}));
-    EXPECT_STREQ(folders[1]
+    for (const pugi::xml_node folder : folders[1].children("Folder"))
+        for (const pugi::xml_node p : folder.children("Placemark"))
+            placemarks.push_back(std::string(folder.child_value("name")) + ": " +
+                                 p.child_value("styleUrl") + " " +
+                                 p.child("TimeStamp").child_value("when") + " " +
+                                 p.child("Point").child_value("coordinates"));
+    EXPECT_EQ(placemarks,
+              (std::vector<std::string>{
+                  "class 1: #class-1 2024-05-14T09:20:01.250Z 24.0005000,60.0005000",
+                  "no class: #no-class 2024-05-14T09:20:01.250Z 24.0010000,60.0010000"}));
+    EXPECT_STREQ(KmlFolder(folders[1], "class 1")
                      .child("Placemark")
                      .child("ExtendedData")
-                     .find_child_by_attribute("Data", "name", "payload_length")
-                     .child_value("value"),
+                     .child("SchemaData")
+                     .find_child_by_attribute("SimpleData", "name", "payload_length")
+                     .child_value(),
                  "8");
+}
+
+// Placemarks beyond what a class keeps in memory go to its spool and come back in order.
+TEST_F(OutputsTest, KmlKeepsEveryPlacemarkOfALargeClassInOrder) {
+    TKmlOutput kml;
+    std::string error;
+    ASSERT_TRUE(kml.Open(Path("big.kml"), &error)) << error;
+    kml.Begin(TKmlSummary{"Big", "", {}, 3000, 3000}, {});
+    for (int i = 0; i < 3000; ++i)
+        kml.Add(i % 2 == 0 ? Row(i, 0x000003C1, 24.0 + i * 1e-5, 60.0)
+                           : Row(i, 0x00000112, 24.0 + i * 1e-5, 60.0, 0));
+    ASSERT_TRUE(kml.Commit(&error)) << error;
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(Path("big.kml").c_str()));
+    const pugi::xml_node records = KmlFolder(doc.child("kml").child("Document"), "Records");
+    int index = 0, folders = 0;
+    for (const pugi::xml_node folder : records.children("Folder")) {
+        ++folders;
+        int previous = -1;
+        for (const pugi::xml_node p : folder.children("Placemark")) {
+            const int at = std::stoi(p.child("ExtendedData")
+                                         .child("SchemaData")
+                                         .find_child_by_attribute("SimpleData", "name", "index")
+                                         .child_value());
+            EXPECT_GT(at, previous);
+            previous = at;
+            ++index;
+        }
+    }
+    EXPECT_EQ(index, 3000);
+    EXPECT_EQ(folders, 2);
 }
 
 // A live run's outputs: the track grows while records come, and the GeoJSON and the map are
