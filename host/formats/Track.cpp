@@ -595,4 +595,18 @@ bool TTrack::HasFeedPoints() const {
     return true;
 }
 
+std::vector<std::string> TrackNamesBeside(const std::string& capture) {
+    const std::string name = std::filesystem::path(capture).replace_extension().string();
+    return {name + ".fixes.nmea", name + ".nmea", name + ".gpx"};
+}
+
+std::string FindTrackBeside(const std::string& capture) {
+    for (const std::string& candidate : TrackNamesBeside(capture)) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec))
+            return candidate;
+    }
+    return std::string();
+}
+
 }  // namespace n95::host

@@ -235,4 +235,14 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
                const TNmeaDefaultDate& defaultDate = {},
                const volatile std::sig_atomic_t* stopRequested = nullptr);
 
+// The names a replay looks for beside CAPTURE when no track is given, in this order:
+// NAME.fixes.nmea, NAME.nmea, NAME.gpx, where NAME is the capture's path without its
+// extension (".pcap", ".pcapng", or any other last one): the fix log a live run writes beside
+// its capture comes before a track logged apart.
+std::vector<std::string> TrackNamesBeside(const std::string& capture);
+
+// The first of TrackNamesBeside(capture) that is a regular file (a link to one counts);
+// empty when there is none.
+std::string FindTrackBeside(const std::string& capture);
+
 }  // namespace n95::host

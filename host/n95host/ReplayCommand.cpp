@@ -31,7 +31,19 @@ struct TReplayArgs {
     uint64_t MaxPoints = kDefaultMaxPoints;  // --max-points; 0: all
     std::string OutDir;
     bool NoProgress = false;
+    bool NoGps = false;              // --no-gps: no track, not even one beside the capture
+    bool TrackFound = false;         // Gps was found beside the capture, not given
+    bool TrackOptionsGiven = false;  // --gps-offset or --gps-date
 };
+
+// Without --gps (and without --no-gps), the track beside the capture, if there is one.
+TReplayArgs WithTrackFound(TReplayArgs args) {
+    if (args.Gps.empty() && !args.NoGps) {
+        args.Gps = FindTrackBeside(args.Capture);
+        args.TrackFound = !args.Gps.empty();
+    }
+    return args;
+}
 
 // Where the GGA fixes without an RMC date took theirs from, for the summary.
 struct TTrackDate {
@@ -60,9 +72,11 @@ void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& dat
 void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
                      const TReplayArgs& args, const TReplayResult& r) {
     const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "  track           %s (%s): %zu fixes, %llu fed, %llu entries skipped%s\n",
-                 args.Gps.c_str(), track.Format.c_str(), track.Fixes.size(),
-                 u(r.Stats.Records.FixesFed), u(track.Skipped), SkippedKinds(track).c_str());
+    std::fprintf(out, "  track           %s (%s%s): %zu fixes, %llu fed, %llu entries skipped%s\n",
+                 args.Gps.c_str(), track.Format.c_str(),
+                 args.TrackFound ? ", found beside the capture; --no-gps goes without" : "",
+                 track.Fixes.size(), u(r.Stats.Records.FixesFed), u(track.Skipped),
+                 SkippedKinds(track).c_str());
     const TDateTime first = track.Fixes.front().Time, last = track.Fixes.back().Time;
     std::fprintf(out, "  track span      %s .. %s (%.1f s)", FormatIso8601(first).c_str(),
                  FormatIso8601(last).c_str(), (last - first) * kSecondsPerDay);
@@ -89,8 +103,12 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
     PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Capture);
     if (track != nullptr)
         PrintTrackLines(out, *track, date, args, r);
+    else if (args.NoGps)
+        std::fprintf(out, "  track           none (--no-gps: records carry no position)\n");
     else
-        std::fprintf(out, "  track           none (records carry no position)\n");
+        std::fprintf(out,
+                     "  track           none (records carry no position): no --gps, and no "
+                     "track beside the capture\n");
     PrintNotCopied(out, r.Stats.Records);
     if (r.CutChunks > 0)
         std::fprintf(out,
@@ -127,6 +145,14 @@ void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
 // names (no output may be an input or another output). False, having said why, when one
 // is wrong.
 bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths) {
+    if (args.TrackOptionsGiven && args.Gps.empty()) {
+        const auto names = TrackNamesBeside(args.Capture);
+        PrintError(
+            "--gps-offset and --gps-date need a track: give --gps, or put one beside the "
+            "capture (" +
+            names[0] + ", " + names[1] + " or " + names[2] + ")");
+        return false;
+    }
     if (!std::isfinite(args.GpsOffset)) {
         PrintError("--gps-offset must be a finite number of seconds");
         return false;
@@ -187,7 +213,8 @@ int StatusOfTheReplay(const TReplayArgs& args, const TReplayResult& result, cons
     return incomplete ? kExitIncomplete : kExitOk;
 }
 
-int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
+int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath) {
+    const TReplayArgs args = WithTrackFound(given);
     TDateTime gpsDate = 0.0;
     TOutputPaths paths;
     if (!CheckCommandLine(args, gpsDate, paths))
@@ -310,20 +337,30 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
     replay->footer(kReplayExitHelp);
     replay->add_option("capture", args->Capture, "Capture file (pcap or pcapng, link type 147)")
         ->required();
-    CLI::Option* gps =
-        replay->add_option("--gps", args->Gps, "GPS track: NMEA 0183 log or GPX 1.1 file")
-            ->check(kNonEmpty);
-    replay
-        ->add_option("--gps-offset", args->GpsOffset,
-                     "Seconds added to every fix time of the track (negative allowed, fractions "
-                     "too): -7200 for a logger that wrote local time two hours ahead of UTC")
-        ->check(FiniteRange(-1e9, 1e9))
-        ->needs(gps);
-    replay
-        ->add_option("--gps-date", args->GpsDate,
-                     "YYYY-MM-DD: the date of GGA fixes that no RMC sentence dates (a log of "
-                     "GGA sentences only); default: the date of the capture's first time stamp")
-        ->needs(gps);
+    CLI::Option* gps = replay
+                           ->add_option("--gps", args->Gps,
+                                        "GPS track: NMEA 0183 log or GPX 1.1 file (default: "
+                                        "NAME.fixes.nmea, NAME.nmea or NAME.gpx beside the "
+                                        "capture NAME.pcap, the first there is)")
+                           ->check(kNonEmpty);
+    CLI::Option* noGps = replay->add_flag("--no-gps", args->NoGps,
+                                          "Replay without a track, even one beside the capture");
+    noGps->excludes(gps);
+    CLI::Option* offset =
+        replay
+            ->add_option("--gps-offset", args->GpsOffset,
+                         "Seconds added to every fix time of the track (negative allowed, "
+                         "fractions too): -7200 for a logger that wrote local time two hours "
+                         "ahead of UTC")
+            ->check(FiniteRange(-1e9, 1e9))
+            ->excludes(noGps);
+    CLI::Option* date =
+        replay
+            ->add_option("--gps-date", args->GpsDate,
+                         "YYYY-MM-DD: the date of GGA fixes that no RMC sentence dates (a log of "
+                         "GGA sentences only); default: the date of the capture's first time "
+                         "stamp")
+            ->excludes(noGps);
     AddOutputOptions(*replay, args->Outputs, args->MaxPoints);
     replay
         ->add_option("-o,--out-dir", args->OutDir,
@@ -331,7 +368,10 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
                      "folder (created if missing); single options override single names")
         ->check(kNonEmpty);
     replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");
-    return {replay, [args, &pluginPath] { return RunReplayCommand(*args, pluginPath); }};
+    return {replay, [args, offset, date, &pluginPath] {
+                args->TrackOptionsGiven = offset->count() > 0 || date->count() > 0;
+                return RunReplayCommand(*args, pluginPath);
+            }};
 }
 
 }  // namespace n95::host

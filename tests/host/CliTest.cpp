@@ -520,6 +520,55 @@ TEST_F(CliTest, GeneratorIsDeterministicFromTheSeedAndHonoursTheSize) {
     EXPECT_EQ(Sim({"generate", Path("s.pcap/x"), "--duration", "2"}).Status, 5);
 }
 
+// Without --gps a replay takes the track beside the capture: the live run's fix log first,
+// then an NMEA log, then a GPX track; --no-gps goes without.
+TEST_F(CliTest, ATrackBesideTheCaptureIsFoundUnlessToldOtherwise) {
+    GenerateDrive();  // d.pcap, d.nmea, d.gpx
+    struct TCase {
+        std::vector<std::string> Beside;  // of d.nmea (as d.fixes.nmea) and d.gpx
+        std::vector<std::string> Options;
+        int Status;
+        const char* Track;  // what the summary's track line starts with ("" when not run)
+    };
+    const TCase cases[] = {
+        {{}, {}, 0, "none (records carry no position): no --gps"},
+        {{"d.gpx"}, {}, 0, "d.gpx (GPX, found beside the capture"},
+        {{"d.nmea", "d.gpx"}, {}, 0, "d.nmea (NMEA, found beside the capture"},
+        {{"d.fixes.nmea", "d.nmea", "d.gpx"}, {}, 0, "d.fixes.nmea (NMEA, found"},
+        {{"d.nmea"}, {"--gps-offset", "0.5"}, 0, "d.nmea (NMEA, found"},
+        {{"d.nmea"}, {"--no-gps"}, 0, "none (--no-gps"},
+        {{}, {"--gps-offset", "1"}, 2, ""},
+        {{"d.nmea"}, {"--no-gps", "--gps", "x.nmea"}, 2, ""},
+        {{"d.nmea"}, {"--no-gps", "--gps-date", "2024-05-14"}, 2, ""},
+    };
+    std::filesystem::create_directory(Path("beside"));
+    std::filesystem::copy_file(Path("d.pcap"), Path("beside/d.pcap"));
+    for (const TCase& c : cases) {
+        for (const char* name : {"d.fixes.nmea", "d.nmea", "d.gpx"})
+            std::filesystem::remove(Path(std::string("beside/") + name));
+        for (const std::string& name : c.Beside)
+            std::filesystem::copy_file(Path(name == "d.fixes.nmea" ? "d.nmea" : name),
+                                       Path("beside/" + name));
+        std::vector<std::string> args = {"replay", Path("beside/d.pcap")};
+        args.insert(args.end(), c.Options.begin(), c.Options.end());
+        const ProgramResult r = Host(args);
+        SCOPED_TRACE(testing::PrintToString(c.Beside) + " " + testing::PrintToString(c.Options));
+        EXPECT_EQ(r.Status, c.Status) << r.Errors;
+        if (c.Status != 0)
+            continue;
+        const std::size_t at = r.Output.find("  track           ");
+        ASSERT_NE(at, std::string::npos) << r.Output;
+        const std::string line = r.Output.substr(at + 18, r.Output.find('\n', at) - at - 18);
+        const std::string shown =
+            line.rfind(Dir + "/beside/", 0) == 0 ? line.substr(Dir.size() + 8) : line;
+        EXPECT_EQ(shown.rfind(c.Track, 0), 0u) << line;
+        EXPECT_EQ(Contains(r.Output, "records         ") &&
+                      !Contains(r.Output, " with a position, 0 without"),
+                  std::string(c.Track).rfind("none", 0) == 0)
+            << r.Output;
+    }
+}
+
 TEST_F(CliTest, TrackTimesAreCheckedAgainstTheCapture) {
     GenerateDrive();
     // The same drive a day later: a track whose clock is a day off.
