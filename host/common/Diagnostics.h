@@ -12,10 +12,15 @@
 //
 // SetProgramName is called once by main before anything is printed; the print functions may
 // then be called from any thread (each message is one stdio call).
+//
+// Quiet mode (-q): notes and warnings are not printed; errors are, and so are the warnings
+// printed with PrintStatusWarning, which explain a non-zero exit status. Every error and
+// warning, printed or not, is also kept (RecordedMessages) for a machine-readable summary.
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace n95::host {
 
@@ -24,6 +29,14 @@ std::string SystemError(const std::string& context, int errnum);
 void SetProgramName(const char* name);
 void PrintError(const std::string& message);
 void PrintWarning(const std::string& message);
+// A warning that explains why the exit status is not 0: printed even in quiet mode.
+void PrintStatusWarning(const std::string& message);
 void PrintNote(const std::string& message, FILE* out = stderr);
+
+void SetQuiet(bool quiet);
+bool Quiet();
+// Every error and warning so far, in order, as printed ("warning: " before a warning), without
+// the program's name.
+std::vector<std::string> RecordedMessages();
 
 }  // namespace n95::host

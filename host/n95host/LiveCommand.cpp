@@ -40,6 +40,7 @@ struct TLiveArgs {
     double ReconnectPause = 2.0;
     int IdleGapMs = 10;
     bool NoStatus = false;
+    bool Quiet = false;  // -q
 };
 
 // A handset of the run: its device, and the label that names its outputs and messages.
@@ -443,14 +444,18 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
         PrintWarning(who + std::to_string(result.Stats.Chunks.Misaligned()) +
                      " chunks read from the port did not start with a whole trace frame: bytes "
                      "were lost before them, and their frames with them (see the summary)");
-    if (result.Tested)
+    if (result.Tested && result.End == TLiveEnd::PortLost)
+        PrintStatusWarning(end);  // the reason of status 1: said even with -q
+    else if (result.Tested)
         PrintNote(end);
     else
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
     // Standard output may carry an output: the summary then goes with the messages.
-    PrintSummary(
-        h.Outputs.UsesStandardOutput() || WritesStandardOutput(h.Files.Capture) ? stderr : stdout,
-        args, h.Files, plugin, result, options, gps, h.Outputs, written);
+    if (!args.Quiet)
+        PrintSummary(h.Outputs.UsesStandardOutput() || WritesStandardOutput(h.Files.Capture)
+                         ? stderr
+                         : stdout,
+                     args, h.Files, plugin, result, options, gps, h.Outputs, written);
     if (!ok || writeFailed)
         return kExitOutputError;
     return StatusOfTheRun(result, who);
@@ -458,7 +463,7 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
 
 // One handset, driven on this thread as ever.
 int RunOne(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs& h, TFixSource* gps) {
-    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+    TStatusLine status(!args.NoStatus && !args.Quiet && isatty(STDERR_FILENO));
     TLiveOptions options = OptionsFor(args, h);
     options.Gps = gps;
     options.StopRequested = InstallStopHandlers();
@@ -489,7 +494,7 @@ int RunMany(const TLiveArgs& args, const TPlugin& plugin,
         PrintNote(h.Files.Device.Label + ": switching the trace on at " + h.Files.Device.Path +
                   " (" + std::to_string(args.Baud) + " baud)");
     }
-    TStatusLine status(!args.NoStatus && isatty(STDERR_FILENO));
+    TStatusLine status(!args.NoStatus && !args.Quiet && isatty(STDERR_FILENO));
     TLiveRig(plugin, gps, &status).Run(handsets, InstallStopHandlers());
     if (gps && !gps->Track().FirstProblems.empty())
         ReportTrack(gps->Name(), gps->Track());
@@ -613,7 +618,12 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         ->capture_default_str()
         ->check(CLI::Range(1, 1000));
     live->add_flag("--no-status", args->NoStatus, "No status line on standard error");
-    return {live, [args, &pluginPath] { return RunLiveCommand(*args, pluginPath); }};
+    live->add_flag("-q,--quiet", args->Quiet,
+                   "Print nothing but errors and the warnings that explain a non-zero status");
+    return {live, [args, &pluginPath] {
+                SetQuiet(args->Quiet);
+                return RunLiveCommand(*args, pluginPath);
+            }};
 }
 
 }  // namespace n95::host

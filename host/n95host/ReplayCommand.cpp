@@ -12,8 +12,10 @@
 #include "host/common/ExitStatus.h"
 #include "host/common/Progress.h"
 #include "host/common/StopSignals.h"
+#include "host/common/Version.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
+#include "host/n95host/SummaryJson.h"
 #include "host/outputs/OutputSet.h"
 #include "host/outputs/OutputWriter.h"
 #include "host/session/Replay.h"
@@ -34,6 +36,8 @@ struct TReplayArgs {
     bool NoGps = false;              // --no-gps: no track, not even one beside the capture
     bool TrackFound = false;         // Gps was found beside the capture, not given
     bool TrackOptionsGiven = false;  // --gps-offset or --gps-date
+    std::string SummaryJson;         // --summary-json
+    bool Quiet = false;              // -q
 };
 
 // Without --gps (and without --no-gps), the track beside the capture, if there is one.
@@ -121,6 +125,45 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
     std::fflush(out);
 }
 
+// The replay's figures, as PrintSummary prints them, into the JSON summary's object.
+void WriteSummaryJson(TJsonWriter& json, const TReplayArgs& args, const TPlugin& plugin,
+                      const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
+                      const TReplayResult& r, const TOutputSet& outputs) {
+    json.OpenObject("capture");
+    json.String("path", args.Capture);
+    json.Number("file_bytes", capture.FileSize());
+    json.Number("cut_chunks", r.CutChunks);
+    json.Bool("damaged", r.Damaged);
+    json.CloseObject();
+    json.OpenObject("plugin");
+    json.String("name", plugin.DeviceName());
+    json.String("path", plugin.Path());
+    json.CloseObject();
+    WriteRunCountsJson(json, r.Stats);
+    if (track == nullptr) {
+        json.Null("track");
+    } else {
+        json.OpenObject("track");
+        json.String("path", args.Gps);
+        json.String("format", track->Format);
+        json.Bool("found_beside_capture", args.TrackFound);
+        json.Number("fixes", static_cast<uint64_t>(track->Fixes.size()));
+        json.Number("fed", r.Stats.Records.FixesFed);
+        json.Number("skipped", track->Skipped);
+        json.String("first", FormatIso8601(track->Fixes.front().Time));
+        json.String("last", FormatIso8601(track->Fixes.back().Time));
+        json.Number("offset_seconds", args.GpsOffset, 3);
+        json.Number("default_dated", track->DefaultDated);
+        if (track->DefaultDated > 0)
+            json.String("default_date_from", date.Source);
+        json.Number("records_before", r.RecordsBeforeTrack);
+        json.Number("records_after", r.RecordsAfterTrack);
+        json.CloseObject();
+    }
+    WriteShownPointsJson(json, outputs);
+    WriteKeptAndOutputsJson(json, r.Stats.MaxRecordsKept, outputs.Paths());
+}
+
 // The track's fixes and the records do not overlap in time (a track one day or a few hours
 // off: a logger set to local time): every record takes the first or the last fix.
 void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
@@ -134,7 +177,7 @@ void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
     const double guess = std::round(-lag / 900.0) * 900.0;
     if (guess != 0.0)
         hint += " (here perhaps " + std::to_string(static_cast<long long>(guess)) + ")";
-    PrintWarning(
+    PrintStatusWarning(
         "no record lies inside the track's time span, so no record has a position "
         "from the drive:\n  records " +
         FormatIso8601(records.FirstRecordTime) + " .. " + FormatIso8601(records.LastRecordTime) +
@@ -167,8 +210,11 @@ bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths&
     std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
     if (!args.Gps.empty())
         inputs.push_back({"--gps", args.Gps});
+    std::vector<TNamedFile> outputs = NamedOutputs(paths, args.Outputs);
+    if (!args.SummaryJson.empty())
+        outputs.push_back({"--summary-json", args.SummaryJson});
     std::string error;
-    if (!CheckDistinctFiles(inputs, NamedOutputs(paths, args.Outputs), &error)) {
+    if (!CheckDistinctFiles(inputs, outputs, &error)) {
         PrintError(error);
         return false;
     }
@@ -178,8 +224,9 @@ bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths&
 // What the capture itself got wrong, said before the summary.
 void WarnAboutTheCapture(const TReplayResult& result) {
     if (result.Damaged)
-        PrintWarning(result.DamageMessage + "; the " + std::to_string(result.Stats.Chunks.Chunks) +
-                     " complete chunks before it were replayed");
+        PrintStatusWarning(result.DamageMessage + "; the " +
+                           std::to_string(result.Stats.Chunks.Chunks) +
+                           " complete chunks before it were replayed");
     if (result.Stats.Chunks.Backwards > 0)
         PrintWarning("the capture's time stamps go backwards at " +
                      std::to_string(result.Stats.Chunks.Backwards) +
@@ -197,11 +244,12 @@ int StatusOfTheReplay(const TReplayArgs& args, const TReplayResult& result, cons
         PrintError("no record came out of " + args.Capture);
         incomplete = true;
     } else if (MostChunksMisaligned(stats.Chunks)) {
-        PrintWarning(std::to_string(stats.Chunks.Misaligned()) + " of " +
-                     std::to_string(stats.Chunks.Chunks - stats.Chunks.AtReplies) +
-                     " chunks (AT replies aside) do not start with a whole trace frame: the "
-                     "capture did not keep the chunks as they were read, and their frames were "
-                     "lost");
+        PrintStatusWarning(
+            std::to_string(stats.Chunks.Misaligned()) + " of " +
+            std::to_string(stats.Chunks.Chunks - stats.Chunks.AtReplies) +
+            " chunks (AT replies aside) do not start with a whole trace frame: the "
+            "capture did not keep the chunks as they were read, and their frames were "
+            "lost");
         incomplete = true;
     }
     // A track of one fix spans no time: every record takes that fix, as it should.
@@ -213,7 +261,7 @@ int StatusOfTheReplay(const TReplayArgs& args, const TReplayResult& result, cons
     return incomplete ? kExitIncomplete : kExitOk;
 }
 
-int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath) {
+int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJsonWriter& json) {
     const TReplayArgs args = WithTrackFound(given);
     TDateTime gpsDate = 0.0;
     TOutputPaths paths;
@@ -262,7 +310,8 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath) {
         return stopped ? kExitInterrupted : kExitOutputError;
     }
 
-    TProgress progress(capture.FileSize(), !args.NoProgress && isatty(STDERR_FILENO));
+    TProgress progress(capture.FileSize(),
+                       !args.NoProgress && !args.Quiet && isatty(STDERR_FILENO));
     TReplayOptions options;
     options.Track = track ? &*track : nullptr;
     options.ReplayName = args.Capture;
@@ -322,8 +371,13 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath) {
 
     WarnAboutTheCapture(result);
     // Standard output may carry an output: the summary then goes with the messages.
-    PrintSummary(outputs.UsesStandardOutput() ? stderr : stdout, args, plugin, capture,
-                 track ? &*track : nullptr, trackDate, result, outputs);
+    if (!args.Quiet)
+        PrintSummary(outputs.UsesStandardOutput() || WritesStandardOutput(args.SummaryJson)
+                         ? stderr
+                         : stdout,
+                     args, plugin, capture, track ? &*track : nullptr, trackDate, result, outputs);
+    WriteSummaryJson(json, args, plugin, capture, track ? &*track : nullptr, trackDate, result,
+                     outputs);
     return StatusOfTheReplay(args, result, track ? &*track : nullptr);
 }
 
@@ -368,9 +422,44 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
                      "folder (created if missing); single options override single names")
         ->check(kNonEmpty);
     replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");
+    replay
+        ->add_option("--summary-json", args->SummaryJson,
+                     "Write the summary's figures, the outputs written, the messages and the exit "
+                     "status as one JSON object here ('-': standard output), even when the run "
+                     "fails (not for a usage error)")
+        ->check(kNonEmpty);
+    replay->add_flag("-q,--quiet", args->Quiet,
+                     "Print nothing but errors and the warnings that explain a non-zero status");
     return {replay, [args, offset, date, &pluginPath] {
                 args->TrackOptionsGiven = offset->count() > 0 || date->count() > 0;
-                return RunReplayCommand(*args, pluginPath);
+                SetQuiet(args->Quiet);
+                TJsonWriter json;
+                json.OpenObject();
+                json.String("command", "replay");
+                json.String("version", VersionText());
+                // Opened first, so that a run that fails later still says why in it.
+                TOutputFile summary;
+                std::string error;
+                if (!args->SummaryJson.empty() && !summary.Open(args->SummaryJson, &error)) {
+                    PrintError(error);
+                    return static_cast<int>(kExitOutputError);
+                }
+                const int status = RunReplayCommand(*args, pluginPath, json);
+                if (args->SummaryJson.empty() || status == kExitUsage)
+                    return status;
+                json.OpenArray("messages");
+                for (const std::string& message : RecordedMessages())
+                    json.String("", message);
+                json.CloseArray();
+                json.Number("exit_status", status);
+                json.CloseObject();
+                const std::string& text = json.Text();
+                if (std::fwrite(text.data(), 1, text.size(), summary.File()) != text.size() ||
+                    std::fputc('\n', summary.File()) == EOF || !summary.Commit(&error)) {
+                    PrintError(error.empty() ? "cannot write " + args->SummaryJson : error);
+                    return static_cast<int>(kExitOutputError);
+                }
+                return status;
             }};
 }
 

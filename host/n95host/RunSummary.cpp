@@ -100,4 +100,73 @@ std::string MapSubtitle(const TRunStats& stats, std::size_t fixes) {
            " GPS fixes";
 }
 
+void WriteRunCountsJson(TJsonWriter& json, const TRunStats& stats) {
+    const TChunkTally& c = stats.Chunks;
+    const TRecordStats& r = stats.Records;
+    json.OpenObject("chunks");
+    json.Number("total", c.Chunks);
+    json.Number("whole_frames_at_start", c.Aligned);
+    json.Number("at_reply_lines", c.AtReplyLines);
+    json.Number("misaligned", c.Misaligned());
+    json.Number("cut_at_end", c.CutAtEnd);
+    json.Number("time_going_back", c.Backwards);
+    json.CloseObject();
+    json.OpenObject("bytes");
+    json.Number("in_chunks", c.Bytes);
+    json.Number("decoded", r.DecodedBytes);
+    json.CloseObject();
+    json.Number("frames", c.Frames);
+    json.OpenObject("records");
+    json.Number("total", r.Records);
+    json.Number("with_position", r.RecordsWithPosition);
+    json.Number("without_position", r.Records - r.RecordsWithPosition);
+    json.Number("not_copied", r.RecordsNotCopied);
+    json.OpenObject("by_class");
+    for (int bucket = 0; bucket < kNoClassBucket; ++bucket)
+        json.Number(std::to_string(bucket), r.RecordsByClass[bucket]);
+    json.Number("none", r.RecordsByClass[kNoClassBucket]);
+    json.CloseObject();
+    json.CloseObject();
+    if (c.Chunks == 0) {
+        json.Null("time_span");
+        json.Null("mean_data_rate");
+        return;
+    }
+    const double span = c.SpanSeconds();
+    json.OpenObject("time_span");
+    json.String("first", FormatIso8601(CaptureTimeToDateTime(c.First)));
+    json.String("last", FormatIso8601(CaptureTimeToDateTime(c.Last)));
+    json.Number("seconds", span, 3);
+    json.CloseObject();
+    if (span > 0)
+        json.Number("mean_data_rate", c.Bytes / span, 1);
+    else
+        json.Null("mean_data_rate");
+}
+
+void WriteShownPointsJson(TJsonWriter& json, const TOutputSet& outputs) {
+    const TOutputSet::TPointCounts points = outputs.Points();
+    if (points.Shown >= points.WithPosition) {
+        json.Null("thinned");
+        return;
+    }
+    json.OpenObject("thinned");
+    json.Number("records_with_position", points.WithPosition);
+    json.Number("records_shown", points.Shown);
+    json.Number("max_points", outputs.MaxPointsAsked());
+    json.CloseObject();
+}
+
+void WriteKeptAndOutputsJson(TJsonWriter& json, std::size_t maxRecordsKept,
+                             const std::vector<std::string>& outputs) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    json.Number("max_records_kept", static_cast<uint64_t>(maxRecordsKept));
+    json.Number("peak_memory_mb", usage.ru_maxrss / 1024.0, 1);
+    json.OpenArray("outputs");
+    for (const std::string& o : outputs)
+        json.String("", o);
+    json.CloseArray();
+}
+
 }  // namespace n95::host

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/formats/Track.h"
+#include "host/n95host/SummaryJson.h"
 #include "host/outputs/OutputSet.h"
 #include "host/session/RunStats.h"
 
@@ -42,6 +43,16 @@ void PrintShownPoints(FILE* out, const TOutputSet& outputs);
 // The last lines: records held at once, peak memory, the outputs written.
 void PrintKeptAndOutputs(FILE* out, std::size_t maxRecordsKept,
                          const std::vector<std::string>& outputs);
+
+// The same figures as members of the JSON summary's current object: "chunks", "bytes",
+// "frames", "records", "time_span" (null without chunks) and "mean_data_rate" (bytes per
+// second; null when the chunks span no time).
+void WriteRunCountsJson(TJsonWriter& json, const TRunStats& stats);
+// "thinned": null, or what the GeoJSON and the KML kept.
+void WriteShownPointsJson(TJsonWriter& json, const TOutputSet& outputs);
+// "max_records_kept", "peak_memory_mb" and "outputs" (the paths written).
+void WriteKeptAndOutputsJson(TJsonWriter& json, std::size_t maxRecordsKept,
+                             const std::vector<std::string>& outputs);
 
 // The map's second heading line: the time span, the records and the fixes.
 std::string MapSubtitle(const TRunStats& stats, std::size_t fixes);

@@ -569,6 +569,70 @@ TEST_F(CliTest, ATrackBesideTheCaptureIsFoundUnlessToldOtherwise) {
     }
 }
 
+// --summary-json holds the figures, the messages and the status, also of a run that fails
+// (not of a usage error); -q leaves only errors and the warnings behind a non-zero status.
+TEST_F(CliTest, TheJsonSummaryAndQuietMode) {
+    GenerateDrive();
+    WriteFile(Path("empty.pcap"), "");
+    struct TCase {
+        std::vector<std::string> Args;  // after "replay"
+        int Status;
+        std::vector<std::string> InJson;  // "" when no JSON is to be written
+        const char* Errors;               // what quiet mode still prints ("" for nothing)
+    };
+    const std::string json = Path("s.json");
+    const TCase cases[] = {
+        {{Path("d.pcap"), "-q", "--summary-json", json, "--csv", Path("d.csv")},
+         0,
+         {"\"command\":\"replay\"", "\"found_beside_capture\":true", "\"thinned\":null",
+          "\"messages\":[]", "\"exit_status\":0}", "\"outputs\":[\"" + Path("d.csv") + "\"]"},
+         ""},
+        {{Path("d.pcap"), "--no-gps", "-q", "--summary-json", json, "--max-points", "1"},
+         0,
+         {"\"track\":null", "\"outputs\":[]"},
+         ""},
+        {{Path("missing.pcap"), "-q", "--summary-json", json},
+         3,
+         {"\"messages\":[\"cannot open capture", "\"exit_status\":3}"},
+         "cannot open capture"},
+        {{Path("empty.pcap"), "-q", "--summary-json", json},
+         3,
+         {"\"exit_status\":3}", ""},
+         "empty"},
+        {{Path("d.pcap"), "-q", "--summary-json", Path("d.pcap")}, 2, {}, "same file"},
+        {{Path("d.pcap"), "--summary-json", "-", "--csv", "-"}, 2, {}, "standard output"},
+    };
+    for (const TCase& c : cases) {
+        std::filesystem::remove(json);
+        std::vector<std::string> args = {"replay"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const ProgramResult r = Host(args);
+        SCOPED_TRACE(testing::PrintToString(c.Args));
+        EXPECT_EQ(r.Status, c.Status) << r.Errors;
+        if (c.InJson.empty()) {
+            EXPECT_FALSE(FileExists(json));
+        } else {
+            const std::string text = ReadFile(json);
+            for (const std::string& part : c.InJson) {
+                EXPECT_TRUE(part.empty() || Contains(text, part)) << part << " in " << text;
+            }
+        }
+        if (std::find(c.Args.begin(), c.Args.end(), "-q") == c.Args.end())
+            continue;
+        EXPECT_EQ(r.Output, "");
+        if (*c.Errors == '\0')
+            EXPECT_EQ(r.Errors, "");
+        else
+            EXPECT_TRUE(Contains(r.Errors, c.Errors)) << r.Errors;
+    }
+    // The figures are the text summary's.
+    const ProgramResult text = Host({"replay", Path("d.pcap")});
+    const ProgramResult quiet = Host({"replay", Path("d.pcap"), "-q", "--summary-json", "-"});
+    EXPECT_TRUE(Contains(quiet.Output, "\"records\":{\"total\":" +
+                                           std::to_string(SummaryNumber(text.Output, "records"))))
+        << quiet.Output;
+}
+
 TEST_F(CliTest, TrackTimesAreCheckedAgainstTheCapture) {
     GenerateDrive();
     // The same drive a day later: a track whose clock is a day off.

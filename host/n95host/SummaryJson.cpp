@@ -1,0 +1,77 @@
+#include "host/n95host/SummaryJson.h"
+
+#include <cmath>
+
+#include "host/outputs/OutputText.h"
+
+namespace n95::host {
+
+void TJsonWriter::Item(std::string_view key) {
+    if (!First.empty()) {
+        if (!First.back())
+            Out += ',';
+        First.back() = false;
+    }
+    if (!key.empty()) {
+        AppendJsonString(Out, key);
+        Out += ':';
+    }
+}
+
+void TJsonWriter::OpenObject(std::string_view key) {
+    Item(key);
+    Out += '{';
+    First.push_back(true);
+}
+
+void TJsonWriter::CloseObject() {
+    Out += '}';
+    First.pop_back();
+}
+
+void TJsonWriter::OpenArray(std::string_view key) {
+    Item(key);
+    Out += '[';
+    First.push_back(true);
+}
+
+void TJsonWriter::CloseArray() {
+    Out += ']';
+    First.pop_back();
+}
+
+void TJsonWriter::Number(std::string_view key, uint64_t value) {
+    Item(key);
+    Out += std::to_string(value);
+}
+
+void TJsonWriter::Number(std::string_view key, int64_t value) {
+    Item(key);
+    AppendInt(Out, value);
+}
+
+void TJsonWriter::Number(std::string_view key, double value, int decimals) {
+    if (!std::isfinite(value)) {
+        Null(key);
+        return;
+    }
+    Item(key);
+    AppendFixed(Out, value, decimals);
+}
+
+void TJsonWriter::String(std::string_view key, std::string_view value) {
+    Item(key);
+    AppendJsonString(Out, value);
+}
+
+void TJsonWriter::Bool(std::string_view key, bool value) {
+    Item(key);
+    Out += value ? "true" : "false";
+}
+
+void TJsonWriter::Null(std::string_view key) {
+    Item(key);
+    Out += "null";
+}
+
+}  // namespace n95::host
