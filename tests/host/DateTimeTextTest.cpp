@@ -95,6 +95,16 @@ TEST(DateTimeTextTest, ParsesGpxTimesWithZonesAndFractions) {
         {"2024-05-14T09:20:00+02:60", false, ""},
         {"2024-05-14T09:20:00+0200", false, ""},
         {"2024-05-14T09:20:00+02", false, ""},
+        {"2024x05-14T09:20:00Z", false, ""},
+        {"2024-0x-14T09:20:00Z", false, ""},
+        {"2024-05x14T09:20:00Z", false, ""},
+        {"2024-05-1xT09:20:00Z", false, ""},
+        {"2024-05-14T0x:20:00Z", false, ""},
+        {"2024-05-14T09x20:00Z", false, ""},
+        {"2024-05-14T09:20x00Z", false, ""},
+        {"2024-05-14T09:20:0xZ", false, ""},
+        {"2024-05-14T09:20:00+0x:00", false, ""},
+        {"2024-05-14T09:20:00+02:0x", false, ""},
     };
     for (const Case& c : cases) {
         TDateTime t = -1;

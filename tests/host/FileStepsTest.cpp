@@ -288,6 +288,16 @@ TEST_F(FileStepsTest, AStreamReportsTheFirstFailureOnceAndClosesItsDescriptor) {
     EXPECT_EQ(errnum, ENOSPC);
     EXPECT_FALSE(stream.Close(&errnum));
     EXPECT_TRUE(stream.Close(&errnum));
+
+    // A stream dropped without a Close still pushes its bytes and closes its descriptor.
+    const int last = open(Path("last").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    {
+        TWriteStream dropped;
+        ASSERT_NE(dropped.Open(last, 64), nullptr);
+        std::fputs("last", dropped.File());
+    }
+    EXPECT_EQ(ReadFile(Path("last")), "last");
+    EXPECT_EQ(fcntl(last, F_GETFD), -1);
 }
 
 TEST_F(FileStepsTest, OnlyTheDescriptorSpellingsNameDescriptors) {

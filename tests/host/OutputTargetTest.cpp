@@ -61,6 +61,7 @@ TEST_F(OutputTargetTest, NamesResolveToWhereTheOutputGoesOrSayWhyNot) {
         {Path("loop"), TKind::File, "", "Too many levels of symbolic links"},
         {Path(longName), TKind::File, "", "File name too long"},
         {Path(std::string(255, 'n')), TKind::File, "", ""},
+        {"", TKind::File, "", "an output needs a name"},
     };
     for (const Case& c : cases) {
         TOutputTarget target;

@@ -174,6 +174,38 @@ TEST_F(StraightOutputTest, ATargetThatCannotBeOpenedFailsWithItsName) {
     close(refusing);
 }
 
+// An output dropped before its commit: a straight one sends nothing that the other party had
+// written by name, and a regular file held for its set is only prepared by Commit.
+TEST_F(StraightOutputTest, ADroppedOrHeldOutputPutsNothingInPlace) {
+    for (const std::string& name :
+         {"/dev/fd/" + std::to_string(Pipe[1]), std::string("/dev/null")}) {
+        TOutputFile out;
+        std::string error;
+        ASSERT_TRUE(out.Open(name, TOutputFile::TOptions{.ByName = true}, &error)) << error;
+        FILE* other = std::fopen(out.WritePath().c_str(), "ab");
+        ASSERT_NE(other, nullptr) << name;
+        std::fputs("dropped", other);
+        std::fclose(other);
+        out.Discard();
+        EXPECT_FALSE(out.IsOpen()) << name;
+        EXPECT_TRUE(out.WritePath().empty()) << name;
+    }
+    close(Pipe[1]);
+    Pipe[1] = -1;
+    EXPECT_EQ(ReadAll(Pipe[0]), "") << "the spool went with the output";
+
+    n95::test::WriteFile(Path("held.csv"), "old");
+    TOutputFile held;
+    std::string error;
+    ASSERT_TRUE(held.Open(Path("held.csv"), &error)) << error;
+    held.HoldPublication();
+    std::fputs("new", held.File());
+    ASSERT_TRUE(held.Commit(&error)) << error;
+    EXPECT_EQ(ReadFile(Path("held.csv")), "old") << "prepared, not yet published";
+    ASSERT_TRUE(held.Publish(&error) && held.Finish(&error)) << error;
+    EXPECT_EQ(ReadFile(Path("held.csv")), "new");
+}
+
 // A stop (Ctrl-C) ends the wait for a FIFO's reader: the run ends as an interrupted one, not
 // in a hang and not in a death by the signal.
 TEST_F(StraightOutputTest, AStopEndsTheWaitForAFifosReader) {
