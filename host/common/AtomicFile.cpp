@@ -199,8 +199,14 @@ bool TAtomicFile::ExchangeWithDestination(const std::string& from, std::string& 
         return false;
     // No exchange on this file system: keep the old file by a second link, then rename.
     kept = HiddenName(".old-" + RandomSuffix());
-    if (system.Link(FinalPath, kept) != 0)
-        kept.clear();  // no hard links either: the old file cannot be kept for a rollback
+    if (system.Link(FinalPath, kept) != 0) {
+        // No hard links either (EPERM, as FAT answers): the old file cannot be kept for a
+        // rollback. Any other failure fails the publication, which keeps the set whole.
+        const bool noHardLinks = errno == EPERM || errno == EOPNOTSUPP;
+        kept.clear();
+        if (!noHardLinks)
+            return false;
+    }
     if (system.Rename(from, FinalPath, TRenameMode::Replace) == 0)
         return true;
     const int errnum = errno;
@@ -269,8 +275,11 @@ bool TAtomicFile::Rollback() {
         ok = false;
     } else {
         // Nothing stood there: take the new file away, if it is still the one put there.
+        // A name that cannot be looked at may still hold it: that is no rollback.
         TFileInfo now;
-        if (System().Status(FinalPath, now, false) == 0 && now.Inode == NewInode)
+        if (System().Status(FinalPath, now, false) != 0)
+            ok = errno == ENOENT;
+        else if (now.Inode == NewInode)
             ok = System().Unlink(FinalPath) == 0;
     }
     const int errnum = errno;

@@ -89,7 +89,7 @@ public:
     bool Finish(std::string* error);
     // After Publish: puts back what stood at Path() (removes the new file when nothing did);
     // before: Discard. False, with errno set, when the old file could not be put back: it is
-    // then left under its hidden name, KeptAs().
+    // then left under its hidden name, KeptAs(); or when the new file could not be removed.
     bool Rollback();
     const std::string& KeptAs() const { return Kept; }
 

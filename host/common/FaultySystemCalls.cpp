@@ -18,6 +18,7 @@ void TFaultySystemCalls::Reset() {
     std::lock_guard lock(Mutex);
     Counts = {};
     FailNextWrite = TCall::Count;
+    FailWhole = false;
     DoneKind = TCall::Count;
     FailCall = 0;
     Done = false;
@@ -78,6 +79,7 @@ bool TFaultySystemCalls::Faulted(TCall kind) {
     const uint64_t ofAll = ++Counts[static_cast<std::size_t>(TCall::Count)];
     if (FailNextWrite == kind) {
         FailNextWrite = TCall::Count;
+        FailWhole = true;  // the write after the short one: not shortened again
         errno = FailErrno;
         return true;
     }
@@ -113,7 +115,9 @@ ssize_t TFaultySystemCalls::DoRead(int fd, void* buffer, std::size_t size) {
 
 std::size_t TFaultySystemCalls::ShortCount(TCall kind, std::size_t size) {
     std::lock_guard lock(Mutex);
-    if (!ShortWrites || FailErrno == EINTR || size < 2)
+    const bool whole = FailWhole;
+    FailWhole = false;
+    if (whole || !ShortWrites || FailErrno == EINTR || size < 2)
         return 0;
     FailNextWrite = kind;
     return size / 2;

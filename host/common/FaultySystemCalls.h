@@ -91,6 +91,7 @@ private:
     bool Done = false;
     TCall DoneKind = TCall::Count;
     TCall FailNextWrite = TCall::Count;  // a short write was given: the next of this kind fails
+    bool FailWhole = false;              // that next write is failing now, whole
 };
 
 }  // namespace n95::host

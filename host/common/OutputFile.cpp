@@ -127,6 +127,8 @@ bool TOutputFile::OpenStraight(std::string* error) {
 }
 
 FILE* TOutputFile::File() const {
+    if (Options.ByName)
+        return nullptr;  // the other party writes; a spool's copy goes through Stream
     return Target.Kind == TOutputTarget::TKind::File ? Atomic.File() : Stream.File();
 }
 

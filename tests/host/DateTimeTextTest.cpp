@@ -14,9 +14,9 @@ TEST(DateTimeTextTest, CivilDaysRoundTripAcrossLeapRules) {
         int64_t Days;
     };
     const Case cases[] = {
-        {1970, 1, 1, 0},      {1899, 12, 30, -25569}, {2000, 2, 29, 11016},
-        {2000, 3, 1, 11017},  {1900, 3, 1, -25508},   {2024, 5, 14, 19857},
-        {2100, 2, 28, 47540}, {2100, 3, 1, 47541},    {1, 1, 1, -719162},
+        {1970, 1, 1, 0},      {1899, 12, 30, -25569}, {2000, 2, 29, 11016},  {2000, 3, 1, 11017},
+        {1900, 3, 1, -25508}, {2024, 5, 14, 19857},   {2100, 2, 28, 47540},  {2100, 3, 1, 47541},
+        {1, 1, 1, -719162},   {0, 2, 29, -719469},    {-1, 12, 31, -719529}, {-400, 3, 1, -865565},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(DaysFromCivil(c.Y, c.M, c.D), c.Days) << c.Y << "-" << c.M << "-" << c.D;
@@ -46,9 +46,11 @@ TEST(DateTimeTextTest, ColumnWritesWhatFormatWritesWhateverCameBefore) {
     // marker and values without text in between: the column must never show stale parts.
     const TDateTime day = MakeDateTime(2024, 5, 14, 0, 0, 0);
     const TDateTime values[] = {
-        day + 0.25, day + 0.25, day + 0.5, day + 1.5,  day + 1.5,        day - 0.1,  -9999.0,
-        day - 0.1,  NAN,        NAN,       day + 0.75, day + 0.999999,   day + 1e-9, -9999.0,
-        -9999.0,    0.0,        -0.0,      day + 0.75, day + 0.75 + 1e-9};
+        day + 0.25, day + 0.25, day + 0.5, day + 1.5, day + 1.5, day - 0.1, -9999.0, day - 0.1, NAN,
+        NAN, day + 0.75, day + 0.999999, day + 1e-9, -9999.0, -9999.0, 0.0, -0.0, day + 0.75,
+        day + 0.75 + 1e-9,
+        // Beyond the years 1..9999, and infinities: no text, whatever came before.
+        2958466.0, day, -693594.0, day, INFINITY, -INFINITY};
     TIso8601Column column;
     for (const TDateTime t : values) {
         char text[kIso8601Size];
@@ -76,6 +78,33 @@ TEST(DateTimeTextTest, ParsesGpxTimesWithZonesAndFractions) {
         {"2024-05-14T09:20:00Zjunk", false, ""},
         {"2024-05-14T24:00:00Z", false, ""},
         {"", false, ""},
+        {"2024-05-14T09:20:00.5", true, "2024-05-14T09:20:00.500Z"},
+        {"2024-05-14T09:20:00.25+01:00", true, "2024-05-14T08:20:00.250Z"},
+        {"2016-12-31T23:59:60Z", true, "2017-01-01T00:00:00.000Z"},  // a leap second
+        {"2024-05-14T09:20:61Z", false, ""},
+        {"2024-05-14T09:60:00Z", false, ""},
+        {"2024-05-00T09:20:00Z", false, ""},
+        {"2024-05-32T09:20:00Z", false, ""},
+        {"2024-04-31T09:20:00Z", false, ""},
+        {"2024-00-14T09:20:00Z", false, ""},
+        {"2024-5-14T09:20:00Z", false, ""},
+        {"2024-05-14T09:20", false, ""},
+        {"2024-05-14T09:2", false, ""},
+        {"2024-05-14T09:20:00 ", false, ""},
+        {"2024-05-14T09:20:00+24:00", false, ""},
+        {"2024-05-14T09:20:00+02:60", false, ""},
+        {"2024-05-14T09:20:00+0200", false, ""},
+        {"2024-05-14T09:20:00+02", false, ""},
+        {"2024x05-14T09:20:00Z", false, ""},
+        {"2024-0x-14T09:20:00Z", false, ""},
+        {"2024-05x14T09:20:00Z", false, ""},
+        {"2024-05-1xT09:20:00Z", false, ""},
+        {"2024-05-14T0x:20:00Z", false, ""},
+        {"2024-05-14T09x20:00Z", false, ""},
+        {"2024-05-14T09:20x00Z", false, ""},
+        {"2024-05-14T09:20:0xZ", false, ""},
+        {"2024-05-14T09:20:00+0x:00", false, ""},
+        {"2024-05-14T09:20:00+02:0x", false, ""},
     };
     for (const Case& c : cases) {
         TDateTime t = -1;

@@ -61,6 +61,7 @@ TEST_F(OutputTargetTest, NamesResolveToWhereTheOutputGoesOrSayWhyNot) {
         {Path("loop"), TKind::File, "", "Too many levels of symbolic links"},
         {Path(longName), TKind::File, "", "File name too long"},
         {Path(std::string(255, 'n')), TKind::File, "", ""},
+        {"", TKind::File, "", "an output needs a name"},
     };
     for (const Case& c : cases) {
         TOutputTarget target;
@@ -94,6 +95,10 @@ TEST_F(OutputTargetTest, AnOutputMayBeNeitherAnInputNorAnotherOutput) {
         {{"/dev/fd/2", "/proc/self/fd/2"}, "--a and --b are the same file"},
         {{"/dev/stdout", "/dev/fd/1"}, "--a and --b both write to standard output"},
         {{"/dev/null", "/dev/null"}, ""},
+        {{"/dev/null"}, ""},
+        {{"/dev/zero", "/dev/zero"}, "--a and --b are the same file: /dev/zero"},
+        {{"/dev/fd/987", "/dev/fd/987"}, "--a and --b are the same file"},
+        {{"/dev/fd/987", Path("dir/new.csv")}, ""},
         {{Path("a.csv"), Path("b.csv"), "-"}, ""},
     };
     for (const Case& c : cases) {
