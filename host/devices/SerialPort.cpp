@@ -44,8 +44,12 @@ namespace {
 // even opened read-write.
 bool CheckPortKind(int fd, const std::string& path, std::string* error) {
     TFileInfo info;
-    if ((fd >= 0 ? System().StatusOf(fd, info) : System().Status(path, info)) != 0)
-        return fd < 0;  // not there (yet): the open says why
+    if (fd < 0 && System().Status(path, info) != 0)
+        return true;  // not there (yet): the open says why
+    if (fd >= 0 && System().StatusOf(fd, info) != 0) {
+        *error = SystemError("cannot open " + path, errno);
+        return false;
+    }
     const char* what = info.Kind == TFileKind::BlockDevice ? "a block device (a disk)"
                        : info.Kind == TFileKind::Regular   ? "a regular file"
                        : info.Kind == TFileKind::Directory ? "a folder"
@@ -175,7 +179,11 @@ void TSerialPort::WriteData(const void* buffer, int32_t count) {
         const int ready = System().Poll(&p, 1, Options.WriteTimeoutMs);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0) {
+        if (ready < 0) {
+            Error = SystemError("cannot write to " + DevicePath, errno);
+            throw TPortError(Error);
+        }
+        if (ready == 0) {
             Error = "cannot write to " + DevicePath + ": the line took no byte for " +
                     std::to_string(Options.WriteTimeoutMs) + " ms";
             throw TPortError(Error);
