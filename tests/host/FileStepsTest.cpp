@@ -253,12 +253,14 @@ TEST_F(FileStepsTest, AStreamReportsTheFirstFailureOnceAndClosesItsDescriptor) {
         int errnum = 0;
         EXPECT_EQ(stream.Flush(&errnum) && stream.Flush(&errnum), c.Fault.Kind != TCall::Write)
             << c.Label;
-        if (c.Fault.Kind == TCall::Write)
+        if (c.Fault.Kind == TCall::Write) {
             EXPECT_EQ(errnum, c.Errno) << c.Label;
+        }
         // More after a failure changes nothing: the first cause is the one reported.
         std::fputs(text.c_str(), stream.File());
-        if (c.Fault.Kind == TCall::Write)
+        if (c.Fault.Kind == TCall::Write) {
             EXPECT_EQ(stream.Error(), c.Errno) << c.Label;
+        }
         errnum = 0;
         EXPECT_EQ(stream.Close(&errnum), c.Errno == 0) << c.Label;
         EXPECT_EQ(errnum, c.Errno) << c.Label;
@@ -266,8 +268,9 @@ TEST_F(FileStepsTest, AStreamReportsTheFirstFailureOnceAndClosesItsDescriptor) {
         EXPECT_EQ(fcntl(fd, F_GETFD), -1) << c.Label << ": the descriptor is closed";
         const std::string bytes = ReadFile(Path("stream"));
         EXPECT_EQ(bytes.substr(0, c.Bytes.size()), c.Bytes) << c.Label;
-        if (c.Errno == 0 || c.Fault.Kind == TCall::Close)
+        if (c.Errno == 0 || c.Fault.Kind == TCall::Close) {
             EXPECT_EQ(bytes, text + text) << c.Label;
+        }
     }
 
     // A stream opened again lets go of the first one; a detached stream is the caller's, and
