@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <set>
 
 #include "host/common/FaultySystemCalls.h"
 #include "host/common/RunClock.h"
@@ -370,6 +372,115 @@ INSTANTIATE_TEST_SUITE_P(
                                c.Error = "the live run stopped: cannot write";
                            })),
     [](const ::testing::TestParamInfo<TLiveCase>& info) { return std::string(info.param.Name); });
+
+// Every way a run ends has a line of its own that says what the user needs: how long the
+// test ran when it ran, how the port failed, how long the trace was waited for.
+TEST(DescribeEndTest, EachEndSaysWhatHappened) {
+    struct TCase {
+        TLiveEnd End;
+        bool Tested;
+        std::vector<std::string> Says;
+    };
+    const TCase cases[] = {
+        {TLiveEnd::Duration, true, {"12.3 s", "duration"}},
+        {TLiveEnd::Stopped, true, {"12.3 s", "SIGINT"}},
+        {TLiveEnd::Stopped, false, {"SIGINT", "before the trace was confirmed"}},
+        {TLiveEnd::EndOfInput, true, {"12.3 s", "data ended"}},
+        {TLiveEnd::EndOfInput, false, {"data ended before the trace was confirmed"}},
+        {TLiveEnd::PortLost, true, {"12.3 s", "(ttyX hung up)"}},
+        {TLiveEnd::PortLost, false, {"before the trace was confirmed (ttyX hung up)"}},
+        {TLiveEnd::TraceTimeout, false, {"within 7.5 s of Connect"}},
+        {TLiveEnd::TraceLate, false, {"50 s or more after Connect"}},
+        {TLiveEnd::Failed, true, {"12.3 s", "error above"}},
+        {TLiveEnd::Failed, false, {"error above before the trace was confirmed"}},
+    };
+    TLiveOptions options;
+    options.TraceWaitSeconds = 7.5;
+    std::set<std::string> seen;
+    for (const TCase& c : cases) {
+        TLiveResult result;
+        result.End = c.End;
+        result.Tested = c.Tested;
+        result.TestSeconds = c.Tested ? 12.34 : 0.0;
+        result.LostMessage = "ttyX hung up";
+        const std::string text = DescribeEnd(result, options);
+        for (const std::string& part : c.Says)
+            EXPECT_TRUE(Contains(text, part)) << text;
+        EXPECT_EQ(Contains(text, "12.3 s"), c.Tested) << text;
+        EXPECT_TRUE(seen.insert(text).second) << "said twice: " << text;
+    }
+}
+
+// One row per handset, the labels padded to the longest so the columns line up; a label
+// without a snapshot gets no row.
+TEST(StatusRowsTest, OneAlignedRowPerHandset) {
+    const std::vector<TLiveSnapshot> snapshots = {{"testing", 12034, 980.4, 2048.0},
+                                                  {"reconnecting", 7, 0.0, 0.0}};
+    const std::vector<std::string> rows =
+        n95::test::SplitLines(FormatStatusRows({"A", "Car2", "C"}, snapshots));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].substr(0, 6), "A     ");
+    EXPECT_EQ(rows[1].substr(0, 6), "Car2  ");
+    EXPECT_TRUE(Contains(rows[0], "testing") && Contains(rows[0], "980 fr/s") &&
+                Contains(rows[0], "12034 records"))
+        << rows[0];
+    EXPECT_TRUE(Contains(rows[1], "reconnecting") && Contains(rows[1], "7 records")) << rows[1];
+    EXPECT_EQ(rows[0].find("fr/s"), rows[1].find("fr/s")) << "columns line up";
+    EXPECT_EQ(FormatStatusRows({}, snapshots), "");
+}
+
+// A rig of handsets that end by themselves, each in its own way: one whose frame log cannot
+// be made, two that never confirm the trace. Each says so with its label; the GPS source's
+// notices and the status rows go to the rig's console.
+TEST(LiveRigTest, EachHandsetEndsOnItsOwnAndSaysWhy) {
+    TPlugin plugin;
+    std::string error;
+    ASSERT_TRUE(plugin.Load(N95_PLUGIN_PATH, &error)) << error;
+    Pty a, b, c;
+    std::vector<std::unique_ptr<TSerialPort>> ports;
+    std::vector<TLiveHandset> handsets;
+    for (const auto& [label, pty] :
+         {std::pair<const char*, Pty*>{"A", &a}, {"Bee", &b}, {"C", &c}}) {
+        ports.push_back(std::make_unique<TSerialPort>(pty->Slave, TSerialOptions{}));
+        ASSERT_TRUE(ports.back()->OpenPort(&error)) << error;
+        TLiveHandset& h = handsets.emplace_back();
+        h.Label = label;
+        h.Port = ports.back().get();
+        h.Options.TraceWaitSeconds = 0.3;
+        h.Sink = [](const TRecordRow&) {};
+    }
+    handsets[0].Options.FrameLogPath = "/nonexistent-folder/frames.log";
+
+    TScriptedFixes gps;
+    gps.Notices = {{true, "the receiver is lost"}, {false, "the receiver is back"}};
+    char* printed = nullptr;
+    std::size_t printedSize = 0;
+    FILE* console = open_memstream(&printed, &printedSize);
+    char* drawn = nullptr;
+    std::size_t drawnSize = 0;
+    FILE* statusFile = open_memstream(&drawn, &drawnSize);
+    TStatusLine status(true, statusFile);
+    volatile std::sig_atomic_t stop = 0;
+    TLiveRig rig(plugin, &gps, &status, console);
+    rig.Run(handsets, &stop);
+    fclose(console);
+    fclose(statusFile);
+    const std::string messages(printed, printedSize), rows(drawn, drawnSize);
+    free(printed);
+    free(drawn);
+
+    EXPECT_FALSE(handsets[0].Ok);
+    EXPECT_TRUE(Contains(messages, "A: " + handsets[0].Error)) << messages;
+    EXPECT_TRUE(Contains(handsets[0].Error, "/nonexistent-folder/frames.log")) << handsets[0].Error;
+    for (std::size_t i = 1; i < handsets.size(); ++i) {
+        EXPECT_TRUE(handsets[i].Ok) << handsets[i].Error;
+        EXPECT_EQ(handsets[i].Result.End, TLiveEnd::TraceTimeout);
+        EXPECT_TRUE(Contains(messages, handsets[i].Label + ": the trace was not confirmed"))
+            << messages;
+    }
+    EXPECT_TRUE(Contains(messages, "warning: the receiver is lost\n")) << messages;
+    EXPECT_TRUE(Contains(rows, "Bee  ")) << rows;
+}
 
 }  // namespace
 }  // namespace n95::host
