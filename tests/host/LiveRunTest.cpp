@@ -75,6 +75,15 @@ public:
     std::size_t Gained = 0;
 };
 
+// Takes a run's messages and status as a rig's console does.
+class TCollectingMonitor final : public TLiveMonitor {
+public:
+    void Report(const std::string& text) override { Reports += text + "\n"; }
+    void Publish(const TLiveSnapshot& snapshot) override { States.push_back(snapshot.State); }
+    std::string Reports;
+    std::vector<std::string> States;
+};
+
 // A file the run prints to, read back once closed.
 class TPrintedFile {
 public:
@@ -101,6 +110,7 @@ struct TLiveCase {
     double StopAt = -1;          // a stop request comes (SIGINT; with UseCancel, the rig's flag)
     bool UseCancel = false;      //
     bool Gps = false;            // fixes once a second from 1.5 s, notices at 2 s
+    bool Monitor = false;        // a monitor takes the messages and the status
     double GpsLostAt = -1;       // the GPS source is gone from then on
     bool Status = false;         // a status line drawn
     bool Capture = false;        // a live capture
@@ -193,7 +203,10 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
         if (c.StopAt >= 0 && now >= c.StopAt)
             (c.UseCancel ? static_cast<void>(cancel.store(true)) : static_cast<void>(stop = 1));
         if (c.Gps && gps.LostText.empty() && now >= nextFix) {
-            gps.Add({24.9 + now / 1e4, 60.2, CaptureTimeToDateTime(clock.WallTime())});
+            const TDateTime time = CaptureTimeToDateTime(clock.WallTime());
+            gps.Add({24.9 + now / 1e4, 60.2, time});
+            // Within a centisecond of it: the same fix once written as NMEA, not fed.
+            gps.Add({24.9 + now / 1e4, 60.2, time + 0.004 / kSecondsPerDay});
             nextFix += 1.0;
         }
         if (c.Gps && now >= 2.0 && now < 2.1)
@@ -211,6 +224,8 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     options.ReconnectPauseSeconds = 1.0;
     options.Messages = messages.File;
     options.Status = c.Status ? &status : nullptr;
+    TCollectingMonitor monitor;
+    options.Monitor = c.Monitor ? &monitor : nullptr;
     options.Gps = c.Gps ? &gps : nullptr;
     options.Capture = c.Capture ? &capture : nullptr;
     options.FixLog = c.FixLog ? &fixLog : nullptr;
@@ -227,7 +242,11 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     if (!c.Ok)
         EXPECT_TRUE(Contains(error, c.Error)) << error;
     EXPECT_EQ(rows, result.Stats.Records.Records);
-    const std::string printed = messages.Text();
+    if (c.Gps && c.GpsLostAt < 0 && c.Ok)
+        EXPECT_EQ(result.Stats.Records.FixesFed * 2, gps.Fixes.Fixes.size());
+    const std::string printed = messages.Text() + monitor.Reports;
+    if (c.Monitor)
+        EXPECT_TRUE(!monitor.States.empty() && monitor.States.back() == "testing");
     EXPECT_TRUE(Contains(printed, c.Messages)) << printed;
     const std::string shown = statusText.Text();
     EXPECT_TRUE(Contains(shown, c.StatusShows)) << shown;
@@ -270,6 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
                                c.GpsLostAt = 3.0;
                                c.Messages =
                                    "the receiver was unplugged; the run goes on without fixes";
+                           }),
+                      Case("Monitored",
+                           [](TLiveCase& c) {
+                               c.Monitor = true;
+                               c.Messages = "trace confirmed";
                            }),
                       Case("StopRequested",
                            [](TLiveCase& c) {
@@ -433,53 +457,62 @@ TEST(StatusRowsTest, OneAlignedRowPerHandset) {
 // be made, two that never confirm the trace. Each says so with its label; the GPS source's
 // notices and the status rows go to the rig's console.
 TEST(LiveRigTest, EachHandsetEndsOnItsOwnAndSaysWhy) {
-    TPlugin plugin;
-    std::string error;
-    ASSERT_TRUE(plugin.Load(N95_PLUGIN_PATH, &error)) << error;
-    Pty a, b, c;
-    std::vector<std::unique_ptr<TSerialPort>> ports;
-    std::vector<TLiveHandset> handsets;
-    for (const auto& [label, pty] :
-         {std::pair<const char*, Pty*>{"A", &a}, {"Bee", &b}, {"C", &c}}) {
-        ports.push_back(std::make_unique<TSerialPort>(pty->Slave, TSerialOptions{}));
-        ASSERT_TRUE(ports.back()->OpenPort(&error)) << error;
-        TLiveHandset& h = handsets.emplace_back();
-        h.Label = label;
-        h.Port = ports.back().get();
-        h.Options.TraceWaitSeconds = 0.3;
-        h.Sink = [](const TRecordRow&) {};
-    }
-    handsets[0].Options.FrameLogPath = "/nonexistent-folder/frames.log";
+    // With a console, and without one (nothing printed, the same ends).
+    for (const bool quiet : {false, true}) {
+        TPlugin plugin;
+        std::string error;
+        ASSERT_TRUE(plugin.Load(N95_PLUGIN_PATH, &error)) << error;
+        Pty a, b, c;
+        std::vector<std::unique_ptr<TSerialPort>> ports;
+        std::vector<TLiveHandset> handsets;
+        for (const auto& [label, pty] :
+             {std::pair<const char*, Pty*>{"A", &a}, {"Bee", &b}, {"C", &c}}) {
+            ports.push_back(std::make_unique<TSerialPort>(pty->Slave, TSerialOptions{}));
+            ASSERT_TRUE(ports.back()->OpenPort(&error)) << error;
+            TLiveHandset& h = handsets.emplace_back();
+            h.Label = label;
+            h.Port = ports.back().get();
+            h.Options.TraceWaitSeconds = 0.3;
+            h.Sink = [](const TRecordRow&) {};
+        }
+        handsets[0].Options.FrameLogPath = "/nonexistent-folder/frames.log";
 
-    TScriptedFixes gps;
-    gps.Notices = {{true, "the receiver is lost"}, {false, "the receiver is back"}};
-    char* printed = nullptr;
-    std::size_t printedSize = 0;
-    FILE* console = open_memstream(&printed, &printedSize);
-    char* drawn = nullptr;
-    std::size_t drawnSize = 0;
-    FILE* statusFile = open_memstream(&drawn, &drawnSize);
-    TStatusLine status(true, statusFile);
-    volatile std::sig_atomic_t stop = 0;
-    TLiveRig rig(plugin, &gps, &status, console);
-    rig.Run(handsets, &stop);
-    fclose(console);
-    fclose(statusFile);
-    const std::string messages(printed, printedSize), rows(drawn, drawnSize);
-    free(printed);
-    free(drawn);
+        TScriptedFixes gps;
+        gps.Notices = {{true, "the receiver is lost"}, {false, "the receiver is back"}};
+        char* printed = nullptr;
+        std::size_t printedSize = 0;
+        FILE* console = open_memstream(&printed, &printedSize);
+        char* drawn = nullptr;
+        std::size_t drawnSize = 0;
+        FILE* statusFile = open_memstream(&drawn, &drawnSize);
+        TStatusLine status(true, statusFile);
+        volatile std::sig_atomic_t stop = 0;
+        TLiveRig rig(plugin, &gps, quiet ? nullptr : &status, quiet ? nullptr : console);
+        rig.Run(handsets, quiet ? nullptr : &stop);
+        fclose(console);
+        fclose(statusFile);
+        const std::string messages(printed, printedSize), rows(drawn, drawnSize);
+        free(printed);
+        free(drawn);
+        if (quiet) {
+            EXPECT_EQ(messages + rows, "") << "a rig without a console prints nothing";
+            EXPECT_FALSE(handsets[0].Ok);
+            continue;
+        }
 
-    EXPECT_FALSE(handsets[0].Ok);
-    EXPECT_TRUE(Contains(messages, "A: " + handsets[0].Error)) << messages;
-    EXPECT_TRUE(Contains(handsets[0].Error, "/nonexistent-folder/frames.log")) << handsets[0].Error;
-    for (std::size_t i = 1; i < handsets.size(); ++i) {
-        EXPECT_TRUE(handsets[i].Ok) << handsets[i].Error;
-        EXPECT_EQ(handsets[i].Result.End, TLiveEnd::TraceTimeout);
-        EXPECT_TRUE(Contains(messages, handsets[i].Label + ": the trace was not confirmed"))
-            << messages;
+        EXPECT_FALSE(handsets[0].Ok);
+        EXPECT_TRUE(Contains(messages, "A: " + handsets[0].Error)) << messages;
+        EXPECT_TRUE(Contains(handsets[0].Error, "/nonexistent-folder/frames.log"))
+            << handsets[0].Error;
+        for (std::size_t i = 1; i < handsets.size(); ++i) {
+            EXPECT_TRUE(handsets[i].Ok) << handsets[i].Error;
+            EXPECT_EQ(handsets[i].Result.End, TLiveEnd::TraceTimeout);
+            EXPECT_TRUE(Contains(messages, handsets[i].Label + ": the trace was not confirmed"))
+                << messages;
+        }
+        EXPECT_TRUE(Contains(messages, "warning: the receiver is lost\n")) << messages;
+        EXPECT_TRUE(Contains(rows, "Bee  ")) << rows;
     }
-    EXPECT_TRUE(Contains(messages, "warning: the receiver is lost\n")) << messages;
-    EXPECT_TRUE(Contains(rows, "Bee  ")) << rows;
 }
 
 }  // namespace
