@@ -101,10 +101,19 @@ void TDecoderSession::HandOver() {
             decoder.FreeRecord(i);
         }
     } catch (...) {
-        // The plug-in's copies are released even when the hand-over fails.
-        for (; i < count; ++i)
-            decoder.FreeRecord(i);
-        decoder.ClearRecords();
+        // The plug-in's copies are released even when the hand-over fails, each on its own:
+        // a release that fails too (the plug-in's FreeRecord may look the record up again)
+        // neither skips the others nor hides the failure that stopped the hand-over.
+        for (; i < count; ++i) {
+            try {
+                decoder.FreeRecord(i);
+            } catch (...) {
+            }
+        }
+        try {
+            decoder.ClearRecords();
+        } catch (...) {
+        }
         throw;
     }
     if (count > 0)

@@ -1,6 +1,6 @@
 // A plug-in that misbehaves on purpose, for the host tool's tests: the real decoder, with
 // one export or operation made to fail as the environment variable N95_TEST_MISBEHAVE says
-// (read once, when the library is loaded):
+// (read when the plug-in is first used):
 //
 //   nil-decoder              GetDllDevice returns nil
 //   factory-throws           GetDllDevice throws std::runtime_error
@@ -9,9 +9,11 @@
 //   frequency-throws         GetDeviceFrequency throws std::runtime_error
 //   throw:OPERATION          that operation throws std::runtime_error
 //   throw-int:OPERATION      that operation throws an int
+//   call-host:OPERATION      that operation calls the host's PurgeInput first (an in-process
+//                            test's port throws from there, as a host whose callback failed)
 //
-// OPERATION is one of DecodeData, Connect, StartTest, StopTest, BuildTestCommands,
-// GetRecordCount. Unset or anything else: the plug-in behaves.
+// OPERATION is any of the 70 operations of THandSetDecode. Unset or anything else: the
+// plug-in behaves. An in-process test changes the behaviour with N95TestMisbehave.
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -21,8 +23,8 @@
 
 namespace {
 
-const std::string& Behaviour() {
-    static const std::string behaviour = [] {
+std::string& Behaviour() {
+    static std::string behaviour = [] {
         const char* value = std::getenv("N95_TEST_MISBEHAVE");
         return std::string(value != nullptr ? value : "");
     }();
@@ -35,43 +37,102 @@ const std::string& Behaviour() {
     throw std::runtime_error(what + " failed on purpose");
 }
 
-// Throws when the behaviour names `operation`.
-void MaybeFail(const char* operation) {
-    if (Behaviour() == std::string("throw:") + operation)
-        Fail(operation, false);
-    if (Behaviour() == std::string("throw-int:") + operation)
-        Fail(operation, true);
-}
-
+// Each operation first calls this with its name: it throws, or calls the host, when the
+// behaviour names the operation.
 class TMisbehavingDecode final : public TNokiaMSN95Decode {
 public:
     using TNokiaMSN95Decode::TNokiaMSN95Decode;
 
-    void DecodeData(const void* Buffer, int32_t Count, std::string& Text) override {
-        MaybeFail("DecodeData");
-        TNokiaMSN95Decode::DecodeData(Buffer, Count, Text);
+    void MaybeFail(const char* operation) {
+        const std::string& behaviour = Behaviour();
+        if (behaviour == std::string("throw:") + operation)
+            Fail(operation, false);
+        if (behaviour == std::string("throw-int:") + operation)
+            Fail(operation, true);
+        if (behaviour == std::string("call-host:") + operation)
+            TNokiaMSN95Decode::GetPort()->PurgeInput();
     }
-    void Connect(bool SkipHandshake) override {
-        MaybeFail("Connect");
-        TNokiaMSN95Decode::Connect(SkipHandshake);
+
+// An operation that may fail, then does what the real decoder does.
+#define N95_MISBEHAVING(Result, Name, Parameters, Arguments) \
+    Result Name Parameters override {                        \
+        MaybeFail(#Name);                                    \
+        return TNokiaMSN95Decode::Name Arguments;            \
     }
-    void StartTest() override {
-        MaybeFail("StartTest");
-        TNokiaMSN95Decode::StartTest();
-    }
-    void StopTest() override {
-        MaybeFail("StopTest");
-        TNokiaMSN95Decode::StopTest();
-    }
-    int32_t GetRecordCount() override {
-        MaybeFail("GetRecordCount");
-        return TNokiaMSN95Decode::GetRecordCount();
-    }
-    std::vector<std::string> BuildTestCommands(int32_t Action,
-                                               const TCommandParams* Params) override {
-        MaybeFail("BuildTestCommands");
-        return TNokiaMSN95Decode::BuildTestCommands(Action, Params);
-    }
+
+    N95_MISBEHAVING(bool, GetConnected, (), ())
+    N95_MISBEHAVING(bool, GetOptionFlag, (), ())
+    N95_MISBEHAVING(TOptionRecord, GetOptionRecord, (), ())
+    N95_MISBEHAVING(THostContext*, GetContext, (), ())
+    N95_MISBEHAVING(TGpsPoint, GetPosition, (), ())
+    N95_MISBEHAVING(std::string, GetLogFileName, (), ())
+    N95_MISBEHAVING(uint8_t, GetState, (), ())
+    N95_MISBEHAVING(int32_t, GetStatusValue, (), ())
+    N95_MISBEHAVING(bool, GetLogEnabled, (), ())
+    N95_MISBEHAVING(THostPort*, GetPort, (), ())
+    N95_MISBEHAVING(void, SetOptionFlag, (bool Value), (Value))
+    N95_MISBEHAVING(void, SetOptionRecord, (const TOptionRecord& Value), (Value))
+    N95_MISBEHAVING(void, SetContext, (THostContext * Value), (Value))
+    N95_MISBEHAVING(void, SetPosition, (const TGpsPoint& Value), (Value))
+    N95_MISBEHAVING(void, SetLogFileName, (const std::string& Name), (Name))
+    N95_MISBEHAVING(void, SetState, (uint8_t Value), (Value))
+    N95_MISBEHAVING(void, SetStatusValue, (int32_t Value), (Value))
+    N95_MISBEHAVING(void, SetLogEnabled, (bool Value), (Value))
+    N95_MISBEHAVING(void, SetPort, (THostPort * Value), (Value))
+    N95_MISBEHAVING(void, DecodeData, (const void* Buffer, int32_t Count, std::string& Text),
+                    (Buffer, Count, Text))
+    N95_MISBEHAVING(void, Connect, (bool SkipHandshake), (SkipHandshake))
+    N95_MISBEHAVING(void, Disconnect, (), ())
+    N95_MISBEHAVING(void, StopDecoding, (), ())
+    N95_MISBEHAVING(void, StartTest, (), ())
+    N95_MISBEHAVING(void, RestartTest, (), ())
+    N95_MISBEHAVING(void, StopTest, (), ())
+    N95_MISBEHAVING(void, Reserved1, (int32_t A, int32_t B), (A, B))
+    N95_MISBEHAVING(void, Reserved2, (int32_t A, int32_t B), (A, B))
+    N95_MISBEHAVING(bool, GetRecordsReady, (), ())
+    N95_MISBEHAVING(bool, GetPositionUpdated, (), ())
+    N95_MISBEHAVING(int32_t, GetRecordBase, (), ())
+    N95_MISBEHAVING(void, SetRecordBase, (int32_t Value), (Value))
+    N95_MISBEHAVING(uint8_t, GetDeviceKind, (), ())
+    N95_MISBEHAVING(void, ReservedAbstract1, (), ())
+    N95_MISBEHAVING(bool, FreeRecord, (int32_t Index), (Index))
+    N95_MISBEHAVING(int32_t, GetLastTaggedIndex, (), ())
+    N95_MISBEHAVING(TTestRecord*, GetRecord, (int32_t Index), (Index))
+    N95_MISBEHAVING(bool, ClearRecords, (), ())
+    N95_MISBEHAVING(int32_t, GetRecordCount, (), ())
+    N95_MISBEHAVING(void, Reconnect, (), ())
+    N95_MISBEHAVING(bool, Unsupported1, (), ())
+    N95_MISBEHAVING(bool, Unsupported2, (), ())
+    N95_MISBEHAVING(bool, Unsupported3, (), ())
+    N95_MISBEHAVING(void, ReservedAbstract2, (), ())
+    N95_MISBEHAVING(void, UpdatePosition, (const TGpsPoint& P), (P))
+    N95_MISBEHAVING(void, ReservedAbstract3, (), ())
+    N95_MISBEHAVING(void, ReservedAbstract4, (), ())
+    N95_MISBEHAVING(int32_t, GetOptionValue, (), ())
+    N95_MISBEHAVING(bool, GetTestFlag, (), ())
+    N95_MISBEHAVING(int32_t, GetCallbackTag, (), ())
+    N95_MISBEHAVING(TRecordCountEvent, GetOnRecordCount, (), ())
+    N95_MISBEHAVING(TGetRecordEvent, GetOnGetRecord, (), ())
+    N95_MISBEHAVING(TNotifyEvent, GetOnNotify, (), ())
+    N95_MISBEHAVING(uint8_t, GetMessageClass, (), ())
+    N95_MISBEHAVING(void, SetTestFlag, (bool Value), (Value))
+    N95_MISBEHAVING(void, SetCallbackTag, (int32_t Value), (Value))
+    N95_MISBEHAVING(void, SetOnRecordCount, (TRecordCountEvent Value), (Value))
+    N95_MISBEHAVING(void, SetOnGetRecord, (TGetRecordEvent Value), (Value))
+    N95_MISBEHAVING(void, SetOnNotify, (TNotifyEvent Value), (Value))
+    N95_MISBEHAVING(void, SetMessageClass, (uint8_t Value), (Value))
+    N95_MISBEHAVING(void, SetOptionValue, (int32_t Value), (Value))
+    N95_MISBEHAVING(uint8_t, GetHandsetCode, (), ())
+    N95_MISBEHAVING(void, ReservedAbstract5, (), ())
+    N95_MISBEHAVING(std::vector<std::string>, BuildTestCommands,
+                    (int32_t Action, const TCommandParams* Params), (Action, Params))
+    N95_MISBEHAVING(void, Reserved3, (int32_t Value), (Value))
+    N95_MISBEHAVING(void, CommitRecordFlag, (int32_t Value), (Value))
+    N95_MISBEHAVING(void, Reserved4, (int32_t Value), (Value))
+    N95_MISBEHAVING(void, Reserved5, (int32_t Value), (Value))
+    N95_MISBEHAVING(int32_t, GetDataRate, (), ())
+    N95_MISBEHAVING(void, Reserved6, (int32_t Value), (Value))
+#undef N95_MISBEHAVING
 };
 
 }  // namespace
@@ -102,6 +163,12 @@ THandSetDecode* N95_CALL GetDllDevice(THostPort* Port, THostContext* Context) {
     if (Behaviour() == "factory-throws")
         Fail("GetDllDevice", false);
     return new TMisbehavingDecode(Port, Context);
+}
+
+// For in-process tests: replaces the behaviour read from the environment (nil: behaves).
+// Not to be called while another thread is inside the plug-in.
+N95_PLUGIN_API void N95_CALL N95TestMisbehave(const char* Value) {
+    Behaviour() = Value != nullptr ? Value : "";
 }
 
 }  // extern "C"
