@@ -176,11 +176,13 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     ASSERT_TRUE(port.OpenPort(&error)) << error;
 
     TCaptureWriter capture;
-    if (c.Capture)
+    if (c.Capture) {
         ASSERT_TRUE(capture.Open(Path("live.pcap"), &error, TCaptureMode::Growing)) << error;
+    }
     TGrowingFile fixLog;
-    if (c.FixLog)
+    if (c.FixLog) {
         ASSERT_TRUE(fixLog.Create(Path("live.nmea"), "", &error)) << error;
+    }
     if (c.Fail != TCall::Count)
         faulty.FailAt(c.Fail, faulty.Calls(c.Fail) + 1, c.Errno);
 
@@ -200,8 +202,12 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
             unlink(link.c_str());
             handset.HangUp();
         }
-        if (c.StopAt >= 0 && now >= c.StopAt)
-            (c.UseCancel ? static_cast<void>(cancel.store(true)) : static_cast<void>(stop = 1));
+        if (c.StopAt >= 0 && now >= c.StopAt) {
+            if (c.UseCancel)
+                cancel.store(true);
+            else
+                stop = 1;
+        }
         if (c.Gps && gps.LostText.empty() && now >= nextFix) {
             const TDateTime time = CaptureTimeToDateTime(clock.WallTime());
             gps.Add({24.9 + now / 1e4, 60.2, time});
@@ -239,20 +245,22 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     EXPECT_EQ(ok, c.Ok) << error;
     EXPECT_EQ(result.End, c.End) << DescribeEnd(result, options);
     EXPECT_EQ(result.Tested, c.Tested);
-    if (!c.Ok)
+    if (!c.Ok) {
         EXPECT_TRUE(Contains(error, c.Error)) << error;
+    }
     EXPECT_EQ(rows, result.Stats.Records.Records);
-    if (c.Gps && c.GpsLostAt < 0 && c.Ok)
+    if (c.Gps && c.GpsLostAt < 0 && c.Ok) {
         EXPECT_EQ(result.Stats.Records.FixesFed * 2, gps.Fixes.Fixes.size());
+    }
     const std::string printed = messages.Text() + monitor.Reports;
-    if (c.Monitor)
+    if (c.Monitor) {
         EXPECT_TRUE(!monitor.States.empty() && monitor.States.back() == "testing");
+    }
     EXPECT_TRUE(Contains(printed, c.Messages)) << printed;
     const std::string shown = statusText.Text();
     EXPECT_TRUE(Contains(shown, c.StatusShows)) << shown;
     EXPECT_EQ(shown.empty(), !c.Status) << shown;
-    if (c.Fail != TCall::Count)
-        EXPECT_TRUE(faulty.Fired());
+    EXPECT_EQ(faulty.Fired(), c.Fail != TCall::Count);
 }
 
 TLiveCase Case(const char* name, const std::function<void(TLiveCase&)>& set) {

@@ -47,7 +47,7 @@ std::string CutCapture(uint32_t size, uint32_t kept) {
 
 struct TReplayCase {
     const char* Name;
-    std::vector<int64_t> Fixes;                           // the track's fix times; none: no track
+    std::vector<int64_t> Fixes = {};                      // the track's fix times; none: no track
     const char* Capture = N95_SAMPLES_DIR "/drive.pcap";  // "cut": a chunk cut short
     bool StopFirst = false;                               // a stop request before it starts
     const char* Misbehave = "";                           // the test plug-in's failure
@@ -123,21 +123,24 @@ TEST_P(ReplayEdgesTest, PlacesReleasesAndFailsAsItShould) {
         result, &error);
 
     EXPECT_EQ(ok, std::string(c.Error).empty()) << error;
-    if (!ok)
+    if (!ok) {
         EXPECT_TRUE(Contains(error, c.Error)) << error;
+    }
     EXPECT_EQ(result.Interrupted, c.StopFirst);
     EXPECT_EQ(result.RecordsBeforeTrack, c.Before);
     EXPECT_EQ(result.RecordsInTrack, c.In);
     EXPECT_EQ(result.RecordsAfterTrack, c.After);
     EXPECT_EQ(rows, result.Stats.Records.Records);
-    if (c.AllRecords)
+    if (c.AllRecords) {
         EXPECT_EQ(rows, kDriveRecords);
+    }
     EXPECT_EQ(result.CutChunks, capturePath == Path("cut.pcap") ? 1u : 0u);
     EXPECT_EQ(result.PortWrites, 0u) << "a replay sends nothing, whatever its name";
     // However many records are released at once, a batch holds at most kMaxBatchRows.
     EXPECT_LE(largestBatch, TDecoderSession::kMaxBatchRows);
-    if (c.Before == kDriveRecords)
+    if (c.Before == kDriveRecords) {
         EXPECT_EQ(largestBatch, TDecoderSession::kMaxBatchRows);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
