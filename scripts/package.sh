@@ -72,7 +72,12 @@ make_windows_sdk() {
   echo "package: making the Windows SDK ($flavour)"
   local name="N95-$version-$flavour"
   local sdk="$out/$flavour/$name"
+  # The 32-bit zip is the product, beside the .deb; the 64-bit one is a check, kept in its
+  # own folder.
+  local zip_dir="$PWD/$out"
+  [ "$flavour" = win32 ] || zip_dir="$PWD/$out/$flavour"
   rm -rf "${out:?}/$flavour" "$out/$name.zip" "$out/$flavour-example"
+  mkdir -p "$out/$flavour"
   cmake --install "build/$flavour" --prefix "$sdk" --strip >"$out/$flavour-install.log"
   # The example host, built against the SDK just installed and nothing else. N95_DIR points
   # at it directly: the toolchain confines package searches to the cross root.
@@ -82,7 +87,7 @@ make_windows_sdk() {
     || { tail -n 30 "$out/$flavour-example.log"; exit 1; }
   # Beside N95.dll and the runtime DLLs, which it loads from its own folder.
   cp "$out/$flavour-example/example_host.exe" "$sdk/bin/"
-  (cd "$out/$flavour" && cmake -E tar cf "../$name.zip" --format=zip "$name")
+  (cd "$out/$flavour" && cmake -E tar cf "$zip_dir/$name.zip" --format=zip "$name")
 }
 
 make_windows_sdk win32
@@ -159,9 +164,11 @@ if ! i386_native; then
   make_windows_sdk win64
   name="N95-$version-win64"
 fi
+zip="$PWD/$out/$name.zip"
+[ "$flavour" = win32 ] || zip="$PWD/$out/win64/$name.zip"
 unzipped="$out/zip-unpacked"
 rm -rf "$unzipped" && mkdir -p "$unzipped"
-(cd "$unzipped" && cmake -E tar xf "../$name.zip")
+(cd "$unzipped" && cmake -E tar xf "$zip")
 [ -f "$unzipped/$name/bin/example_host.exe" ] || fail "the zip holds no example_host.exe"
 [ -x "build/$flavour/wine-run.sh" ] || fail "no Wine (build/$flavour/wine-run.sh): scripts/deps.sh package"
 export WINEPREFIX="$PWD/build/$flavour/wineprefix"

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -39,6 +40,13 @@ struct TReplayArgs {
     std::string SummaryJson;         // --summary-json
     bool Quiet = false;              // -q
 };
+
+// What an interrupted replay says: no output is written, but for the JSON summary, which
+// records the interruption.
+std::string InterruptedMessage(const TReplayArgs& args) {
+    return args.SummaryJson.empty() ? "interrupted; no output file was written"
+                                    : "interrupted; no output file was written but the summary";
+}
 
 // Without --gps (and without --no-gps), the track beside the capture, if there is one.
 TReplayArgs WithTrackFound(TReplayArgs args) {
@@ -209,7 +217,8 @@ bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths&
     NameOutputs(args.OutDir, Stem(args.Capture), paths);
     std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
     if (!args.Gps.empty())
-        inputs.push_back({"--gps", args.Gps});
+        inputs.push_back(
+            {args.TrackFound ? "the track found beside the capture" : "--gps", args.Gps});
     std::vector<TNamedFile> outputs = NamedOutputs(paths, args.Outputs);
     if (!args.SummaryJson.empty())
         outputs.push_back({"--summary-json", args.SummaryJson});
@@ -261,12 +270,17 @@ int StatusOfTheReplay(const TReplayArgs& args, const TReplayResult& result, cons
     return incomplete ? kExitIncomplete : kExitOk;
 }
 
-int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJsonWriter& json) {
+// `openSummary` opens the JSON summary (when asked for) once the command line is known to be
+// right, and says why when it cannot; RunReplayCommand then fails with status 5.
+int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJsonWriter& json,
+                     const std::function<bool(const TReplayArgs&)>& openSummary) {
     const TReplayArgs args = WithTrackFound(given);
     TDateTime gpsDate = 0.0;
     TOutputPaths paths;
     if (!CheckCommandLine(args, gpsDate, paths))
         return kExitUsage;
+    if (!openSummary(args))
+        return kExitOutputError;
     std::string error;
 
     // Inputs next: a bad input writes nothing.
@@ -283,7 +297,10 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
         // Ctrl-C while a big track loads stops the load.
         const volatile std::sig_atomic_t* stop = InstallStopHandlers();
         if (!LoadTrack(args.Gps, *track, &error, trackDate.Date, stop)) {
-            PrintError(*stop ? "interrupted; no output file was written" : error);
+            PrintError(*stop ? InterruptedMessage(args)
+                       : args.TrackFound
+                           ? error + "\n  (found beside the capture; --no-gps replays without it)"
+                           : error);
             return *stop ? kExitInterrupted : kExitInputError;
         }
         ReportTrack(args.Gps, *track);
@@ -306,7 +323,7 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
     if (!outputs.Open(paths, fixes, true, &error)) {
         // A stop while an output waited (a FIFO without a reader) is a stop.
         const bool stopped = StopRequested();
-        PrintError(stopped ? "interrupted; no output file was written" : error);
+        PrintError(stopped ? InterruptedMessage(args) : error);
         return stopped ? kExitInterrupted : kExitOutputError;
     }
 
@@ -353,7 +370,7 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
             PrintError(error);
             return kExitOutputError;
         }
-        PrintError("interrupted; no output file was written");
+        PrintError(InterruptedMessage(args));
         return kExitInterrupted;
     }
 
@@ -362,7 +379,7 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
     outputs.SetStopFlag(options.StopRequested);
     if (!outputs.Commit(&error)) {
         if (outputs.Stopped()) {
-            PrintError("interrupted; no output file was written");
+            PrintError(InterruptedMessage(args));
             return kExitInterrupted;
         }
         PrintError(error);
@@ -437,15 +454,31 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
                 json.OpenObject();
                 json.String("command", "replay");
                 json.String("version", VersionText());
-                // Opened first, so that a run that fails later still says why in it.
+                // Opened once the command line is right (a usage error writes nothing), and
+                // before any input is read, so that a run that fails later says why in it.
                 TOutputFile summary;
                 std::string error;
-                if (!args->SummaryJson.empty() && !summary.Open(args->SummaryJson, &error)) {
-                    PrintError(error);
-                    return static_cast<int>(kExitOutputError);
+                const auto openSummary = [&](const TReplayArgs& a) {
+                    if (a.SummaryJson.empty())
+                        return true;
+                    // The summary may live in the -o folder, made now rather than after the
+                    // inputs were read.
+                    if ((!a.OutDir.empty() && !CreateOutDir(a.OutDir, &error)) ||
+                        !summary.Open(a.SummaryJson, &error)) {
+                        PrintError(error);
+                        return false;
+                    }
+                    return true;
+                };
+                int status = kExitOutputError;
+                try {
+                    status = RunReplayCommand(*args, pluginPath, json, openSummary);
+                } catch (const EPluginError& e) {
+                    // The plug-in failed where nothing else was to be kept (its names asked
+                    // before the run): the summary still tells.
+                    PrintError(e.what());
                 }
-                const int status = RunReplayCommand(*args, pluginPath, json);
-                if (args->SummaryJson.empty() || status == kExitUsage)
+                if (!summary.IsOpen())
                     return status;
                 json.OpenArray("messages");
                 for (const std::string& message : RecordedMessages())

@@ -61,8 +61,9 @@ protected:
         if (command == "commands")
             args.insert(args.end(), {"sector-lock", "UARFCN=10713", "PSC=276"});
         if (command == "replay")
-            args.insert(args.end(), {N95_SAMPLES_DIR "/drive.pcap", "--csv", Path("r.csv"), "--kml",
-                                     Path("r.kml"), "--no-progress"});
+            args.insert(args.end(),
+                        {N95_SAMPLES_DIR "/drive.pcap", "--csv", Path("r.csv"), "--kml",
+                         Path("r.kml"), "--no-progress", "--summary-json", Path("s.json")});
         if (command == "live") {
             EXPECT_TRUE(Sim.Start(N95SIM_PATH, {"serve", "--rate", "200"}));
             const std::string port = Sim.FirstLine(60.0);
@@ -84,9 +85,13 @@ TEST_P(MisbehavingPluginTest, EndsWithStatus5AndTheReason) {
     EXPECT_EQ(r.Status, 5) << r.Errors;
     EXPECT_TRUE(Contains(r.Errors, m.Message)) << r.Errors;
     EXPECT_FALSE(Contains(r.Errors, "SIGINT")) << "no signal ended it\n" << r.Errors;
-    // Nothing is written from a run the plug-in failed before the test started.
+    // Nothing is written from a run the plug-in failed before the test started, but for the
+    // JSON summary, which says why.
     if (std::string(m.Command) == "replay") {
         EXPECT_FALSE(FileExists(Path("r.csv")) || FileExists(Path("r.kml")));
+        const std::string summary = ReadFile(Path("s.json"));
+        EXPECT_TRUE(Contains(summary, "\"exit_status\":5}")) << summary;
+        EXPECT_TRUE(Contains(summary, m.Message)) << summary;
     }
 }
 
