@@ -14,6 +14,13 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh || exit 1
+# Builds go through ccache where it is installed: a clean clone (CI) then rebuilds only what
+# changed since the last run on this machine. Paths are taken relative to the clone, and the
+# build folder is left out of the hash, so that another clone of the same sources hits too.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+fi
 # shellcheck source=scripts/i386-exec.sh
 source scripts/i386-exec.sh
 
