@@ -14,6 +14,7 @@
 #include "host/session/Live.h"
 #include "host/sim/DriveGenerator.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/host/LiveTestSupport.h"
 
 namespace n95::host {
 namespace {
@@ -38,28 +39,6 @@ void PrintTo(const TScript& script, std::ostream* out) {
 
 class LiveClockTest : public n95::test::ScratchDirTest,
                       public ::testing::WithParamInterface<TScript> {};
-
-std::string OneFrame() {
-    const TMessageType& type = DriveMessageTypes().front();
-    const uint8_t payload[8] = {uint8_t(type.Code >> 24),
-                                uint8_t(type.Code >> 16),
-                                uint8_t(type.Code >> 8),
-                                uint8_t(type.Code),
-                                1,
-                                2,
-                                3,
-                                4};
-    const uint8_t extension[4] = {};
-    std::string frame;
-    AppendTraceFrame(frame, type.Message, false, extension, payload, sizeof payload);
-    return frame;
-}
-
-// Blocks (in real time) until `fd` can be read, so that the run sees the bytes just written.
-void AwaitInput(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    poll(&p, 1, 5000);
-}
 
 TEST_P(LiveClockTest, EndsWhenItsClockSays) {
     const TScript& script = GetParam();

@@ -23,6 +23,7 @@
 #include "host/sim/DriveGenerator.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/host/LiveTestSupport.h"
 
 namespace n95::host {
 namespace {
@@ -31,28 +32,6 @@ using n95::test::Contains;
 using n95::test::Pty;
 using n95::test::ReadFile;
 using TCall = TSystemCalls::TCall;
-
-std::string OneFrame() {
-    const TMessageType& type = DriveMessageTypes().front();
-    const uint8_t payload[8] = {uint8_t(type.Code >> 24),
-                                uint8_t(type.Code >> 16),
-                                uint8_t(type.Code >> 8),
-                                uint8_t(type.Code),
-                                1,
-                                2,
-                                3,
-                                4};
-    const uint8_t extension[4] = {};
-    std::string frame;
-    AppendTraceFrame(frame, type.Message, false, extension, payload, sizeof payload);
-    return frame;
-}
-
-// Blocks (in real time) until `fd` can be read, so that the run sees the bytes just written.
-void AwaitInput(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    poll(&p, 1, 5000);
-}
 
 // A GPS source that the test feeds: fixes, notices, and its loss.
 class TScriptedFixes final : public TFixSource {
@@ -132,35 +111,7 @@ void PrintTo(const TLiveCase& c, std::ostream* out) {
     *out << c.Name;
 }
 
-class LiveRunTest : public n95::test::ScratchDirTest,
-                    public ::testing::WithParamInterface<TLiveCase> {
-protected:
-    void TearDown() override {
-        if (Misbehave != nullptr)
-            Misbehave(nullptr);
-        if (Library != nullptr)
-            dlclose(Library);
-        ScratchDirTest::TearDown();
-    }
-
-    // Loads the real plug-in, or the test plug-in told to fail as `misbehave` says.
-    void LoadPlugin(const std::string& misbehave) {
-        std::string error;
-        const char* path = misbehave.empty() ? N95_PLUGIN_PATH : MISBEHAVING_PLUGIN_PATH;
-        ASSERT_TRUE(Plugin.Load(path, &error)) << error;
-        if (misbehave.empty())
-            return;
-        Library = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
-        ASSERT_NE(Library, nullptr);
-        Misbehave = reinterpret_cast<void (*)(const char*)>(dlsym(Library, "N95TestMisbehave"));
-        ASSERT_NE(Misbehave, nullptr);
-        Misbehave(misbehave.c_str());
-    }
-
-    TPlugin Plugin;
-    void* Library = nullptr;
-    void (*Misbehave)(const char*) = nullptr;
-};
+using LiveRunTest = TPluginTest<TLiveCase>;
 
 TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     const TLiveCase& c = GetParam();
@@ -263,6 +214,20 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     EXPECT_EQ(faulty.Fired(), c.Fail != TCall::Count);
 }
 
+// A run that ends in failure with `error` in its message.
+void StopsWith(TLiveCase& c, const char* error) {
+    c.Ok = false;
+    c.End = TLiveEnd::Failed;
+    c.Error = error;
+}
+
+// A run whose next `call` of the system fails with `errnum`, which stops it.
+void FailsAt(TLiveCase& c, TCall call, int errnum, const char* error = "the live run stopped: ") {
+    c.Fail = call;
+    c.Errno = errnum;
+    StopsWith(c, error);
+}
+
 TLiveCase Case(const char* name, const std::function<void(TLiveCase&)>& set) {
     TLiveCase c;
     c.Name = name;
@@ -347,61 +312,41 @@ INSTANTIATE_TEST_SUITE_P(
                       Case("CaptureFull",
                            [](TLiveCase& c) {
                                c.Capture = true;
-                               c.Fail = TCall::WriteGathered;
-                               c.Errno = ENOSPC;
-                               c.Ok = false;
-                               c.End = TLiveEnd::Failed;
+                               FailsAt(c, TCall::WriteGathered, ENOSPC);
                                c.Tested = false;
-                               c.Error = "the live run stopped: ";
                            }),
                       Case("CaptureSyncFails",
                            [](TLiveCase& c) {
                                c.Capture = true;
-                               c.Fail = TCall::SyncData;
-                               c.Errno = EIO;
-                               c.Ok = false;
-                               c.End = TLiveEnd::Failed;
+                               FailsAt(c, TCall::SyncData, EIO);
                                c.Tested = false;
-                               c.Error = "the live run stopped: ";
                            }),
                       Case("FixLogFull",
                            [](TLiveCase& c) {
                                c.Gps = c.FixLog = true;
-                               c.Fail = TCall::WriteGathered;
-                               c.Errno = ENOSPC;
-                               c.Ok = false;
-                               c.End = TLiveEnd::Failed;
-                               c.Error = "the live run stopped: ";
+                               FailsAt(c, TCall::WriteGathered, ENOSPC);
                            }),
                       Case("FixLogSyncFails",
                            [](TLiveCase& c) {
                                c.Gps = c.FixLog = true;
-                               c.Fail = TCall::SyncData;
-                               c.Errno = EIO;
+                               FailsAt(c, TCall::SyncData, EIO);
                                c.Tested = false;  // synced at the first tick, before the trace
-                               c.Ok = false;
-                               c.End = TLiveEnd::Failed;
-                               c.Error = "the live run stopped: ";
                            }),
                       Case("StopTestFails",
                            [](TLiveCase& c) {
                                c.Misbehave = "throw:StopTest";
-                               c.Ok = false;
-                               c.End = TLiveEnd::Failed;
-                               c.Error =
-                                   "the live run stopped: the plug-in's StopTest raised an error";
+                               StopsWith(c,
+                                         "the live run stopped: the plug-in's StopTest raised an "
+                                         "error");
                            }),
                       Case("StopTestFailsAfterTheCapture",
                            [](TLiveCase& c) {
                                // The first failure is the one reported.
                                c.Misbehave = "throw:StopTest";
                                c.Capture = true;
-                               c.Fail = TCall::WriteGathered;
-                               c.Errno = ENOSPC;
-                               c.Ok = false;
-                               c.End = TLiveEnd::Failed;
+                               FailsAt(c, TCall::WriteGathered, ENOSPC,
+                                       "the live run stopped: cannot write");
                                c.Tested = false;
-                               c.Error = "the live run stopped: cannot write";
                            })),
     [](const ::testing::TestParamInfo<TLiveCase>& info) { return std::string(info.param.Name); });
 

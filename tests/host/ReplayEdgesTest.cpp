@@ -10,6 +10,7 @@
 
 #include "host/session/Replay.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/host/LiveTestSupport.h"
 
 namespace n95::host {
 namespace {
@@ -62,37 +63,15 @@ void PrintTo(const TReplayCase& c, std::ostream* out) {
     *out << c.Name;
 }
 
-class ReplayEdgesTest : public n95::test::ScratchDirTest,
-                        public ::testing::WithParamInterface<TReplayCase> {
-protected:
-    void TearDown() override {
-        if (Misbehave != nullptr)
-            Misbehave(nullptr);
-        if (Library != nullptr)
-            dlclose(Library);
-        ScratchDirTest::TearDown();
-    }
-    void* Library = nullptr;
-    void (*Misbehave)(const char*) = nullptr;
-};
+using ReplayEdgesTest = TPluginTest<TReplayCase>;
 
 // The sample drive's records.
 constexpr uint64_t kDriveRecords = 14947;
 
 TEST_P(ReplayEdgesTest, PlacesReleasesAndFailsAsItShould) {
     const TReplayCase& c = GetParam();
-    TPlugin plugin;
+    LoadPlugin(c.Misbehave);
     std::string error;
-    const std::string misbehave = c.Misbehave;
-    const char* pluginPath = misbehave.empty() ? N95_PLUGIN_PATH : MISBEHAVING_PLUGIN_PATH;
-    ASSERT_TRUE(plugin.Load(pluginPath, &error)) << error;
-    if (!misbehave.empty()) {
-        Library = dlopen(pluginPath, RTLD_NOW | RTLD_NOLOAD);
-        ASSERT_NE(Library, nullptr);
-        Misbehave = reinterpret_cast<void (*)(const char*)>(dlsym(Library, "N95TestMisbehave"));
-        ASSERT_NE(Misbehave, nullptr);
-        Misbehave(c.Misbehave);
-    }
     std::string capturePath = c.Capture;
     if (capturePath == "cut") {
         capturePath = Path("cut.pcap");
@@ -115,7 +94,7 @@ TEST_P(ReplayEdgesTest, PlacesReleasesAndFailsAsItShould) {
     std::size_t largestBatch = 0;
     TReplayResult result;
     const bool ok = RunReplay(
-        plugin, capture, options,
+        Plugin, capture, options,
         [&](std::span<const TRecordRow> batch) {
             rows += batch.size();
             largestBatch = std::max(largestBatch, batch.size());
