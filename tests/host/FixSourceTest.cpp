@@ -20,6 +20,7 @@
 #include "host/formats/Nmea.h"
 #include "platform/DateTime.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/host/StandInGpsd.h"
 
 namespace n95::host {
 namespace {
@@ -91,57 +92,6 @@ TEST_F(FixSourceTest, GpsdThatCannotBeReachedIsAnErrorNamingIt) {
     }
 }
 
-// A stand-in gpsd: a listening socket on a free loopback port. The feed's first connection
-// only checks that gpsd answers and is closed at once; Accept skips it and keeps libgps's.
-class StandIn {
-public:
-    StandIn() {
-        Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(Listener, 8), 0);
-        socklen_t size = sizeof address;
-        getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &size);
-        Port = std::to_string(ntohs(address.sin_port));
-    }
-    ~StandIn() {
-        for (const int fd : {Client, Listener})
-            if (fd >= 0)
-                ::close(fd);
-    }
-    void Accept() {
-        for (;;) {
-            const int fd = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
-            ASSERT_GE(fd, 0);
-            char byte;
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 200) == 1 && ::recv(fd, &byte, 1, MSG_PEEK) == 0) {
-                ::close(fd);
-                continue;
-            }
-            Client = fd;
-            return;
-        }
-    }
-    void Send(const std::string& text) const {
-        ASSERT_EQ(::send(Client, text.data(), text.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(text.size()));
-    }
-    // Closes the connection with a reset instead of an orderly end.
-    void Reset() {
-        const linger abort{1, 0};
-        setsockopt(Client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        ::close(Client);
-        Client = -1;
-    }
-
-    int Listener = -1;
-    int Client = -1;
-    std::string Port;
-};
-
 std::string NoFix(int second) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -166,11 +116,11 @@ std::vector<TFixNotice> NoticesOf(TGpsdFeed& feed) {
 // A flood of reports is read over several polls, so that the run keeps reading its port;
 // a connection that gpsd resets is lost with the cause, and taken up again.
 TEST_F(FixSourceTest, GpsdFloodIsReadInPortionsAndAResetIsALoss) {
-    StandIn gpsd;
+    StandInGpsd gpsd;
     TFakeRunClock clock;
     TGpsdFeed feed(clock);
     std::string error;
-    ASSERT_TRUE(feed.Open({"127.0.0.1", gpsd.Port}, &error)) << error;
+    ASSERT_TRUE(feed.Open({"127.0.0.1", std::to_string(gpsd.Port)}, &error)) << error;
     gpsd.Accept();
     constexpr uint64_t kReports = 600;
     std::string flood;
@@ -204,11 +154,11 @@ TEST_F(FixSourceTest, GpsdFloodIsReadInPortionsAndAResetIsALoss) {
 // A gpsd whose queue of connections is full takes no new one: the attempt is given
 // kConnectSeconds, then given up until the next pause is over.
 TEST_F(FixSourceTest, AGpsdThatDoesNotAnswerIsGivenUpAndTriedAgain) {
-    StandIn gpsd;
+    StandInGpsd gpsd;
     TFakeRunClock clock;
     TGpsdFeed feed(clock);
     std::string error;
-    ASSERT_TRUE(feed.Open({"127.0.0.1", gpsd.Port}, &error)) << error;
+    ASSERT_TRUE(feed.Open({"127.0.0.1", std::to_string(gpsd.Port)}, &error)) << error;
     gpsd.Accept();
     // Fill the queue, made as short as can be: connections that are not accepted.
     ASSERT_EQ(::listen(gpsd.Listener, 0), 0);
@@ -216,7 +166,7 @@ TEST_F(FixSourceTest, AGpsdThatDoesNotAnswerIsGivenUpAndTriedAgain) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(gpsd.Port)));
+    address.sin_port = htons(static_cast<uint16_t>(gpsd.Port));
     for (int i = 0; i < 4; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
