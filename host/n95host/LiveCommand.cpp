@@ -150,26 +150,6 @@ bool ParseDevices(const std::vector<std::string>& given, std::vector<TDeviceArg>
     return true;
 }
 
-// "d.csv" -> "d-A.csv": a handset's own output in a run of several. /dev/null stays itself,
-// and a descriptor ("-", /dev/fd/N) too, for CheckFiles to refuse.
-std::string Labelled(const std::string& name, const std::string& label) {
-    if (name.empty() || DescriptorOfName(name) >= 0 || name == "/dev/null")
-        return name;
-    const std::filesystem::path path(name);
-    return (path.parent_path() / (path.stem().string() + "-" + label + path.extension().string()))
-        .string();
-}
-
-// "live-20240514T092000Z": the stem of a live run's outputs when no capture names them.
-std::string LiveStem() {
-    const std::string iso = FormatIso8601(CaptureTimeToDateTime(CaptureTimeNow()));
-    std::string stem = "live-";
-    for (const char c : iso.substr(0, 19))
-        if (c != '-' && c != ':')
-            stem.push_back(c);
-    return stem + "Z";
-}
-
 // The fixes a run fed go beside its capture, NAME.nmea, unless that would be the GPS source
 // itself (a log that another program appends to) or the capture: then NAME.fixes.nmea. None
 // when the capture goes to standard output or there is no capture or no GPS.
@@ -195,9 +175,7 @@ THandsetFiles NameHandsetFiles(const TLiveArgs& args, const TDeviceArg& device, 
     THandsetFiles files;
     files.Device = device;
     files.Labelled = labelled;
-    const TOutputPaths& o = args.Outputs;
-    files.Given = {name(o.Csv), name(o.GeoJson), name(o.TrackGeoJson),
-                   name(o.Kml), name(o.Map),     name(o.FrameLog)};
+    files.Given = labelled ? LabelledPaths(args.Outputs, device.Label) : args.Outputs;
     files.Paths = files.Given;
     files.Capture = name(args.Capture);
     files.CaptureGiven = !args.Capture.empty();
@@ -269,7 +247,7 @@ bool NameFiles(const TLiveArgs& args, std::vector<THandsetFiles>& handsets) {
     std::vector<TDeviceArg> devices;
     if (!ParseDevices(args.Devices, devices))
         return false;
-    const std::string liveStem = LiveStem();
+    const std::string liveStem = LiveStem(CaptureTimeToDateTime(CaptureTimeNow()));
     for (const TDeviceArg& device : devices)
         handsets.push_back(NameHandsetFiles(args, device, devices.size() > 1, liveStem));
     return CheckFiles(args, handsets);

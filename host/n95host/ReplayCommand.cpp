@@ -342,7 +342,7 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
     TOutputWriter writer(outputs);
     options.OutputFailed = &writer.Failed();
     // With no output but the frame log (the plug-in's) the rows go nowhere.
-    const bool rowsWanted = outputs.Paths().size() > (paths.FrameLog.empty() ? 0u : 1u);
+    const bool rowsWanted = outputs.WantsRows();
     const bool ok = RunReplay(
         plugin, capture, options,
         [&](std::span<const TRecordRow> rows) {

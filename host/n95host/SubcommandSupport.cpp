@@ -6,25 +6,11 @@
 namespace n95::host {
 
 void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoints) {
-    command.add_option("--csv", paths.Csv, "Write one CSV row per record")->check(kNonEmpty);
-    command
-        .add_option("--geojson", paths.GeoJson,
-                    "Write the records with a position as GeoJSON points; NAME.geojson also "
-                    "gives the track as NAME.track.geojson")
-        ->check(kNonEmpty);
-    command
-        .add_option("--track-geojson", paths.TrackGeoJson,
-                    "Write the GPS track as a GeoJSON line here (default: beside --geojson)")
-        ->check(kNonEmpty);
-    command
-        .add_option("--kml", paths.Kml,
-                    "Write a KML document (Google Earth): the track, the records styled by "
-                    "class with their times, a summary")
-        ->check(kNonEmpty);
-    command.add_option("--map", paths.Map, "Write an SVG map of the track and the records")
-        ->check(kNonEmpty);
-    command.add_option("--frame-log", paths.FrameLog, "Have the plug-in log every decoded frame")
-        ->check(kNonEmpty);
+    const auto kinds = OutputKinds();
+    for (std::size_t i = 0; i < kinds.size(); ++i)
+        command.add_option(kinds[i]->Option, paths.At(i), kinds[i]->Help)
+            ->type_name(kinds[i]->Value)
+            ->check(kNonEmpty);
     // "all" is stored as 0: the output set keeps every record then.
     command
         .add_option_function<std::string>(
@@ -59,10 +45,6 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path) {
     // stops the run at once (Main reports it) and the summaries never call it again.
     plugin.Identify();
     return true;
-}
-
-std::string Stem(const std::string& path) {
-    return std::filesystem::path(path).stem().string();
 }
 
 void ReportTrack(const std::string& path, const TTrack& track) {

@@ -29,12 +29,8 @@ TSubcommand AddFramesCommand(CLI::App& app);
 // loaded; throws EPluginError when an export raises an exception (Main reports it: status 5).
 bool LoadPlugin(TPlugin& plugin, const std::string& path);
 
-// The file name of `path` without its folder and extension: the stem of outputs named
-// after it.
-std::string Stem(const std::string& path);
-
-// The outputs replay and live both write: --csv, --geojson, --track-geojson, --kml, --map and
-// --frame-log, and --max-points for the GeoJSON and the KML (`maxPoints` must hold the
+// The outputs replay and live both write: an option for every kind of the registry, and
+// --max-points for the GeoJSON and the KML (`maxPoints` must hold the
 // default, kDefaultMaxPoints, beforehand; "all" gives 0).
 void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoints);
 

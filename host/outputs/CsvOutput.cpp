@@ -8,12 +8,12 @@
 namespace n95::host {
 
 bool TCsvOutput::Open(const std::string& path, std::string* error) {
-    if (!File.Open(path, error))
+    if (!Out.Open(path, error))
         return false;
     std::fputs(
         "index,test_time,stamp_time,longitude,latitude,message_code,message_class,"
         "payload_length\n",
-        File.File());
+        Out.File());
     return true;
 }
 
@@ -44,11 +44,21 @@ void TCsvOutput::Add(const TRecordRow& row) {
         at = PutInt(at, row.PayloadLength);
     *at++ = '\n';
     // One owner at a time (see the class), so the stream's lock is not needed.
-    fwrite_unlocked(line, 1, static_cast<std::size_t>(at - line), File.File());
+    fwrite_unlocked(line, 1, static_cast<std::size_t>(at - line), Out.File());
 }
 
 bool TCsvOutput::Commit(std::string* error) {
-    return File.Commit(error);
+    return Out.Commit(error);
 }
+
+const TOutputKind kCsvOutputKind = {
+    .Name = "csv",
+    .Option = "--csv",
+    .Value = "FILE",
+    .Suffix = ".csv",
+    .Help = "Write one CSV row per record",
+    .Needs = kEveryRow,
+    .Create = [] { return std::unique_ptr<IOutput>(new TCsvOutput); },
+};
 
 }  // namespace n95::host

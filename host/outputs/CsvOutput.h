@@ -9,25 +9,28 @@
 
 #include "host/common/DateTimeText.h"
 #include "host/common/OutputFile.h"
+#include "host/outputs/Output.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
 
 // index,test_time,stamp_time,longitude,latitude,message_code,message_class,payload_length
-class TCsvOutput {
+class TCsvOutput : public IOutput {
 public:
-    bool Open(const std::string& path, std::string* error);
-    void Add(const TRecordRow& row);
+    bool Open(const std::string& path, std::string* error) override;
+    void Add(const TRecordRow& row) override;
+    bool Make(const TOutputFacts&, std::string*) override { return true; }
     bool Commit(std::string* error);
     // The file being written (to flush it, or to see whether it is written straight).
-    TOutputFile& Output() { return File; }
-    // Removes the temporary file (closes a straight output).
-    void Discard() { File.Discard(); }
+    TOutputFile& File() override { return Out; }
 
 private:
-    TOutputFile File;
+    TOutputFile Out;
     // The records of one chunk share their time stamps, and a drive its days.
     TIso8601Column TestTimes, StampTimes;
 };
+
+// --csv, and NAME.csv under -o: every record, as the records come.
+extern const TOutputKind kCsvOutputKind;
 
 }  // namespace n95::host

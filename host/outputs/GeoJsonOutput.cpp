@@ -1,8 +1,10 @@
 #include "host/outputs/GeoJsonOutput.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "host/common/DateTimeText.h"
+#include "host/common/Diagnostics.h"
 #include "host/outputs/OutputText.h"
 
 namespace n95::host {
@@ -23,12 +25,12 @@ void AppendPosition(std::string& text, double x, double y) {
 }  // namespace
 
 bool TGeoJsonOutput::Open(const std::string& path, std::string* error) {
-    return File.Open(path, error);
+    return Out.Open(path, error);
 }
 
 void TGeoJsonOutput::Begin() {
     First = true;
-    std::fputs(kCollectionHead, File.File());
+    std::fputs(kCollectionHead, Out.File());
 }
 
 void TGeoJsonOutput::Add(const TRecordRow& row) {
@@ -58,10 +60,10 @@ void TGeoJsonOutput::Add(const TRecordRow& row) {
     else
         Text += "null";
     Text += "}}";
-    std::fwrite(Text.data(), 1, Text.size(), File.File());
+    std::fwrite(Text.data(), 1, Text.size(), Out.File());
 }
 
-bool TGeoJsonOutput::Commit(std::string* error) {
+void TGeoJsonOutput::Finish() {
     if (Shown < WithPosition) {
         Text = "\n],\"thinned\":{\"records_with_position\":";
         AppendInt(Text, static_cast<int64_t>(WithPosition));
@@ -70,12 +72,53 @@ bool TGeoJsonOutput::Commit(std::string* error) {
         Text +=
             ",\"how\":\"evenly spread; n95host --max-points all keeps every record, and the "
             "CSV always has them all\"}}\n";
-        std::fputs(Text.c_str(), File.File());
-        return File.Commit(error);
+        std::fputs(Text.c_str(), Out.File());
+        return;
     }
-    std::fputs(kCollectionTail, File.File());
-    return File.Commit(error);
+    std::fputs(kCollectionTail, Out.File());
 }
+
+bool TGeoJsonOutput::Make(const TOutputFacts& facts, std::string*) {
+    SetThinned(facts.Shown, facts.WithPosition);
+    Finish();
+    return true;
+}
+
+bool TGeoJsonOutput::Commit(std::string* error) {
+    Finish();
+    return Out.Commit(error);
+}
+
+bool TTrackGeoJsonOutput::Make(const TOutputFacts& facts, std::string* error) {
+    const std::string text = TrackGeoJson(*facts.Track);
+    if (std::fwrite(text.data(), 1, text.size(), Out.File()) != text.size()) {
+        *error = SystemError("cannot write " + Out.Name(), errno);
+        return false;
+    }
+    return true;
+}
+
+const TOutputKind kGeoJsonOutputKind = {
+    .Name = "geojson",
+    .Option = "--geojson",
+    .Value = "FILE",
+    .Suffix = ".geojson",
+    .Help =
+        "Write the records with a position as GeoJSON points; NAME.geojson also gives the "
+        "track as NAME.track.geojson",
+    .Needs = kShownRows | kPointLayer,
+    .Create = [] { return std::unique_ptr<IOutput>(new TGeoJsonOutput); },
+};
+
+const TOutputKind kTrackGeoJsonOutputKind = {
+    .Name = "track-geojson",
+    .Option = "--track-geojson",
+    .Value = "FILE",
+    .Suffix = ".track.geojson",
+    .Help = "Write the GPS track as a GeoJSON line here (default: beside --geojson)",
+    .Needs = kNoRows,
+    .Create = [] { return std::unique_ptr<IOutput>(new TTrackGeoJsonOutput); },
+};
 
 std::string TrackGeoJson(const std::vector<TGpsPoint>& track) {
     std::string text = kCollectionHead;

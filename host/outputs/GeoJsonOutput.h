@@ -13,19 +13,21 @@
 #include <vector>
 
 #include "host/common/OutputFile.h"
+#include "host/outputs/Output.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
 
 // One Point per record that has a position, with the record's fields as properties. Rows
 // without a position are skipped.
-class TGeoJsonOutput {
+class TGeoJsonOutput : public IOutput {
 public:
     // Creates the (temporary) file; Begin writes the collection's head.
-    bool Open(const std::string& path, std::string* error);
+    bool Open(const std::string& path, std::string* error) override;
     // Once, after Open and before the first Add.
     void Begin();
-    void Add(const TRecordRow& row);
+    void Begin(const TOutputFacts&) override { Begin(); }
+    void Add(const TRecordRow& row) override;
     // Before Commit, when the records were thinned: the collection then says so in a member
     // of its own, "thinned", beside "features" (a GIS ignores it; a reader of the file sees
     // that records are missing, how many and why).
@@ -33,18 +35,37 @@ public:
         Shown = shown;
         WithPosition = withPosition;
     }
+    // Writes the collection's tail (with "thinned" when SetThinned said so).
+    void Finish();
+    bool Make(const TOutputFacts& facts, std::string* error) override;
+    // Finish, then commits the file.
     bool Commit(std::string* error);
-    // The file being written (to flush it, or to see whether it is written straight).
-    TOutputFile& Output() { return File; }
-    // Removes the temporary file (closes a straight output).
-    void Discard() { File.Discard(); }
+    TOutputFile& File() override { return Out; }
 
 private:
-    TOutputFile File;
+    TOutputFile Out;
     std::string Text;
     bool First = true;
     uint64_t Shown = 0, WithPosition = 0;
 };
+
+// The track's GeoJSON as an output of its own: made from the complete track at the end.
+class TTrackGeoJsonOutput : public IOutput {
+public:
+    bool Open(const std::string& path, std::string* error) override {
+        return Out.Open(path, error);
+    }
+    bool Make(const TOutputFacts& facts, std::string* error) override;
+    TOutputFile& File() override { return Out; }
+
+private:
+    TOutputFile Out;
+};
+
+// --geojson, and NAME.geojson under -o: the records with a position (a point layer).
+extern const TOutputKind kGeoJsonOutputKind;
+// --track-geojson, NAME.track.geojson beside --geojson, and under -o.
+extern const TOutputKind kTrackGeoJsonOutputKind;
 
 // The track's FeatureCollection: one LineString through the fixes (a Point for a single fix)
 // with the fix count and the first and last fix times as properties; no feature when the

@@ -125,11 +125,11 @@ void AppendData(std::string& out, const char* name, const std::string& value) {
 }  // namespace
 
 bool TKmlOutput::Open(const std::string& path, std::string* error) {
-    return File.Open(path, error);
+    return Out.Open(path, error);
 }
 
 void TKmlOutput::Write() {
-    std::fwrite(Text.data(), 1, Text.size(), File.File());
+    std::fwrite(Text.data(), 1, Text.size(), Out.File());
     Text.clear();
 }
 
@@ -226,7 +226,12 @@ void TKmlOutput::TClassFolder::Clear() {
     Errno = 0;
 }
 
-bool TKmlOutput::Commit(std::string* error) {
+void TKmlOutput::Begin(const TOutputFacts& facts) {
+    Begin({facts.Title, facts.Subtitle, facts.RecordsByClass, facts.WithPosition, facts.Shown},
+          *facts.Track);
+}
+
+bool TKmlOutput::Make(const TOutputFacts&, std::string* error) {
     // The records in a folder per class, inside one folder: a class, or every record, is
     // switched off with one click.
     Text += "<Folder><name>Records</name>\n";
@@ -239,9 +244,9 @@ bool TKmlOutput::Commit(std::string* error) {
         Text += kClassStyles[bucket].Label;
         Text += "</name>\n";
         Write();
-        if (!folder.CopyTo(File.File())) {
-            *error = SystemError("cannot read back the placemarks kept for " + File.Name(),
-                                 folder.Errno);
+        if (!folder.CopyTo(Out.File())) {
+            *error =
+                SystemError("cannot read back the placemarks kept for " + Out.Name(), folder.Errno);
             Discard();
             return false;
         }
@@ -252,13 +257,29 @@ bool TKmlOutput::Commit(std::string* error) {
     }
     Text += "</Folder>\n</Document>\n</kml>\n";
     Write();
-    return File.Commit(error);
+    return true;
 }
+
+bool TKmlOutput::Commit(std::string* error) {
+    return Make({}, error) && Out.Commit(error);
+}
+
+const TOutputKind kKmlOutputKind = {
+    .Name = "kml",
+    .Option = "--kml",
+    .Value = "FILE",
+    .Suffix = ".kml",
+    .Help =
+        "Write a KML document (Google Earth): the track, the records styled by class with "
+        "their times, a summary",
+    .Needs = kShownRows | kPointLayer | kCountsFirst,
+    .Create = [] { return std::unique_ptr<IOutput>(new TKmlOutput); },
+};
 
 void TKmlOutput::Discard() {
     for (TClassFolder& folder : Classes)
         folder.Clear();
-    File.Discard();
+    Out.Discard();
 }
 
 }  // namespace n95::host

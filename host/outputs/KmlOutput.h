@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "host/common/OutputFile.h"
+#include "host/outputs/Output.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
@@ -41,7 +42,7 @@ struct TKmlSummary {
     uint64_t Shown = 0;  // placemarks written (fewer than WithPosition when thinned)
 };
 
-class TKmlOutput {
+class TKmlOutput : public IOutput {
 public:
     TKmlOutput() = default;
     TKmlOutput(const TKmlOutput&) = delete;
@@ -49,16 +50,19 @@ public:
     ~TKmlOutput() { Discard(); }
 
     // Creates the (temporary) file.
-    bool Open(const std::string& path, std::string* error);
+    bool Open(const std::string& path, std::string* error) override;
     // Once, after Open: the head, the styles, the track, and the start of the records.
     void Begin(const TKmlSummary& summary, const std::vector<TGpsPoint>& track);
+    void Begin(const TOutputFacts& facts) override;
     // A placemark for a row with a position; rows without one are skipped.
-    void Add(const TRecordRow& row);
+    void Add(const TRecordRow& row) override;
+    // Writes the folders of records and the document's end.
+    bool Make(const TOutputFacts& facts, std::string* error) override;
+    // Make, then commits the file.
     bool Commit(std::string* error);
-    // The file being written (to flush it, or to see whether it is written straight).
-    TOutputFile& Output() { return File; }
+    TOutputFile& File() override { return Out; }
     // Removes the temporary files (closes a straight output).
-    void Discard();
+    void Discard() override;
 
 private:
     // The placemarks of one class until Commit.
@@ -78,9 +82,13 @@ private:
 
     void Write();
 
-    TOutputFile File;
+    TOutputFile Out;
     std::string Text, Value;
     std::array<TClassFolder, kClassBuckets> Classes;
 };
+
+// --kml, and NAME.kml under -o: a point layer whose description counts every record, so
+// that its counts come first.
+extern const TOutputKind kKmlOutputKind;
 
 }  // namespace n95::host

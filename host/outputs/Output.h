@@ -58,12 +58,12 @@ struct TOutputFacts {
 // Which rows an output takes, and what it must know before the first.
 enum TOutputNeeds : unsigned {
     kNoRows = 0,
-    kEveryRow = 1u << 0,    // every record's row, with or without a position
-    kShownRows = 1u << 1,   // only the rows with a position that thinning keeps
-    kCountsFirst = 1u << 2,  // the counts complete at Begin (they head the file)
-    kTrackFirst = 1u << 3,   // the complete track at Begin (a projection fitted to it)
+    kEveryRow = 1u << 0,         // every record's row, with or without a position
+    kShownRows = 1u << 1,        // only the rows with a position that thinning keeps
+    kCountsFirst = 1u << 2,      // the counts complete at Begin (they head the file)
+    kTrackFirst = 1u << 3,       // the complete track at Begin (a projection fitted to it)
     kWrittenByPlugin = 1u << 4,  // the plug-in writes it by name (the frame log)
-    kPointLayer = 1u << 5,  // a point layer: thinned to MaxPoints, counts first when thinned
+    kPointLayer = 1u << 5,       // a point layer: thinned to MaxPoints, counts first when thinned
 };
 
 class IOutput {
@@ -89,8 +89,8 @@ struct TOutputKind {
     const char* Value;   // the option's value in the help: "FILE"
     // Its name under -o DIR: DIR/<stem><Suffix>; nil when -o does not write it.
     const char* Suffix;
-    const char* Help;    // the option's help
-    unsigned Needs;      // TOutputNeeds
+    const char* Help;  // the option's help
+    unsigned Needs;    // TOutputNeeds
     std::unique_ptr<IOutput> (*Create)();
 };
 

@@ -11,8 +11,6 @@ namespace n95::host {
 
 namespace {
 
-enum TOutputKind { kCsv, kGeoJson, kTrackGeoJson, kKml, kMap, kFrameLog, kOutputKinds };
-
 // A spooled row: its fields one after the other in this process's own byte order (the spool
 // lives and dies with the process), without the struct's padding.
 constexpr std::size_t kSpoolRowBytes = 8 + 4 * 8 + 4 + 4 + 4;
@@ -59,21 +57,6 @@ static_assert(sizeof(TRecordRow::MessageClass) == 4 && sizeof(TRecordRow::Payloa
 
 }  // namespace
 
-void NameOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths) {
-    if (paths.TrackGeoJson.empty())
-        paths.TrackGeoJson = TrackGeoJsonBeside(paths.GeoJson);
-    if (dir.empty())
-        return;
-    const std::string base = (std::filesystem::path(dir) / stem).string();
-    for (auto [path, extension] : {std::pair{&paths.Csv, ".csv"},
-                                   {&paths.GeoJson, ".geojson"},
-                                   {&paths.TrackGeoJson, ".track.geojson"},
-                                   {&paths.Kml, ".kml"},
-                                   {&paths.Map, ".svg"}})
-        if (path->empty())
-            *path = base + extension;
-}
-
 bool CreateOutDir(const std::string& dir, std::string* error) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
@@ -92,25 +75,6 @@ bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& 
     return true;
 }
 
-std::vector<TNamedFile> NamedOutputs(const TOutputPaths& paths, const TOutputPaths& given) {
-    std::vector<TNamedFile> named;
-    const auto add = [&](const char* option, const std::string& path, const std::string& asked) {
-        if (!path.empty())
-            named.push_back({asked.empty() ? "-o" : option, path});
-    };
-    add("--csv", paths.Csv, given.Csv);
-    add("--geojson", paths.GeoJson, given.GeoJson);
-    if (given.TrackGeoJson.empty() && !paths.TrackGeoJson.empty() &&
-        paths.TrackGeoJson == TrackGeoJsonBeside(given.GeoJson))
-        named.push_back({"the track beside --geojson", paths.TrackGeoJson});
-    else
-        add("--track-geojson", paths.TrackGeoJson, given.TrackGeoJson);
-    add("--kml", paths.Kml, given.Kml);
-    add("--map", paths.Map, given.Map);
-    add("--frame-log", paths.FrameLog, given.FrameLog);
-    return named;
-}
-
 TOutputSet::~TOutputSet() {
     Discard();
 }
@@ -118,111 +82,114 @@ TOutputSet::~TOutputSet() {
 bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& track,
                       bool trackComplete, std::string* error) {
     Discard();
-    Names = paths;
-    Track = &track;
-    RecordsByClass = {};
-    WithPosition = Shown = PositionedSeen = ShowRemainder = 0;
-    const bool drawn = !paths.GeoJson.empty() || !paths.Kml.empty() || !paths.Map.empty();
-    const bool deferred = drawn && (!trackComplete || !paths.Kml.empty() ||
-                                    (MaxPoints > 0 && !paths.GeoJson.empty()));
-    if ((!paths.Csv.empty() && !Csv.Open(paths.Csv, error)) ||
-        (!paths.GeoJson.empty() && !GeoJson.Open(paths.GeoJson, error)) ||
-        (!paths.TrackGeoJson.empty() && !TrackFile.Open(paths.TrackGeoJson, error)) ||
-        (!paths.Kml.empty() && !Kml.Open(paths.Kml, error)) ||
-        (!paths.Map.empty() && !MapFile.Open(paths.Map, error)) ||
-        (!paths.FrameLog.empty() &&
-         !FrameLogFile.Open(paths.FrameLog, TOutputFile::TOptions{.ByName = true}, error))) {
-        Discard();
-        return false;
+    Facts = {};
+    Facts.Track = &track;
+    Facts.MaxPoints = MaxPoints;
+    Shown = PositionedSeen = ShowRemainder = 0;
+    SpoolFailed = ThinsPoints = false;
+    bool spool = false;
+    const auto kinds = OutputKinds();
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        if (paths.At(i).empty())
+            continue;
+        const unsigned needs = kinds[i]->Needs;
+        TSlot slot{kinds[i], paths.At(i), kinds[i]->Create()};
+        // What only the run's end knows: the complete track, the counts, how to thin.
+        slot.Spooled =
+            (needs & (kEveryRow | kShownRows)) != 0 &&
+            (((needs & kTrackFirst) != 0 && !trackComplete) || (needs & kCountsFirst) != 0 ||
+             ((needs & kPointLayer) != 0 && MaxPoints > 0));
+        spool = spool || slot.Spooled;
+        ThinsPoints = ThinsPoints || (slot.Spooled && (needs & kPointLayer) != 0);
+        Slots.push_back(std::move(slot));
+        if (!Slots.back().Output->Open(paths.At(i), error)) {
+            Discard();
+            return false;
+        }
     }
-    Spooled = deferred;
-    if (deferred) {
+    if (spool) {
         Spool = std::tmpfile();
         if (Spool == nullptr) {
             *error = SystemError("cannot create a temporary file for the records", errno);
             Discard();
             return false;
         }
-    } else {
-        if (!paths.GeoJson.empty())
-            GeoJson.Begin();
-        if (!paths.Map.empty())
-            Map = std::make_unique<TSvgMap>(track);
     }
+    for (TSlot& slot : Slots)
+        if (!slot.Spooled)
+            slot.Output->Begin(Facts);
     return true;
 }
 
+const TOutputSet::TSlot* TOutputSet::FrameLog() const {
+    for (const TSlot& slot : Slots)
+        if ((slot.Kind->Needs & kWrittenByPlugin) != 0)
+            return &slot;
+    return nullptr;
+}
+
 std::string TOutputSet::FrameLogWritePath() const {
-    return Names.FrameLog.empty() ? std::string() : FrameLogFile.WritePath();
+    const TSlot* log = FrameLog();
+    return log == nullptr ? std::string() : log->Output->File().WritePath();
 }
 
 std::string TOutputSet::NameFrameLog(std::string message) const {
+    const TSlot* log = FrameLog();
     const std::string path = FrameLogWritePath();
-    if (path.empty() || path == Names.FrameLog)
+    if (log == nullptr || path.empty() || path == log->Path)
         return message;
+    const std::string& name = log->Output->File().Name();
     for (std::size_t at = message.find(path); at != std::string::npos;
-         at = message.find(path, at + FrameLogFile.Name().size()))
-        message.replace(at, path.size(), FrameLogFile.Name());
+         at = message.find(path, at + name.size()))
+        message.replace(at, path.size(), name);
     return message;
 }
 
 bool TOutputSet::UsesStandardOutput() const {
-    for (const std::string* path :
-         {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson, &Names.Kml, &Names.Map, &Names.FrameLog})
-        if (WritesStandardOutput(*path))
+    for (const TSlot& slot : Slots)
+        if (WritesStandardOutput(slot.Path))
             return true;
     return false;
 }
 
-TOutputFile* TOutputSet::FileOf(int which) {
-    switch (which) {
-        case kCsv:
-            return Names.Csv.empty() ? nullptr : &Csv.Output();
-        case kGeoJson:
-            return Names.GeoJson.empty() ? nullptr : &GeoJson.Output();
-        case kTrackGeoJson:
-            return Names.TrackGeoJson.empty() ? nullptr : &TrackFile;
-        case kKml:
-            return Names.Kml.empty() ? nullptr : &Kml.Output();
-        case kMap:
-            return Names.Map.empty() ? nullptr : &MapFile;
-        case kFrameLog:
-            return Names.FrameLog.empty() ? nullptr : &FrameLogFile;
-        default:
-            return nullptr;
-    }
+bool TOutputSet::WantsRows() const {
+    for (const TSlot& slot : Slots)
+        if ((slot.Kind->Needs & (kEveryRow | kShownRows)) != 0)
+            return true;
+    return false;
 }
 
 bool TOutputSet::Flush(std::string* error) {
-    for (int which = 0; which < kOutputKinds; ++which) {
-        TOutputFile* file = FileOf(which);
-        if (file != nullptr && file->File() != nullptr && !file->Flush(error))
+    for (TSlot& slot : Slots) {
+        TOutputFile& file = slot.Output->File();
+        if (file.File() != nullptr && !file.Flush(error))
             return false;
     }
     return true;
 }
 
 void TOutputSet::Add(const TRecordRow& row) {
-    if (!Names.Csv.empty())
-        Csv.Add(row);
-    ++RecordsByClass[ClassBucket(row.MessageClass)];
-    WithPosition += row.HasPosition() ? 1 : 0;
+    ++Facts.Records;
+    ++Facts.RecordsByClass[ClassBucket(row.MessageClass)];
+    const bool positioned = row.HasPosition();
+    Facts.WithPosition += positioned ? 1 : 0;
+    for (TSlot& slot : Slots) {
+        const unsigned needs = slot.Kind->Needs;
+        if (!slot.Spooled &&
+            ((needs & kEveryRow) != 0 || ((needs & kShownRows) != 0 && positioned)))
+            slot.Output->Add(row);
+    }
     if (Spool != nullptr) {
         uint8_t bytes[kSpoolRowBytes];
         PackRow(row, bytes);
         if (std::fwrite(bytes, sizeof bytes, 1, Spool) != 1)
             SpoolFailed = true;
-        return;
     }
-    if (!Names.GeoJson.empty())
-        GeoJson.Add(row);
-    if (Map)
-        Map->Add(row);
 }
 
 void TOutputSet::SetTitle(std::string title, std::string subtitle) {
-    Title = std::move(title);
-    Subtitle = std::move(subtitle);
+    Facts.Title = std::move(title);
+    Facts.Subtitle = std::move(subtitle);
 }
 
 bool TOutputSet::ShowNext(uint64_t keep) {
@@ -233,22 +200,26 @@ bool TOutputSet::ShowNext(uint64_t keep) {
     if (PositionedSeen++ == 0)
         return keep > 0;
     ShowRemainder += keep;
-    if (ShowRemainder < WithPosition)
+    if (ShowRemainder < Facts.WithPosition)
         return false;
-    ShowRemainder -= WithPosition;
+    ShowRemainder -= Facts.WithPosition;
     return true;
 }
 
 bool TOutputSet::Unspool(std::string* error) {
     FILE* spool = Spool;
     Spool = nullptr;
-    const uint64_t keep = MaxPoints > 0 && MaxPoints < WithPosition ? MaxPoints : WithPosition;
-    if (!Names.GeoJson.empty())
-        GeoJson.Begin();
-    if (!Names.Kml.empty())
-        Kml.Begin({Title, Subtitle, RecordsByClass, WithPosition, keep}, *Track);
-    if (!Names.Map.empty())
-        Map = std::make_unique<TSvgMap>(*Track);
+    const uint64_t withPosition = Facts.WithPosition;
+    const uint64_t keep = MaxPoints > 0 && MaxPoints < withPosition ? MaxPoints : withPosition;
+    // The spooled outputs learn at Begin how many points they will get.
+    Facts.Shown = keep;
+    for (TSlot& slot : Slots)
+        if (slot.Spooled)
+            slot.Output->Begin(Facts);
+    std::vector<IOutput*> every, shown;
+    for (TSlot& slot : Slots)
+        if (slot.Spooled)
+            ((slot.Kind->Needs & kEveryRow) != 0 ? every : shown).push_back(slot.Output.get());
     bool ok = !SpoolFailed && std::fflush(spool) == 0 && std::fseek(spool, 0, SEEK_SET) == 0;
     TRecordRow row;
     uint8_t bytes[kSpoolRowBytes];
@@ -259,55 +230,26 @@ bool TOutputSet::Unspool(std::string* error) {
             return false;
         }
         UnpackRow(bytes, row);
-        if (Map)
-            Map->Add(row);
+        for (IOutput* output : every)
+            output->Add(row);
         if (!row.HasPosition() || !ShowNext(keep))
             continue;
         ++Shown;
-        if (!Names.GeoJson.empty())
-            GeoJson.Add(row);
-        if (!Names.Kml.empty())
-            Kml.Add(row);
+        for (IOutput* output : shown)
+            output->Add(row);
     }
     ok = ok && std::ferror(spool) == 0;
     const int savedErrno = errno;
     std::fclose(spool);
     if (!ok) {
-        *error = SystemError("cannot read back the records kept for the GeoJSON and the map",
-                             savedErrno);
+        *error = SystemError("cannot read back the records kept for the outputs", savedErrno);
         return false;
     }
     return true;
 }
 
-bool TOutputSet::CommitOne(int which, std::string* error) {
-    switch (which) {
-        case kCsv:
-            return Names.Csv.empty() || Csv.Commit(error);
-        case kGeoJson:
-            if (Names.GeoJson.empty())
-                return true;
-            GeoJson.SetThinned(Points().Shown, WithPosition);
-            return GeoJson.Commit(error);
-        case kTrackGeoJson: {
-            if (Names.TrackGeoJson.empty())
-                return true;
-            const std::string text = TrackGeoJson(*Track);
-            std::fwrite(text.data(), 1, text.size(), TrackFile.File());
-            return TrackFile.Commit(error);
-        }
-        case kKml:
-            return Names.Kml.empty() || Kml.Commit(error);
-        case kMap:
-            if (!Map)
-                return true;
-            Map->SetTitle(Title, Subtitle);
-            return Map->Commit(MapFile, error);
-        case kFrameLog:
-            return Names.FrameLog.empty() || FrameLogFile.Commit(error);
-        default:
-            return true;
-    }
+bool TOutputSet::CommitOne(TSlot& slot, std::string* error) {
+    return slot.Output->Make(Facts, error) && slot.Output->File().Commit(error);
 }
 
 bool TOutputSet::StopAsked(std::string* error) {
@@ -324,19 +266,19 @@ bool TOutputSet::Commit(std::string* error) {
         Discard();
         return false;
     }
+    Facts.Shown = Points().Shown;
+    Facts.Outputs = Paths();
     // Every file is made complete and synced under a hidden name first; only when all are
     // can they be put in place. What is written straight cannot be taken back, so it goes
     // first, and a failure there still leaves every file as it was.
-    for (int which = 0; which < kOutputKinds; ++which)
-        if (TOutputFile* file = FileOf(which))
-            file->HoldPublication();
+    for (TSlot& slot : Slots)
+        slot.Output->File().HoldPublication();
     for (const bool straight : {true, false}) {
-        for (int which = 0; which < kOutputKinds; ++which) {
-            const TOutputFile* file = FileOf(which);
-            if (file == nullptr || file->Straight() != straight)
+        for (TSlot& slot : Slots) {
+            if (slot.Output->File().Straight() != straight)
                 continue;
             // Each file is synced as it is made: a stop between two is answered at once.
-            if ((!straight && StopAsked(error)) || !CommitOne(which, error)) {
+            if ((!straight && StopAsked(error)) || !CommitOne(slot, error)) {
                 Discard();
                 return false;
             }
@@ -351,9 +293,9 @@ bool TOutputSet::Commit(std::string* error) {
 
 bool TOutputSet::PublishAll(std::string* error) {
     std::vector<TOutputFile*> published;
-    for (int which = 0; which < kOutputKinds; ++which) {
-        TOutputFile* file = FileOf(which);
-        if (file == nullptr || file->Straight())
+    for (TSlot& slot : Slots) {
+        TOutputFile* file = &slot.Output->File();
+        if (file->Straight())
             continue;
         if (file->Publish(error)) {
             published.push_back(file);
@@ -387,22 +329,17 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
         errors->push_back(error);
         spoolOk = false;
     }
-    const std::string* names[kOutputKinds] = {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson,
-                                              &Names.Kml, &Names.Map,     &Names.FrameLog};
-    for (int which = 0; which < kOutputKinds; ++which) {
-        if (names[which]->empty())
+    Facts.Shown = Points().Shown;
+    Facts.Outputs = Paths();
+    for (TSlot& slot : Slots) {
+        if (!spoolOk && slot.Spooled) {
+            slot.Output->Discard();  // it would lack records
             continue;
-        if (!spoolOk && (which == kGeoJson || which == kKml || which == kMap))
-            continue;  // discarded below: they would lack records
-        if (CommitOne(which, &error))
-            written.push_back(OutputDisplayName(*names[which]));
+        }
+        if (CommitOne(slot, &error))
+            written.push_back(OutputDisplayName(slot.Path));
         else
             errors->push_back(error);
-    }
-    if (!spoolOk) {
-        GeoJson.Discard();
-        Kml.Discard();
-        MapFile.Discard();
     }
     return written;
 }
@@ -412,21 +349,15 @@ void TOutputSet::Discard() {
         std::fclose(Spool);
         Spool = nullptr;
     }
-    Csv.Discard();
-    GeoJson.Discard();
-    TrackFile.Discard();
-    Kml.Discard();
-    MapFile.Discard();
-    FrameLogFile.Discard();
-    Map.reset();
+    for (TSlot& slot : Slots)
+        slot.Output->Discard();
+    Slots.clear();
 }
 
 std::vector<std::string> TOutputSet::Paths() const {
     std::vector<std::string> paths;
-    for (const std::string* path :
-         {&Names.Csv, &Names.GeoJson, &Names.TrackGeoJson, &Names.Kml, &Names.Map, &Names.FrameLog})
-        if (!path->empty())
-            paths.push_back(OutputDisplayName(*path));
+    for (const TSlot& slot : Slots)
+        paths.push_back(OutputDisplayName(slot.Path));
     return paths;
 }
 

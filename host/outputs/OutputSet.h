@@ -1,18 +1,17 @@
-// The outputs of a run, as the replay and the live run name them: CSV, GeoJSON (records and
-// track in two files), KML, SVG map and the plug-in's frame log, each optional. Each is a
-// TOutputFile: a regular file is written without a name in its destination's folder and
-// renamed into place when the run is over; "-", a device or a FIFO is written straight.
+// The outputs of a run, as the replay and the live run name them: every kind the registry
+// lists (OutputRegistry.h), each optional. Each writes a TOutputFile: a regular file is
+// written without a name in its destination's folder and renamed into place when the run is
+// over; "-", a device or a FIFO is written straight.
 //
 // Every output is opened before the run starts, so an unwritable path fails at once rather
-// than after a long run. The CSV is written as records come. The others need the GPS track
-// or counts of the whole run:
-//   - the track GeoJSON is made at Commit, from the complete track;
-//   - the records' GeoJSON and the map are written as records come when the track is known
-//     before the run (a replay) and nothing is to be thinned;
-//   - otherwise (a live run, whose track is still growing; a KML, whose description counts
-//     every record; --max-points, which must know how many records there are to thin them
-//     evenly) the records' rows are kept in an anonymous spool file, and the GeoJSON, the
-//     KML and the map are made from it at Commit.
+// than after a long run. The rows reach each output as its needs say (Output.h):
+//   - as they come, when it needs nothing that only the run's end knows (the CSV; the map
+//     and the GeoJSON when the track is known before the run, a replay, and nothing is to be
+//     thinned);
+//   - otherwise (a live run, whose track is still growing; the KML, which counts every record
+//     in its head; --max-points, which must know how many records there are to thin them
+//     evenly) the rows are kept in an anonymous spool file, and those outputs get them at
+//     Commit.
 // Memory stays bounded either way.
 //
 // The plug-in writes the frame log by name. For a regular file that name is /proc/self/fd/N
@@ -35,10 +34,9 @@
 #include "decoder/HostObjects.h"
 #include "host/common/OutputFile.h"
 #include "host/common/OutputTarget.h"
-#include "host/outputs/CsvOutput.h"
-#include "host/outputs/GeoJsonOutput.h"
-#include "host/outputs/KmlOutput.h"
-#include "host/outputs/SvgMap.h"
+#include "host/outputs/Output.h"
+#include "host/outputs/OutputNames.h"
+#include "host/outputs/OutputRegistry.h"
 
 namespace n95::host {
 
@@ -47,17 +45,6 @@ namespace n95::host {
 // has millions; the CSV always keeps every one.
 constexpr uint64_t kDefaultMaxPoints = 50000;
 
-// The outputs asked for; an empty path means none.
-struct TOutputPaths {
-    std::string Csv, GeoJson, TrackGeoJson, Kml, Map, FrameLog;
-};
-
-// Fills the names that the options leave to be made: first the track's GeoJSON beside the
-// records' (NAME.geojson gives NAME.track.geojson; see TrackGeoJsonBeside), then, with -o DIR
-// (`dir` not empty), DIR/<stem>.csv, .geojson, .track.geojson, .kml and .svg for those still
-// empty.
-void NameOutputs(const std::string& dir, const std::string& stem, TOutputPaths& paths);
-
 // -o DIR: creates DIR with its parents, if missing. False, with a message, when it cannot be.
 bool CreateOutDir(const std::string& dir, std::string* error);
 
@@ -65,10 +52,6 @@ bool CreateOutDir(const std::string& dir, std::string* error);
 // message, when DIR cannot be created.
 bool ApplyOutDir(const std::string& dir, const std::string& stem, TOutputPaths& paths,
                  std::string* error);
-
-// The outputs of `paths` as CheckDistinctFiles takes them, named by their options; those that
-// `given` (the options alone) leaves empty were named by -o, or beside --geojson.
-std::vector<TNamedFile> NamedOutputs(const TOutputPaths& paths, const TOutputPaths& given);
 
 class TOutputSet {
 public:
@@ -97,6 +80,8 @@ public:
 
     // True when an output goes to standard output ("-"), which the summary must then leave.
     bool UsesStandardOutput() const;
+    // True when an output takes the records' rows (not only the frame log was asked for).
+    bool WantsRows() const;
 
     // Pushes what every output has buffered; false, with the first failure's message, when
     // a write failed (a full device, a FIFO whose reader has gone).
@@ -105,15 +90,20 @@ public:
     // One record, in index order.
     void Add(const TRecordRow& row);
 
-    // The heading lines of the map and of the KML document (kept for Commit).
+    // The heading lines of the map, the KML document and the report (kept for Commit).
     void SetTitle(std::string title, std::string subtitle);
+    // The run's text summary, line by line, and its events, for the report. Before Commit.
+    void SetSummaryLines(std::vector<std::string> lines) { Facts.SummaryLines = std::move(lines); }
+    void SetEvents(std::vector<TRunEvent> events) { Facts.Events = std::move(events); }
 
     // The records with a position, and how many of them the GeoJSON and the KML show (fewer
     // when thinned by SetMaxPoints). Complete after Commit.
     struct TPointCounts {
         uint64_t WithPosition = 0, Shown = 0;  // Shown counts only what Unspool wrote
     };
-    TPointCounts Points() const { return {WithPosition, Spooled ? Shown : WithPosition}; }
+    TPointCounts Points() const {
+        return {Facts.WithPosition, ThinsPoints ? Shown : Facts.WithPosition};
+    }
     uint64_t MaxPointsAsked() const { return MaxPoints; }
 
     // The flag of a stop request (StopSignals); Commit looks at it while it makes the outputs
@@ -140,38 +130,39 @@ public:
     // Removes the temporary files (closes the outputs written straight).
     void Discard();
 
-    // The outputs asked for, in the order CSV, GeoJSON, track GeoJSON, KML, map, frame log
-    // ("standard output" for "-").
+    // The outputs asked for, in the registry's order ("standard output" for "-").
     std::vector<std::string> Paths() const;
 
 private:
-    // Writes the spooled rows into the GeoJSON, the KML and the map.
+    // An output asked for.
+    struct TSlot {
+        const TOutputKind* Kind = nullptr;
+        std::string Path;
+        std::unique_ptr<IOutput> Output;
+        bool Spooled = false;  // its rows wait in the spool until Commit
+    };
+
+    // Gives the spooled rows to the outputs that wait for them.
     bool Unspool(std::string* error);
-    // Whether the next record with a position is shown in the GeoJSON and the KML, of
-    // `keep` chosen evenly among WithPosition.
+    // Whether the next record with a position is shown in the point layers, of `keep`
+    // chosen evenly among WithPosition.
     bool ShowNext(uint64_t keep);
-    bool CommitOne(int which, std::string* error);
+    // Makes one output and commits its file (held back from publication).
+    bool CommitOne(TSlot& slot, std::string* error);
     // Puts every prepared file in place, or none (see Commit).
     bool PublishAll(std::string* error);
     // True, with "interrupted" in *error, when a stop was asked for.
     bool StopAsked(std::string* error);
-    // The file of one output; nil when it was not asked for.
-    TOutputFile* FileOf(int which);
+    // The frame log's slot; nil when none was asked for.
+    const TSlot* FrameLog() const;
 
-    TOutputPaths Names;
-    const std::vector<TGpsPoint>* Track = nullptr;
+    std::vector<TSlot> Slots;  // in the registry's order
+    TOutputFacts Facts;
     uint64_t MaxPoints = 0;
-    TCsvOutput Csv;
-    TGeoJsonOutput GeoJson;
-    TKmlOutput Kml;
-    TOutputFile TrackFile, MapFile, FrameLogFile;
-    std::unique_ptr<TSvgMap> Map;
-    std::string Title, Subtitle;
-    FILE* Spool = nullptr;  // the rows, when the GeoJSON, KML and map are made at Commit
-    bool Spooled = false;   // they are: only then can Shown be fewer than WithPosition
+    FILE* Spool = nullptr;  // the rows, for the outputs that get them at Commit
     bool SpoolFailed = false;
-    std::array<uint64_t, kClassBuckets> RecordsByClass{};
-    uint64_t WithPosition = 0, Shown = 0;            // Shown counts only what Unspool wrote
+    bool ThinsPoints = false;  // point layers are spooled: Shown may be fewer than WithPosition
+    uint64_t Shown = 0;        // counted only by Unspool
     uint64_t PositionedSeen = 0, ShowRemainder = 0;  // ShowNext's position and remainder
     const volatile std::sig_atomic_t* Stop = nullptr;
     bool StoppedByFlag = false;

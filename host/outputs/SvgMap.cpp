@@ -307,10 +307,30 @@ void TSvgMap::EmitLegend(std::string& s) const {
         "</g>\n</svg>\n");
 }
 
-bool TSvgMap::Commit(TOutputFile& file, std::string* error) const {
+void TSvgMap::Write(TOutputFile& file) const {
     std::string buffer;
     Emit(buffer, file.File());
+}
+
+bool TSvgMap::Commit(TOutputFile& file, std::string* error) const {
+    Write(file);
     return file.Commit(error);
 }
+
+bool TMapOutput::Make(const TOutputFacts& facts, std::string*) {
+    Map->SetTitle(facts.Title, facts.Subtitle);
+    Map->Write(Out);
+    return true;
+}
+
+const TOutputKind kMapOutputKind = {
+    .Name = "map",
+    .Option = "--map",
+    .Value = "FILE",
+    .Suffix = ".svg",
+    .Help = "Write an SVG map of the track and the records",
+    .Needs = kEveryRow | kTrackFirst,
+    .Create = [] { return std::unique_ptr<IOutput>(new TMapOutput); },
+};
 
 }  // namespace n95::host

@@ -7,10 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/common/OutputFile.h"
+#include "host/outputs/Output.h"
 #include "host/outputs/RecordRow.h"
 
 namespace n95::host {
@@ -30,7 +32,9 @@ public:
     void SetTitle(std::string title, std::string subtitle);
     std::string Render() const;
     // Writes the picture into `file` (opened by the caller, early, so that an unwritable
-    // path fails before a long replay) and commits it.
+    // path fails before a long replay).
+    void Write(TOutputFile& file) const;
+    // Write, then commits the file.
     bool Commit(TOutputFile& file, std::string* error) const;
 
     // Dots kept for drawing (for tests of the bound). Records outside the canvas are
@@ -65,5 +69,30 @@ private:
     void EmitStartAndEnd(std::string& s) const;
     void EmitLegend(std::string& s) const;
 };
+
+// The map as an output: drawn on the complete track, every record placed on it.
+class TMapOutput : public IOutput {
+public:
+    bool Open(const std::string& path, std::string* error) override {
+        return Out.Open(path, error);
+    }
+    void Begin(const TOutputFacts& facts) override {
+        Map = std::make_unique<TSvgMap>(*facts.Track);
+    }
+    void Add(const TRecordRow& row) override { Map->Add(row); }
+    bool Make(const TOutputFacts& facts, std::string* error) override;
+    TOutputFile& File() override { return Out; }
+    void Discard() override {
+        Out.Discard();
+        Map.reset();
+    }
+
+private:
+    TOutputFile Out;
+    std::unique_ptr<TSvgMap> Map;
+};
+
+// --map, and NAME.svg under -o.
+extern const TOutputKind kMapOutputKind;
 
 }  // namespace n95::host

@@ -146,11 +146,11 @@ protected:
 
     TOutputPaths Absolute(const TSetCase& c) const {
         TOutputPaths p = c.Paths;
-        for (std::string* path : {&p.Csv, &p.GeoJson, &p.TrackGeoJson, &p.Kml, &p.Map, &p.FrameLog})
-            if (!path->empty() && path->front() != '/')
-                *path = At(*path);
+        for (std::size_t i = 0; i < p.Size(); ++i)
+            if (!p.At(i).empty() && p.At(i).front() != '/')
+                p.At(i) = At(p.At(i));
         if (c.Descriptor)
-            p.Csv = "/dev/fd/" + std::to_string(Pipe[1]);
+            p["csv"] = "/dev/fd/" + std::to_string(Pipe[1]);
         return p;
     }
 
@@ -160,7 +160,7 @@ protected:
         set.SetMaxPoints(c.MaxPoints);
         if (!set.Open(Absolute(c), kTrack, c.TrackComplete, error))
             return false;
-        if (!c.Paths.FrameLog.empty()) {
+        if (!c.Paths["frame-log"].empty()) {
             // The plug-in's frame log, written by name as the plug-in does it.
             FILE* log = std::fopen(set.FrameLogWritePath().c_str(), "ab");
             if (log == nullptr) {
@@ -244,21 +244,21 @@ void FaultSweepTest::Sweep(const TSetCase& c) {
 
 TEST_F(FaultSweepTest, AnOutputSetFailsWholeOrSucceedsWhole) {
     TOutputPaths csvOnly;
-    csvOnly.Csv = "a.csv";
+    csvOnly["csv"] = "a.csv";
     TOutputPaths all;
-    all.Csv = "a.csv";
-    all.GeoJson = "a.geojson";
-    all.Kml = "a.kml";
-    all.Map = "a.svg";
+    all["csv"] = "a.csv";
+    all["geojson"] = "a.geojson";
+    all["kml"] = "a.kml";
+    all["map"] = "a.svg";
     NameOutputs("", "", all);  // a.track.geojson
     TOutputPaths outDir;
     NameOutputs("out", "drive", outDir);
     TOutputPaths mixed;
-    mixed.GeoJson = "m.geojson";
-    mixed.Map = "m.svg";
+    mixed["geojson"] = "m.geojson";
+    mixed["map"] = "m.svg";
     TOutputPaths frames;
-    frames.Csv = "f.csv";
-    frames.FrameLog = "frames.log";
+    frames["csv"] = "f.csv";
+    frames["frame-log"] = "frames.log";
     const std::vector<TSetCase> cases = {
         {"CSV", csvOnly, {{"a.csv", {"old csv\n", 0600}}}},
         {"every output (live)",

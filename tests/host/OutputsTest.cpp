@@ -310,7 +310,7 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     TOutputPaths paths;
     std::string error;
     ASSERT_TRUE(n95::host::ApplyOutDir(Path("out/sub"), "run", paths, &error)) << error;
-    paths.FrameLog = Path("out/frames.log");
+    paths["frame-log"] = Path("out/frames.log");
     TOutputSet outputs;
     ASSERT_TRUE(outputs.Open(paths, track, false, &error)) << error;
     EXPECT_FALSE(outputs.FrameLogWritePath().empty());
@@ -416,9 +416,9 @@ TEST_F(OutputsTest, MaxPointsThinsTheRecordLayersEvenly) {
         const std::string what =
             std::to_string(c.Positioned) + " positioned, at most " + std::to_string(c.MaxPoints);
         TOutputPaths paths;
-        paths.Csv = Path("t.csv");
-        paths.GeoJson = Path("t.geojson");
-        paths.Kml = Path("t.kml");
+        paths["csv"] = Path("t.csv");
+        paths["geojson"] = Path("t.geojson");
+        paths["kml"] = Path("t.kml");
         TOutputSet outputs;
         outputs.SetMaxPoints(c.MaxPoints);
         std::string error;
@@ -467,11 +467,11 @@ TEST_F(OutputsTest, WriterThreadWritesWhatDirectAddsWriteAndStopsOnAFailedWrite)
     TOutputSet direct, threaded;
     const auto named = [&](const std::string& stem) {
         TOutputPaths paths;
-        paths.Csv = Path(stem + ".csv");
-        paths.GeoJson = Path(stem + ".geojson");
-        paths.TrackGeoJson = Path(stem + ".track.geojson");
-        paths.Kml = Path(stem + ".kml");
-        paths.Map = Path(stem + ".svg");
+        paths["csv"] = Path(stem + ".csv");
+        paths["geojson"] = Path(stem + ".geojson");
+        paths["track-geojson"] = Path(stem + ".track.geojson");
+        paths["kml"] = Path(stem + ".kml");
+        paths["map"] = Path(stem + ".svg");
         return paths;
     };
     ASSERT_TRUE(direct.Open(named("a"), track, true, &error)) << error;
@@ -496,7 +496,7 @@ TEST_F(OutputsTest, WriterThreadWritesWhatDirectAddsWriteAndStopsOnAFailedWrite)
         GTEST_SKIP() << "no writable /dev/full";
     TOutputSet full;
     TOutputPaths toFull;
-    toFull.Csv = "/dev/full";
+    toFull["csv"] = "/dev/full";
     ASSERT_TRUE(full.Open(toFull, track, true, &error)) << error;
     TOutputWriter writer(full);
     for (int i = 0; i < 3; ++i)
