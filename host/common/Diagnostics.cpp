@@ -14,14 +14,22 @@ std::atomic<bool> gQuiet{false};
 std::mutex gRecordedLock;
 std::vector<std::string> gRecorded;  // guarded by gRecordedLock
 
+thread_local TMessageScope* tScope = nullptr;  // this thread's innermost scope
+
+std::string Prefixed(const std::string& message) {
+    return tScope == nullptr ? message : tScope->Prefix() + message;
+}
+
 void Print(const std::string& message, FILE* out) {
-    std::fprintf(out, "%s: %s\n", gProgramName, message.c_str());
+    std::fprintf(out, "%s: %s\n", gProgramName, Prefixed(message).c_str());
     std::fflush(out);
 }
 
 void Record(const std::string& message) {
+    if (tScope != nullptr)
+        tScope->Keep(message);
     std::lock_guard<std::mutex> lock(gRecordedLock);
-    gRecorded.push_back(message);
+    gRecorded.push_back(Prefixed(message));
 }
 
 }  // namespace
@@ -61,6 +69,14 @@ void SetQuiet(bool quiet) {
 
 bool Quiet() {
     return gQuiet;
+}
+
+TMessageScope::TMessageScope(std::string prefix) : Outer(tScope), Text(std::move(prefix)) {
+    tScope = this;
+}
+
+TMessageScope::~TMessageScope() {
+    tScope = Outer;
 }
 
 std::vector<std::string> RecordedMessages() {

@@ -39,4 +39,27 @@ bool Quiet();
 // the program's name.
 std::vector<std::string> RecordedMessages();
 
+// The messages of one piece of work among several running at once (one capture of a replay
+// of several): while a scope lives, the errors and warnings its thread prints start with
+// its prefix ("b.pcap: "), and the scope keeps them too, without the prefix, for that
+// work's own summary. Scopes nest (the innermost prefix is used). One thread; not movable.
+class TMessageScope {
+public:
+    explicit TMessageScope(std::string prefix);
+    ~TMessageScope();
+    TMessageScope(const TMessageScope&) = delete;
+    TMessageScope& operator=(const TMessageScope&) = delete;
+
+    const std::string& Prefix() const { return Text; }
+    // The errors and warnings printed within the scope, in order ("warning: " before a
+    // warning).
+    const std::vector<std::string>& Messages() const { return Kept; }
+    void Keep(const std::string& message) { Kept.push_back(message); }
+
+private:
+    TMessageScope* Outer;
+    std::string Text;
+    std::vector<std::string> Kept;
+};
+
 }  // namespace n95::host

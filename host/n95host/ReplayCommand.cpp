@@ -2,11 +2,15 @@
 // written when the replay is complete.
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
@@ -26,7 +30,8 @@ namespace n95::host {
 namespace {
 
 struct TReplayArgs {
-    std::string Capture;
+    std::vector<std::string> Captures;  // as given
+    std::string Capture;                // the one this replay reads
     std::string Gps;
     double GpsOffset = 0.0;  // seconds added to every fix time
     std::string GpsDate;     // YYYY-MM-DD: the date of GGA fixes without an RMC sentence
@@ -39,6 +44,7 @@ struct TReplayArgs {
     bool TrackOptionsGiven = false;  // --gps-offset or --gps-date
     std::string SummaryJson;         // --summary-json
     bool Quiet = false;              // -q
+    unsigned Jobs = 0;               // -j: captures replayed at once; 0: one per core
 };
 
 // What an interrupted replay says: no output is written, but for the JSON summary, which
@@ -192,10 +198,11 @@ void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
         "\n  track   " + FormatIso8601(first) + " .. " + FormatIso8601(last) + text + hint);
 }
 
-// The command line's values, before anything is read: the --gps-date, and the outputs'
-// names (no output may be an input or another output). False, having said why, when one
-// is wrong.
-bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths) {
+// The command line's values for one capture, before anything is read: the --gps-date, and
+// the outputs' names, with the inputs and outputs for CheckDistinctFiles. False, having said
+// why, when one is wrong.
+bool NameFiles(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths,
+               std::vector<TNamedFile>& inputs, std::vector<TNamedFile>& outputs) {
     if (args.TrackOptionsGiven && args.Gps.empty()) {
         const auto names = TrackNamesBeside(args.Capture);
         PrintError(
@@ -215,18 +222,13 @@ bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths&
     }
     paths = args.Outputs;
     NameOutputs(args.OutDir, Stem(args.Capture), paths);
-    std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
+    const std::string of = args.Captures.size() > 1 ? " (" + args.Capture + ")" : "";
+    inputs.push_back({"the capture" + of, args.Capture});
     if (!args.Gps.empty())
         inputs.push_back(
-            {args.TrackFound ? "the track found beside the capture" : "--gps", args.Gps});
-    std::vector<TNamedFile> outputs = NamedOutputs(paths, args.Outputs);
-    if (!args.SummaryJson.empty())
-        outputs.push_back({"--summary-json", args.SummaryJson});
-    std::string error;
-    if (!CheckDistinctFiles(inputs, outputs, &error)) {
-        PrintError(error);
-        return false;
-    }
+            {(args.TrackFound ? "the track found beside the capture" : "--gps") + of, args.Gps});
+    for (TNamedFile& output : NamedOutputs(paths, args.Outputs))
+        outputs.push_back({output.Role + of, output.Path});
     return true;
 }
 
@@ -270,132 +272,400 @@ int StatusOfTheReplay(const TReplayArgs& args, const TReplayResult& result, cons
     return incomplete ? kExitIncomplete : kExitOk;
 }
 
-// `openSummary` opens the JSON summary (when asked for) once the command line is known to be
-// right, and says why when it cannot; RunReplayCommand then fails with status 5.
-int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJsonWriter& json,
-                     const std::function<bool(const TReplayArgs&)>& openSummary) {
-    const TReplayArgs args = WithTrackFound(given);
-    TDateTime gpsDate = 0.0;
-    TOutputPaths paths;
-    if (!CheckCommandLine(args, gpsDate, paths))
-        return kExitUsage;
-    if (!openSummary(args))
-        return kExitOutputError;
-    std::string error;
+// The plug-in, loaded by the first replay that needs it (after its own inputs were read, so
+// that a bad input is reported as such) and shared by all: each replay makes its own decoder
+// on its own thread, as a rig of handsets does. Thread-safe.
+class TSharedPlugin {
+public:
+    explicit TSharedPlugin(std::string path) : Path(std::move(path)) {}
 
-    // Inputs next: a bad input writes nothing.
-    TCaptureReader capture;
-    if (!capture.Open(args.Capture, &error)) {
-        PrintError(error);
-        return kExitInputError;
-    }
-    std::optional<TTrack> track;
-    TTrackDate trackDate;
-    if (!args.Gps.empty()) {
-        ChooseTrackDate(args, gpsDate, trackDate);
-        track.emplace();
-        // Ctrl-C while a big track loads stops the load.
-        const volatile std::sig_atomic_t* stop = InstallStopHandlers();
-        if (!LoadTrack(args.Gps, *track, &error, trackDate.Date, stop)) {
-            PrintError(*stop ? InterruptedMessage(args)
-                       : args.TrackFound
-                           ? error + "\n  (found beside the capture; --no-gps replays without it)"
-                           : error);
-            return *stop ? kExitInterrupted : kExitInputError;
+    // The plug-in; nil when it cannot be loaded (the first caller said why). Throws
+    // EPluginError to the first caller when an export raised an exception.
+    const TPlugin* Get() {
+        std::lock_guard<std::mutex> lock(Lock);
+        if (!Tried) {
+            Tried = true;
+            Loaded = LoadPlugin(Plugin, Path);
+        } else if (!Loaded) {
+            PrintError("the plug-in could not be loaded (see above)");
         }
-        ReportTrack(args.Gps, *track);
-        ShiftTrack(*track, args.GpsOffset);
+        return Loaded ? &Plugin : nullptr;
     }
-    TPlugin plugin;
-    if (!LoadPlugin(plugin, pluginPath))
-        return kExitPluginError;
 
-    if (!args.OutDir.empty() && !ApplyOutDir(args.OutDir, Stem(args.Capture), paths, &error)) {
-        PrintError(error);
-        return kExitOutputError;
+private:
+    std::mutex Lock;
+    std::string Path;
+    TPlugin Plugin;
+    bool Tried = false, Loaded = false;
+};
+
+// The text of what `print` writes, line by line (through an anonymous temporary file, as
+// the summary's printers write to a stream); empty when no such file can be had.
+std::vector<std::string> LinesOf(const std::function<void(FILE*)>& print) {
+    std::vector<std::string> lines;
+    FILE* text = std::tmpfile();
+    if (text == nullptr)
+        return lines;
+    print(text);
+    std::rewind(text);
+    std::string line;
+    for (int c = std::fgetc(text); c != EOF; c = std::fgetc(text)) {
+        if (c != '\n') {
+            line.push_back(static_cast<char>(c));
+            continue;
+        }
+        lines.push_back(std::move(line));
+        line.clear();
     }
+    std::fclose(text);
+    return lines;
+}
+
+// Several captures print their summaries one at a time.
+std::mutex gSummaryLock;
+
+// One capture's replay, from its inputs to its outputs and its summary. Runs on one thread;
+// several run at once, each with its own decoder and outputs.
+class TReplayJob {
+public:
+    TReplayJob(const TReplayArgs& args, TDateTime gpsDate, TOutputPaths paths,
+               TSharedPlugin& plugin)
+        : Args(args), GpsDate(gpsDate), Paths(std::move(paths)), SharedPlugin(plugin) {}
+
+    // Replays the capture; the exit status. With `progress`, a bar on a terminal.
+    int Run(bool progress) {
+        TMessageScope scope(Args.Captures.size() > 1 ? Args.Capture + ": " : "");
+        try {
+            Status = RunSteps(progress);
+        } catch (const EPluginError& e) {
+            // The plug-in failed where nothing else was to be kept (its names asked before
+            // the run): the summary still tells.
+            PrintError(e.what());
+            Status = kExitOutputError;
+        }
+        Messages = scope.Messages();
+        return Status;
+    }
+
+    // The replay's members of the JSON summary: its figures (when it got that far), the
+    // messages and the exit status.
+    void WriteJson(TJsonWriter& json) const {
+        if (Summarised)
+            WriteSummaryJson(json, Args, *Plugin, Capture, TrackOrNil(), TrackDate, Result,
+                             Outputs);
+        json.OpenArray("messages");
+        for (const std::string& message : Messages)
+            json.String("", message);
+        json.CloseArray();
+        json.Number("exit_status", Status);
+    }
+
+    int ExitStatus() const { return Status; }
+
+    // One line of a replay of several captures' last summary.
+    std::string Line() const {
+        std::string line = "  " + Args.Capture + ": status " + std::to_string(Status);
+        if (Summarised)
+            line += ", " + std::to_string(Result.Stats.Records.Records) + " records, " +
+                    std::to_string(Outputs.Paths().size()) + " outputs";
+        else if (!Messages.empty())
+            line += ": " + Messages.front();
+        return line;
+    }
+
+private:
+    static constexpr int kGoOn = -1;
+
+    int RunSteps(bool progress) {
+        int status = ReadInputs();
+        if (status == kGoOn)
+            status = OpenOutputs();
+        if (status == kGoOn)
+            status = Replay(progress);
+        if (status == kGoOn)
+            status = MakeOutputs();
+        if (status != kGoOn)
+            return status;
+        Summarised = true;
+        WarnAboutTheCapture(Result);
+        // Standard output may carry an output: the summary then goes with the messages.
+        if (!Args.Quiet) {
+            FILE* out = Outputs.UsesStandardOutput() || WritesStandardOutput(Args.SummaryJson)
+                            ? stderr
+                            : stdout;
+            std::lock_guard<std::mutex> lock(gSummaryLock);
+            PrintSummary(out, Args, *Plugin, Capture, TrackOrNil(), TrackDate, Result, Outputs);
+        }
+        return StatusOfTheReplay(Args, Result, TrackOrNil());
+    }
+
+    const TTrack* TrackOrNil() const { return Track ? &*Track : nullptr; }
+
+    // The capture, the track and the plug-in: a bad input writes nothing.
+    int ReadInputs() {
+        std::string error;
+        if (!Capture.Open(Args.Capture, &error)) {
+            PrintError(error);
+            return kExitInputError;
+        }
+        if (!Args.Gps.empty()) {
+            ChooseTrackDate(Args, GpsDate, TrackDate);
+            Track.emplace();
+            // Ctrl-C while a big track loads stops the load.
+            const volatile std::sig_atomic_t* stop = InstallStopHandlers();
+            if (!LoadTrack(Args.Gps, *Track, &error, TrackDate.Date, stop)) {
+                PrintError(*stop ? InterruptedMessage(Args)
+                           : Args.TrackFound
+                               ? error +
+                                     "\n  (found beside the capture; --no-gps replays without it)"
+                               : error);
+                return *stop ? kExitInterrupted : kExitInputError;
+            }
+            ReportTrack(Args.Gps, *Track);
+            ShiftTrack(*Track, Args.GpsOffset);
+        }
+        Plugin = SharedPlugin.Get();
+        return Plugin == nullptr ? kExitPluginError : kGoOn;
+    }
+
     // Every output is opened before the replay, so an unwritable path fails at once rather
     // than after a long run.
-    static const std::vector<TGpsPoint> kNoFixes;
-    const std::vector<TGpsPoint>& fixes = track ? track->Fixes : kNoFixes;
-    TOutputSet outputs;
-    outputs.SetMaxPoints(args.MaxPoints);
-    if (!outputs.Open(paths, fixes, true, &error)) {
-        // A stop while an output waited (a FIFO without a reader) is a stop.
-        const bool stopped = StopRequested();
-        PrintError(stopped ? InterruptedMessage(args) : error);
-        return stopped ? kExitInterrupted : kExitOutputError;
-    }
-
-    TProgress progress(capture.FileSize(),
-                       !args.NoProgress && !args.Quiet && isatty(STDERR_FILENO));
-    TReplayOptions options;
-    options.Track = track ? &*track : nullptr;
-    options.ReplayName = args.Capture;
-    options.FrameLogPath = outputs.FrameLogWritePath();
-    options.Progress = &progress;
-    options.StopRequested = InstallStopHandlers();
-
-    // The rows are formatted and written on a thread of their own; the outputs are this
-    // thread's again once it has finished.
-    TReplayResult result;
-    TOutputWriter writer(outputs);
-    options.OutputFailed = &writer.Failed();
-    // With no output but the frame log (the plug-in's) the rows go nowhere.
-    const bool rowsWanted = outputs.WantsRows();
-    const bool ok = RunReplay(
-        plugin, capture, options,
-        [&](std::span<const TRecordRow> rows) {
-            if (rowsWanted)
-                writer.Add(rows);
-        },
-        result, &error);
-    writer.Finish();
-    progress.Finish();
-    if (!ok) {
-        PrintError(outputs.NameFrameLog(error));
-        return kExitOutputError;
-    }
-    // A write failed (the replay stopped early, unless it had ended): the outputs say why.
-    if (writer.Failed()) {
-        if (outputs.Flush(&error))
-            error = writer.Failure().empty() ? "cannot write the outputs" : writer.Failure();
-        PrintError(error);
-        outputs.Discard();
-        return kExitOutputError;
-    }
-    if (result.Interrupted) {
-        // A write to a FIFO or pipe whose reader went away stops the run too (SIGPIPE).
-        if (!outputs.Flush(&error)) {
+    int OpenOutputs() {
+        std::string error;
+        if (!Args.OutDir.empty() && !CreateOutDir(Args.OutDir, &error)) {
             PrintError(error);
             return kExitOutputError;
         }
-        PrintError(InterruptedMessage(args));
-        return kExitInterrupted;
+        Outputs.SetMaxPoints(Args.MaxPoints);
+        if (!Outputs.Open(Paths, Track ? Track->Fixes : NoFixes, true, &error)) {
+            // A stop while an output waited (a FIFO without a reader) is a stop.
+            const bool stopped = StopRequested();
+            PrintError(stopped ? InterruptedMessage(Args) : error);
+            return stopped ? kExitInterrupted : kExitOutputError;
+        }
+        return kGoOn;
     }
 
-    outputs.SetTitle("N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
-                     MapSubtitle(result.Stats, fixes.size()));
-    outputs.SetStopFlag(options.StopRequested);
-    if (!outputs.Commit(&error)) {
-        if (outputs.Stopped()) {
-            PrintError(InterruptedMessage(args));
+    // The capture through the plug-in; the rows are formatted and written on a thread of
+    // their own, and the outputs are this thread's again once it has finished.
+    int Replay(bool showProgress) {
+        TProgress progress(Capture.FileSize(), showProgress);
+        TReplayOptions options;
+        options.Track = TrackOrNil();
+        options.ReplayName = Args.Capture;
+        options.FrameLogPath = Outputs.FrameLogWritePath();
+        options.Progress = &progress;
+        options.StopRequested = InstallStopHandlers();
+        TOutputWriter writer(Outputs);
+        options.OutputFailed = &writer.Failed();
+        // With no output but the frame log (the plug-in's) the rows go nowhere.
+        const bool rowsWanted = Outputs.WantsRows();
+        std::string error;
+        const bool ok = RunReplay(
+            *Plugin, Capture, options,
+            [&](std::span<const TRecordRow> rows) {
+                if (rowsWanted)
+                    writer.Add(rows);
+            },
+            Result, &error);
+        writer.Finish();
+        progress.Finish();
+        if (!ok) {
+            PrintError(Outputs.NameFrameLog(error));
+            return kExitOutputError;
+        }
+        // A write failed (the replay stopped early, unless it had ended): the outputs say
+        // why.
+        if (writer.Failed()) {
+            if (Outputs.Flush(&error))
+                error = writer.Failure().empty() ? "cannot write the outputs" : writer.Failure();
+            PrintError(error);
+            Outputs.Discard();
+            return kExitOutputError;
+        }
+        if (Result.Interrupted) {
+            // A write to a FIFO or pipe whose reader went away stops the run too (SIGPIPE).
+            if (!Outputs.Flush(&error)) {
+                PrintError(error);
+                return kExitOutputError;
+            }
+            PrintError(InterruptedMessage(Args));
+            return kExitInterrupted;
+        }
+        return kGoOn;
+    }
+
+    // The outputs, all or nothing; the report gets the summary as it will be printed.
+    int MakeOutputs() {
+        const std::vector<TGpsPoint>& fixes = Track ? Track->Fixes : NoFixes;
+        Outputs.SetTitle(
+            "N95 drive replay: " + std::filesystem::path(Args.Capture).filename().string(),
+            MapSubtitle(Result.Stats, fixes.size()));
+        Outputs.SetSummaryMaker([this] {
+            return LinesOf([this](FILE* out) {
+                PrintSummary(out, Args, *Plugin, Capture, TrackOrNil(), TrackDate, Result, Outputs);
+            });
+        });
+        Outputs.SetStopFlag(InstallStopHandlers());
+        std::string error;
+        if (Outputs.Commit(&error))
+            return kGoOn;
+        if (Outputs.Stopped()) {
+            PrintError(InterruptedMessage(Args));
             return kExitInterrupted;
         }
         PrintError(error);
         return kExitOutputError;
     }
 
-    WarnAboutTheCapture(result);
-    // Standard output may carry an output: the summary then goes with the messages.
+    const TReplayArgs Args;
+    const TDateTime GpsDate;
+    const TOutputPaths Paths;
+    TSharedPlugin& SharedPlugin;
+    const TPlugin* Plugin = nullptr;
+    TCaptureReader Capture;
+    std::optional<TTrack> Track;
+    TTrackDate TrackDate;
+    const std::vector<TGpsPoint> NoFixes;  // the outputs' track without --gps
+    TOutputSet Outputs;
+    TReplayResult Result;
+    int Status = kExitOutputError;
+    bool Summarised = false;  // the replay got to its summary
+    std::vector<std::string> Messages;
+};
+
+// The most severe of two exit statuses, in the order 130, 5, 4, 3, 1, 0 (6 and 2 do not
+// arise once the captures are replayed).
+int MostSevere(int a, int b) {
+    constexpr int kOrder[] = {kExitInterrupted, kExitOutputError, kExitPluginError,
+                              kExitInputError,  kExitIncomplete,  kExitOk};
+    for (const int status : kOrder)
+        if (a == status || b == status)
+            return status;
+    return std::max(a, b);
+}
+
+// The captures' own arguments, their outputs named and checked: no output may be an input
+// or another output, of any capture. False, having said why.
+bool PlanReplays(const TReplayArgs& given, std::vector<std::unique_ptr<TReplayJob>>& jobs,
+                 TSharedPlugin& plugin) {
+    std::vector<TNamedFile> inputs, outputs;
+    if (!given.SummaryJson.empty())
+        outputs.push_back({"--summary-json", given.SummaryJson});
+    for (const std::string& capture : given.Captures) {
+        if (std::count(given.Captures.begin(), given.Captures.end(), capture) > 1) {
+            PrintError("the capture " + capture + " is given twice");
+            return false;
+        }
+        TReplayArgs args = given;
+        args.Capture = capture;
+        args = WithTrackFound(args);
+        TDateTime gpsDate = 0.0;
+        TOutputPaths paths;
+        if (!NameFiles(args, gpsDate, paths, inputs, outputs))
+            return false;
+        jobs.push_back(std::make_unique<TReplayJob>(args, gpsDate, std::move(paths), plugin));
+    }
+    std::string error;
+    if (!CheckDistinctFiles(inputs, outputs, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+// Runs the replays, `jobs` at a time; the run's status.
+int RunReplays(const TReplayArgs& args, std::vector<std::unique_ptr<TReplayJob>>& jobs) {
+    if (jobs.size() == 1)
+        return jobs[0]->Run(!args.NoProgress && !args.Quiet && isatty(STDERR_FILENO));
+    const unsigned workers = std::min<std::size_t>(
+        jobs.size(), args.Jobs > 0 ? args.Jobs : std::max(1u, std::thread::hardware_concurrency()));
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < workers; ++i)
+        threads.emplace_back([&] {
+            for (std::size_t job = next++; job < jobs.size(); job = next++)
+                jobs[job]->Run(false);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    int status = kExitOk;
+    std::string lines = "Replay of " + std::to_string(jobs.size()) + " captures:\n";
+    for (const auto& job : jobs) {
+        status = MostSevere(status, job->ExitStatus());
+        lines += job->Line() + "\n";
+    }
     if (!args.Quiet)
-        PrintSummary(outputs.UsesStandardOutput() || WritesStandardOutput(args.SummaryJson)
-                         ? stderr
-                         : stdout,
-                     args, plugin, capture, track ? &*track : nullptr, trackDate, result, outputs);
-    WriteSummaryJson(json, args, plugin, capture, track ? &*track : nullptr, trackDate, result,
-                     outputs);
-    return StatusOfTheReplay(args, result, track ? &*track : nullptr);
+        std::fputs(lines.c_str(), WritesStandardOutput(args.SummaryJson) ? stderr : stdout);
+    return status;
+}
+
+// The JSON summary: one capture's members in the top object; several captures each in an
+// object of their own under "captures", the run's status last.
+void WriteRunJson(TJsonWriter& json, const std::vector<std::unique_ptr<TReplayJob>>& jobs,
+                  int status) {
+    if (jobs.size() == 1) {
+        jobs[0]->WriteJson(json);
+        return;
+    }
+    json.OpenArray("captures");
+    for (const auto& job : jobs) {
+        json.OpenObject();
+        job->WriteJson(json);
+        json.CloseObject();
+    }
+    json.CloseArray();
+    json.OpenArray("messages");
+    for (const std::string& message : RecordedMessages())
+        json.String("", message);
+    json.CloseArray();
+    json.Number("exit_status", status);
+}
+
+// Opens the JSON summary (when asked for): once the command line is right (a usage error
+// writes nothing), and before any input is read, so that a run that fails later says why in
+// it. The summary may live in the -o folder, made now rather than after the inputs were read.
+bool OpenJsonSummary(const TReplayArgs& args, TOutputFile& summary) {
+    std::string error;
+    if (args.SummaryJson.empty())
+        return true;
+    if ((!args.OutDir.empty() && !CreateOutDir(args.OutDir, &error)) ||
+        !summary.Open(args.SummaryJson, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+bool CommitJsonSummary(const TJsonWriter& json, const std::string& path, TOutputFile& summary) {
+    std::string error;
+    const std::string& text = json.Text();
+    if (std::fwrite(text.data(), 1, text.size(), summary.File()) != text.size() ||
+        std::fputc('\n', summary.File()) == EOF || !summary.Commit(&error)) {
+        PrintError(error.empty() ? "cannot write " + path : error);
+        return false;
+    }
+    return true;
+}
+
+int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
+    TSharedPlugin plugin(pluginPath);
+    std::vector<std::unique_ptr<TReplayJob>> jobs;
+    if (!PlanReplays(args, jobs, plugin))
+        return kExitUsage;
+    TOutputFile summary;
+    if (!OpenJsonSummary(args, summary))
+        return kExitOutputError;
+    const int status = RunReplays(args, jobs);
+    if (!summary.IsOpen())
+        return status;
+    TJsonWriter json;
+    json.OpenObject();
+    json.String("command", "replay");
+    json.String("version", VersionText());
+    WriteRunJson(json, jobs, status);
+    json.CloseObject();
+    return CommitJsonSummary(json, args.SummaryJson, summary) ? status : kExitOutputError;
 }
 
 }  // namespace
@@ -406,7 +676,10 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
         "replay",
         "Replay a capture through the plug-in, tag records with a GPS track, write outputs");
     replay->footer(kReplayExitHelp);
-    replay->add_option("capture", args->Capture, "Capture file (pcap or pcapng, link type 147)")
+    replay
+        ->add_option("capture", args->Captures,
+                     "Capture files (pcap or pcapng, link type 147); several are replayed each "
+                     "into its own outputs")
         ->required();
     CLI::Option* gps = replay
                            ->add_option("--gps", args->Gps,
@@ -447,52 +720,14 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
         ->check(kNonEmpty);
     replay->add_flag("-q,--quiet", args->Quiet,
                      "Print nothing but errors and the warnings that explain a non-zero status");
+    replay
+        ->add_option("-j,--jobs", args->Jobs,
+                     "Replay this many captures at once (default: one per core)")
+        ->check(CLI::Range(1u, 256u));
     return {replay, [args, offset, date, &pluginPath] {
                 args->TrackOptionsGiven = offset->count() > 0 || date->count() > 0;
                 SetQuiet(args->Quiet);
-                TJsonWriter json;
-                json.OpenObject();
-                json.String("command", "replay");
-                json.String("version", VersionText());
-                // Opened once the command line is right (a usage error writes nothing), and
-                // before any input is read, so that a run that fails later says why in it.
-                TOutputFile summary;
-                std::string error;
-                const auto openSummary = [&](const TReplayArgs& a) {
-                    if (a.SummaryJson.empty())
-                        return true;
-                    // The summary may live in the -o folder, made now rather than after the
-                    // inputs were read.
-                    if ((!a.OutDir.empty() && !CreateOutDir(a.OutDir, &error)) ||
-                        !summary.Open(a.SummaryJson, &error)) {
-                        PrintError(error);
-                        return false;
-                    }
-                    return true;
-                };
-                int status = kExitOutputError;
-                try {
-                    status = RunReplayCommand(*args, pluginPath, json, openSummary);
-                } catch (const EPluginError& e) {
-                    // The plug-in failed where nothing else was to be kept (its names asked
-                    // before the run): the summary still tells.
-                    PrintError(e.what());
-                }
-                if (!summary.IsOpen())
-                    return status;
-                json.OpenArray("messages");
-                for (const std::string& message : RecordedMessages())
-                    json.String("", message);
-                json.CloseArray();
-                json.Number("exit_status", status);
-                json.CloseObject();
-                const std::string& text = json.Text();
-                if (std::fwrite(text.data(), 1, text.size(), summary.File()) != text.size() ||
-                    std::fputc('\n', summary.File()) == EOF || !summary.Commit(&error)) {
-                    PrintError(error.empty() ? "cannot write " + args->SummaryJson : error);
-                    return static_cast<int>(kExitOutputError);
-                }
-                return status;
+                return RunReplayCommand(*args, pluginPath);
             }};
 }
 

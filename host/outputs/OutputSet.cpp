@@ -268,6 +268,8 @@ bool TOutputSet::Commit(std::string* error) {
     }
     Facts.Shown = Points().Shown;
     Facts.Outputs = Paths();
+    if (SummaryMaker)
+        Facts.SummaryLines = SummaryMaker();
     // Every file is made complete and synced under a hidden name first; only when all are
     // can they be put in place. What is written straight cannot be taken back, so it goes
     // first, and a failure there still leaves every file as it was.
@@ -331,6 +333,8 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
     }
     Facts.Shown = Points().Shown;
     Facts.Outputs = Paths();
+    if (SummaryMaker)
+        Facts.SummaryLines = SummaryMaker();
     for (TSlot& slot : Slots) {
         if (!spoolOk && slot.Spooled) {
             slot.Output->Discard();  // it would lack records

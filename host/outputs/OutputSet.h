@@ -26,6 +26,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,6 +96,11 @@ public:
     // The run's text summary, line by line, and its events, for the report. Before Commit.
     void SetSummaryLines(std::vector<std::string> lines) { Facts.SummaryLines = std::move(lines); }
     void SetEvents(std::vector<TRunEvent> events) { Facts.Events = std::move(events); }
+    // Makes the summary lines when Commit has every count (after the spooled rows are given
+    // out, before the outputs are made); its lines replace SetSummaryLines'.
+    void SetSummaryMaker(std::function<std::vector<std::string>()> maker) {
+        SummaryMaker = std::move(maker);
+    }
 
     // The records with a position, and how many of them the GeoJSON and the KML show (fewer
     // when thinned by SetMaxPoints). Complete after Commit.
@@ -158,6 +164,7 @@ private:
 
     std::vector<TSlot> Slots;  // in the registry's order
     TOutputFacts Facts;
+    std::function<std::vector<std::string>()> SummaryMaker;
     uint64_t MaxPoints = 0;
     FILE* Spool = nullptr;  // the rows, for the outputs that get them at Commit
     bool SpoolFailed = false;
