@@ -26,7 +26,7 @@ constexpr std::size_t kFlushBytes = 1 << 16;
 
 // The plots' geometry, in pixels.
 constexpr double kPlotWidth = 1000;
-constexpr double kPlotLeft = 80, kPlotRight = 980, kPlotTop = 14;
+constexpr double kPlotLeft = 80, kPlotRight = 950, kPlotTop = 14;
 constexpr double kPlotHeight = 200;                // the area of the values
 constexpr double kAxisHeight = 44;                 // the time labels under it
 constexpr double kLaneHeight = 22, kLaneGap = 10;  // the timeline's lanes
@@ -387,13 +387,16 @@ void AppendRatePlot(std::string& s, const TReportView& v) {
     AppendValueAxis(s, ticks, "payload bytes per second");
     AppendBands(s, v.Scale, v.TraceGaps, kPlotTop, kPlotHeight, kTraceGapColour, 0.12,
                 "no record for");
-    s += "<path fill=\"";
-    s += kRateColour;
-    s += "\" fill-opacity=\"0.35\" stroke=\"";
-    s += kRateColour;
-    s += "\" stroke-width=\"1\" d=\"";
-    AppendStepArea(s, columns, v.Scale, rate, zero, kPlotHeight / ticks.back().Value);
-    s += "\"><title>decoded payload bytes per second</title></path>\n";
+    // Without records (a track alone spans the axis) there is no area to draw.
+    if (!columns.empty()) {
+        s += "<path fill=\"";
+        s += kRateColour;
+        s += "\" fill-opacity=\"0.35\" stroke=\"";
+        s += kRateColour;
+        s += "\" stroke-width=\"1\" d=\"";
+        AppendStepArea(s, columns, v.Scale, rate, zero, kPlotHeight / ticks.back().Value);
+        s += "\"><title>decoded payload bytes per second</title></path>\n";
+    }
     AppendEventMarks(s, v.Scale, v.Facts->Events, kPlotTop, kPlotHeight);
     AppendTimeAxis(s, v.Scale, kPlotTop, kPlotTop + kPlotHeight);
     AppendColumnHover(s, columns, v.Scale);

@@ -370,21 +370,39 @@ TEST_F(HtmlReportFileTest, ReportParsesAndShowsTheCounts) {
     }
 }
 
-TEST_F(HtmlReportFileTest, ReportWithoutRowsOrTrackSaysSo) {
-    const std::vector<TGpsPoint> track;
-    TOutputFacts facts;
-    facts.Track = &track;
-    std::unique_ptr<IOutput> report = MakeHtmlReport();
-    std::string error;
-    ASSERT_TRUE(report->Open(Path("empty.html"), &error)) << error;
-    report->Begin(facts);
-    ASSERT_TRUE(report->Make(facts, &error)) << error;
-    ASSERT_TRUE(report->File().Commit(&error)) << error;
-    const std::string html = ReadFile(Path("empty.html"));
-    pugi::xml_document doc;
-    ASSERT_TRUE(doc.load_string(html.c_str(), pugi::parse_default | pugi::parse_doctype));
-    EXPECT_NE(html.find("there is nothing to plot"), std::string::npos);
-    EXPECT_EQ(doc.select_nodes("//*[local-name()='svg']").size(), 1u);  // the map alone
+TEST_F(HtmlReportFileTest, ReportOfARunWithoutRecords) {
+    // A track alone spans the time axis; with neither there is nothing to plot.
+    std::vector<TGpsPoint> track;
+    for (int s = 0; s < 60; s += 2)
+        track.push_back({24.94, 60.17 + s * 1e-5, MakeDateTime(2024, 5, 14, 9, 20, s)});
+    struct TCase {
+        const char* Name;
+        std::vector<TGpsPoint> Track;
+        std::size_t Pictures;
+        const char* Says;
+    } cases[] = {
+        {"no track", {}, 1, "there is nothing to plot"},
+        {"a track", track, 4, "Gaps in the GPS fixes"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TOutputFacts facts;
+        facts.Track = &c.Track;
+        std::unique_ptr<IOutput> report = MakeHtmlReport();
+        std::string error;
+        ASSERT_TRUE(report->Open(Path("empty.html"), &error)) << error;
+        report->Begin(facts);
+        ASSERT_TRUE(report->Make(facts, &error)) << error;
+        ASSERT_TRUE(report->File().Commit(&error)) << error;
+        const std::string html = ReadFile(Path("empty.html"));
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_string(html.c_str(), pugi::parse_default | pugi::parse_doctype));
+        EXPECT_EQ(doc.select_nodes("//*[local-name()='svg']").size(), c.Pictures);
+        EXPECT_NE(html.find(c.Says), std::string::npos);
+        // Every path an SVG draws has a shape (an empty one is an error in a browser).
+        for (const pugi::xpath_node& path : doc.select_nodes("//*[local-name()='path']"))
+            EXPECT_EQ(path.node().attribute("d").value()[0], 'M');
+    }
 }
 
 }  // namespace
