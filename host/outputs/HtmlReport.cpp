@@ -447,6 +447,14 @@ void AppendTimeline(std::string& s, const TReportView& v) {
                 "no record for");
     coverage(v.HasFixes, v.FixFirst, v.FixLast, lanes[1], "GPS fixes");
     AppendBands(s, v.Scale, v.FixGaps, lanes[1], kLaneHeight, kFixGapColour, 0.9, "no fix for");
+    // An event that lasted (a GPS loss, a reconnect that took a while) as a band too.
+    std::vector<TGap> lasting;
+    for (std::size_t i = 0; i < v.Facts->Events.size() && i < kMaxEvents; ++i) {
+        const TRunEvent& event = v.Facts->Events[i];
+        if (UsableTime(event.Time) && event.Seconds > 0)
+            lasting.push_back({SecondsOf(event.Time), SecondsOf(event.Time) + event.Seconds});
+    }
+    AppendBands(s, v.Scale, lasting, lanes[2], kLaneHeight, kEventColour, 0.25, "event for");
     AppendEventMarks(s, v.Scale, v.Facts->Events, lanes[2], kLaneHeight);
     AppendTimeAxis(s, v.Scale, kPlotTop, axisY);
     s += "</svg>\n";

@@ -11,7 +11,11 @@
 // exact counts over wider steps. Gaps are kept as a list of at most kMaxGaps (TGapFinder);
 // further ones are counted, not listed. The map keeps its own bounded dots (TSvgMap).
 //
-// The units below the output are pure and tested without files.
+// The page is also well-formed XML (void elements closed, no entity but XML's), so that a
+// test or a script can read it with an XML parser.
+//
+// The units below the output are pure and tested without files. The output and TTimeBins
+// and TGapFinder are not thread-safe: one owner each.
 #pragma once
 
 #include <array>
