@@ -150,4 +150,6 @@ check_drive samples/drive.pcap samples/drive.nmea sample
 check_drive "$work/gen/seed5.pcap" "$work/gen/seed5.gpx" seed5-thinned 700
 "$bin/n95sim" generate "$work/gen/long" --seed 21 --duration 220 >/dev/null || fail "n95sim generate"
 check_drive "$work/gen/long.pcap" "$work/gen/long.nmea" long-default
-echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel with the right counts"
+reports=
+[ ${#report_args[@]} -eq 0 ] || reports="; their HTML reports open in Chromium without a warning and show the summary's counts"
+echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel with the right counts$reports"
