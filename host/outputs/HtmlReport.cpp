@@ -50,10 +50,6 @@ constexpr const char* kStyleSheet =
     ".swatch{display:inline-block;width:.8em;height:.8em;border-radius:50%;"
     "margin-right:.4em;vertical-align:-.05em}";
 
-void AppendDouble(std::string& out, double value, int decimals) {
-    AppendFixed(out, value, decimals);
-}
-
 // An amount of seconds for people: "12.0 s", "4.5 min", "2.0 h", "3.1 days".
 void AppendDuration(std::string& out, double seconds) {
     if (seconds < 120) {
@@ -195,7 +191,7 @@ void AppendBands(std::string& s, const TTimeScale& scale, const std::vector<TGap
     s += "<g fill=\"";
     s += colour;
     s += "\" fill-opacity=\"";
-    AppendDouble(s, opacity, 2);
+    AppendFixed(s, opacity, 2);
     s += "\">";
     for (const TGap& gap : gaps) {
         const double x0 = scale.X(gap.Start);
@@ -281,7 +277,8 @@ void AppendStepArea(std::string& s, const std::vector<TTimeColumn>& columns,
 // Transparent columns over the plot whose hover text gives each column's figures.
 void AppendColumnHover(std::string& s, const std::vector<TTimeColumn>& columns,
                        const TTimeScale& scale) {
-    s += "<g fill=\"transparent\">";
+    // Painted but invisible, so that they take the pointer (SVG 1.1 has no "transparent").
+    s += "<g fill=\"#000\" fill-opacity=\"0\">";
     for (const TTimeColumn& column : columns) {
         const double x0 = scale.X(column.Start);
         const double x1 = scale.X(column.Start + column.Seconds);
@@ -300,7 +297,7 @@ void AppendColumnHover(std::string& s, const std::vector<TTimeColumn>& columns,
         s += ": ";
         AppendInt(s, static_cast<int64_t>(column.Counts.Total()));
         s += " records (";
-        AppendDouble(s, static_cast<double>(column.Counts.Total()) / column.Seconds, 1);
+        AppendFixed(s, static_cast<double>(column.Counts.Total()) / column.Seconds, 1);
         s += "/s";
         for (int bucket = 0; bucket < kClassBuckets; ++bucket) {
             if (column.Counts.Records[bucket] == 0)
@@ -311,7 +308,7 @@ void AppendColumnHover(std::string& s, const std::vector<TTimeColumn>& columns,
             AppendInt(s, static_cast<int64_t>(column.Counts.Records[bucket]));
         }
         s += "), ";
-        AppendDouble(s, static_cast<double>(column.Counts.PayloadBytes) / column.Seconds, 1);
+        AppendFixed(s, static_cast<double>(column.Counts.PayloadBytes) / column.Seconds, 1);
         s += " payload bytes/s</title></rect>";
     }
     s += "</g>\n";
@@ -563,6 +560,8 @@ public:
     TOutputFile& File() override { return Out; }
 
 private:
+    // Writes `s` out once it is long (or `always`). A failed write stays in the stream's
+    // error flag, which the set's Flush and Commit report.
     void Flush(std::string& s, bool always) {
         if (s.size() >= kFlushBytes || always) {
             std::fwrite(s.data(), 1, s.size(), Out.File());
