@@ -2,7 +2,8 @@
 # Installs the Debian packages a build needs, only those that are missing (idempotent).
 #   scripts/deps.sh            packages for the Linux builds, tests and tools
 #   scripts/deps.sh windows    also the MinGW-w64 cross compilers and Wine (i386 and amd64)
-#   scripts/deps.sh clients    also tshark, GDAL and gpsbabel, for the tests with those readers
+#   scripts/deps.sh clients    also tshark, GDAL, gpsbabel and Chromium, for the tests with those
+#                              readers
 #   scripts/deps.sh package    also lintian, the cross compiler and Wine, for the packages
 #   scripts/deps.sh emulator   also qemu-i386, where the kernel does not run 32-bit programs
 # Several extras may be named at once (scripts/deps.sh windows clients).
@@ -15,7 +16,7 @@ base_packages=(
   libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev help2man
 )
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64)
-clients_packages=(tshark gdal-bin gpsbabel)
+clients_packages=(tshark gdal-bin gpsbabel chromium)
 package_packages=(lintian pkg-config man-db "${windows_packages[@]}")
 emulator_packages=(qemu-user)
 

@@ -8,6 +8,9 @@
 #   scripts/gis.sh [BIN]    BIN: the folder of the built programs (build/native/bin)
 # Drives: the bundled sample, a generated drive with a GPX track, thinned with --max-points,
 # and a generated drive of over 50,000 records, thinned by default.
+# The same replays write the HTML report (--report) and the JSON summary, which
+# scripts/report-check.sh loads in headless Chromium and compares; an n95host without
+# --report, or a machine without Chromium, skips that part with a message.
 #
 # Without ogr2ogr or gpsbabel it prints a message and skips (exit 0); `scripts/deps.sh
 # clients` installs them. The last line printed is the summary; exits non-zero on any
@@ -75,12 +78,23 @@ assert len(doc["features"]) == count, (len(doc["features"]), count)
 PY
 }
 
+# The HTML report: with an n95host that writes it, each replay writes it with its JSON summary.
+report_args=()
+if "$bin/n95host" replay --help 2>/dev/null | grep -q -- '--report'; then
+  report_args=(--report)
+else
+  echo "gis: n95host has no --report: the HTML reports are not checked"
+fi
+
 # CAPTURE TRACK NAME [MAX-POINTS]: replays, then converts and counts.
 check_drive() {
   local capture=$1 track=$2 name=$3 max=${4:-}
   local out="$work/$name" summary shown positioned fixes
+  local report=()
+  [ ${#report_args[@]} -eq 0 ] \
+    || report=(--report "$work/$name.report.html" --summary-json "$work/$name.summary.json")
   summary=$("$bin/n95host" replay "$capture" --gps "$track" -o "$out" --no-progress \
-    ${max:+--max-points "$max"}) || fail "$name: n95host replay"
+    ${max:+--max-points "$max"} "${report[@]}") || fail "$name: n95host replay"
   positioned=$(sed -n 's/^  records *[0-9]*: \([0-9]*\) with a position.*/\1/p' <<<"$summary")
   fixes=$(sed -n 's/^  track .*: \([0-9]*\) fixes,.*/\1/p' <<<"$summary")
   [ -n "$positioned" ] && [ "$positioned" -gt 0 ] && [ -n "$fixes" ] \
@@ -122,6 +136,12 @@ check_drive() {
   expect "$name: gpsbabel's track points from the KML" "$(grep -c '<trkpt' "$work/$name.gpx")" "$fixes"
   expect "$name: gpsbabel's waypoints from the KML" "$(grep -c '<wpt' "$work/$name.gpx")" "$shown"
   echo "gis: $name: $shown records of $positioned and $fixes fixes read back by ogr2ogr and gpsbabel"
+
+  if [ ${#report[@]} -gt 0 ]; then
+    scripts/report-check.sh "$work/$name.report.html" "$work/$name.summary.json" \
+      >"$work/report.out" 2>&1 || { cat "$work/report.out"; fail "$name: the HTML report"; }
+    echo "gis: $name: $(tail -n 1 "$work/report.out")"
+  fi
 }
 
 check_drive samples/drive.pcap samples/drive.nmea sample
@@ -130,4 +150,6 @@ check_drive samples/drive.pcap samples/drive.nmea sample
 check_drive "$work/gen/seed5.pcap" "$work/gen/seed5.gpx" seed5-thinned 700
 "$bin/n95sim" generate "$work/gen/long" --seed 21 --duration 220 >/dev/null || fail "n95sim generate"
 check_drive "$work/gen/long.pcap" "$work/gen/long.nmea" long-default
-echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel with the right counts"
+reports=
+[ ${#report_args[@]} -eq 0 ] || reports="; their HTML reports open in Chromium without a warning and show the summary's counts"
+echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel with the right counts$reports"

@@ -4,11 +4,12 @@
 #   scripts/test.sh native asan     only the named legs
 # Legs: format (every C++ file as .clang-format lays it out), native, clients (the Wireshark
 # dissector against n95host frames, with tshark; the GeoJSON and KML outputs through
-# ogr2ogr and gpsbabel), soak (a 60-second live soak: simulated handsets at 1,000 frames/s
-# with garbage and hang-ups, scripts/soak.sh), i386, asan, tsan, valgrind, win32 (the DLL
-# under Wine), fuzz (the corpora replayed and every libFuzzer target fuzzed for 30 s), package
-# (the .deb and the Windows SDK zip made and checked as a host developer meets them,
-# scripts/package.sh --check). Exits non-zero when any leg fails.
+# ogr2ogr and gpsbabel; the HTML report in headless Chromium), soak (a 60-second live soak:
+# simulated handsets at 1,000 frames/s with garbage and hang-ups, scripts/soak.sh), i386,
+# asan, tsan, valgrind, win32 (the DLL under Wine), fuzz (the corpora replayed and every
+# libFuzzer target fuzzed for 30 s), package (the .deb and the Windows SDK zip made and
+# checked as a host developer meets them, scripts/package.sh --check). Exits non-zero when
+# any leg fails.
 # Coverage has its own command: scripts/coverage.sh.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -100,7 +101,7 @@ for leg in "${legs[@]}"; do
         summary[clients]="$(tail -n 1 build/clients-leg.log); $(tail -n 1 build/gis-leg.log)"
       else
         tail -n 30 build/clients-configure.log build/clients-build.log 2>/dev/null
-        summary[clients]="clients: FAILED: tshark, GDAL, gpsbabel or the build"; status=1
+        summary[clients]="clients: FAILED: tshark, GDAL, gpsbabel, Chromium or the build"; status=1
       fi
       [ "$status" -eq 0 ] || failed=1 ;;
     soak)
