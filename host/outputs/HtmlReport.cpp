@@ -758,6 +758,19 @@ std::unique_ptr<IOutput> MakeHtmlReport() {
     return std::make_unique<THtmlReport>();
 }
 
+const TOutputKind kReportOutputKind = {
+    .Name = "report",
+    .Option = "--report",
+    .Value = "FILE",
+    .Suffix = ".html",
+    .Help =
+        "Write one self-contained HTML page to look at the run: the summary, the map, and "
+        "plots over time (records per second by class, data rate, gaps in the trace and "
+        "in the GPS fixes)",
+    .Needs = kHtmlReportNeeds,
+    .Create = MakeHtmlReport,
+};
+
 bool UsableTime(TDateTime t) {
     // After the epoch and before the year 10000 (2958466 days); false for NaN.
     return t > 0.0 && t < 2958466.0;

@@ -38,6 +38,9 @@ namespace n95::host {
 std::unique_ptr<IOutput> MakeHtmlReport();
 inline constexpr unsigned kHtmlReportNeeds = kEveryRow | kTrackFirst;
 
+// --report, and NAME.html under -o.
+extern const TOutputKind kReportOutputKind;
+
 // Time in the report is counted in seconds since the day-based epoch (TDateTime * 86400).
 // A row whose test time is not finite, before the epoch or after the year 9999 (the no-value
 // marker -9999 among them) has no usable time: it is counted but not placed on the plots.

@@ -5,6 +5,7 @@
 #include "host/outputs/CsvOutput.h"
 #include "host/outputs/FrameLogOutput.h"
 #include "host/outputs/GeoJsonOutput.h"
+#include "host/outputs/HtmlReport.h"
 #include "host/outputs/KmlOutput.h"
 #include "host/outputs/SvgMap.h"
 
@@ -20,7 +21,7 @@ constexpr const TOutputKind* kKinds[] = {
     &kTrackGeoJsonOutputKind,
     &kKmlOutputKind,  //
     &kMapOutputKind,  //
-    &kFrameLogOutputKind,
+    &kReportOutputKind,       &kFrameLogOutputKind,
 };
 
 }  // namespace

@@ -58,8 +58,8 @@ TEST_F(CliTest, ReplayOfAGeneratedDriveWritesTheThreeOutputs) {
                                   Path("out"), "--frame-log", Path("out/frames.log")});
     ASSERT_EQ(r.Status, 0) << r.Errors;
     EXPECT_EQ(ListDir(Path("out")),
-              (std::vector<std::string>{"d.csv", "d.geojson", "d.kml", "d.svg", "d.track.geojson",
-                                        "frames.log"}));
+              (std::vector<std::string>{"d.csv", "d.geojson", "d.html", "d.kml", "d.svg",
+                                        "d.track.geojson", "frames.log"}));
     const uint64_t records = SummaryNumber(r.Output, "records");
     ASSERT_GT(records, 1000u) << r.Output;
     EXPECT_TRUE(Contains(r.Output, "0 without")) << r.Output;
@@ -148,7 +148,7 @@ TEST_F(CliTest, BadInputGivesOneMessageAStatusAndNoOutput) {
         EXPECT_EQ(r.Status, c.Status) << what << "\n" << r.Errors;
         EXPECT_TRUE(Contains(r.Errors, c.Message)) << what << "\n" << r.Errors;
         if (c.WritesOutputs) {
-            EXPECT_EQ(ListDir(Path("out")).size(), 5u) << what;
+            EXPECT_EQ(ListDir(Path("out")).size(), 6u) << what;
             const std::string geojson = ReadFile(
                 Path("out/" + std::filesystem::path(c.Args[0]).stem().string() + ".geojson"));
             EXPECT_EQ(geojson.substr(geojson.size() - 4), "\n]}\n") << what;

@@ -229,10 +229,11 @@ TEST_F(LiveRealTimeTest, SigintInTheMiddleLosesNothing) {
 
     // -o names everything after the run's start time, the capture included.
     const std::vector<std::string> names = ListDir(Path("out"));
-    ASSERT_EQ(names.size(), 6u);
+    ASSERT_EQ(names.size(), 7u);
     const std::string stem = Path("out/") + names[0].substr(0, names[0].rfind('.'));
     EXPECT_EQ(names[0].substr(0, 5), "live-");
-    for (const char* extension : {".csv", ".geojson", ".track.geojson", ".kml", ".pcap", ".svg"})
+    for (const char* extension :
+         {".csv", ".geojson", ".track.geojson", ".kml", ".pcap", ".svg", ".html"})
         EXPECT_TRUE(FileExists(stem + extension)) << extension;
 
     const CaptureModel model = ModelOf(stem + ".pcap");

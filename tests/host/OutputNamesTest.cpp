@@ -48,7 +48,8 @@ TEST(OutputNamesTest, OutputsAreNamedFromTheOptionsTheFolderAndTheLabel) {
           {"geojson", "out/drive.geojson"},
           {"track-geojson", "out/drive.track.geojson"},
           {"kml", "out/drive.kml"},
-          {"map", "out/drive.svg"}}},
+          {"map", "out/drive.svg"},
+          {"report", "out/drive.html"}}},
         {"an option wins over -o",
          {{"csv", "mine.csv"}, {"frame-log", "f.log"}},
          "out",
@@ -57,6 +58,7 @@ TEST(OutputNamesTest, OutputsAreNamedFromTheOptionsTheFolderAndTheLabel) {
           {"track-geojson", "out/drive.track.geojson"},
           {"kml", "out/drive.kml"},
           {"map", "out/drive.svg"},
+          {"report", "out/drive.html"},
           {"frame-log", "f.log"}}},
     };
     for (const TCase& c : cases) {
@@ -82,7 +84,7 @@ TEST(OutputNamesTest, TheRolesSayWhichOptionNamedEachOutput) {
         roles.push_back(named.Role + " " + named.Path);
     EXPECT_EQ(roles, (std::vector<std::string>{"--csv a.csv", "--geojson a.geojson",
                                                "the track beside --geojson a.track.geojson",
-                                               "-o o/s.kml", "-o o/s.svg"}));
+                                               "-o o/s.kml", "-o o/s.svg", "-o o/s.html"}));
 }
 
 TEST(OutputNamesTest, LabelsAndStems) {

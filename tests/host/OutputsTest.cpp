@@ -327,7 +327,7 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     const std::vector<std::string> written = outputs.CommitEach(&errors);
     EXPECT_TRUE(errors.empty()) << errors[0];
     EXPECT_EQ(written, outputs.Paths());
-    EXPECT_EQ(written.size(), 6u);
+    EXPECT_EQ(written.size(), 7u);
     EXPECT_EQ(SplitLines(ReadFile(Path("out/sub/run.csv"))).size(), 4u);
     EXPECT_EQ(ReadFile(Path("out/sub/run.track.geojson")), TrackGeoJson(track))
         << "the whole track, known only at the end";
@@ -348,7 +348,7 @@ TEST_F(OutputsTest, OutputSetMakesTheTrackOutputsWhenTheTrackIsComplete) {
     EXPECT_NE(svg.find("three records"), std::string::npos);
     EXPECT_EQ(Count(ReadFile(Path("out/sub/run.kml")), "<Placemark><name>0x"), 2u);
     EXPECT_EQ(n95::test::ListDir(Path("out/sub")),
-              (std::vector<std::string>{"run.csv", "run.geojson", "run.kml", "run.svg",
+              (std::vector<std::string>{"run.csv", "run.geojson", "run.html", "run.kml", "run.svg",
                                         "run.track.geojson"}));
 }
 
