@@ -415,6 +415,16 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
     if (!ok)
         PrintError(who + h.Outputs.NameFrameLog(error));
     std::vector<std::string> written;
+    // The report's summary: as printed below, with the capture and the fix log (kept before
+    // the outputs are made) among the outputs.
+    h.Outputs.SetSummaryMaker([&] {
+        std::vector<std::string> outputs = written;
+        for (const std::string& path : h.Outputs.Paths())
+            outputs.push_back(path);
+        return LinesOf([&](FILE* out) {
+            PrintSummary(out, args, h.Files, plugin, result, options, gps, h.Outputs, outputs);
+        });
+    });
     const bool writeFailed =
         !KeepWhatWasRead(h, result, gps != nullptr ? gps->Track().Fixes.size() : 0, written);
     const std::string end = who + DescribeEnd(result, options);
@@ -575,7 +585,7 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         ->capture_default_str();
     AddOutputOptions(*live, args->Outputs, args->MaxPoints);
     live->add_option("-o,--out-dir", args->OutDir,
-                     "Write NAME.csv, .geojson, .track.geojson, .kml, .svg and .pcap into this "
+                     "Write NAME.csv, .geojson, .track.geojson, .kml, .svg, .html and .pcap into this "
                      "folder (created if missing), NAME being the capture's name or "
                      "live-<UTC time>; single options override")
         ->check(kNonEmpty);

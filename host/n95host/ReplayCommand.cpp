@@ -299,28 +299,6 @@ private:
     bool Tried = false, Loaded = false;
 };
 
-// The text of what `print` writes, line by line (through an anonymous temporary file, as
-// the summary's printers write to a stream); empty when no such file can be had.
-std::vector<std::string> LinesOf(const std::function<void(FILE*)>& print) {
-    std::vector<std::string> lines;
-    FILE* text = std::tmpfile();
-    if (text == nullptr)
-        return lines;
-    print(text);
-    std::rewind(text);
-    std::string line;
-    for (int c = std::fgetc(text); c != EOF; c = std::fgetc(text)) {
-        if (c != '\n') {
-            line.push_back(static_cast<char>(c));
-            continue;
-        }
-        lines.push_back(std::move(line));
-        line.clear();
-    }
-    std::fclose(text);
-    return lines;
-}
-
 // Several captures print their summaries one at a time.
 std::mutex gSummaryLock;
 
@@ -708,7 +686,7 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
     AddOutputOptions(*replay, args->Outputs, args->MaxPoints);
     replay
         ->add_option("-o,--out-dir", args->OutDir,
-                     "Write CAPTURE-NAME.csv, .geojson, .track.geojson, .kml and .svg into this "
+                     "Write CAPTURE-NAME.csv, .geojson, .track.geojson, .kml, .svg and .html into this "
                      "folder (created if missing); single options override single names")
         ->check(kNonEmpty);
     replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");

@@ -47,6 +47,26 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path) {
     return true;
 }
 
+std::vector<std::string> LinesOf(const std::function<void(FILE*)>& print) {
+    std::vector<std::string> lines;
+    FILE* text = std::tmpfile();
+    if (text == nullptr)
+        return lines;
+    print(text);
+    std::rewind(text);
+    std::string line;
+    for (int c = std::fgetc(text); c != EOF; c = std::fgetc(text)) {
+        if (c != '\n') {
+            line.push_back(static_cast<char>(c));
+            continue;
+        }
+        lines.push_back(std::move(line));
+        line.clear();
+    }
+    std::fclose(text);
+    return lines;
+}
+
 void ReportTrack(const std::string& path, const TTrack& track) {
     if (track.Skipped > 0)
         PrintWarning("track " + path + ": " + track.DescribeProblems());

@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "host/common/CommandLine.h"
 #include "host/common/NumberOption.h"
@@ -33,6 +36,11 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path);
 // --max-points for the GeoJSON and the KML (`maxPoints` must hold the
 // default, kDefaultMaxPoints, beforehand; "all" gives 0).
 void AddOutputOptions(CLI::App& command, TOutputPaths& paths, uint64_t& maxPoints);
+
+// The text of what `print` writes, line by line (through an anonymous temporary file, as
+// the summaries' printers write to a stream): a summary for the report. Empty when no such
+// file can be had.
+std::vector<std::string> LinesOf(const std::function<void(FILE*)>& print);
 
 // A warning with the first problems and a count of each kind, when the track `path` had
 // entries skipped.
