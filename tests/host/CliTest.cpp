@@ -52,6 +52,49 @@ protected:
     }
 };
 
+// Several captures in one run: each into its own outputs, byte for byte those of a replay of
+// it alone (its own track beside it); a bad one costs only its own outputs, and the run's
+// status is the most severe; names that would clash are refused before any work.
+TEST_F(CliTest, SeveralCapturesReplayEachAsAlone) {
+    GenerateDrive("3", "10");
+    std::filesystem::create_directories(Path("b"));
+    ASSERT_EQ(Sim({"generate", Path("b/e"), "--seed", "5", "--duration", "8"}).Status, 0);
+    n95::test::WriteFile(Path("bad.pcap"), "not a capture");
+    for (const char* capture : {"d.pcap", "b/e.pcap"})
+        ASSERT_EQ(Host({"replay", Path(capture), "-o", Path("alone"), "-q"}).Status, 0) << capture;
+
+    const ProgramResult r = Host({"replay", Path("d.pcap"), Path("bad.pcap"), Path("b/e.pcap"),
+                                  "-o", Path("all"), "-j", "2", "--summary-json", Path("s.json")});
+    EXPECT_EQ(r.Status, 3) << r.Errors;
+    EXPECT_TRUE(Contains(r.Errors, "n95host: " + Path("bad.pcap") + ": ")) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "Replay of 3 captures:")) << r.Output;
+    EXPECT_EQ(ListDir(Path("all")), ListDir(Path("alone")));
+    for (const std::string& name : ListDir(Path("alone"))) {
+        if (name.find(".html") != std::string::npos)
+            continue;  // the report shows memory and paths
+        EXPECT_EQ(ReadFile(Path("all/" + name)), ReadFile(Path("alone/" + name))) << name;
+    }
+    const std::string json = ReadFile(Path("s.json"));
+    EXPECT_TRUE(Contains(json, "\"captures\":[")) << json;
+    EXPECT_TRUE(Contains(json, "\"exit_status\":3}")) << json;
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> clashes = {
+        {{Path("d.pcap"), Path("d.pcap")}, "is given twice"},
+        {{Path("d.pcap"), Path("b/d.pcap")}, "are the same file"},
+        {{Path("d.pcap"), Path("b/e.pcap"), "--csv", Path("one.csv")}, "are the same file"},
+    };
+    std::filesystem::copy_file(Path("d.pcap"), Path("b/d.pcap"));
+    for (const auto& [captures, message] : clashes) {
+        std::vector<std::string> args = {"replay"};
+        args.insert(args.end(), captures.begin(), captures.end());
+        args.insert(args.end(), {"-o", Path("clash")});
+        const ProgramResult c = Host(args);
+        EXPECT_EQ(c.Status, 2) << message;
+        EXPECT_TRUE(Contains(c.Errors, message)) << c.Errors;
+        EXPECT_FALSE(std::filesystem::exists(Path("clash"))) << message;
+    }
+}
+
 TEST_F(CliTest, ReplayOfAGeneratedDriveWritesTheThreeOutputs) {
     GenerateDrive();
     const ProgramResult r = Host({"replay", Path("d.pcap"), "--gps", Path("d.nmea"), "-o",
