@@ -23,8 +23,13 @@ constexpr int kBarWidth = 30;
 
 }  // namespace
 
-TProgress::TProgress(uint64_t totalBytes, bool enabled, FILE* out)
-    : Total(totalBytes), Enabled(enabled), Out(out), Start(TClock::now()), LastDraw(Start) {}
+TProgress::TProgress(uint64_t totalBytes, bool enabled, FILE* out, std::string label)
+    : Total(totalBytes),
+      Enabled(enabled),
+      Out(out),
+      Label(label.empty() ? "" : label + " "),
+      Start(TClock::now()),
+      LastDraw(Start) {}
 
 void TProgress::Update(uint64_t doneBytes) {
     if (!Enabled)
@@ -47,8 +52,8 @@ void TProgress::Draw(uint64_t doneBytes) {
         const auto remaining = static_cast<long long>((Total - doneBytes) / rate);
         std::snprintf(left, sizeof left, "%lld:%02lld", remaining / 60, remaining % 60);
     }
-    std::fprintf(Out, "\r[%s] %5.1f%%  %.1f/%.1f MB  %.1f MB/s  %s left ", bar.c_str(),
-                 fraction * 100, doneBytes / 1e6, Total / 1e6, rate / 1e6, left);
+    std::fprintf(Out, "\r%s[%s] %5.1f%%  %.1f/%.1f MB  %.1f MB/s  %s left ", Label.c_str(),
+                 bar.c_str(), fraction * 100, doneBytes / 1e6, Total / 1e6, rate / 1e6, left);
     std::fflush(Out);
     Drawn = true;
 }

@@ -15,7 +15,10 @@ std::string FormatRate(double bytesPerSecond);
 
 class TProgress {
 public:
-    TProgress(uint64_t totalBytes, bool enabled, FILE* out = stderr);
+    // `label`, when given, heads the bar ("outputs").
+    TProgress(uint64_t totalBytes, bool enabled, FILE* out = stderr, std::string label = {});
+    // The total, when it is known only once the work has begun.
+    void SetTotal(uint64_t totalBytes) { Total = totalBytes; }
     // Redraws if enough time has passed since the last drawing.
     void Update(uint64_t doneBytes);
     // Clears the bar's line.
@@ -28,6 +31,7 @@ private:
     uint64_t Total;
     bool Enabled;
     FILE* Out;
+    std::string Label;
     TClock::time_point Start;
     TClock::time_point LastDraw;
     bool Drawn = false;

@@ -312,6 +312,7 @@ public:
 
     // Replays the capture; the exit status. With `progress`, a bar on a terminal.
     int Run(bool progress) {
+        ShowProgress = progress;
         TMessageScope scope(Args.Captures.size() > 1 ? Args.Capture + ": " : "");
         try {
             Status = RunSteps(progress);
@@ -485,8 +486,15 @@ private:
             });
         });
         Outputs.SetStopFlag(InstallStopHandlers());
+        TProgress progress(0, ShowProgress, stderr, "outputs");
+        Outputs.SetProgress([&progress](uint64_t done, uint64_t total) {
+            progress.SetTotal(total);
+            progress.Update(done);
+        });
         std::string error;
-        if (Outputs.Commit(&error))
+        const bool made = Outputs.Commit(&error);
+        progress.Finish();
+        if (made)
             return kGoOn;
         if (Outputs.Stopped()) {
             PrintError(InterruptedMessage(Args));
@@ -509,6 +517,7 @@ private:
     TReplayResult Result;
     int Status = kExitOutputError;
     bool Summarised = false;  // the replay got to its summary
+    bool ShowProgress = false;
     std::vector<std::string> Messages;
 };
 
@@ -685,9 +694,10 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
             ->excludes(noGps);
     AddOutputOptions(*replay, args->Outputs, args->MaxPoints);
     replay
-        ->add_option("-o,--out-dir", args->OutDir,
-                     "Write CAPTURE-NAME.csv, .geojson, .track.geojson, .kml, .svg and .html into this "
-                     "folder (created if missing); single options override single names")
+        ->add_option(
+            "-o,--out-dir", args->OutDir,
+            "Write CAPTURE-NAME.csv, .geojson, .track.geojson, .kml, .svg and .html into this "
+            "folder (created if missing); single options override single names")
         ->check(kNonEmpty);
     replay->add_flag("--no-progress", args->NoProgress, "No progress bar on standard error");
     replay

@@ -221,13 +221,18 @@ bool TOutputSet::Unspool(std::string* error) {
         if (slot.Spooled)
             ((slot.Kind->Needs & kEveryRow) != 0 ? every : shown).push_back(slot.Output.get());
     bool ok = !SpoolFailed && std::fflush(spool) == 0 && std::fseek(spool, 0, SEEK_SET) == 0;
+    const uint64_t total = Facts.Records * kSpoolRowBytes;
     TRecordRow row;
     uint8_t bytes[kSpoolRowBytes];
     uint64_t rows = 0;
     while (ok && std::fread(bytes, sizeof bytes, 1, spool) == 1) {
-        if (++rows % kRowsBetweenStopChecks == 0 && StopAsked(error)) {
-            std::fclose(spool);
-            return false;
+        if (++rows % kRowsBetweenStopChecks == 0) {
+            if (StopAsked(error)) {
+                std::fclose(spool);
+                return false;
+            }
+            if (Progress)
+                Progress(rows * kSpoolRowBytes, total);
         }
         UnpackRow(bytes, row);
         for (IOutput* output : every)

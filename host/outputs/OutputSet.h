@@ -112,6 +112,12 @@ public:
     }
     uint64_t MaxPointsAsked() const { return MaxPoints; }
 
+    // Told, while Commit gives the kept rows to the outputs that waited for them, how many of
+    // the spool's bytes are done of how many (for a progress bar). Before Commit.
+    void SetProgress(std::function<void(uint64_t done, uint64_t total)> progress) {
+        Progress = std::move(progress);
+    }
+
     // The flag of a stop request (StopSignals); Commit looks at it while it makes the outputs
     // and before it puts any in place. Before Commit; nil (the default) never stops.
     void SetStopFlag(const volatile std::sig_atomic_t* stop) { Stop = stop; }
@@ -165,6 +171,7 @@ private:
     std::vector<TSlot> Slots;  // in the registry's order
     TOutputFacts Facts;
     std::function<std::vector<std::string>()> SummaryMaker;
+    std::function<void(uint64_t, uint64_t)> Progress;
     uint64_t MaxPoints = 0;
     FILE* Spool = nullptr;  // the rows, for the outputs that get them at Commit
     bool SpoolFailed = false;
