@@ -7,6 +7,7 @@
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
 #include <ogrsf_frmts.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,7 @@
 #include "host/common/Diagnostics.h"
 #include "host/common/OutputTarget.h"
 #include "host/outputs/OutputText.h"
+#include "host/outputs/PackedRtree.h"
 
 namespace n95::host {
 
@@ -127,6 +129,9 @@ private:
     // Writes an empty GeoPackage at Output.WritePath() and opens it for update.
     bool CreateDatabase(std::string* error);
     bool CreateLayers(std::string* error);
+    // Has GDAL make the records' spatial index, then sets its insert trigger aside so that
+    // Add fills it in bulk.
+    bool CreateRecordsIndex(std::string* error);
     bool AddTrack(const std::vector<TGpsPoint>& track);
     // Closes the dataset without committing what it holds (the file is discarded).
     void Abandon();
@@ -143,6 +148,11 @@ private:
     OGRFeatureH Row = nullptr;
     // The first failure of Add, reported by Make.
     std::string AddFailure;
+    // GDAL's connection to the file, for the records' spatial index (nil: indexed by SQLite
+    // row by row, as GDAL's trigger does it).
+    sqlite3* Db = nullptr;
+    TPackedRtree Index;
+    std::string InsertTrigger;  // the SQL of the trigger set aside
 };
 
 bool TGpkgOutput::Open(const std::string& path, std::string* error) {
@@ -220,7 +230,9 @@ bool TGpkgOutput::CreateLayers(std::string* error) {
     }
     // Longitude first, as every geometry here is written.
     OSRSetAxisMappingStrategy(wgs84, OAMS_TRADITIONAL_GIS_ORDER);
-    Records = GDALDatasetCreateLayer(Dataset, "records", wgs84, wkbPoint, nullptr);
+    const char* const noIndex[] = {"SPATIAL_INDEX=NO", nullptr};
+    Records =
+        GDALDatasetCreateLayer(Dataset, "records", wgs84, wkbPoint, const_cast<char**>(noIndex));
     Track = GDALDatasetCreateLayer(Dataset, "track", wgs84, wkbLineString, nullptr);
     OSRRelease(wgs84);
     bool ok = Records != nullptr && Track != nullptr;
@@ -241,7 +253,47 @@ bool TGpkgOutput::CreateLayers(std::string* error) {
         return false;
     }
     Row = OGR_F_Create(OGR_L_GetLayerDefn(Records));
-    return true;
+    return CreateRecordsIndex(error);
+}
+
+// SQLite's own insertion into an R*Tree costs several times what the row does (it reads and
+// rewrites nodes for every point), and so does GDAL's way of indexing a new layer at the
+// end. GDAL still makes the index (its tables, its triggers, its declaration in
+// gpkg_extensions), so that the file is as GDAL writes it; only the trigger that indexes
+// each new row is dropped until Make, while TPackedRtree fills the index as the rows come,
+// and then put back as GDAL wrote it, for whoever edits the file later.
+bool TGpkgOutput::CreateRecordsIndex(std::string* error) {
+    CPLErrorReset();
+    OGRLayerH result = GDALDatasetExecuteSQL(
+        Dataset, "SELECT CreateSpatialIndex('records', 'geom')", nullptr, nullptr);
+    if (result != nullptr)
+        GDALDatasetReleaseResultSet(Dataset, result);
+    if (CPLGetLastErrorType() >= CE_Failure) {
+        *error = Failed("GDAL cannot make the spatial index");
+        return false;
+    }
+    Db = static_cast<sqlite3*>(GDALGetInternalHandle(Dataset, "SQLITE_HANDLE"));
+    if (Db == nullptr)
+        return true;  // another GDAL: its trigger indexes each row
+    sqlite3_stmt* query = nullptr;
+    if (sqlite3_prepare_v2(Db,
+                           "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND "
+                           "name = 'rtree_records_geom_insert'",
+                           -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW)
+        InsertTrigger = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+    sqlite3_finalize(query);
+    std::string why;
+    if (InsertTrigger.empty()) {
+        why = "GDAL made no insert trigger for the spatial index";
+    } else if (sqlite3_exec(Db, "DROP TRIGGER \"rtree_records_geom_insert\"", nullptr, nullptr,
+                            nullptr) != SQLITE_OK) {
+        why = sqlite3_errmsg(Db);
+    } else if (Index.Start(Db, "rtree_records_geom", &why)) {
+        return true;
+    }
+    *error = "cannot write " + Output.Name() + ": " + why;
+    return false;
 }
 
 void TGpkgOutput::Add(const TRecordRow& row) {
@@ -273,8 +325,12 @@ void TGpkgOutput::Add(const TRecordRow& row) {
     } else {
         OGR_F_SetGeometryDirectly(Row, nullptr);
     }
+    std::string why;
     if (OGR_L_CreateFeature(Records, Row) != OGRERR_NONE)
         AddFailure = Failed("GDAL cannot add a record");
+    else if (Db != nullptr && row.HasPosition() &&
+             !Index.Add(OGR_F_GetFID(Row), row.X, row.Y, &why))
+        AddFailure = "cannot write " + Output.Name() + ": " + why;
 }
 
 bool TGpkgOutput::AddTrack(const std::vector<TGpsPoint>& track) {
@@ -314,6 +370,14 @@ bool TGpkgOutput::Make(const TOutputFacts& facts, std::string* error) {
         Abandon();
         return false;
     }
+    std::string why;
+    if (Db != nullptr && (!Index.Finish(&why) || sqlite3_exec(Db, InsertTrigger.c_str(), nullptr,
+                                                              nullptr, nullptr) != SQLITE_OK)) {
+        *error = "cannot write " + Output.Name() + ": " + (why.empty() ? sqlite3_errmsg(Db) : why);
+        Abandon();
+        return false;
+    }
+    Index.Close();
     if (GDALDatasetCommitTransaction(Dataset) != OGRERR_NONE) {
         *error = Failed("GDAL cannot commit the rows");
         Abandon();
@@ -334,6 +398,9 @@ bool TGpkgOutput::Make(const TOutputFacts& facts, std::string* error) {
 }
 
 void TGpkgOutput::Abandon() {
+    Index.Close();  // its statements before GDAL closes the connection
+    Db = nullptr;
+    InsertTrigger.clear();
     if (Row != nullptr) {
         OGR_F_Destroy(Row);
         Row = nullptr;

@@ -113,7 +113,7 @@ int64_t IntOrNone(OGRFeatureH feature, const char* name) {
 
 TEST_F(GpkgOutputTest, LayersHoldEveryRowAndTheTrack) {
     std::vector<TRecordRow> many;
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 4000; ++i) {
         const bool placed = i % 7 != 3;
         many.push_back(Row(
             i, 0.0004 * i + (i % 5 == 0 ? 59.9996 : 0.0), placed ? 24.9 + i * 1e-6 : RecordNoValue,
@@ -204,9 +204,24 @@ TEST_F(GpkgOutputTest, LayersHoldEveryRowAndTheTrack) {
                              "gpkg_extensions WHERE extension_name = 'gpkg_rtree_index' "
                              "ORDER BY table_name)"),
                   "records,track");
-        EXPECT_EQ(file.Query("SELECT COUNT(*) FROM rtree_records_geom"), std::to_string(placed));
+        // Every point inside its own box (the index's floats rounded outwards).
+        EXPECT_EQ(file.Query("SELECT COUNT(*) FROM records r JOIN rtree_records_geom i ON "
+                             "i.id = r.fid WHERE i.minx <= ST_MinX(r.geom) AND "
+                             "i.maxx >= ST_MaxX(r.geom) AND i.miny <= ST_MinY(r.geom) AND "
+                             "i.maxy >= ST_MaxY(r.geom)"),
+                  std::to_string(placed));
         EXPECT_EQ(file.Query("SELECT COUNT(*) FROM rtree_track_geom"), c.Track.empty() ? "0" : "1");
         EXPECT_EQ(file.Query("SELECT rtreecheck('rtree_records_geom')"), "ok");
+        // Whoever edits the file later keeps the records' index up to date, as the track's.
+        const auto triggers = [&](const std::string& layer) {
+            const std::string prefix = "rtree_" + layer + "_geom_";
+            return file.Query("SELECT group_concat(replace(name, '" + prefix +
+                              "', '')) FROM (SELECT name FROM sqlite_master WHERE type = "
+                              "'trigger' AND name LIKE '" +
+                              prefix + "%' ORDER BY name)");
+        };
+        EXPECT_EQ(triggers("records"), triggers("track"));
+        EXPECT_NE(triggers("records").find("insert"), std::string::npos);
         EXPECT_EQ(
             file.Query("SELECT srs_id FROM gpkg_geometry_columns WHERE table_name = 'records'"),
             "4326");
