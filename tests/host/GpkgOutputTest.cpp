@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 
@@ -42,6 +45,8 @@ protected:
     }
 };
 
+#if N95_HAVE_GDAL
+
 // A record at a time of day `seconds` after 09:20 (fractions of milliseconds included, to
 // see them rounded as the CSV rounds them), without a position when `x` is the no-value.
 TRecordRow Row(int64_t index, double seconds, double x, double y, int messageClass,
@@ -57,8 +62,6 @@ TRecordRow Row(int64_t index, double seconds, double x, double y, int messageCla
     row.PayloadLength = payload;
     return row;
 }
-
-#if N95_HAVE_GDAL
 
 // A GeoPackage opened read-only with GDAL, closed at the end of the scope.
 class TReadBack {
@@ -281,6 +284,25 @@ TEST_F(GpkgOutputTest, DiscardLeavesNothing) {
         EXPECT_EQ(ReadFile(existing), "the old file");
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir), {}), 1);
     }
+}
+
+// A file that cannot grow (a full disk, a quota): the failure is Make's, with a message
+// naming the file, and nothing is left.
+TEST_F(GpkgOutputTest, FailedWriteIsReported) {
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG
+    rlimit small = before;
+    small.rlim_cur = 256 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<TRecordRow> rows;
+    for (int i = 0; i < 20000; ++i)
+        rows.push_back(Row(i, i * 0.01, 24.5 + i * 1e-5, 60.5, 1, 4));
+    const std::string result = Write(Path("full.gpkg"), rows, {});
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result.rfind("Make: cannot write " + Path("full.gpkg") + ": ", 0), 0) << result;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir), {}), 0);
 }
 #endif
 
