@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -314,7 +315,10 @@ void TGpkgOutput::Add(const TRecordRow& row) {
         OGR_F_SetFieldInteger(Row, kPayloadLength, row.PayloadLength);
     else
         OGR_F_SetFieldNull(Row, kPayloadLength);
-    if (row.HasPosition()) {
+    // A position that is not a number (from a faulty plug-in) is none: GeoPackage readers
+    // take a point of NaNs for an empty one, and the index would hold a box of nothing.
+    const bool placed = row.HasPosition() && std::isfinite(row.X) && std::isfinite(row.Y);
+    if (placed) {
         // The feature's own point is moved, not replaced.
         OGRGeometryH point = OGR_F_GetGeometryRef(Row);
         if (point == nullptr) {
@@ -325,11 +329,12 @@ void TGpkgOutput::Add(const TRecordRow& row) {
     } else {
         OGR_F_SetGeometryDirectly(Row, nullptr);
     }
-    std::string why;
-    if (OGR_L_CreateFeature(Records, Row) != OGRERR_NONE)
+    if (OGR_L_CreateFeature(Records, Row) != OGRERR_NONE) {
         AddFailure = Failed("GDAL cannot add a record");
-    else if (Db != nullptr && row.HasPosition() &&
-             !Index.Add(OGR_F_GetFID(Row), row.X, row.Y, &why))
+        return;
+    }
+    std::string why;
+    if (Db != nullptr && placed && !Index.Add(OGR_F_GetFID(Row), row.X, row.Y, &why))
         AddFailure = "cannot write " + Output.Name() + ": " + why;
 }
 

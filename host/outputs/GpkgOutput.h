@@ -3,7 +3,8 @@
 //
 //   records  one feature per record, every one (no thinning): a point at its position, or no
 //            geometry for a record without one, so that the layer holds the whole run as
-//            the CSV does and a GIS draws those it can place. Fields as the CSV's: index,
+//            the CSV does and a GIS draws those it can place (a position that is not a
+//            finite number counts as none). Fields as the CSV's: index,
 //            test_time and stamp_time (DateTime, UTC, to the millisecond), message_code
 //            ("0x" and 8 hex digits), message_class and payload_length (integers, null when
 //            there is none);
@@ -28,6 +29,10 @@
 //     is synced on the way; the set syncs the finished file before it publishes it. A killed
 //     run leaves no file, so a journal on disk would have nothing to recover.
 // Every row goes in one transaction, which Make commits before it closes the dataset.
+//
+// The records' spatial index is GDAL's (its tables, triggers and declaration), but it is
+// filled in bulk as the rows come (TPackedRtree, through GDAL's SQLite connection) rather
+// than by SQLite row by row, which cost several times as much as the rows themselves.
 //
 // The output is made by one thread at a time; GDAL's messages never reach the terminal (a
 // quiet error handler is installed for the whole process the first time a GeoPackage is

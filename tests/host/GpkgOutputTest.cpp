@@ -134,9 +134,10 @@ TEST_F(GpkgOutputTest, LayersHoldEveryRowAndTheTrack) {
         std::vector<TGpsPoint> Track;
     } cases[] = {
         {"no rows", {}, {}},
-        {"rows without positions",
+        {"rows without positions (or not a number)",
          {Row(0, 1.0, RecordNoValue, RecordNoValue, -1, -1),
-          Row(1, -1.0, RecordNoValue, RecordNoValue, 2, 0)},
+          Row(1, -1.0, RecordNoValue, RecordNoValue, 2, 0), Row(2, 1.5, std::nan(""), 60.5, 1, 3),
+          Row(3, 1.5, 24.5, HUGE_VAL, 1, 3)},
          {}},
         {"one fix", {Row(0, 2.5, 24.5, 60.5, 0, 12)}, {fix}},
         {"many rows over an existing file", many, longTrack},
@@ -173,8 +174,9 @@ TEST_F(GpkgOutputTest, LayersHoldEveryRowAndTheTrack) {
             EXPECT_EQ(IntOrNone(feature, "message_class"), row.MessageClass);
             EXPECT_EQ(IntOrNone(feature, "payload_length"), row.PayloadLength);
             OGRGeometryH point = OGR_F_GetGeometryRef(feature);
-            EXPECT_EQ(point != nullptr, row.HasPosition());
-            if (point != nullptr && row.HasPosition()) {
+            const bool finite = std::isfinite(row.X) && std::isfinite(row.Y);
+            EXPECT_EQ(point != nullptr, row.HasPosition() && finite);
+            if (point != nullptr && row.HasPosition() && finite) {
                 ++placed;
                 EXPECT_EQ(OGR_G_GetX(point, 0), row.X);
                 EXPECT_EQ(OGR_G_GetY(point, 0), row.Y);
