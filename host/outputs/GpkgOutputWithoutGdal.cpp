@@ -1,6 +1,6 @@
-// The GeoPackage output of a build without GDAL (the Windows cross-build has none): CMake
-// compiles this file instead of GpkgOutput.cpp, and --gpkg fails when the output is opened,
-// before the run, with a message that says why.
+// The GeoPackage output of a build without GDAL (libgdal-dev missing, or N95_WITH_GDAL off):
+// CMake compiles this file instead of GpkgOutput.cpp, and --gpkg fails when the output is
+// opened, before the run, with a message that says why.
 #include "host/common/OutputTarget.h"
 #include "host/outputs/GpkgOutput.h"
 
