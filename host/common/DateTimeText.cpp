@@ -36,11 +36,6 @@ bool Expect(std::string_view text, std::size_t& pos, char c) {
 
 }  // namespace
 
-namespace {
-
-// Splits t, rounded to the millisecond, into its day (from 1970-01-01) and the millisecond
-// of that day. False for the no-value marker -9999.0 and for a value that is not finite or
-// lies outside the years 1..9999.
 bool SplitMilliseconds(TDateTime t, int64_t& days, int64_t& msOfDay) {
     if (t == -9999.0 || !std::isfinite(t) || t < -693593.0 || t >= 2958466.0)
         return false;
@@ -50,6 +45,8 @@ bool SplitMilliseconds(TDateTime t, int64_t& days, int64_t& msOfDay) {
     msOfDay = ms - days * kMsPerDay;
     return true;
 }
+
+namespace {
 
 // Writes `value` as exactly `width` digits (value < 10^width) and returns the end.
 char* PutDigits(char* out, int64_t value, int width) {

@@ -19,6 +19,11 @@ namespace n95::host {
 TDateTime MakeDateTime(int64_t y, unsigned m, unsigned d, unsigned hour, unsigned minute,
                        double second);
 
+// Splits t, rounded to the millisecond, into its day (from 1970-01-01) and the millisecond
+// of that day, as the texts below show it. False for the no-value marker -9999.0 and for a
+// value that is not finite or lies outside the years 1..9999.
+bool SplitMilliseconds(TDateTime t, int64_t& days, int64_t& msOfDay);
+
 // Appends t as "YYYY-MM-DDTHH:MM:SS.mmmZ", rounded to the millisecond. Appends nothing for
 // the no-value marker -9999.0 and for a value that is not finite or lies outside the years
 // 1..9999.

@@ -5,6 +5,7 @@
 #include "host/outputs/CsvOutput.h"
 #include "host/outputs/FrameLogOutput.h"
 #include "host/outputs/GeoJsonOutput.h"
+#include "host/outputs/GpkgOutput.h"
 #include "host/outputs/HtmlReport.h"
 #include "host/outputs/KmlOutput.h"
 #include "host/outputs/SvgMap.h"
@@ -16,12 +17,14 @@ namespace {
 // The frame log comes last: the plug-in writes it, and the summary names it after the
 // files the host made.
 constexpr const TOutputKind* kKinds[] = {
-    &kCsvOutputKind,      //
-    &kGeoJsonOutputKind,  //
-    &kTrackGeoJsonOutputKind,
-    &kKmlOutputKind,  //
-    &kMapOutputKind,  //
-    &kReportOutputKind,       &kFrameLogOutputKind,
+    &kCsvOutputKind,           //
+    &kGeoJsonOutputKind,       //
+    &kTrackGeoJsonOutputKind,  //
+    &kKmlOutputKind,           //
+    &kMapOutputKind,           //
+    &kReportOutputKind,        //
+    &kGpkgOutputKind,          //
+    &kFrameLogOutputKind,      //
 };
 
 }  // namespace
