@@ -64,18 +64,17 @@ struct TTrackDate {
 };
 
 // The date of GGA-only fixes: --gps-date, or else the capture's first time stamp (in the
-// logger's clock: less the offset). Unset when neither is known.
-void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& date) {
+// logger's clock: less the offset), which the opened reader knows. Unset when neither is known.
+void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, const TCaptureReader& capture,
+                     TTrackDate& date) {
     if (!args.GpsDate.empty()) {
         // Noon: every time of that day lies within 12 hours of it.
         date.Date = {true, gpsDate + 0.5};
         date.Source = "--gps-date " + args.GpsDate;
         return;
     }
-    TCaptureReader first;
-    std::string error;
-    if (first.Open(args.Capture, &error) && first.Next() == TCaptureReader::TStatus::Chunk) {
-        const TDateTime stamp = CaptureTimeToDateTime(first.Time());
+    if (const std::optional<TCaptureTime>& first = capture.FirstTime()) {
+        const TDateTime stamp = CaptureTimeToDateTime(*first);
         date.Date = {true, stamp - args.GpsOffset / kSecondsPerDay};
         date.Source = "the capture's first time stamp (" + FormatIso8601(stamp) + ")";
     }
@@ -283,19 +282,19 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
         return kExitOutputError;
     std::string error;
 
-    // Inputs next: a bad input writes nothing.
+    // Inputs next: a bad input writes nothing. Ctrl-C ends a wait for a pipe's first bytes.
+    const volatile std::sig_atomic_t* stop = InstallStopHandlers();
     TCaptureReader capture;
-    if (!capture.Open(args.Capture, &error)) {
-        PrintError(error);
-        return kExitInputError;
+    if (!capture.Open(args.Capture, &error, stop)) {
+        PrintError(*stop ? InterruptedMessage(args) : error);
+        return *stop ? kExitInterrupted : kExitInputError;
     }
     std::optional<TTrack> track;
     TTrackDate trackDate;
     if (!args.Gps.empty()) {
-        ChooseTrackDate(args, gpsDate, trackDate);
+        ChooseTrackDate(args, gpsDate, capture, trackDate);
         track.emplace();
         // Ctrl-C while a big track loads stops the load.
-        const volatile std::sig_atomic_t* stop = InstallStopHandlers();
         if (!LoadTrack(args.Gps, *track, &error, trackDate.Date, stop)) {
             PrintError(*stop ? InterruptedMessage(args)
                        : args.TrackFound
