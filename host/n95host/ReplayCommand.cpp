@@ -102,6 +102,16 @@ void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
                  u(r.RecordsBeforeTrack), u(r.RecordsAfterTrack));
 }
 
+// The capture's bytes as stored: "N in the file", with what a gzip file decompressed to, or
+// the bytes read from a pipe or standard input.
+std::string StoredBytes(const TCaptureReader& capture) {
+    std::string text = std::to_string(capture.FileSize()) +
+                       (capture.IsStream() ? " read from the pipe" : " in the file");
+    if (capture.IsCompressed())
+        text += " (gzip, " + std::to_string(capture.Offset()) + " decompressed)";
+    return text;
+}
+
 void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
                   const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
                   const TReplayResult& r, const TOutputSet& outputs) {
@@ -109,8 +119,7 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
     std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(),
                  plugin.DeviceName().c_str(), plugin.Path().c_str());
     PrintRunCounts(out, r.Stats,
-                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
-                       std::to_string(capture.FileSize()) + " in the file");
+                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " + StoredBytes(capture));
     PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Capture);
     if (track != nullptr)
         PrintTrackLines(out, *track, date, args, r);
@@ -138,7 +147,11 @@ void WriteSummaryJson(TJsonWriter& json, const TReplayArgs& args, const TPlugin&
                       const TReplayResult& r, const TOutputSet& outputs) {
     json.OpenObject("capture");
     json.String("path", args.Capture);
+    // As stored (compressed for gzip; what was read, for a pipe).
     json.Number("file_bytes", capture.FileSize());
+    json.Bool("gzip", capture.IsCompressed());
+    json.Bool("stream", capture.IsStream());
+    json.Number("decompressed_bytes", capture.Offset());
     json.Number("cut_chunks", r.CutChunks);
     json.Bool("damaged", r.Damaged);
     json.CloseObject();
@@ -326,7 +339,8 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
         return stopped ? kExitInterrupted : kExitOutputError;
     }
 
-    TProgress progress(capture.FileSize(),
+    // A pipe's size is not known: its progress shows the bytes read.
+    TProgress progress(capture.SizeKnown() ? capture.FileSize() : 0,
                        !args.NoProgress && !args.Quiet && isatty(STDERR_FILENO));
     TReplayOptions options;
     options.Track = track ? &*track : nullptr;
