@@ -209,11 +209,14 @@ void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
 // is wrong.
 bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths) {
     if (args.TrackOptionsGiven && args.Gps.empty()) {
+        // NAME.fixes.nmea, NAME.nmea, NAME.gpx, each also as .gz; none beside standard input.
         const auto names = TrackNamesBeside(args.Capture);
-        PrintError(
-            "--gps-offset and --gps-date need a track: give --gps, or put one beside the "
-            "capture (" +
-            names[0] + ", " + names[1] + " or " + names[2] + ")");
+        PrintError(names.size() < 6
+                       ? "--gps-offset and --gps-date need a track: give --gps (a capture read "
+                         "from standard input has no track beside it)"
+                       : "--gps-offset and --gps-date need a track: give --gps, or put one "
+                         "beside the capture (" +
+                             names[0] + ", " + names[2] + " or " + names[4] + ", or one gzipped)");
         return false;
     }
     if (!std::isfinite(args.GpsOffset)) {
@@ -226,8 +229,10 @@ bool CheckCommandLine(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths&
         return false;
     }
     paths = args.Outputs;
-    NameOutputs(args.OutDir, Stem(args.Capture), paths);
-    std::vector<TNamedFile> inputs = {{"the capture", args.Capture}};
+    NameOutputs(args.OutDir, CaptureStem(args.Capture), paths);
+    // Standard input is told apart from the outputs as the file it is.
+    std::vector<TNamedFile> inputs = {
+        {"the capture", args.Capture == "-" ? std::string("/dev/stdin") : args.Capture}};
     if (!args.Gps.empty())
         inputs.push_back(
             {args.TrackFound ? "the track found beside the capture" : "--gps", args.Gps});
@@ -322,7 +327,8 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
 
-    if (!args.OutDir.empty() && !ApplyOutDir(args.OutDir, Stem(args.Capture), paths, &error)) {
+    if (!args.OutDir.empty() &&
+        !ApplyOutDir(args.OutDir, CaptureStem(args.Capture), paths, &error)) {
         PrintError(error);
         return kExitOutputError;
     }
@@ -387,8 +393,11 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
         return kExitInterrupted;
     }
 
-    outputs.SetTitle("N95 drive replay: " + std::filesystem::path(args.Capture).filename().string(),
-                     MapSubtitle(result.Stats, fixes.size()));
+    outputs.SetTitle(
+        "N95 drive replay: " + (args.Capture == "-"
+                                    ? std::string("standard input")
+                                    : std::filesystem::path(args.Capture).filename().string()),
+        MapSubtitle(result.Stats, fixes.size()));
     outputs.SetStopFlag(options.StopRequested);
     if (!outputs.Commit(&error)) {
         if (outputs.Stopped()) {
@@ -419,13 +428,17 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
         "replay",
         "Replay a capture through the plug-in, tag records with a GPS track, write outputs");
     replay->footer(kReplayExitHelp);
-    replay->add_option("capture", args->Capture, "Capture file (pcap or pcapng, link type 147)")
+    replay
+        ->add_option("capture", args->Capture,
+                     "Capture (pcap or pcapng, link type 147): a file, '-' for standard input, a "
+                     "pipe or a FIFO, each also gzip-compressed (outputs of '-' are named stdin)")
         ->required();
     CLI::Option* gps = replay
                            ->add_option("--gps", args->Gps,
-                                        "GPS track: NMEA 0183 log or GPX 1.1 file (default: "
-                                        "NAME.fixes.nmea, NAME.nmea or NAME.gpx beside the "
-                                        "capture NAME.pcap, the first there is)")
+                                        "GPS track: NMEA 0183 log or GPX 1.1 file, also "
+                                        "gzip-compressed, or a pipe (default: NAME.fixes.nmea, "
+                                        "NAME.nmea or NAME.gpx beside the capture NAME.pcap or "
+                                        "NAME.pcap.gz, each also as .gz, the first there is)")
                            ->check(kNonEmpty);
     CLI::Option* noGps = replay->add_flag("--no-gps", args->NoGps,
                                           "Replay without a track, even one beside the capture");

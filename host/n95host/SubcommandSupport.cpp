@@ -1,3 +1,4 @@
+#include <cctype>
 #include <filesystem>
 
 #include "host/common/Diagnostics.h"
@@ -63,6 +64,16 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path) {
 
 std::string Stem(const std::string& path) {
     return std::filesystem::path(path).stem().string();
+}
+
+std::string CaptureStem(const std::string& capture) {
+    if (capture == "-")
+        return "stdin";
+    const std::filesystem::path path(capture);
+    std::string extension = path.extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return Stem(extension == ".gz" ? path.stem().string() : capture);
 }
 
 void ReportTrack(const std::string& path, const TTrack& track) {

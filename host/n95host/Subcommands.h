@@ -32,6 +32,9 @@ bool LoadPlugin(TPlugin& plugin, const std::string& path);
 // The file name of `path` without its folder and extension: the stem of outputs named
 // after it.
 std::string Stem(const std::string& path);
+// The stem of the outputs named after a capture: Stem of its path without a last ".gz"
+// (d.pcap.gz gives d); "stdin" for "-", standard input.
+std::string CaptureStem(const std::string& capture);
 
 // The outputs replay and live both write: --csv, --geojson, --track-geojson, --kml, --map and
 // --frame-log, and --max-points for the GeoJSON and the KML (`maxPoints` must hold the
