@@ -12,7 +12,7 @@ set -euo pipefail
 base_packages=(
   build-essential cmake g++-multilib clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
-  libcli11-dev libpcap-dev libpugixml-dev librsvg2-bin gcovr clang-format
+  libcli11-dev libpcap-dev libpugixml-dev zlib1g-dev librsvg2-bin gcovr clang-format
   libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev help2man libgdal-dev
 )
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64)

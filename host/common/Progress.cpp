@@ -43,6 +43,14 @@ void TProgress::Update(uint64_t doneBytes) {
 
 void TProgress::Draw(uint64_t doneBytes) {
     const double seconds = std::chrono::duration<double>(TClock::now() - Start).count();
+    if (Total == 0) {
+        // A stream's size is not known before its end: what was read, and how fast.
+        std::fprintf(Out, "\r%.1f MB read  %.1f MB/s ", doneBytes / 1e6,
+                     seconds > 0 ? doneBytes / seconds / 1e6 : 0.0);
+        std::fflush(Out);
+        Drawn = true;
+        return;
+    }
     const double fraction = Total > 0 ? std::min(1.0, static_cast<double>(doneBytes) / Total) : 1.0;
     const double rate = seconds > 0 ? doneBytes / seconds : 0.0;  // bytes per second
     std::string bar(kBarWidth, ' ');

@@ -1,6 +1,7 @@
 // A progress bar on standard error: bytes done of the total, rate and time left, redrawn at
-// most five times a second. Shown only when enabled (the tool enables it when standard error
-// is a terminal). Not thread-safe.
+// most five times a second; with a total of 0 (a stream, whose size is not known before its
+// end) the bytes done and the rate. Shown only when enabled (the tool enables it when standard
+// error is a terminal). Not thread-safe.
 #pragma once
 
 #include <chrono>

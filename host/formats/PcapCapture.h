@@ -7,11 +7,17 @@
 // packets stand in the order they were read. Chunk boundaries are part of the data: the plug-in's
 // frame parser starts afresh at every chunk. docs/capture-format.md describes the format.
 //
-// Not thread-safe; one owner per object.
+// A capture is read once, front to back: from a regular file, standard input ("-"), a pipe
+// or a FIFO, each plain or gzip-compressed (told by its first bytes; see InputStream.h).
+//
+// Not thread-safe; one owner per object (Cancel excepted).
 #pragma once
 
+#include <array>
+#include <csignal>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/common/CaptureTime.h"
@@ -20,6 +26,8 @@
 #include "platform/DateTime.h"
 
 namespace n95::host {
+
+class TInputStream;
 
 // LINKTYPE_USER0 / DLT_USER0: private use, shown by Wireshark as raw bytes.
 inline constexpr int kCaptureLinkType = 147;
@@ -36,6 +44,7 @@ public:
         Chunk,    // Data()/Size()/Time() describe the next chunk
         End,      // the file ended cleanly
         Damaged,  // the rest of the file cannot be read (DamageMessage() says where)
+        Stopped,  // a stop was asked for while a stream's bytes were waited for
     };
 
     TCaptureReader();
@@ -43,14 +52,26 @@ public:
     TCaptureReader(const TCaptureReader&) = delete;
     TCaptureReader& operator=(const TCaptureReader&) = delete;
 
-    // Opens `path`, a regular file. False, with one message naming the path in *error, when
-    // the file is missing or unreadable, not a regular file (a directory, a character device,
-    // a pipe or FIFO: the message says which), empty, neither pcap nor pcapng, or of another
-    // link type.
-    bool Open(const std::string& path, std::string* error);
+    // Opens `path`: a regular file, "-" (standard input), a pipe or a FIFO, plain or gzip;
+    // reads its headers and its first chunk (see FirstTime). A stream is waited for until
+    // its bytes come, the writer of a FIFO too; `stopRequested` (may be null) ends the wait
+    // (then and in Next) within a fraction of a second. False, with one message naming the
+    // path in *error, when the file is missing or unreadable, a directory or a character
+    // device (a terminal too: the message says which), empty, neither pcap nor pcapng, of
+    // another link type, when its gzip data fails before the headers, or when a stop was
+    // asked for (the caller tells that by its flag).
+    bool Open(const std::string& path, std::string* error,
+              const volatile std::sig_atomic_t* stopRequested = nullptr);
 
-    // The next chunk. After End or Damaged every further call returns the same.
+    // The next chunk. After End, Damaged or Stopped every further call returns the same.
     TStatus Next();
+
+    // The time of the capture's first chunk, known from Open on (the chunk is read ahead and
+    // kept for Next); none when the capture has no chunk, or its first is damaged.
+    const std::optional<TCaptureTime>& FirstTime() const { return First; }
+    // Ends a wait for a stream's bytes (Next returns Stopped) within a fraction of a second.
+    // May be called from any thread; nothing to do for a regular file, which never waits.
+    void Cancel();
 
     const uint8_t* Data() const { return ChunkData; }
     uint32_t Size() const { return ChunkSize; }
@@ -60,18 +81,53 @@ public:
     TCaptureTime Time() const { return ChunkTime; }
 
     // Bytes of the file taken up by the header and the complete packets read so far: the
-    // offset of the next packet (in pcapng: of the next block).
+    // offset of the next packet (in pcapng: of the next block). Of the decompressed data for
+    // a gzip capture.
     uint64_t Offset() const { return FileOffset; }
     bool IsPcapng() const { return Pcapng; }
-    uint64_t FileSize() const { return TotalSize; }
+    // The capture's bytes as stored (compressed ones for gzip): a regular file's size; for a
+    // pipe, a FIFO or standard input from one, the bytes read from it so far (all of them once
+    // Next has returned End).
+    uint64_t FileSize() const;
+    // True when FileSize is known from the start (a regular file), so that progress can be
+    // shown against it.
+    bool SizeKnown() const;
+    // Bytes of the capture as stored read so far (for a regular plain file, Offset()):
+    // progress against FileSize.
+    uint64_t StoredOffset() const;
+    // A pipe, a FIFO, or standard input from one; and a gzip capture.
+    bool IsStream() const;
+    bool IsCompressed() const;
     uint64_t ChunkCount() const { return Chunks; }
     // After Damaged: what is wrong and at which byte offset.
     const std::string& DamageMessage() const { return Damage; }
 
 private:
     struct TPcap;
-    std::unique_ptr<TPcap> Handle;
+    // Reads the next packet from libpcap into Ahead.
+    void ReadAhead();
+    bool OpenFile(std::string* error);
+    bool OpenStream(const volatile std::sig_atomic_t* stopRequested, std::string* error);
+    bool OpenPcap(std::string* error);
+    std::string DamageAt(const std::string& what) const;
+
+    // A packet read from libpcap before Next hands it out.
+    struct TAhead {
+        int Result = 0;  // pcap_next_ex's
+        const void* Header = nullptr;
+        const uint8_t* Data = nullptr;
+        uint64_t EndOffset = 0;
+    };
+
+    std::unique_ptr<TInputStream> Stream;  // a capture not read by libpcap from its file
+    std::unique_ptr<TPcap> Handle;         // after Stream: its reads use Stream
     std::string Path;
+    std::string Name;  // Path, or "- (standard input)"
+    std::array<char, 4> Magic = {};
+    TAhead Ahead;
+    bool HaveAhead = false;
+    uint64_t ReadOffset = 0;  // the offset after the packets libpcap has read
+    std::optional<TCaptureTime> First;
     const uint8_t* ChunkData = nullptr;
     uint32_t ChunkSize = 0;
     uint32_t ChunkOriginalSize = 0;

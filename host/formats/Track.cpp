@@ -10,6 +10,7 @@
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
+#include "host/common/InputStream.h"
 #include "host/common/SystemCalls.h"
 #include "host/formats/Gpx.h"
 #include "host/formats/Nmea.h"
@@ -367,8 +368,18 @@ void ShiftTrack(TTrack& track, double seconds) {
 
 namespace {
 
+// The name without a last ".gz" (any case).
+std::string WithoutGz(const std::string& path) {
+    const std::size_t n = path.size();
+    if (n > 3 && path[n - 3] == '.' &&
+        std::tolower(static_cast<unsigned char>(path[n - 2])) == 'g' &&
+        std::tolower(static_cast<unsigned char>(path[n - 1])) == 'z')
+        return path.substr(0, n - 3);
+    return path;
+}
+
 bool HasGpxExtension(const std::string& path) {
-    std::string extension = std::filesystem::path(path).extension().string();
+    std::string extension = std::filesystem::path(WithoutGz(path)).extension().string();
     for (char& c : extension)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return extension == ".gpx";
@@ -378,19 +389,12 @@ bool HasGpxExtension(const std::string& path) {
 
 namespace {
 
-// The bytes of a track, through the system-call seam. A pipe or a FIFO is opened without
-// waiting and read only once a poll says it has bytes or an end, in short waits between which
-// the stop flag is looked at: a stop (Ctrl-C) ends the wait even when it comes between a look
-// at the flag and the wait itself, which a blocking read could miss. A FIFO read from before
-// any writer came reports nothing to a poll (not an end), so it waits for its writer.
+// The bytes of a track, through the input stream (InputStream.h): a file, a pipe or a FIFO,
+// plain or gzip, with a stop (Ctrl-C) ending a wait for a pipe's bytes.
 class TTrackInput {
 public:
     TTrackInput(const std::string& path, const volatile std::sig_atomic_t* stopRequested)
         : Path(path), StopRequested(stopRequested) {}
-    ~TTrackInput() {
-        if (Fd >= 0)
-            System().Close(Fd);
-    }
 
     bool Stopped() const { return StopRequested != nullptr && *StopRequested != 0; }
 
@@ -403,67 +407,49 @@ public:
             *error = "interrupted before reading track " + Path;
             return false;
         }
-        TSystemCalls& system = System();
-        Fd = system.Open(Path, kOpenRead | kOpenNonBlock);
-        TFileInfo info;
-        if (Fd < 0 || system.StatusOf(Fd, info) != 0) {
+        if (!Input.Open(Path, false, StopRequested)) {
             *error = SystemError("cannot open track " + Path, errno);
             return false;
         }
-        if (info.Kind == TFileKind::Directory || info.Kind == TFileKind::CharDevice) {
+        if (Input.Kind() == TFileKind::Directory || Input.Kind() == TFileKind::CharDevice) {
             *error = "cannot read track " + Path +
-                     (info.Kind == TFileKind::Directory
+                     (Input.Kind() == TFileKind::Directory
                           ? std::string(": is a directory")
                           : ": is a character device, which never ends (a GPS receiver is read "
                             "live: n95host live --gps DEVICE); a replay reads a file or a pipe");
             return false;
         }
-        Waits = info.Kind != TFileKind::Regular;
-        SizeHint = Waits ? 0 : static_cast<std::size_t>(info.Size);
         return true;
     }
 
-    // Up to `size` bytes into `buffer`; 0 at the end. False, with a message, when the read
-    // fails or a stop was asked for (then Stopped()).
+    // Up to `size` bytes into `buffer` (decompressed); 0 at the end. False, with a message,
+    // when the read fails or a stop was asked for (then Stopped()).
     bool Read(char* buffer, std::size_t size, std::size_t& got, std::string* error) {
-        TSystemCalls& system = System();
-        for (;;) {
-            if (Stopped()) {
+        switch (Input.Read(buffer, size, got)) {
+            case TInputStream::TResult::Bytes:
+                return true;
+            case TInputStream::TResult::End:
+                got = 0;
+                return true;
+            case TInputStream::TResult::Stopped:
                 *error = "interrupted while reading track " + Path;
                 return false;
-            }
-            if (Waits) {
-                TPollEntry entry{Fd, kPollIn, 0};
-                const int ready = system.Poll(&entry, 1, kStopLookMs);
-                if (ready == 0 || (ready < 0 && errno == EINTR))
-                    continue;
-                if (ready < 0) {
-                    *error = SystemError("cannot read track " + Path, errno);
-                    return false;
-                }
-            }
-            const ssize_t n = system.Read(Fd, buffer, size);
-            if (n >= 0) {
-                got = static_cast<std::size_t>(n);
-                return true;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                *error = SystemError("cannot read track " + Path, errno);
-                return false;
-            }
+            case TInputStream::TResult::Failed:
+                break;
         }
+        *error = "cannot read track " + Path + ": " + Input.Failure();
+        return false;
     }
 
-    std::size_t SizeHint = 0;  // a regular file's size
+    // A plain regular file's size, known before it is read; 0 for a stream or a gzip file.
+    std::size_t SizeHint() const {
+        return Input.IsCompressed() ? 0 : static_cast<std::size_t>(Input.StoredSize());
+    }
 
 private:
-    // How long one wait for a pipe's bytes lasts before the stop flag is looked at again.
-    static constexpr int kStopLookMs = 100;
-
     std::string Path;
     const volatile std::sig_atomic_t* StopRequested;
-    int Fd = -1;
-    bool Waits = false;  // a pipe or a FIFO: bytes come when they come
+    TInputStream Input;
 };
 
 constexpr std::size_t kTrackReadBytes = 65536;
@@ -509,13 +495,13 @@ bool LoadGpx(TTrackInput& input, uint64_t blankLines, const std::string& head,
              const std::string& path, TTrack& track, std::string* error,
              const volatile std::sig_atomic_t* stopRequested) {
     // pugixml builds the document in memory; a GPX track is parsed whole, up to kMaxGpxBytes.
-    if (input.SizeHint > kMaxGpxBytes || blankLines + head.size() > kMaxGpxBytes) {
+    if (input.SizeHint() > kMaxGpxBytes || blankLines + head.size() > kMaxGpxBytes) {
         *error = GpxTooLarge(path);
         return false;
     }
     // The blank lines before the document are put back: its line numbers count them.
     std::string text(blankLines, '\n');
-    text.reserve(std::min(input.SizeHint, kMaxGpxBytes) + 1);
+    text.reserve(std::min(input.SizeHint(), kMaxGpxBytes) + 1);
     text += head;
     char buffer[kTrackReadBytes];
     for (std::size_t got = 1; got > 0;) {
@@ -596,8 +582,15 @@ bool TTrack::HasFeedPoints() const {
 }
 
 std::vector<std::string> TrackNamesBeside(const std::string& capture) {
-    const std::string name = std::filesystem::path(capture).replace_extension().string();
-    return {name + ".fixes.nmea", name + ".nmea", name + ".gpx"};
+    if (capture == "-")
+        return {};
+    const std::string name = std::filesystem::path(WithoutGz(capture)).replace_extension().string();
+    std::vector<std::string> names;
+    for (const char* extension : {".fixes.nmea", ".nmea", ".gpx"}) {
+        names.push_back(name + extension);
+        names.push_back(name + extension + ".gz");
+    }
+    return names;
 }
 
 std::string FindTrackBeside(const std::string& capture) {

@@ -220,9 +220,11 @@ inline constexpr std::size_t kMaxGpxBytes = std::size_t{1} << 30;
 
 // Reads a track file, NMEA or GPX, told apart by its content (GPX is XML: its first
 // non-blank character is '<'; a file with nothing but blanks is told by its extension,
-// ".gpx" or not; the blanks before the first non-blank character are not kept). An NMEA log
-// is streamed: at most one line of kMaxNmeaLine bytes is held. A GPX document is read whole,
-// up to kMaxGpxBytes: a larger one is refused.
+// ".gpx" or ".gpx.gz" or not; the blanks before the first non-blank character are not kept).
+// A gzip-compressed track (told by its first bytes: see InputStream.h) is read as its
+// decompressed text, also from a pipe. An NMEA log is streamed: at most one line of
+// kMaxNmeaLine bytes is held. A GPX document is read whole, up to kMaxGpxBytes of it
+// (decompressed): a larger one is refused as soon as it is known to be.
 // A pipe or FIFO (also /dev/stdin) is read as it comes, as a file is; a character device
 // (a receiver, /dev/zero) is refused, since it never ends.
 // False, with one message naming the path in *error, when the file is missing, unreadable,
@@ -236,9 +238,11 @@ bool LoadTrack(const std::string& path, TTrack& track, std::string* error,
                const volatile std::sig_atomic_t* stopRequested = nullptr);
 
 // The names a replay looks for beside CAPTURE when no track is given, in this order:
-// NAME.fixes.nmea, NAME.nmea, NAME.gpx, where NAME is the capture's path without its
-// extension (".pcap", ".pcapng", or any other last one): the fix log a live run writes beside
-// its capture comes before a track logged apart.
+// NAME.fixes.nmea, NAME.fixes.nmea.gz, NAME.nmea, NAME.nmea.gz, NAME.gpx, NAME.gpx.gz, where
+// NAME is the capture's path without a last ".gz" and then without its extension (".pcap",
+// ".pcapng", or any other last one): the fix log a live run writes beside its capture comes
+// before a track logged apart, and each name before its compressed form. None for "-"
+// (standard input), which has no place beside which a track could lie.
 std::vector<std::string> TrackNamesBeside(const std::string& capture);
 
 // The first of TrackNamesBeside(capture) that is a regular file (a link to one counts);

@@ -26,6 +26,7 @@
 #include "host/common/DateTimeText.h"
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
+#include "host/common/StopSignals.h"
 #include "host/formats/PcapCapture.h"
 #include "host/formats/TraceFrame.h"
 #include "host/n95host/Subcommands.h"
@@ -39,7 +40,7 @@ constexpr const char* kFramesExitHelp =
     "Exit status: 0 ok (also when the reader closes the pipe early); 1 the capture is\n"
     "truncated or damaged (the complete chunks were listed) or holds no chunk; 2 usage error;\n"
     "3 the capture is missing, unreadable or not a capture; 5 standard output cannot be\n"
-    "written.";
+    "written; 130 interrupted (Ctrl-C).";
 
 // A class filter value: 0..3, or kNoClass for frames without a class.
 constexpr int kNoClass = -1;
@@ -258,15 +259,17 @@ int RunFramesCommand(const TFramesArgs& args) {
     TFilter filter;
     if (!ParseFilter(args, filter))
         return kExitUsage;
-    TCaptureReader capture;
-    std::string error;
-    if (!capture.Open(args.Capture, &error)) {
-        PrintError(error);
-        return kExitInputError;
-    }
+    // Ctrl-C ends the listing between chunks, and a wait for a pipe's bytes.
+    const volatile std::sig_atomic_t* stop = InstallStopHandlers();
     // A reader that has seen enough closes the pipe: the write then fails with EPIPE, and the
     // listing ends quietly instead of being killed by the signal.
     std::signal(SIGPIPE, SIG_IGN);
+    TCaptureReader capture;
+    std::string error;
+    if (!capture.Open(args.Capture, &error, stop)) {
+        PrintError(*stop ? "interrupted" : error);
+        return *stop ? kExitInterrupted : kExitInputError;
+    }
 
     TOutput out;
     if (args.Csv)
@@ -275,7 +278,7 @@ int RunFramesCommand(const TFramesArgs& args) {
         AppendTextHeader(out.Text, args.Hex);
     TCaptureReader::TStatus status;
     std::string time;
-    while ((status = capture.Next()) == TCaptureReader::TStatus::Chunk) {
+    while ((status = capture.Next()) == TCaptureReader::TStatus::Chunk && *stop == 0) {
         time.clear();
         AppendIso8601(time, CaptureTimeToDateTime(capture.Time()));
         TChunkWalker walker(capture.Data(), capture.Size());
@@ -300,6 +303,10 @@ int RunFramesCommand(const TFramesArgs& args) {
     if (state != TOutput::TState::Ok)
         return state == TOutput::TState::Closed ? kExitOk : kExitOutputError;
 
+    if (*stop != 0) {
+        PrintError("interrupted after " + std::to_string(capture.ChunkCount()) + " chunks");
+        return kExitInterrupted;
+    }
     if (status == TCaptureReader::TStatus::Damaged) {
         PrintWarning(capture.DamageMessage() + "; the " + std::to_string(capture.ChunkCount()) +
                      " complete chunks before it were listed");
@@ -319,7 +326,11 @@ TSubcommand AddFramesCommand(CLI::App& app) {
     CLI::App* frames = app.add_subcommand(
         "frames", "List the trace frames of a capture as the plug-in's parser cuts them");
     frames->footer(kFramesExitHelp);
-    frames->add_option("capture", args->Capture, "Capture file (pcap, link type 147)")->required();
+    frames
+        ->add_option("capture", args->Capture,
+                     "Capture (pcap or pcapng, link type 147): a file, '-' for standard input, a "
+                     "pipe or a FIFO, each also gzip-compressed")
+        ->required();
     frames->add_flag("--hex", args->Hex, "Add the extension bytes and the payload in hex");
     frames
         ->add_option("--code", args->Codes,

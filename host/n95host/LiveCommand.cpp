@@ -584,10 +584,11 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->add_option("--gps-baud", args->GpsBaud, "Line speed of a GPS receiver")
         ->capture_default_str();
     AddOutputOptions(*live, args->Outputs, args->MaxPoints);
-    live->add_option("-o,--out-dir", args->OutDir,
-                     "Write NAME.csv, .geojson, .track.geojson, .kml, .svg, .html and .pcap into this "
-                     "folder (created if missing), NAME being the capture's name or "
-                     "live-<UTC time>; single options override")
+    live->add_option(
+            "-o,--out-dir", args->OutDir,
+            "Write NAME.csv, .geojson, .track.geojson, .kml, .svg, .html and .pcap into this "
+            "folder (created if missing), NAME being the capture's name or "
+            "live-<UTC time>; single options override")
         ->check(kNonEmpty);
     live->add_option("--trace-wait", args->TraceWait,
                      "Give up when no trace frame comes within this many seconds of Connect")

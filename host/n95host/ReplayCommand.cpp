@@ -70,18 +70,17 @@ struct TTrackDate {
 };
 
 // The date of GGA-only fixes: --gps-date, or else the capture's first time stamp (in the
-// logger's clock: less the offset). Unset when neither is known.
-void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, TTrackDate& date) {
+// logger's clock: less the offset), which the opened reader knows. Unset when neither is known.
+void ChooseTrackDate(const TReplayArgs& args, TDateTime gpsDate, const TCaptureReader& capture,
+                     TTrackDate& date) {
     if (!args.GpsDate.empty()) {
         // Noon: every time of that day lies within 12 hours of it.
         date.Date = {true, gpsDate + 0.5};
         date.Source = "--gps-date " + args.GpsDate;
         return;
     }
-    TCaptureReader first;
-    std::string error;
-    if (first.Open(args.Capture, &error) && first.Next() == TCaptureReader::TStatus::Chunk) {
-        const TDateTime stamp = CaptureTimeToDateTime(first.Time());
+    if (const std::optional<TCaptureTime>& first = capture.FirstTime()) {
+        const TDateTime stamp = CaptureTimeToDateTime(*first);
         date.Date = {true, stamp - args.GpsOffset / kSecondsPerDay};
         date.Source = "the capture's first time stamp (" + FormatIso8601(stamp) + ")";
     }
@@ -109,6 +108,16 @@ void PrintTrackLines(FILE* out, const TTrack& track, const TTrackDate& date,
                  u(r.RecordsBeforeTrack), u(r.RecordsAfterTrack));
 }
 
+// The capture's bytes as stored: "N in the file", with what a gzip file decompressed to, or
+// the bytes read from a pipe or standard input.
+std::string StoredBytes(const TCaptureReader& capture) {
+    std::string text = std::to_string(capture.FileSize()) +
+                       (capture.IsStream() ? " read from the pipe" : " in the file");
+    if (capture.IsCompressed())
+        text += " (gzip, " + std::to_string(capture.Offset()) + " decompressed)";
+    return text;
+}
+
 void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
                   const TCaptureReader& capture, const TTrack* track, const TTrackDate& date,
                   const TReplayResult& r, const TOutputSet& outputs) {
@@ -116,8 +125,7 @@ void PrintSummary(FILE* out, const TReplayArgs& args, const TPlugin& plugin,
     std::fprintf(out, "Replay of %s through %s (%s)\n", args.Capture.c_str(),
                  plugin.DeviceName().c_str(), plugin.Path().c_str());
     PrintRunCounts(out, r.Stats,
-                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " +
-                       std::to_string(capture.FileSize()) + " in the file");
+                   std::to_string(r.Stats.Chunks.Bytes) + " in chunks, " + StoredBytes(capture));
     PrintMisalignedChunks(out, r.Stats.Chunks, TChunkSource::Capture);
     if (track != nullptr)
         PrintTrackLines(out, *track, date, args, r);
@@ -145,7 +153,11 @@ void WriteSummaryJson(TJsonWriter& json, const TReplayArgs& args, const TPlugin&
                       const TReplayResult& r, const TOutputSet& outputs) {
     json.OpenObject("capture");
     json.String("path", args.Capture);
+    // As stored (compressed for gzip; what was read, for a pipe).
     json.Number("file_bytes", capture.FileSize());
+    json.Bool("gzip", capture.IsCompressed());
+    json.Bool("stream", capture.IsStream());
+    json.Number("decompressed_bytes", capture.Offset());
     json.Number("cut_chunks", r.CutChunks);
     json.Bool("damaged", r.Damaged);
     json.CloseObject();
@@ -204,11 +216,14 @@ void WarnTrackMissesRecords(const TTrack& track, const TRecordStats& records) {
 bool NameFiles(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths,
                std::vector<TNamedFile>& inputs, std::vector<TNamedFile>& outputs) {
     if (args.TrackOptionsGiven && args.Gps.empty()) {
+        // NAME.fixes.nmea, NAME.nmea, NAME.gpx, each also as .gz; none beside standard input.
         const auto names = TrackNamesBeside(args.Capture);
-        PrintError(
-            "--gps-offset and --gps-date need a track: give --gps, or put one beside the "
-            "capture (" +
-            names[0] + ", " + names[1] + " or " + names[2] + ")");
+        PrintError(names.size() < 6
+                       ? "--gps-offset and --gps-date need a track: give --gps (a capture read "
+                         "from standard input has no track beside it)"
+                       : "--gps-offset and --gps-date need a track: give --gps, or put one "
+                         "beside the capture (" +
+                             names[0] + ", " + names[2] + " or " + names[4] + ", or one gzipped)");
         return false;
     }
     if (!std::isfinite(args.GpsOffset)) {
@@ -221,9 +236,11 @@ bool NameFiles(const TReplayArgs& args, TDateTime& gpsDate, TOutputPaths& paths,
         return false;
     }
     paths = args.Outputs;
-    NameOutputs(args.OutDir, Stem(args.Capture), paths);
+    NameOutputs(args.OutDir, CaptureStem(args.Capture), paths);
     const std::string of = args.Captures.size() > 1 ? " (" + args.Capture + ")" : "";
-    inputs.push_back({"the capture" + of, args.Capture});
+    // Standard input is told apart from the outputs as the file it is.
+    inputs.push_back(
+        {"the capture" + of, args.Capture == "-" ? std::string("/dev/stdin") : args.Capture});
     if (!args.Gps.empty())
         inputs.push_back(
             {(args.TrackFound ? "the track found beside the capture" : "--gps") + of, args.Gps});
@@ -383,15 +400,15 @@ private:
     // The capture, the track and the plug-in: a bad input writes nothing.
     int ReadInputs() {
         std::string error;
-        if (!Capture.Open(Args.Capture, &error)) {
-            PrintError(error);
-            return kExitInputError;
+        // Ctrl-C ends a wait for a pipe's first bytes, and the load of a big track.
+        const volatile std::sig_atomic_t* stop = InstallStopHandlers();
+        if (!Capture.Open(Args.Capture, &error, stop)) {
+            PrintError(*stop ? InterruptedMessage(Args) : error);
+            return *stop ? kExitInterrupted : kExitInputError;
         }
         if (!Args.Gps.empty()) {
-            ChooseTrackDate(Args, GpsDate, TrackDate);
+            ChooseTrackDate(Args, GpsDate, Capture, TrackDate);
             Track.emplace();
-            // Ctrl-C while a big track loads stops the load.
-            const volatile std::sig_atomic_t* stop = InstallStopHandlers();
             if (!LoadTrack(Args.Gps, *Track, &error, TrackDate.Date, stop)) {
                 PrintError(*stop ? InterruptedMessage(Args)
                            : Args.TrackFound
@@ -428,7 +445,8 @@ private:
     // The capture through the plug-in; the rows are formatted and written on a thread of
     // their own, and the outputs are this thread's again once it has finished.
     int Replay(bool showProgress) {
-        TProgress progress(Capture.FileSize(), showProgress);
+        // A pipe's size is not known: its progress shows the bytes read.
+        TProgress progress(Capture.SizeKnown() ? Capture.FileSize() : 0, showProgress);
         TReplayOptions options;
         options.Track = TrackOrNil();
         options.ReplayName = Args.Capture;
@@ -478,7 +496,9 @@ private:
     int MakeOutputs() {
         const std::vector<TGpsPoint>& fixes = Track ? Track->Fixes : NoFixes;
         Outputs.SetTitle(
-            "N95 drive replay: " + std::filesystem::path(Args.Capture).filename().string(),
+            "N95 drive replay: " + (Args.Capture == "-"
+                                        ? std::string("standard input")
+                                        : std::filesystem::path(Args.Capture).filename().string()),
             MapSubtitle(Result.Stats, fixes.size()));
         Outputs.SetSummaryMaker([this] {
             return LinesOf([this](FILE* out) {
@@ -665,14 +685,16 @@ TSubcommand AddReplayCommand(CLI::App& app, const std::string& pluginPath) {
     replay->footer(kReplayExitHelp);
     replay
         ->add_option("capture", args->Captures,
-                     "Capture files (pcap or pcapng, link type 147); several are replayed each "
-                     "into its own outputs")
+                     "Captures (pcap or pcapng, link type 147): files, '-' for standard input, "
+                     "pipes or FIFOs, each also gzip-compressed (outputs of '-' are named "
+                     "stdin); several are replayed each into its own outputs")
         ->required();
     CLI::Option* gps = replay
                            ->add_option("--gps", args->Gps,
-                                        "GPS track: NMEA 0183 log or GPX 1.1 file (default: "
-                                        "NAME.fixes.nmea, NAME.nmea or NAME.gpx beside the "
-                                        "capture NAME.pcap, the first there is)")
+                                        "GPS track: NMEA 0183 log or GPX 1.1 file, also "
+                                        "gzip-compressed, or a pipe (default: NAME.fixes.nmea, "
+                                        "NAME.nmea or NAME.gpx beside the capture NAME.pcap or "
+                                        "NAME.pcap.gz, each also as .gz, the first there is)")
                            ->check(kNonEmpty);
     CLI::Option* noGps = replay->add_flag("--no-gps", args->NoGps,
                                           "Replay without a track, even one beside the capture");

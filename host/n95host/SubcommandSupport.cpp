@@ -1,3 +1,4 @@
+#include <cctype>
 #include <filesystem>
 
 #include "host/common/Diagnostics.h"

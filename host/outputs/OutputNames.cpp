@@ -1,5 +1,6 @@
 #include "host/outputs/OutputNames.h"
 
+#include <cctype>
 #include <filesystem>
 
 #include "host/common/DateTimeText.h"
@@ -9,6 +10,16 @@ namespace n95::host {
 
 std::string Stem(const std::string& path) {
     return std::filesystem::path(path).stem().string();
+}
+
+std::string CaptureStem(const std::string& capture) {
+    if (capture == "-")
+        return "stdin";
+    const std::filesystem::path path(capture);
+    std::string extension = path.extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return Stem(extension == ".gz" ? path.stem().string() : capture);
 }
 
 std::string Labelled(const std::string& name, const std::string& label) {

@@ -15,6 +15,9 @@ namespace n95::host {
 // The file name of `path` without its folder and extension: the stem of outputs named
 // after it.
 std::string Stem(const std::string& path);
+// The stem of the outputs named after a capture: Stem of its path without a last ".gz"
+// (d.pcap.gz gives d); "stdin" for "-", standard input.
+std::string CaptureStem(const std::string& capture);
 
 // "NAME-LABEL.EXT" for "NAME.EXT": a handset's own name for an output of a run of several.
 // Standard output, a descriptor ("/dev/fd/3") and /dev/null stay as they are; so does "".

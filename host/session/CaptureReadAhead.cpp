@@ -20,6 +20,7 @@ TCaptureReadAhead::TCaptureReadAhead(TCaptureReader& reader) : Reader(reader) {
 
 TCaptureReadAhead::~TCaptureReadAhead() {
     Queue.Stop();
+    Reader.Cancel();
     Worker->Join();
 }
 
@@ -45,6 +46,7 @@ void TCaptureReadAhead::Run() {
                 chunk.OriginalSize = Reader.OriginalSize();
                 chunk.Time = Reader.Time();
                 chunk.EndOffset = Reader.Offset();
+                chunk.StoredOffset = Reader.StoredOffset();
                 chunk.Scan = ScanChunk(Reader.Data(), Reader.Size());
                 try {
                     filling.Chunks.push_back(chunk);

@@ -13,7 +13,8 @@
 // read-ahead thread from construction until destruction, and the owner must not touch it in
 // between; afterwards it stands wherever the thread stopped, which may be past the last
 // chunk the owner took. The thread runs with the stop signals blocked (see StopSignals). The
-// destructor stops it, in the middle of a capture too, and waits for it.
+// destructor stops it, in the middle of a capture too, and waits for it: a reader waiting for
+// a pipe's bytes is cancelled (TCaptureReader::Cancel), so it is left Stopped.
 #pragma once
 
 #include <cstddef>
@@ -43,8 +44,9 @@ public:
         uint32_t Size = 0;
         uint32_t OriginalSize = 0;  // see TCaptureReader::OriginalSize
         TCaptureTime Time;
-        uint64_t EndOffset = 0;  // the reader's Offset() once it had read this chunk
-        TChunkScan Scan;         // ScanChunk of the chunk's bytes
+        uint64_t EndOffset = 0;     // the reader's Offset() once it had read this chunk
+        uint64_t StoredOffset = 0;  // and its StoredOffset(): progress against FileSize()
+        TChunkScan Scan;            // ScanChunk of the chunk's bytes
     };
 
     // Starts reading `reader` (opened, and not read from yet or read as far as wanted).
@@ -56,7 +58,7 @@ public:
     // The next chunk, in the capture's order; nil once there is none, for good (Status then
     // says why). Waits while the thread has not read it yet.
     const TChunk* Next();
-    // Once Next returned nil: End or Damaged, with the reader's DamageMessage.
+    // Once Next returned nil: End, Damaged (with the reader's DamageMessage) or Stopped.
     TCaptureReader::TStatus Status() const { return Ending; }
     const std::string& DamageMessage() const { return Damage; }
 

@@ -92,6 +92,8 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
                     result.Damaged = true;
                     result.DamageMessage = ahead.DamageMessage();
                 }
+                // A stop while a pipe's bytes were waited for.
+                result.Interrupted = ahead.Status() == TCaptureReader::TStatus::Stopped;
                 break;
             }
 
@@ -110,7 +112,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
             if (feeder.Done())
                 session.ReleaseAll();
             if (options.Progress != nullptr)
-                options.Progress->Update(chunk->EndOffset);
+                options.Progress->Update(chunk->StoredOffset);
         }
 
         const bool stopped = result.Interrupted || result.StoppedByOutput;

@@ -56,7 +56,9 @@ struct TReplayOptions {
     std::string ReplayName = "replay";  // the context's ReplayName (non-empty)
     std::string FrameLogPath;           // the plug-in's frame log; empty = none
     TProgress* Progress = nullptr;      // nil: none
-    const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between chunks
+    // Checked between chunks; give the capture reader the same flag at Open, so that a stop
+    // also ends a wait for a pipe's bytes.
+    const volatile std::sig_atomic_t* StopRequested = nullptr;
     // Set (by another thread) when an output can no longer be written: the replay stops
     // between chunks, as when a stop is requested, but is not Interrupted. Nil: never.
     const std::atomic<bool>* OutputFailed = nullptr;

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
 #include "host/common/DateTimeText.h"
+#include "tests/host/GzipForTests.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
@@ -205,6 +207,104 @@ TEST_F(TrackFileTest, PipesAreReadAndCharacterDevicesRefused) {
     std::string error;
     EXPECT_FALSE(LoadTrack("/dev/zero", zero, &error));
     EXPECT_NE(error.find("is a character device"), std::string::npos) << error;
+}
+
+// A gzip track, from a file or a pipe, in one member or several, gives the fixes its text
+// gives; one cut short is refused with the reason.
+TEST_F(TrackFileTest, GzipTracksGiveTheFixesOfTheirText) {
+    const std::string nmea = NmeaSentence("GPRMC,100000,A,6000.0,N,02400.0,E,,,010124,,") +
+                             NmeaSentence("GPRMC,100001,A,6000.1,N,02400.0,E,,,010124,,") +
+                             NmeaSentence("GPRMC,100002,A,6000.2,N,02400.0,E,,,010124,,");
+    const std::string gpx =
+        "\n\n<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2024-01-01T00:00:00Z</time>"
+        "</trkpt><trkpt lat=\"1.1\" lon=\"2\"><time>2024-01-01T00:00:01Z</time></trkpt>"
+        "<trkpt lat=\"1.2\" lon=\"2\"></trkpt></trkseg></trk></gpx>";
+    using n95::test::Gzip;
+    for (const std::string& text : {nmea, gpx}) {
+        n95::test::WriteFile(Path("plain"), text);
+        TTrack want;
+        std::string error;
+        ASSERT_TRUE(LoadTrack(Path("plain"), want, &error)) << error;
+        const std::string half = text.substr(0, text.size() / 2);
+        const struct {
+            const char* Name;
+            std::string Bytes;
+            bool Pipe;
+        } cases[] = {
+            {"gzip file", Gzip(text), false},
+            {"gzip pipe", Gzip(text), true},
+            {"two members", Gzip(half) + Gzip(text.substr(half.size())), false},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + " of " + want.Format);
+            std::string path = Path("t.gz");
+            int ends[2] = {-1, -1};
+            std::thread writer;
+            if (c.Pipe) {
+                ASSERT_EQ(pipe(ends), 0);
+                writer = std::thread([&] {
+                    EXPECT_EQ(write(ends[1], c.Bytes.data(), c.Bytes.size()),
+                              static_cast<ssize_t>(c.Bytes.size()));
+                    close(ends[1]);
+                });
+                path = "/dev/fd/" + std::to_string(ends[0]);
+            } else {
+                n95::test::WriteFile(path, c.Bytes);
+            }
+            TTrack track;
+            EXPECT_TRUE(LoadTrack(path, track, &error)) << error;
+            if (writer.joinable())
+                writer.join();
+            if (ends[0] >= 0)
+                close(ends[0]);
+            EXPECT_EQ(track.Format, want.Format);
+            ASSERT_EQ(track.Fixes.size(), want.Fixes.size());
+            for (std::size_t i = 0; i < want.Fixes.size(); ++i)
+                EXPECT_EQ(track.Fixes[i].Y, want.Fixes[i].Y);
+            // Line numbers count the decompressed text's lines.
+            EXPECT_EQ(track.Entries, want.Entries);
+            ASSERT_EQ(track.FirstProblems.size(), want.FirstProblems.size());
+            for (std::size_t i = 0; i < want.FirstProblems.size(); ++i)
+                EXPECT_EQ(track.FirstProblems[i].Line, want.FirstProblems[i].Line);
+        }
+        const std::string gz = Gzip(text);
+        n95::test::WriteFile(Path("cut.gz"), gz.substr(0, gz.size() - 6));
+        TTrack cut;
+        EXPECT_FALSE(LoadTrack(Path("cut.gz"), cut, &error));
+        EXPECT_NE(error.find("truncated"), std::string::npos) << error;
+        EXPECT_NE(error.find(Path("cut.gz")), std::string::npos) << error;
+    }
+}
+
+// Beside CAPTURE (NAME.pcap or NAME.pcap.gz): each track name, then its .gz, in the order of
+// the names; nothing beside standard input.
+TEST_F(TrackFileTest, TracksBesideTheCaptureAreFoundGzippedToo) {
+    const std::string d = Path("d");
+    EXPECT_EQ(TrackNamesBeside(d + ".pcap.gz"),
+              (std::vector<std::string>{d + ".fixes.nmea", d + ".fixes.nmea.gz", d + ".nmea",
+                                        d + ".nmea.gz", d + ".gpx", d + ".gpx.gz"}));
+    EXPECT_EQ(TrackNamesBeside(d + ".pcapng"), TrackNamesBeside(d + ".pcap.GZ"));
+    EXPECT_TRUE(TrackNamesBeside("-").empty());
+    EXPECT_EQ(FindTrackBeside("-"), "");
+    const struct {
+        std::vector<const char*> Files;
+        const char* Found;
+    } cases[] = {
+        {{"d.gpx", "d.nmea.gz"}, "d.nmea.gz"},
+        {{"d.nmea.gz", "d.nmea"}, "d.nmea"},
+        {{"d.gpx.gz", "d.fixes.nmea.gz", "d.nmea"}, "d.fixes.nmea.gz"},
+        {{"d.gpx.gz"}, "d.gpx.gz"},
+        {{"d.gz", "d.pcap.nmea"}, ""},
+    };
+    for (const auto& c : cases) {
+        for (const auto& entry : std::filesystem::directory_iterator(Dir))
+            std::filesystem::remove(entry.path());
+        for (const char* name : c.Files)
+            n95::test::WriteFile(Path(name), "x");
+        const std::string found = FindTrackBeside(d + ".pcap.gz");
+        EXPECT_EQ(found, *c.Found != '\0' ? Path(c.Found) : std::string()) << c.Files[0];
+        EXPECT_EQ(FindTrackBeside(d + ".pcap"), found);
+    }
 }
 
 }  // namespace

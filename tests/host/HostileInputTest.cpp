@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/host/GzipForTests.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::test {
@@ -20,17 +21,20 @@ protected:
     const std::string Samples = N95_SAMPLES_DIR;
 };
 
-TEST_F(HostileInputTest, ReplayRefusesEndlessInputsAndReadsTracksFromPipes) {
+TEST_F(HostileInputTest, ReplayRefusesEndlessInputsAndReadsPipesAndGzip) {
     ASSERT_EQ(mkfifo(Path("fifo.pcap").c_str(), 0600), 0);
     const std::string capture = Samples + "/drive.pcap";
     const std::string host = N95HOST_PATH;
+    WriteFile(Path("drive.pcap.gz"), Gzip(ReadFile(capture)));
+    WriteFile(Path("drive.nmea.gz"), Gzip(ReadFile(Samples + "/drive.nmea")));
     const struct {
         std::vector<std::string> Args;
         int Status;
         const char* Message;  // in standard error
     } cases[] = {
         {{host, "replay", "/dev/zero"}, 3, "/dev/zero: is a character device"},
-        {{host, "replay", Path("fifo.pcap")}, 3, "is a pipe or FIFO"},
+        {{"/bin/sh", "-c", host + " replay - < /dev/null"}, 3, "is a terminal or a device"},
+        {{host, "replay", "-"}, 3, "cannot open capture - (standard input)"},  // closed
         {{host, "replay", capture, "--gps", "/dev/zero"}, 3, "is a character device"},
         // Through a shell: `cat TRACK | n95host replay ... --gps /dev/stdin`.
         {{"/bin/sh", "-c",
@@ -38,6 +42,18 @@ TEST_F(HostileInputTest, ReplayRefusesEndlessInputsAndReadsTracksFromPipes) {
               " --gps /dev/stdin --csv " + Path("nmea.csv")},
          0,
          ""},
+        // A FIFO, and standard input from a gzip file with a gzip track: outputs named stdin.
+        {{"/bin/sh", "-c",
+          "cat " + capture + " > " + Path("fifo.pcap") + " & " + host + " replay " +
+              Path("fifo.pcap") + " --gps " + Samples + "/drive.nmea --csv " + Path("fifo.csv")},
+         0,
+         ""},
+        {{"/bin/sh", "-c",
+          host + " replay - --gps " + Path("drive.nmea.gz") + " -o " + Path("out") + " < " +
+              Path("drive.pcap.gz")},
+         0,
+         ""},
+        {{host, "frames", Path("drive.pcap.gz"), "--csv"}, 0, ""},
     };
     for (const auto& c : cases) {
         const ProgramResult r =
@@ -45,12 +61,14 @@ TEST_F(HostileInputTest, ReplayRefusesEndlessInputsAndReadsTracksFromPipes) {
         EXPECT_EQ(r.Status, c.Status) << c.Args.back() << ": " << r.Errors;
         EXPECT_TRUE(Contains(r.Errors, c.Message)) << r.Errors;
     }
-    // The piped track gave the positions the file gives.
+    // The piped track, the FIFO and the gzip capture on standard input gave the rows the files
+    // give.
     const ProgramResult file = RunProgram(
         N95HOST_PATH,
         {"replay", capture, "--gps", Samples + "/drive.nmea", "--csv", Path("file.csv")});
     ASSERT_EQ(file.Status, 0) << file.Errors;
-    EXPECT_EQ(ReadFile(Path("nmea.csv")), ReadFile(Path("file.csv")));
+    for (const char* rows : {"nmea.csv", "fifo.csv", "out/stdin.csv"})
+        EXPECT_EQ(ReadFile(Path(rows)), ReadFile(Path("file.csv"))) << rows;
 }
 
 // One checksum-valid fix with a wrong time, in the middle of the drive, costs that fix alone:
@@ -95,15 +113,17 @@ TEST_F(HostileInputTest, OneFixWithAWrongTimeCostsOnlyThatFix) {
     }
 }
 
-// Ctrl-C or SIGTERM while the track loads (here a FIFO whose writer sends nothing) stops the
-// replay at once: status 130, nothing written.
-TEST_F(HostileInputTest, AStopWhileTheTrackLoadsEndsTheReplay) {
-    for (const int signal : {SIGINT, SIGTERM}) {
-        const std::string fifo = Path("track" + std::to_string(signal) + ".nmea");
+// Ctrl-C or SIGTERM while the track or the capture loads (here a FIFO whose writer sends
+// nothing) stops the replay at once: status 130, nothing written.
+TEST_F(HostileInputTest, AStopWhileAnInputLoadsEndsTheReplay) {
+    for (const int signal : {SIGINT, SIGTERM, SIGINT + 100}) {
+        const bool capture = signal > 100;  // the capture is the FIFO
+        const std::string fifo = Path("input" + std::to_string(signal));
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         ChildProgram host;
-        ASSERT_TRUE(host.Start(N95HOST_PATH, {"replay", Samples + "/drive.pcap", "--gps", fifo,
-                                              "--csv", Path("out.csv")}));
+        ASSERT_TRUE(host.Start(
+            N95HOST_PATH, {"replay", capture ? fifo : Samples + "/drive.pcap", "--gps",
+                           capture ? Samples + "/drive.nmea" : fifo, "--csv", Path("out.csv")}));
         // A writer that does not block can open the FIFO only once the replay has it open.
         int writer = -1;
         for (int i = 0; i < 1000 && writer < 0; ++i) {
@@ -112,7 +132,7 @@ TEST_F(HostileInputTest, AStopWhileTheTrackLoadsEndsTheReplay) {
                 usleep(10000);
         }
         ASSERT_GE(writer, 0) << "the replay did not open its track";
-        host.Signal(signal);
+        host.Signal(capture ? signal - 100 : signal);
         const ProgramResult r = host.Wait(60.0);
         close(writer);
         EXPECT_EQ(r.Status, 130) << r.Errors;

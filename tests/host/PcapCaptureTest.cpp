@@ -4,9 +4,16 @@
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "host/common/DateTimeText.h"
+#include "host/session/CaptureReadAhead.h"
+#include "tests/host/GzipForTests.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace n95::host {
@@ -56,7 +63,213 @@ protected:
         ASSERT_TRUE(writer.Commit(&error)) << error;
     }
     static bool FileExists(const std::string& p) { return std::filesystem::exists(p); }
+
+    // `count` chunks of 1..300 bytes that do not repeat (so that a part of their gzip
+    // decompresses to a part of them), a millisecond apart.
+    void WriteManyChunks(const std::string& path, int count) {
+        TCaptureWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.Open(path, &error)) << error;
+        uint32_t seed = 7;
+        for (int i = 0; i < count; ++i) {
+            std::string chunk(1 + (i * 37) % 300, '\0');
+            for (char& c : chunk)
+                c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+            ASSERT_TRUE(writer.Write({1715678400, static_cast<uint32_t>(i) * 1000000u},
+                                     chunk.data(), static_cast<uint32_t>(chunk.size()), &error));
+        }
+        ASSERT_TRUE(writer.Commit(&error)) << error;
+    }
+
+    struct TChunkCopy {
+        std::string Bytes;
+        int64_t Seconds;
+        uint32_t Nanoseconds;
+        bool operator==(const TChunkCopy&) const = default;
+    };
+    // Every chunk until the reader stops giving them; the status it stopped with.
+    static TCaptureReader::TStatus ReadAll(TCaptureReader& reader, std::vector<TChunkCopy>& out) {
+        TCaptureReader::TStatus status;
+        while ((status = reader.Next()) == TCaptureReader::TStatus::Chunk)
+            out.push_back({std::string(reinterpret_cast<const char*>(reader.Data()), reader.Size()),
+                           reader.Time().Seconds, reader.Time().Nanoseconds});
+        return status;
+    }
 };
+
+// Writes `bytes` to `fd` and closes it, on a thread of its own (a pipe holds only 64 KiB).
+std::thread Feed(int fd, std::string bytes) {
+    return std::thread([fd, bytes = std::move(bytes)] {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+            if (n <= 0)
+                break;
+            at += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    });
+}
+
+// A capture from a file, a pipe, a FIFO or standard input, plain or gzip (one member or
+// several), gives the chunks of the plain file; a gzip stream that is cut short or damaged
+// gives those before the damage and says where.
+TEST_F(PcapCaptureTest, EveryFormOfInputGivesThePlainFilesChunks) {
+    WriteManyChunks(Path("c.pcap"), 600);
+    const std::string plain = ReadFile(Path("c.pcap"));
+    std::vector<TChunkCopy> want;
+    {
+        TCaptureReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(Path("c.pcap"), &error)) << error;
+        ASSERT_EQ(ReadAll(reader, want), TCaptureReader::TStatus::End);
+        ASSERT_EQ(want.size(), 600u);
+    }
+    const std::string gz = n95::test::Gzip(plain);
+    const std::string members = n95::test::Gzip(plain.substr(0, 1000)) + n95::test::Gzip("") +
+                                n95::test::Gzip(plain.substr(1000));
+    std::string flipped = gz;
+    flipped[gz.size() / 2] = static_cast<char>(flipped[gz.size() / 2] ^ 0x55);
+
+    enum class TVia { File, Pipe, Fifo, StandardInput };
+    const struct {
+        const char* Name;
+        TVia Via;
+        std::string Bytes;
+        bool Compressed;
+        const char* Damage;  // null: read to its end
+    } cases[] = {
+        {"plain file", TVia::File, plain, false, nullptr},
+        {"gzip file", TVia::File, gz, true, nullptr},
+        {"multi-member gzip", TVia::File, members, true, nullptr},
+        {"plain pipe", TVia::Pipe, plain, false, nullptr},
+        {"gzip pipe", TVia::Pipe, gz, true, nullptr},
+        {"plain FIFO", TVia::Fifo, plain, false, nullptr},
+        {"multi-member gzip FIFO", TVia::Fifo, members, true, nullptr},
+        {"gzip standard input", TVia::StandardInput, gz, true, nullptr},
+        {"truncated gzip", TVia::File, gz.substr(0, gz.size() / 2), true, "truncated"},
+        {"truncated gzip pipe", TVia::Pipe, gz.substr(0, gz.size() / 2), true, "truncated"},
+        {"gzip and more", TVia::File, gz + "more", true, "are not gzip"},
+        {"damaged gzip", TVia::File, flipped, true, "damaged at byte offset"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string path = Path("in.pcap.gz");
+        std::thread writer;
+        int savedInput = -1, pipeEnd = -1;
+        std::filesystem::remove(path);  // a FIFO of the case before
+        if (c.Via == TVia::File) {
+            WriteFile(path, c.Bytes);
+        } else if (c.Via == TVia::Fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            // The writer's open waits for the reader's.
+            writer = std::thread([path, bytes = c.Bytes] {
+                const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+                if (fd >= 0)
+                    Feed(fd, bytes).join();
+            });
+        } else {
+            int ends[2];
+            ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+            writer = Feed(ends[1], c.Bytes);
+            pipeEnd = ends[0];
+            path = "/dev/fd/" + std::to_string(ends[0]);
+            if (c.Via == TVia::StandardInput) {
+                savedInput = dup(0);
+                ASSERT_EQ(dup2(ends[0], 0), 0);
+                path = "-";
+            }
+        }
+        TCaptureReader reader;
+        std::string error;
+        const bool opened = reader.Open(path, &error);
+        std::vector<TChunkCopy> got;
+        const TCaptureReader::TStatus status =
+            opened ? ReadAll(reader, got) : TCaptureReader::TStatus::End;
+        if (writer.joinable())
+            writer.join();
+        if (savedInput >= 0) {
+            dup2(savedInput, 0);
+            close(savedInput);
+        }
+        if (pipeEnd >= 0)
+            close(pipeEnd);
+        ASSERT_TRUE(opened) << error;
+        EXPECT_EQ(reader.IsCompressed(), c.Compressed);
+        EXPECT_EQ(reader.IsStream(), c.Via != TVia::File);
+        ASSERT_LE(got.size(), want.size());
+        // Damaged deflate data may decompress to wrong bytes before zlib can tell (its check
+        // is at the member's end): the chunks are the plain file's but for that case.
+        EXPECT_TRUE(c.Bytes == flipped || std::equal(got.begin(), got.end(), want.begin()))
+            << "not the plain file's chunks";
+        ASSERT_TRUE(reader.FirstTime().has_value());
+        EXPECT_EQ(reader.FirstTime()->Nanoseconds, want[0].Nanoseconds);
+        if (c.Damage == nullptr) {
+            EXPECT_EQ(status, TCaptureReader::TStatus::End) << reader.DamageMessage();
+            EXPECT_EQ(got.size(), want.size());
+            EXPECT_EQ(reader.Offset(), plain.size());
+            EXPECT_EQ(reader.FileSize(), c.Bytes.size());
+        } else {
+            EXPECT_EQ(status, TCaptureReader::TStatus::Damaged);
+            EXPECT_NE(reader.DamageMessage().find(c.Damage), std::string::npos)
+                << reader.DamageMessage();
+            EXPECT_NE(reader.DamageMessage().find("of its decompressed data"), std::string::npos)
+                << reader.DamageMessage();
+            if (c.Bytes.size() < gz.size()) {  // cut short: the first half is there
+                EXPECT_GT(got.size(), 0u);
+            }
+        }
+    }
+}
+
+// A stop ends a wait for a stream's bytes: for a FIFO's writer at Open, for a pipe that stays
+// open in Next (the flag, or Cancel from another thread as the read-ahead's destructor does).
+TEST_F(PcapCaptureTest, AStopEndsAWaitForAStreamsBytes) {
+    WriteManyChunks(Path("c.pcap"), 3);
+    const std::string plain = ReadFile(Path("c.pcap"));
+    volatile std::sig_atomic_t stop = 0;
+    const auto stopSoon = [&stop](const std::function<void()>& how) {
+        return std::thread([how] {
+            usleep(150000);
+            how();
+        });
+    };
+
+    ASSERT_EQ(mkfifo(Path("f.pcap").c_str(), 0600), 0);
+    {
+        std::thread stopper = stopSoon([&stop] { stop = 1; });
+        TCaptureReader reader;
+        std::string error;
+        EXPECT_FALSE(reader.Open(Path("f.pcap"), &error, &stop));  // no writer ever comes
+        stopper.join();
+        EXPECT_NE(error.find("interrupted"), std::string::npos) << error;
+    }
+    enum class THow { Flag, Cancel, ReadAheadEnds };
+    for (const THow how : {THow::Flag, THow::Cancel, THow::ReadAheadEnds}) {
+        stop = 0;
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        // The header and the first chunk; the pipe stays open.
+        const std::size_t firstChunk = 24 + 16 + 1;
+        ASSERT_EQ(write(ends[1], plain.data(), firstChunk), static_cast<ssize_t>(firstChunk));
+        TCaptureReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open("/dev/fd/" + std::to_string(ends[0]), &error, &stop)) << error;
+        if (how == THow::ReadAheadEnds) {
+            // Its thread waits in Next for the chunks of a batch when the owner is done.
+            TCaptureReadAhead ahead(reader);
+            usleep(50000);
+        } else {
+            ASSERT_EQ(reader.Next(), TCaptureReader::TStatus::Chunk);
+            std::thread stopper = how == THow::Flag ? stopSoon([&stop] { stop = 1; })
+                                                    : stopSoon([&reader] { reader.Cancel(); });
+            EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::Stopped);
+            stopper.join();
+            EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::Stopped);
+        }
+        close(ends[0]);
+        close(ends[1]);
+    }
+}
 
 TEST_F(PcapCaptureTest, ChunksRoundTripWithNanosecondTimes) {
     WriteThreeChunks(Path("c.pcap"));
@@ -115,9 +328,8 @@ TEST_F(PcapCaptureTest, OpenRejectsWhatIsNotAPortCapture) {
     WriteFile(Path("text.pcap"), "this is not a capture at all, just some words\n");
     WriteFile(Path("short.pcap"), ReadFile(Path("good.pcap")).substr(0, 10));
     std::filesystem::create_directory(Path("folder.pcap"));
-    // Inputs that are no files: refused for what they are, not read forever nor taken for
-    // empty files.
-    ASSERT_EQ(mkfifo(Path("fifo.pcap").c_str(), 0600), 0);
+    // A device that never ends: refused for what it is, not read forever nor taken for an
+    // empty file.
     std::filesystem::create_symlink("/dev/zero", Path("zero.pcap"));
 
     struct Case {
@@ -125,10 +337,10 @@ TEST_F(PcapCaptureTest, OpenRejectsWhatIsNotAPortCapture) {
         const char* Message;
     };
     const Case cases[] = {
-        {"missing.pcap", "No such file"},   {"empty.pcap", "empty (0 bytes)"},
-        {"text.pcap", "not a pcap file"},   {"short.pcap", "not a pcap file"},
-        {"ether.pcap", "link type 1 "},     {"folder.pcap", "is a directory"},
-        {"fifo.pcap", "is a pipe or FIFO"}, {"zero.pcap", "is a character device"},
+        {"missing.pcap", "No such file"},       {"empty.pcap", "empty (0 bytes)"},
+        {"text.pcap", "not a pcap file"},       {"short.pcap", "not a pcap file"},
+        {"ether.pcap", "link type 1 "},         {"folder.pcap", "is a directory"},
+        {"zero.pcap", "is a character device"},
     };
     for (const Case& c : cases) {
         TCaptureReader reader;
