@@ -108,14 +108,41 @@ public:
             FedReader.Finish();  // the source's filter has decided on this fix: none is held
             if (FedTrack.Fixes.size() == before)
                 continue;
-            if (Options.FixLog != nullptr && FixLogFailure.empty()) {
-                // A failed write stops the run at the next tick, as the capture's does.
-                const std::string marker = NmeaFeedMarker(beforeChunk);
-                Options.FixLog->Append(marker.data(), marker.size(), sentences.data(),
-                                       sentences.size(), &FixLogFailure);
-            }
+            WriteFixLog(NmeaFeedMarker(beforeChunk), sentences);
             Session.FeedFix(FedTrack.Fixes.back());
+            ++FixesFedCount;
         }
+    }
+
+    // Asks the decoder for `kind` mid-run, its marker first in the fix log (at the next
+    // chunk, after the fixes fed so far), so that a replay asks it at the same point: a
+    // reconnect starts the plug-in's tagging afresh, which changes the positions of the
+    // records around it. Every attempt is marked, a failed one too: each restarts the test.
+    void Ask(TRunMarkerKind kind) {
+        WriteFixLog(NmeaRunMarker({kind, NextChunk(), FixesFedCount}), {});
+        THandSetDecode& decoder = Session.Decoder();
+        switch (kind) {
+            case TRunMarkerKind::Reconnect:
+                decoder.Reconnect();
+                break;
+            case TRunMarkerKind::RestartTest:
+                decoder.RestartTest();
+                break;
+            case TRunMarkerKind::StopDecoding:
+                decoder.StopDecoding();
+                break;
+            case TRunMarkerKind::StartTest:
+                decoder.StartTest();
+                break;
+        }
+    }
+
+    // Appends `head` and `body` to the fix log as one write, while it has not failed. A
+    // failed write stops the run at the next tick, as the capture's does.
+    void WriteFixLog(const std::string& head, const std::string& body) {
+        if (Options.FixLog != nullptr && FixLogFailure.empty())
+            Options.FixLog->Append(head.data(), head.size(), body.data(), body.size(),
+                                   &FixLogFailure);
     }
 
     // The chunk that the next one read will be, counted from 0.
@@ -130,7 +157,6 @@ public:
     // After a port loss during the test: Reconnect, up to the allowed attempts with a pause
     // before each. True once the port is open again.
     bool Reconnect() {
-        THandSetDecode& decoder = Session.Decoder();
         if (Options.Monitor != nullptr)
             Options.Monitor->Publish({"reconnecting", Session.Stats().Records, 0.0, 0.0});
         for (int attempt = 1; attempt <= Options.ReconnectTries; ++attempt) {
@@ -146,7 +172,7 @@ public:
             }
             Report("reconnecting to " + Port.Path() + " (attempt " + std::to_string(attempt) +
                    " of " + std::to_string(Options.ReconnectTries) + ")");
-            decoder.Reconnect();
+            Ask(TRunMarkerKind::Reconnect);
             if (Port.IsOpen()) {
                 ++Result.Reconnects;
                 Report("reconnected to " + Port.Path() + "; the trace is switched on again");
@@ -269,9 +295,10 @@ public:
     TRunClock& Clock;
     TDecoderSession& Session;
     TLiveResult& Result;
-    std::size_t FixesFed = 0;   // fixes of the GPS's track looked at
-    std::string FixLogFailure;  // why the fix log could not be written; then no more is
-    TTrack FedTrack;            // the fixes fed, as read back from their sentences
+    std::size_t FixesFed = 0;    // fixes of the GPS's track looked at
+    uint64_t FixesFedCount = 0;  // fixes fed to the decoder (and written to the fix log)
+    std::string FixLogFailure;   // why the fix log could not be written; then no more is
+    TTrack FedTrack;             // the fixes fed, as read back from their sentences
     TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
     double NextTick = 0.0;
