@@ -100,18 +100,21 @@ public:
     void FeedFixes(int64_t beforeChunk) {
         if (Options.Gps == nullptr)
             return;
-        const std::vector<TGpsPoint>& fixes = Options.Gps->Track().Fixes;
-        while (FixesFed < fixes.size()) {
-            const std::string sentences = FormatNmeaFix(fixes[FixesFed++], 0.0, 0.0);
-            const std::size_t before = FedTrack.Fixes.size();
+        TFixSource& gps = *Options.Gps;
+        while (FixesFed < gps.FixCount()) {
+            const std::string sentences = FormatNmeaFix(gps.FixAt(FixesFed++), 0.0, 0.0);
             ForEachLine(sentences, [this](std::string_view line) { FedReader.Line(line); });
             FedReader.Finish();  // the source's filter has decided on this fix: none is held
-            if (FedTrack.Fixes.size() == before)
+            if (FedTrack.Fixes.empty())
                 continue;
             WriteFixLog(NmeaFeedMarker(beforeChunk), sentences);
             Session.FeedFix(FedTrack.Fixes.back());
             ++FixesFedCount;
+            // Only the filter's state is needed of the fixes fed (the live filter never takes
+            // one back): the track is not kept twice.
+            FedTrack.Fixes.clear();
         }
+        gps.ForgetFixes(FixesFed);
     }
 
     // Asks the decoder for `kind` mid-run, its marker first in the fix log (at the next
@@ -194,8 +197,8 @@ public:
         std::string text = std::string(RunStateName(decoder.GetState())) + " | " +
                            std::to_string(Session.Stats().Records) + " records | " +
                            FormatRate(decoder.GetDataRate());
-        if (Options.Gps != nullptr && !Options.Gps->Track().Fixes.empty()) {
-            const TGpsPoint& fix = Options.Gps->Track().Fixes.back();
+        if (Options.Gps != nullptr && Options.Gps->FixCount() > 0) {
+            const TGpsPoint& fix = Options.Gps->FixAt(Options.Gps->FixCount() - 1);
             char buffer[64];
             std::snprintf(buffer, sizeof buffer, " | fix %.5f, %.5f at ", fix.Y, fix.X);
             text += buffer;
@@ -295,10 +298,10 @@ public:
     TRunClock& Clock;
     TDecoderSession& Session;
     TLiveResult& Result;
-    std::size_t FixesFed = 0;    // fixes of the GPS's track looked at
+    uint64_t FixesFed = 0;       // fixes of the GPS looked at
     uint64_t FixesFedCount = 0;  // fixes fed to the decoder (and written to the fix log)
     std::string FixLogFailure;   // why the fix log could not be written; then no more is
-    TTrack FedTrack;             // the fixes fed, as read back from their sentences
+    TTrack FedTrack;             // the fix being fed, as read back from its sentences
     TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
     double NextTick = 0.0;
@@ -411,7 +414,7 @@ bool RunLive(const TPlugin& plugin, TSerialPort& port, const TLiveOptions& optio
     result.Stats.Records = session.Stats();
     result.Stats.MaxRecordsKept = session.MaxKept();
     if (options.Gps != nullptr)
-        result.FixesRead = options.Gps->Track().Fixes.size();
+        result.FixesRead = options.Gps->FixCount();
     if (options.Status != nullptr)
         options.Status->Clear();
     if (!failure.empty()) {
