@@ -17,6 +17,7 @@
 
 #include "host/common/FaultySystemCalls.h"
 #include "host/common/RunClock.h"
+#include "host/formats/Nmea.h"
 #include "host/formats/TraceFrame.h"
 #include "host/session/Live.h"
 #include "host/session/LiveRig.h"
@@ -94,6 +95,7 @@ struct TLiveCase {
     bool Status = false;         // a status line drawn
     bool Capture = false;        // a live capture
     bool FixLog = false;         // a fix log
+    double FixLogFailsAt = -1;   // the fix log's write of the first fix from then on fails
     TCall Fail = TCall::Count;   // the first such system call after the port is open fails
     int Errno = 0;               //
     const char* Misbehave = "";  // the test plug-in's failure; "": the real plug-in
@@ -165,6 +167,10 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
             // Within a centisecond of it: the same fix once written as NMEA, not fed.
             gps.Add({24.9 + now / 1e4, 60.2, time + 0.004 / kSecondsPerDay});
             nextFix += 1.0;
+            // The run feeds the new fix, and appends it to the fix log, before it reads the
+            // port again: that append is the next gathered write.
+            if (c.FixLogFailsAt >= 0 && now >= c.FixLogFailsAt && !faulty.Fired())
+                faulty.FailAt(TCall::WriteGathered, faulty.Calls(TCall::WriteGathered) + 1, ENOSPC);
         }
         if (c.Gps && now >= 2.0 && now < 2.1)
             gps.Notices = {{true, "the receiver is lost"}, {false, "the receiver is back"}};
@@ -211,7 +217,27 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     const std::string shown = statusText.Text();
     EXPECT_TRUE(Contains(shown, c.StatusShows)) << shown;
     EXPECT_EQ(shown.empty(), !c.Status) << shown;
-    EXPECT_EQ(faulty.Fired(), c.Fail != TCall::Count);
+    EXPECT_EQ(faulty.Fired(), c.Fail != TCall::Count || c.FixLogFailsAt >= 0);
+    if (c.Capture && c.Tested && (c.Ok || c.FixLogFailsAt >= 0)) {
+        // Whatever else stopped the run, every chunk read is in the capture, whole.
+        ASSERT_TRUE(capture.Commit(&error)) << error;
+        TCaptureReader reader;
+        ASSERT_TRUE(reader.Open(Path("live.pcap"), &error)) << error;
+        while (reader.Next() == TCaptureReader::TStatus::Chunk) {
+        }
+        EXPECT_EQ(reader.ChunkCount(), result.Stats.Chunks.Chunks);
+    }
+    if (c.FixLog) {
+        // Every fix in the log follows its feed marker: a failed append left no part of one.
+        TTrack fed;
+        ParseNmea(ReadFile(Path("live.nmea")), fed);
+        EXPECT_EQ(fed.Skipped, 0u);
+        EXPECT_TRUE(fed.Fixes.empty() || fed.HasFeedPoints());
+        if (c.FixLogFailsAt >= 0) {
+            EXPECT_EQ(fed.Fixes.size() + 1, result.Stats.Records.FixesFed)
+                << "the run fed the fix it could not log, and stopped";
+        }
+    }
 }
 
 // A run that ends in failure with `error` in its message.
@@ -325,6 +351,14 @@ INSTANTIATE_TEST_SUITE_P(
                            [](TLiveCase& c) {
                                c.Gps = c.FixLog = true;
                                FailsAt(c, TCall::WriteGathered, ENOSPC);
+                           }),
+                      Case("FixLogFailsDuringTheTest",
+                           [](TLiveCase& c) {
+                               // The run stops; the capture keeps every chunk read and the
+                               // fix log every whole fix before the failed one.
+                               c.Gps = c.FixLog = c.Capture = true;
+                               c.FixLogFailsAt = 3.0;
+                               StopsWith(c, "the live run stopped: ");
                            }),
                       Case("FixLogSyncFails",
                            [](TLiveCase& c) {
