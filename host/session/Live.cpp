@@ -23,6 +23,66 @@ int MillisecondsLeft(double now, double since, double seconds) {
     return static_cast<int>(std::clamp(std::ceil(left * 1000.0), 0.0, 1e9));
 }
 
+// One source that may fall silent during the test (the GPS, the trace): Heard at each sign
+// of life, Check on every turn of the loop; a silence longer than the timeout is a gap, from
+// the last sign of life to the next (or to the end of the run).
+class TSilence {
+public:
+    TSilence(const char* what, double timeout) : What(what), Timeout(timeout) {}
+
+    // Counting starts now (the test starts, the port is back).
+    void Start(double now, TDateTime utc) {
+        Last = now;
+        LastUtc = utc;
+        Watching = true;
+    }
+    // Stops counting (the port is lost): a gap open now ends here.
+    void Pause(double now, std::vector<TRunEvent>& events) {
+        End(now, events);
+        Watching = false;
+    }
+    // A sign of life. True when it ends a gap (then appended to `events`).
+    bool Heard(double now, TDateTime utc, std::vector<TRunEvent>& events) {
+        const bool ended = End(now, events);
+        Last = now;
+        LastUtc = utc;
+        return ended;
+    }
+    // True when the silence has just become a gap.
+    bool Check(double now) {
+        if (!Watching || Lost || now - Last <= Timeout)
+            return false;
+        Lost = true;
+        return true;
+    }
+    bool IsLost() const { return Lost; }
+    double Since(double now) const { return now - Last; }
+
+    // Ends an open gap at `now`, appending it to `events`; true when there was one.
+    bool End(double now, std::vector<TRunEvent>& events) {
+        if (!Lost)
+            return false;
+        Lost = false;
+        events.push_back({LastUtc, "", What, now - Last});
+        return true;
+    }
+
+private:
+    const char* What;
+    double Timeout;
+    double Last = 0.0;
+    TDateTime LastUtc = 0.0;
+    bool Watching = false;
+    bool Lost = false;
+};
+
+// "12.3 s".
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
 // The run's state between the steps of RunLive.
 class TLiveRun {
 public:
@@ -80,7 +140,11 @@ public:
     void PollGps(bool testing) {
         if (Options.Gps == nullptr)
             return;
-        Result.FixesRead += Options.Gps->Poll();
+        const std::size_t gained = Options.Gps->Poll();
+        Result.FixesRead += gained;
+        // A valid fix is the GPS's sign of life: a receiver that speaks without one is silent.
+        if (gained > 0 && Gps.Heard(Clock.Seconds(), UtcNow(), Result.Events))
+            Report("GPS back after " + SecondsText(Result.Events.back().Seconds));
         for (const TFixNotice& notice : Options.Gps->TakeNotices())
             Report((notice.Warning ? "warning: " : "") + notice.Text);
         if (!Options.Gps->Lost().empty() && !GpsLossReported) {
@@ -148,6 +212,49 @@ public:
                                    &FixLogFailure);
     }
 
+    TDateTime UtcNow() { return CaptureTimeToDateTime(Clock.WallTime()); }
+
+    // The test starts (or goes on after a reconnect): the silences are counted from now.
+    void WatchSilences(bool gps) {
+        if (gps && Options.Gps != nullptr)
+            Gps.Start(Clock.Seconds(), UtcNow());
+        Trace.Start(Clock.Seconds(), UtcNow());
+    }
+
+    // A sign of the trace: data read from the port.
+    void TraceHeard() {
+        if (Trace.Heard(Clock.Seconds(), UtcNow(), Result.Events))
+            Report("trace back after " + SecondsText(Result.Events.back().Seconds));
+    }
+
+    // Looks at the silences once a turn of the loop during the test; says when one begins.
+    void CheckSilences() {
+        const double now = Clock.Seconds();
+        if (Gps.Check(now))
+            Report("GPS lost: no valid fix for " + SecondsText(Gps.Since(now)) +
+                   "; records wait for the next fix");
+        if (Trace.Check(now))
+            Report("trace lost: nothing came from " + Port.Path() + " for " +
+                   SecondsText(Trace.Since(now)) + " (the port is open; not reconnected)");
+    }
+
+    // At the end of the run: the gaps still open end here; the events in time order.
+    void EndSilences() {
+        const double now = Clock.Seconds();
+        Gps.End(now, Result.Events);
+        Trace.End(now, Result.Events);
+        std::stable_sort(Result.Events.begin(), Result.Events.end(),
+                         [](const TRunEvent& a, const TRunEvent& b) { return a.Time < b.Time; });
+    }
+
+    // "GPS lost", "trace lost", both, or "".
+    std::string SilentText() const {
+        std::string text = Trace.IsLost() ? kTraceLostEvent : "";
+        if (Gps.IsLost())
+            text += std::string(text.empty() ? "" : ", ") + kGpsLostEvent;
+        return text;
+    }
+
     // The chunk that the next one read will be, counted from 0.
     int64_t NextChunk() const { return static_cast<int64_t>(Result.Stats.Chunks.Chunks); }
 
@@ -161,7 +268,8 @@ public:
     // before each. True once the port is open again.
     bool Reconnect() {
         if (Options.Monitor != nullptr)
-            Options.Monitor->Publish({"reconnecting", Session.Stats().Records, 0.0, 0.0});
+            Options.Monitor->Publish(
+                {"reconnecting", Session.Stats().Records, 0.0, 0.0, SilentText()});
         for (int attempt = 1; attempt <= Options.ReconnectTries; ++attempt) {
             const double pauseStart = Clock.Seconds();
             for (;;) {
@@ -178,6 +286,8 @@ public:
             Ask(TRunMarkerKind::Reconnect);
             if (Port.IsOpen()) {
                 ++Result.Reconnects;
+                Result.Events.push_back({UtcNow(), "", kReconnectEvent, 0.0});
+                Trace.Start(Clock.Seconds(), UtcNow());
                 Report("reconnected to " + Port.Path() + "; the trace is switched on again");
                 return true;
             }
@@ -207,6 +317,8 @@ public:
         } else if (Options.Gps != nullptr) {
             text += " | no fix yet";
         }
+        if (const std::string silent = SilentText(); !silent.empty())
+            text += " | " + silent;
         Options.Status->Show(text);
     }
 
@@ -216,7 +328,7 @@ public:
         const double span = now - LastPublished;
         TLiveSnapshot snapshot{RunStateName(decoder.GetState()), Session.Stats().Records,
                                span > 0 ? (frames - FramesPublished) / span : 0.0,
-                               static_cast<double>(decoder.GetDataRate())};
+                               static_cast<double>(decoder.GetDataRate()), SilentText()};
         LastPublished = now;
         FramesPublished = frames;
         Options.Monitor->Publish(snapshot);
@@ -304,6 +416,8 @@ public:
     TTrack FedTrack;             // the fix being fed, as read back from its sentences
     TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
+    TSilence Gps{kGpsLostEvent, Options.GpsTimeoutSeconds};
+    TSilence Trace{kTraceLostEvent, Options.TraceTimeoutSeconds};
     double NextTick = 0.0;
     double LastPublished = 0.0;    // when the monitor last had a snapshot
     uint64_t FramesPublished = 0;  // the frames counted then
@@ -353,6 +467,8 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
             const TCaptureTime when = clock.WallTime();
             if (!run.Take(chunk, when, failure))
                 return false;
+            if (testing)
+                run.TraceHeard();
             if (!testing && decoder.GetState() != rsAwaitingTrace) {
                 if (!decoder.GetConnected()) {
                     result.End = TLiveEnd::TraceLate;
@@ -361,6 +477,7 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
                 run.StartTest(chunk, when, clock.Seconds() - connectStart);
                 testing = true;
                 testStart = clock.Seconds();
+                run.WatchSilences(true);
             }
         } else if (status == TSerialPort::TReadStatus::End) {
             result.End = TLiveEnd::EndOfInput;
@@ -368,12 +485,15 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
         } else if (status == TSerialPort::TReadStatus::Lost) {
             ++result.PortLosses;
             result.LostMessage = port.LastError();
+            run.Trace.Pause(clock.Seconds(), result.Events);
             run.Report("the port was lost: " + result.LostMessage);
             if (!testing || !run.Reconnect()) {
                 result.End = run.StopRequested() ? TLiveEnd::Stopped : TLiveEnd::PortLost;
                 break;
             }
         }
+        if (testing)
+            run.CheckSilences();
         if (!run.Tick(failure))
             return false;
     }
@@ -382,6 +502,7 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
         result.TestSeconds = clock.Seconds() - testStart;
         // The fixes that came up to the stop still place the records before it.
         run.PollGps(true);
+        run.EndSilences();
     }
     // The loop may have ended between a failed write of the fix log and the next tick.
     return run.FixLogWritten(failure);
