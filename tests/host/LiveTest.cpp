@@ -493,6 +493,22 @@ TEST_F(LiveRealTimeTest, ReplayWithTheFixLogReconnectsWhereTheRunDid) {
     EXPECT_NE(ReadFile(Path("u.csv")), ReadFile(Path("l.csv")));
 }
 
+// A GPS source that never gives a fix is lost once its timeout has passed: said at once, and
+// one gap, from the start of the test to its end, in the summary.
+TEST_F(LiveRealTimeTest, GpsWithoutAFixIsAGapInTheSummary) {
+    const std::string port = StartSim({"--rate", "200"});
+    ASSERT_FALSE(port.empty());
+    WriteFile(Path("gps.nmea"), "$GPGSV,1,1,00*79\r\n");  // a receiver that speaks, no fix
+    const ProgramResult r = Host({"live", "--device", port, "--gps", Path("gps.nmea"),
+                                  "--gps-timeout", "0.3", "--duration", "1.5", "--no-status"});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+    EXPECT_TRUE(Contains(r.Errors, "GPS lost: no valid fix for 0.")) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "  gaps            GPS lost 1 (1.")) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, " s), trace lost 0 (0.0 s)\n")) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, "GPS lost   at ")) << r.Output;
+}
+
 TEST_F(LiveRealTimeTest, CaptureOnStandardOutputReplaysToTheSameRecords) {
     const std::string port = StartSim({"--rate", "200"});
     ASSERT_FALSE(port.empty());
