@@ -67,6 +67,11 @@ public:
     // The word for what the track counts as entries: "lines" (NMEA), "reports" (gpsd).
     virtual const char* EntryName() const { return "lines"; }
 
+    // A source that sends nothing at all for longer than this (a receiver or gpsd gone
+    // quiet, a log that stopped growing and was replaced) is closed and opened again, as a
+    // lost one is; 0: never. Sources that cannot be reopened ignore it.
+    virtual void SetSilenceTimeout(double seconds) { (void)seconds; }
+
     // Times the connection was lost, and regained, for sources that reconnect.
     virtual uint64_t Losses() const { return 0; }
     virtual uint64_t Recoveries() const { return 0; }

@@ -519,9 +519,13 @@ bool OpenGps(const TLiveArgs& args, std::unique_ptr<TFixSource>& gps) {
         return true;
     std::string error;
     gps = OpenFixSource(args.Gps, args.GpsBaud, &error);
-    if (!gps)
+    if (!gps) {
         PrintError(error);
-    return gps != nullptr;
+        return false;
+    }
+    // Silent past the timeout that makes it lost: opened again, as a lost source is.
+    gps->SetSilenceTimeout(args.GpsTimeout);
+    return true;
 }
 
 // Opens every handset's files (creating the -o folder) before any port. False, having said
