@@ -60,6 +60,13 @@ void TGpsFeed::Drop(const std::string& why, bool now) {
     Fd = -1;
     Reader.DropPartialLine();
     Reopening = true;
+    if (Confirming) {
+        // Reopened, but nothing came before this end (a FIFO without its writer, a receiver
+        // that is still starting): the loss already said goes on, quietly.
+        Confirming = false;
+        NextAttempt = Clock.Seconds() + kRetrySeconds;
+        return;
+    }
     ++LossCount;
     NextAttempt = Clock.Seconds() + (now ? 0.0 : kRetrySeconds);
     char every[32];
@@ -77,8 +84,7 @@ void TGpsFeed::Retry() {
         return;
     }
     Reopening = false;
-    ++RecoveryCount;
-    Notices.push_back({false, "reopened GPS " + SourcePath});
+    Confirming = true;  // back once bytes come
 }
 
 void TGpsFeed::FollowReplacedFile() {
@@ -121,6 +127,11 @@ std::size_t TGpsFeed::Poll() {
             Reader.Take(buffer, static_cast<std::size_t>(n));
             taken += static_cast<std::size_t>(n);
             LastHeard = Clock.Seconds();
+            if (Confirming) {
+                Confirming = false;
+                ++RecoveryCount;
+                Notices.push_back({false, "reopened GPS " + SourcePath});
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)

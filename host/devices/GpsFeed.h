@@ -8,7 +8,8 @@
 //
 // A receiver that hangs up or fails (unplugged), or that sends nothing for longer than the
 // silence timeout, is closed and opened again by its path every kRetrySeconds, as gpsd is
-// reconnected; each loss and each recovery is said once (TakeNotices). A followed file that
+// reconnected; each loss is said once (TakeNotices), the recovery once bytes come again (a
+// FIFO opens without a writer and ends at once: no recovery). A followed file that
 // is silent is only reopened when its path now names another file (a log rotated or
 // written anew by its writer); a file that merely stopped growing stays as it is.
 //
@@ -83,6 +84,7 @@ private:
     int Fd = -1;
     bool IsFile = false;
     bool Reopening = false;    // closed after a loss; Retry reopens it
+    bool Confirming = false;   // reopened; the recovery is said when bytes come
     double NextAttempt = 0.0;  // on Clock, while reopening
     double LastHeard = 0.0;    // on Clock: opened, or bytes came
     double SilenceSeconds = 0.0;

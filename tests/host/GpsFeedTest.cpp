@@ -130,20 +130,23 @@ TEST_F(GpsFeedTest, ReadsAReceiverAndReopensItWhenItHangsUpOrFallsSilent) {
     EXPECT_EQ(feed.Descriptor(), -1) << "not before the pause";
     clock.Advance(0.1);
     feed.Poll();
+    EXPECT_GE(feed.Descriptor(), 0);
+    EXPECT_TRUE(feed.TakeNotices().empty()) << "back once it sends";
+    EXPECT_EQ(receiver->Send(Sentences(3) + Sentences(4), feed, 2), 2u);
     notices = feed.TakeNotices();
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].Text, "reopened GPS " + link);
-    EXPECT_EQ(receiver->Send(Sentences(3) + Sentences(4), feed, 2), 2u);
 
     // Open but silent past the timeout: closed and opened again at once.
     clock.Advance(5.5);
     feed.Poll();
     feed.Poll();
+    EXPECT_GE(feed.Descriptor(), 0);
+    EXPECT_EQ(receiver->Send(Sentences(5), feed, 1), 1u);
     notices = feed.TakeNotices();
     ASSERT_EQ(notices.size(), 2u);
     EXPECT_NE(notices[0].Text.find("(nothing came for 5 s)"), std::string::npos) << notices[0].Text;
     EXPECT_EQ(notices[1].Text, "reopened GPS " + link);
-    EXPECT_EQ(receiver->Send(Sentences(5), feed, 1), 1u);
     EXPECT_EQ(feed.Losses(), 2u);
     EXPECT_EQ(feed.Recoveries(), 2u);
 }
