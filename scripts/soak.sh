@@ -6,8 +6,9 @@
 #   - the live run ended by its duration (status 0), every simulator ended cleanly;
 #   - every hang-up was followed by a reconnect;
 #   - the host's resident memory (VmRSS) flat after the warm-up (the first minute; a third
-#     of the run when it is shorter than three minutes): no sample after it more than
-#     SOAK_RSS_SLACK_KB above the first sample after it;
+#     of the run when it is shorter than three minutes) until the duration (then the
+#     outputs are made): no sample in between more than SOAK_RSS_SLACK_KB above the first
+#     sample after the warm-up;
 #   - no file descriptor (/proc/PID/fd) or thread (/proc/PID/task) growth: no sample after
 #     the warm-up above the most seen during it;
 #   - each host read what its capture holds (the bytes its summary counts);
@@ -225,8 +226,11 @@ done
 
 # Memory, descriptors and threads, host by host.
 while read -r pid; do
-  awk -v pid="$pid" -v warmup="$warmup" -v slack="$rss_slack" '
-    $2 != pid { next }
+  # Samples from the duration on catch the host making its outputs from their spool after
+  # the handsets' threads ended (more memory, the output files open): not the run's
+  # steady state, so not compared.
+  awk -v pid="$pid" -v warmup="$warmup" -v slack="$rss_slack" -v duration="$duration" '
+    $2 != pid || $1 >= duration { next }
     $1 <= warmup { if ($4 > wfd) wfd = $4; if ($5 > wth) wth = $5; wn++; next }
     {
       if (!n) { base = $3; minr = $3 }
