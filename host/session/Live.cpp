@@ -215,8 +215,8 @@ public:
     TDateTime UtcNow() { return CaptureTimeToDateTime(Clock.WallTime()); }
 
     // The test starts (or goes on after a reconnect): the silences are counted from now.
-    void WatchSilences(bool gps) {
-        if (gps && Options.Gps != nullptr)
+    void WatchSilences() {
+        if (Options.Gps != nullptr)
             Gps.Start(Clock.Seconds(), UtcNow());
         Trace.Start(Clock.Seconds(), UtcNow());
     }
@@ -477,7 +477,7 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
                 run.StartTest(chunk, when, clock.Seconds() - connectStart);
                 testing = true;
                 testStart = clock.Seconds();
-                run.WatchSilences(true);
+                run.WatchSilences();
             }
         } else if (status == TSerialPort::TReadStatus::End) {
             result.End = TLiveEnd::EndOfInput;
