@@ -6,11 +6,15 @@
 #   - the live run ended by its duration (status 0), every simulator ended cleanly;
 #   - every hang-up was followed by a reconnect;
 #   - the host's resident memory (VmRSS) flat after the warm-up (the first minute; a third
-#     of the run when it is shorter than three minutes): no sample after it more than
-#     SOAK_RSS_SLACK_KB above the first sample after it;
+#     of the run when it is shorter than three minutes) until the duration (then the
+#     outputs are made): no sample in between more than SOAK_RSS_SLACK_KB above the first
+#     sample after the warm-up;
 #   - no file descriptor (/proc/PID/fd) or thread (/proc/PID/task) growth: no sample after
 #     the warm-up above the most seen during it;
 #   - each host read what its capture holds (the bytes its summary counts);
+#   - each handset's capture replayed with its fix log (NAME.nmea) gives the live CSV, row
+#     for row, hang-ups included (the hang-ups, the rows compared and those differing are
+#     printed);
 #   - each handset's capture against its simulator's sent log (n95sim compare): every byte
 #     the host read is in the capture, in order; at a hang-up nothing is missing but what
 #     was still unread in the port when the simulator closed it (measured there); at the end
@@ -222,8 +226,11 @@ done
 
 # Memory, descriptors and threads, host by host.
 while read -r pid; do
-  awk -v pid="$pid" -v warmup="$warmup" -v slack="$rss_slack" '
-    $2 != pid { next }
+  # Samples from the duration on catch the host making its outputs from their spool after
+  # the handsets' threads ended (more memory, the output files open): not the run's
+  # steady state, so not compared.
+  awk -v pid="$pid" -v warmup="$warmup" -v slack="$rss_slack" -v duration="$duration" '
+    $2 != pid || $1 >= duration { next }
     $1 <= warmup { if ($4 > wfd) wfd = $4; if ($5 > wth) wth = $5; wn++; next }
     {
       if (!n) { base = $3; minr = $3 }
@@ -265,9 +272,33 @@ for i in $(seq 1 "$handsets"); do
     || fail "handset $i: the host read ${read_bytes:-?} bytes, its capture holds ${captured:-?}"
 done
 
+# Each capture replayed with its fix log: the replay asks the plug-in for every reconnect
+# where the live run did, so its CSV is the live CSV, row for row, hang-ups included.
+for i in $(seq 1 "$handsets"); do
+  gps_log=()
+  [ "$use_gps" -eq 1 ] && gps_log=(--gps "$work/soak-hs$i.nmea")
+  hangups=$(sed -n 's/.*hang-ups \([0-9]*\).*/\1/p' "$work/hs$i.sim.out")
+  if ! "$bin/n95host" replay "$work/soak-hs$i.pcap" "${gps_log[@]}" --csv "$work/replay-hs$i.csv" \
+    --no-progress -q >"$work/replay$i.out" 2>&1; then
+    fail "handset $i: the replay of its capture failed (see $work/replay$i.out)"
+    continue
+  fi
+  # Rows compared: those of the longer CSV (header aside); differing: those not equal at the
+  # same row, and those one CSV has beyond the other.
+  read -r compared differing < <(awk '
+    FNR == 1 { file++; next }
+    file == 1 { live[FNR] = $0; n1 = FNR - 1; next }
+    { n2 = FNR - 1; if (!(FNR in live) || live[FNR] != $0) d++ }
+    END { n = n1 > n2 ? n1 : n2; if (n1 > n2) d += n1 - n2; printf "%d %d\n", n, d + 0 }' \
+    "$work/soak-hs$i.csv" "$work/replay-hs$i.csv")
+  echo "soak: handset $i: replay with the fix log: ${hangups:-0} hang-ups, $compared rows compared, $differing rows differing"
+  [ "$compared" -gt 0 ] || fail "handset $i: no row to compare"
+  [ "$differing" -eq 0 ] || fail "handset $i: $differing of $compared replayed rows differ from the live CSV"
+done
+
 if [ ${#failures[@]} -eq 0 ]; then
   [ "$keep" -eq 0 ] && rm -rf "$work"
-  echo "soak: passed: $handsets handsets, $duration s at $rate frames/s each, $total_hangups hang-ups; memory, descriptors and threads flat; every capture holds what was read"
+  echo "soak: passed: $handsets handsets, $duration s at $rate frames/s each, $total_hangups hang-ups; memory, descriptors and threads flat; every capture holds what was read and replays to the live CSV"
   exit 0
 fi
 echo "soak: FAILED: ${#failures[@]} checks failed (work folder kept: $work): ${failures[0]}"

@@ -40,7 +40,21 @@ public:
     // track gained.
     virtual std::size_t Poll() = 0;
 
+    // The source's track: what it read and skipped, and its fixes (a view of a shared source
+    // keeps none there; read the fixes through FixCount and FixAt).
     virtual const TTrack& Track() const = 0;
+
+    // The fixes gained so far, counted from the first (forgotten ones too).
+    virtual uint64_t FixCount() const { return Track().Fixes.size(); }
+    // Fix `index` (< FixCount()) that is not forgotten; the last one never is.
+    virtual const TGpsPoint& FixAt(uint64_t index) const {
+        return Track().Fixes[static_cast<std::size_t>(index)];
+    }
+    // The run has taken the fixes before `index`: a source that keeps them for no one else
+    // (a view of a shared source) lets them go, so that an hour's run holds one copy of its
+    // track (the source's own, which the outputs need at the end). A source's own track
+    // keeps them.
+    virtual void ForgetFixes(uint64_t index) { (void)index; }
 
     // Non-empty once the source is gone for good (a receiver unplugged): no more fixes will
     // come, and the run stops waiting for them. A source that reconnects by itself is never
@@ -52,6 +66,11 @@ public:
 
     // The word for what the track counts as entries: "lines" (NMEA), "reports" (gpsd).
     virtual const char* EntryName() const { return "lines"; }
+
+    // A source that sends nothing at all for longer than this (a receiver or gpsd gone
+    // quiet, a log that stopped growing and was replaced) is closed and opened again, as a
+    // lost one is; 0: never. Sources that cannot be reopened ignore it.
+    virtual void SetSilenceTimeout(double seconds) { (void)seconds; }
 
     // Times the connection was lost, and regained, for sources that reconnect.
     virtual uint64_t Losses() const { return 0; }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -14,7 +15,7 @@
 
 namespace n95::host {
 
-TGpsFeed::TGpsFeed() : Reader(Fixes) {}
+TGpsFeed::TGpsFeed(TRunClock& clock) : Clock(clock), Reader(Fixes) {}
 
 TGpsFeed::~TGpsFeed() {
     if (Fd >= 0)
@@ -23,6 +24,12 @@ TGpsFeed::~TGpsFeed() {
 
 bool TGpsFeed::Open(const std::string& path, int baud, std::string* error) {
     SourcePath = path;
+    Baud = baud;
+    return OpenPath(error);
+}
+
+bool TGpsFeed::OpenPath(std::string* error) {
+    const std::string& path = SourcePath;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = SystemError("cannot open GPS " + path, errno);
@@ -36,21 +43,74 @@ bool TGpsFeed::Open(const std::string& path, int baud, std::string* error) {
     }
     IsFile = S_ISREG(info.st_mode);
     termios mode;
-    if (!IsFile && tcgetattr(fd, &mode) == 0 && !MakeRawTerminal(fd, baud)) {
+    if (!IsFile && tcgetattr(fd, &mode) == 0 && !MakeRawTerminal(fd, Baud)) {
         // A receiver on a serial line: raw bytes at its speed (NMEA 0183 says 4800 baud).
         *error = SystemError(
-            "cannot configure GPS " + path + " at " + std::to_string(baud) + " baud", errno);
+            "cannot configure GPS " + path + " at " + std::to_string(Baud) + " baud", errno);
         ::close(fd);
         return false;
     }
     Fd = fd;
+    LastHeard = Clock.Seconds();
     return true;
 }
 
+void TGpsFeed::Drop(const std::string& why, bool now) {
+    ::close(Fd);
+    Fd = -1;
+    Reader.DropPartialLine();
+    Reopening = true;
+    if (Confirming) {
+        // Reopened, but nothing came before this end (a FIFO without its writer, a receiver
+        // that is still starting): the loss already said goes on, quietly.
+        Confirming = false;
+        NextAttempt = Clock.Seconds() + kRetrySeconds;
+        return;
+    }
+    ++LossCount;
+    NextAttempt = Clock.Seconds() + (now ? 0.0 : kRetrySeconds);
+    char every[32];
+    std::snprintf(every, sizeof every, "%g s", kRetrySeconds);
+    Notices.push_back({true, "lost GPS " + SourcePath + " (" + why + "); trying again every " +
+                                 every + ", records wait for the next fix"});
+}
+
+void TGpsFeed::Retry() {
+    if (Clock.Seconds() < NextAttempt)
+        return;
+    std::string error;
+    if (!OpenPath(&error)) {
+        NextAttempt = Clock.Seconds() + kRetrySeconds;
+        return;
+    }
+    Reopening = false;
+    Confirming = true;  // back once bytes come
+}
+
+void TGpsFeed::FollowReplacedFile() {
+    LastHeard = Clock.Seconds();  // looked at once per timeout
+    struct stat open {
+    }, named{};
+    if (fstat(Fd, &open) != 0 || ::stat(SourcePath.c_str(), &named) != 0 ||
+        (open.st_dev == named.st_dev && open.st_ino == named.st_ino))
+        return;
+    const int old = Fd;
+    std::string error;
+    if (!OpenPath(&error)) {
+        Fd = old;
+        return;
+    }
+    ::close(old);
+    Reader.DropPartialLine();
+    Notices.push_back({false, "GPS " + SourcePath + " is another file now; reading it"});
+}
+
 std::size_t TGpsFeed::Poll() {
+    const std::size_t before = Fixes.Fixes.size();
+    if (Fd < 0 && Reopening)
+        Retry();
     if (Fd < 0)
         return 0;
-    const std::size_t before = Fixes.Fixes.size();
     if (IsFile) {
         // A file that shrank was started afresh (rotated, or rewritten): read it again.
         struct stat info;
@@ -66,6 +126,12 @@ std::size_t TGpsFeed::Poll() {
         if (n > 0) {
             Reader.Take(buffer, static_cast<std::size_t>(n));
             taken += static_cast<std::size_t>(n);
+            LastHeard = Clock.Seconds();
+            if (Confirming) {
+                Confirming = false;
+                ++RecoveryCount;
+                Notices.push_back({false, "reopened GPS " + SourcePath});
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -74,11 +140,17 @@ std::size_t TGpsFeed::Poll() {
             break;  // for now: the writer may append more
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        LostMessage = n == 0 ? "GPS " + SourcePath + " hung up"
-                             : SystemError("cannot read GPS " + SourcePath, errno);
-        ::close(Fd);
-        Fd = -1;
-        break;
+        Drop(n == 0 ? "hung up" : SystemError("cannot read", errno), false);
+        return Fixes.Fixes.size() - before;
+    }
+    if (SilenceSeconds > 0 && Clock.Seconds() - LastHeard > SilenceSeconds) {
+        if (IsFile) {
+            FollowReplacedFile();
+        } else {
+            char silent[48];
+            std::snprintf(silent, sizeof silent, "nothing came for %g s", SilenceSeconds);
+            Drop(silent, true);
+        }
     }
     return Fixes.Fixes.size() - before;
 }

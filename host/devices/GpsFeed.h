@@ -6,12 +6,22 @@
 // sentences, checks, line-length cap and skipped-line counts. A line still being written
 // (no line end yet) waits for its end.
 //
+// A receiver that hangs up or fails (unplugged), or that sends nothing for longer than the
+// silence timeout, is closed and opened again by its path every kRetrySeconds, as gpsd is
+// reconnected; each loss is said once (TakeNotices), the recovery once bytes come again (a
+// FIFO opens without a writer and ends at once: no recovery). A followed file that
+// is silent is only reopened when its path now names another file (a log rotated or
+// written anew by its writer); a file that merely stopped growing stays as it is.
+//
 // Not thread-safe; one owner.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "host/common/RunClock.h"
 #include "host/devices/FixSource.h"
 #include "host/formats/Nmea.h"
 #include "host/formats/Track.h"
@@ -20,7 +30,9 @@ namespace n95::host {
 
 class TGpsFeed final : public TFixSource {
 public:
-    TGpsFeed();
+    static constexpr double kRetrySeconds = 2.0;  // between attempts to reopen a receiver
+
+    explicit TGpsFeed(TRunClock& clock = TRunClock::System());
     TGpsFeed(const TGpsFeed&) = delete;
     TGpsFeed& operator=(const TGpsFeed&) = delete;
     ~TGpsFeed() override;
@@ -42,9 +54,13 @@ public:
 
     // Reads what has arrived, up to kMaxBytesPerPoll, and parses the complete lines; garbage
     // is counted as skipped lines (a line without an end as soon as it is too long). Returns
-    // how many fixes the track gained. A device that fails or hangs up is closed; Lost()
-    // then says why, and no more fixes come.
+    // how many fixes the track gained. A device that fails or hangs up is closed and
+    // reopened (see above); it is never lost for good.
     std::size_t Poll() override;
+    std::vector<TFixNotice> TakeNotices() override { return std::exchange(Notices, {}); }
+    void SetSilenceTimeout(double seconds) override { SilenceSeconds = seconds; }
+    uint64_t Losses() const override { return LossCount; }
+    uint64_t Recoveries() const override { return RecoveryCount; }
 
     std::string Name() const override { return SourcePath + " (NMEA)"; }
     const TTrack& Track() const override { return Fixes; }
@@ -52,9 +68,28 @@ public:
     const std::string& Path() const { return SourcePath; }
 
 private:
+    // Opens SourcePath into Fd (a terminal in raw mode at Baud). False, with a message.
+    bool OpenPath(std::string* error);
+    // The receiver is gone (`why`): closed, said, and tried again after the pause (at once
+    // when `now`).
+    void Drop(const std::string& why, bool now);
+    // While closed: an attempt to reopen once the pause is over.
+    void Retry();
+    // A silent followed file: reopened when its path names another file now.
+    void FollowReplacedFile();
+
+    TRunClock& Clock;
     std::string SourcePath;
+    int Baud = 4800;
     int Fd = -1;
     bool IsFile = false;
+    bool Reopening = false;    // closed after a loss; Retry reopens it
+    bool Confirming = false;   // reopened; the recovery is said when bytes come
+    double NextAttempt = 0.0;  // on Clock, while reopening
+    double LastHeard = 0.0;    // on Clock: opened, or bytes came
+    double SilenceSeconds = 0.0;
+    uint64_t LossCount = 0, RecoveryCount = 0;
+    std::vector<TFixNotice> Notices;
     TTrack Fixes;
     TNmeaReader Reader;
     std::string LostMessage;

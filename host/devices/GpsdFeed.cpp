@@ -288,6 +288,7 @@ bool TGpsdFeed::FinishAttempt(int waitMs, std::string* error) {
                     const int flags = fcntl(c.Data.gps_fd, F_GETFL);
                     fcntl(c.Data.gps_fd, F_SETFL, flags | O_NONBLOCK);
                     c.NextAddress = 0;
+                    LastHeard = Clock.Seconds();
                     return true;
                 }
                 c.LastError = "cannot ask for its reports: " + std::string(std::strerror(errno));
@@ -312,6 +313,8 @@ bool TGpsdFeed::ReadReports(std::size_t* gained) {
         const int n = gps_read(&data, nullptr, 0);
         if (n == 0)
             return true;  // nothing complete has come (the socket would block)
+        if (n > 0)
+            LastHeard = Clock.Seconds();
         if (n < 0) {
             Disconnect(errno == 0 || errno == EAGAIN ? "gpsd closed it" : std::strerror(errno));
             return false;
@@ -395,8 +398,12 @@ std::size_t TGpsdFeed::Poll() {
     std::size_t gained = 0;
     if (!Connection->Open)
         Retry();
-    if (Connection->Open)
-        ReadReports(&gained);
+    if (Connection->Open && ReadReports(&gained) && SilenceSeconds > 0 &&
+        Clock.Seconds() - LastHeard > SilenceSeconds) {
+        char silent[48];
+        std::snprintf(silent, sizeof silent, "nothing came for %.0f s", SilenceSeconds);
+        Disconnect(silent);
+    }
     return gained;
 }
 

@@ -81,6 +81,9 @@ public:
     const char* EntryName() const override { return "reports"; }
     uint64_t Losses() const override { return LossCount; }
     uint64_t Recoveries() const override { return RecoveryCount; }
+    // gpsd streams a report a second or so even without a fix: a connection that carries
+    // nothing for this long has stalled, and is made again.
+    void SetSilenceTimeout(double seconds) override { SilenceSeconds = seconds; }
 
 private:
     struct TConnection;  // libgps's state, kept out of this header
@@ -98,6 +101,8 @@ private:
     uint64_t LossCount = 0;
     uint64_t RecoveryCount = 0;
     double NextAttempt = 0.0;  // on Clock, while disconnected
+    double SilenceSeconds = 0.0;
+    double LastHeard = 0.0;  // on Clock: the connection was made, or a report came
     std::vector<TFixNotice> Notices;
     std::string NeverLost;
 };

@@ -136,6 +136,46 @@ bool ParseFeedMarker(std::string_view body, int64_t& chunk) {
     return true;
 }
 
+constexpr TRunMarkerKind kRunMarkerKinds[] = {
+    TRunMarkerKind::Reconnect, TRunMarkerKind::RestartTest, TRunMarkerKind::StopDecoding,
+    TRunMarkerKind::StartTest};
+
+// A whole decimal number of at most 18 digits.
+bool ParseCount(std::string_view text, int64_t& value) {
+    if (text.empty() || text.size() > 18)
+        return false;
+    value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+// A live run's event marker (see NmeaRunMarker): true, with what it says in `marker`.
+bool ParseRunMarker(std::string_view body, TRunMarker& marker) {
+    constexpr std::string_view kPrefix = "PN95,";
+    if (body.substr(0, kPrefix.size()) != kPrefix)
+        return false;
+    body.remove_prefix(kPrefix.size());
+    const std::size_t comma = body.find(',');
+    const std::size_t second = comma == std::string_view::npos ? comma : body.find(',', comma + 1);
+    if (second == std::string_view::npos)
+        return false;
+    const std::string_view word = body.substr(0, comma);
+    int64_t chunk = 0, fixes = 0;
+    if (!ParseCount(body.substr(comma + 1, second - comma - 1), chunk) ||
+        !ParseCount(body.substr(second + 1), fixes))
+        return false;
+    for (const TRunMarkerKind kind : kRunMarkerKinds)
+        if (word == RunMarkerWord(kind)) {
+            marker = {kind, chunk, static_cast<uint64_t>(fixes)};
+            return true;
+        }
+    return false;
+}
+
 // Why a checked sentence gave no fix; an empty message: it gave one, or it is not a
 // position sentence.
 struct TSentenceProblem {
@@ -193,6 +233,10 @@ TSentenceProblem ParseSentence(std::string_view body, TNmeaState& state, TTrack&
                                uint64_t line) {
     const std::vector<std::string_view> f = SplitFields(body);
     const std::string_view type = f[0];
+    // A proprietary sentence ("$P" and a maker's code: $PN95, $PGRME, $PUBX) has an address
+    // of any length; like every other reader, this one passes over those it does not know.
+    if (!type.empty() && type[0] == 'P')
+        return {};
     if (type.size() != 5)
         return {TTrackProblemKind::NotNmea, "not an NMEA sentence address"};
     const std::string_view talker = type.substr(0, 2);
@@ -320,6 +364,10 @@ void TNmeaReader::Line(std::string_view line) {
     }
     if (ParseFeedMarker(body, PendingFeed))
         return;
+    if (TRunMarker marker; ParseRunMarker(body, marker)) {
+        Track.Markers.push_back(marker);
+        return;
+    }
     TNmeaState state{HasDate, DateDays, DateTimeOfDay, DefaultDate, PendingFeed};
     TSentenceProblem problem = ParseSentence(body, state, Track, LineNumber);
     if (!problem.Message.empty())
@@ -328,6 +376,25 @@ void TNmeaReader::Line(std::string_view line) {
 
 std::string NmeaFeedMarker(int64_t chunk) {
     return NmeaSentence(std::string(kFeedMarker) + std::to_string(chunk));
+}
+
+const char* RunMarkerWord(TRunMarkerKind kind) {
+    switch (kind) {
+        case TRunMarkerKind::Reconnect:
+            return "RECONNECT";
+        case TRunMarkerKind::RestartTest:
+            return "RESTART";
+        case TRunMarkerKind::StopDecoding:
+            return "STOP";
+        case TRunMarkerKind::StartTest:
+            return "START";
+    }
+    return "";
+}
+
+std::string NmeaRunMarker(const TRunMarker& marker) {
+    return NmeaSentence("PN95," + std::string(RunMarkerWord(marker.Kind)) + "," +
+                        std::to_string(marker.Chunk) + "," + std::to_string(marker.FixesBefore));
 }
 void TNmeaReader::Take(const char* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {

@@ -31,6 +31,16 @@ std::string NmeaSentence(std::string_view body);
 // decoded. Other NMEA readers ignore it, as they do every proprietary sentence.
 std::string NmeaFeedMarker(int64_t chunk);
 
+// The proprietary sentence "$PN95,<EVENT>,<chunk>,<fixes>" that a live run writes where it
+// asked the plug-in for `kind` (EVENT: RECONNECT, RESTART, STOP, START): before the
+// capture's chunk <chunk> was decoded, after the first <fixes> fixes of the log were fed. The
+// fix count orders the event among the fixes fed before the same chunk, whose order decides
+// the positions (a reconnect starts the plug-in's tagging afresh).
+std::string NmeaRunMarker(const TRunMarker& marker);
+
+// "RECONNECT", ...: the event's word in its marker.
+const char* RunMarkerWord(TRunMarkerKind kind);
+
 // The longest line the NMEA readers take (the replay's track and the live GPS), without its
 // line end. A sentence has at most 82 characters: a longer "line" is noise, or not NMEA at
 // all. It is skipped whole, as one problem, and never held in memory.

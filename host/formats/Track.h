@@ -152,6 +152,23 @@ private:
     std::optional<TTrackFix> JumpAnchor;
 };
 
+// What a live run asked of the plug-in mid-run, besides decoding and feeding fixes; its fix
+// log marks each (see NmeaRunMarker) so that a replay asks the same at the same point.
+enum class TRunMarkerKind : uint8_t {
+    Reconnect,     // Reconnect: the port reopened, the test restarted, the tagging afresh
+    RestartTest,   // RestartTest
+    StopDecoding,  // StopDecoding
+    StartTest,     // StartTest (decoding resumed after StopDecoding)
+};
+
+// One marked event: it came before the capture's chunk Chunk (from 0) was decoded, after
+// the first FixesBefore fixes of the log had been fed.
+struct TRunMarker {
+    TRunMarkerKind Kind = TRunMarkerKind::Reconnect;
+    int64_t Chunk = 0;
+    uint64_t FixesBefore = 0;
+};
+
 struct TTrack {
     // How many skipped entries are described in FirstProblems.
     static constexpr std::size_t kReportedProblems = 5;
@@ -167,6 +184,8 @@ struct TTrack {
     // the capture's chunk (from 0) before which the run fed Fixes[i]. Empty for other
     // tracks; see HasFeedPoints.
     std::vector<int64_t> FeedBefore;
+    // For such a track: the run's events, in the order of the log.
+    std::vector<TRunMarker> Markers;
 
     // True when every fix has its feed point: the replay then feeds the fixes where the
     // live run did, rather than by their times, and gives the live run's positions exactly.

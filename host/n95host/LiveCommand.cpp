@@ -36,6 +36,8 @@ struct TLiveArgs {
     uint64_t MaxPoints = kDefaultMaxPoints;  // --max-points; 0: all
     std::string OutDir;
     double TraceWait = kTraceConfirmSeconds;
+    double GpsTimeout = 10.0;
+    double TraceTimeout = 10.0;
     int ReconnectTries = 5;
     double ReconnectPause = 2.0;
     int IdleGapMs = 10;
@@ -362,6 +364,8 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const THandsetFiles& files,
         std::fprintf(out, "  gps             none (records carry no position)\n");
     std::fprintf(out, "  port            %llu lost, %llu reconnected\n", u(r.PortLosses),
                  u(r.Reconnects));
+    if (r.Tested)
+        PrintGaps(out, r.Events);
     PrintNotCopied(out, r.Stats.Records);
     PrintShownPoints(out, outputSet);
     PrintKeptAndOutputs(out, r.Stats.MaxRecordsKept, outputs);
@@ -399,6 +403,8 @@ TLiveOptions OptionsFor(const TLiveArgs& args, THandsetOutputs& h) {
     options.TraceWaitSeconds = args.TraceWait;
     options.FrameLogPath = h.Outputs.FrameLogWritePath();
     options.Capture = h.Files.Capture.empty() ? nullptr : &h.Capture;
+    options.GpsTimeoutSeconds = args.GpsTimeout;
+    options.TraceTimeoutSeconds = args.TraceTimeout;
     options.ReconnectTries = args.ReconnectTries;
     options.ReconnectPauseSeconds = args.ReconnectPause;
     options.FixLog = h.FixLog.IsOpen() ? &h.FixLog : nullptr;
@@ -501,9 +507,13 @@ bool OpenGps(const TLiveArgs& args, std::unique_ptr<TFixSource>& gps) {
         return true;
     std::string error;
     gps = OpenFixSource(args.Gps, args.GpsBaud, &error);
-    if (!gps)
+    if (!gps) {
         PrintError(error);
-    return gps != nullptr;
+        return false;
+    }
+    // Silent past the timeout that makes it lost: opened again, as a lost source is.
+    gps->SetSilenceTimeout(args.GpsTimeout);
+    return true;
 }
 
 // Opens every handset's files (creating the -o folder) before any port. False, having said
@@ -594,6 +604,17 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
                      "Give up when no trace frame comes within this many seconds of Connect")
         ->capture_default_str()
         ->check(FiniteRange(0.1, kTraceConfirmSeconds));
+    live->add_option("--gps-timeout", args->GpsTimeout,
+                     "A GPS without a valid fix for longer than this many seconds is lost "
+                     "(shown, and counted in the summary) until its next fix")
+        ->capture_default_str()
+        ->check(FiniteRange(0.1, 86400.0));
+    live->add_option("--trace-timeout", args->TraceTimeout,
+                     "A handset that sends nothing for longer than this many seconds while "
+                     "its port stays open has lost its trace (shown, and counted in the "
+                     "summary; the port is not reconnected for it)")
+        ->capture_default_str()
+        ->check(FiniteRange(0.1, 86400.0));
     live->add_option("--reconnect-tries", args->ReconnectTries,
                      "Reconnect attempts after the port is lost")
         ->capture_default_str()

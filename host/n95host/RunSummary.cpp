@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Progress.h"
@@ -15,7 +16,62 @@ unsigned long long U(uint64_t value) {
     return static_cast<unsigned long long>(value);
 }
 
+bool IsGap(const TRunEvent& event) {
+    return event.What == "GPS lost" || event.What == "trace lost";
+}
+
+// How many gaps of `what`, and their length in all.
+std::pair<uint64_t, double> GapTotal(const std::vector<TRunEvent>& events, const char* what) {
+    std::pair<uint64_t, double> total{0, 0.0};
+    for (const TRunEvent& event : events)
+        if (event.What == what) {
+            ++total.first;
+            total.second += event.Seconds;
+        }
+    return total;
+}
+
 }  // namespace
+
+void PrintGaps(FILE* out, const std::vector<TRunEvent>& events) {
+    const auto gps = GapTotal(events, "GPS lost"), trace = GapTotal(events, "trace lost");
+    std::fprintf(out, "  gaps            GPS lost %llu (%.1f s), trace lost %llu (%.1f s)\n",
+                 U(gps.first), gps.second, U(trace.first), trace.second);
+    std::size_t listed = 0, gaps = 0;
+    for (const TRunEvent& event : events) {
+        if (!IsGap(event))
+            continue;
+        if (++gaps > kMaxGapLines)
+            continue;
+        ++listed;
+        std::fprintf(out, "                  %-10s at %s for %.1f s\n", event.What.c_str(),
+                     FormatIso8601(event.Time).c_str(), event.Seconds);
+    }
+    if (gaps > listed)
+        std::fprintf(out, "                  (and %llu more)\n", U(gaps - listed));
+}
+
+void WriteGapsJson(TJsonWriter& json, const std::vector<TRunEvent>& events) {
+    for (const auto& [key, what] :
+         {std::pair{"gps_lost", "GPS lost"}, std::pair{"trace_lost", "trace lost"}}) {
+        const auto total = GapTotal(events, what);
+        json.OpenObject(key);
+        json.Number("count", total.first);
+        json.Number("seconds", total.second, 1);
+        json.CloseObject();
+    }
+    json.OpenArray("gaps");
+    for (const TRunEvent& event : events) {
+        if (!IsGap(event))
+            continue;
+        json.OpenObject();
+        json.String("what", event.What);
+        json.String("start", FormatIso8601(event.Time));
+        json.Number("seconds", event.Seconds, 1);
+        json.CloseObject();
+    }
+    json.CloseArray();
+}
 
 void PrintRunCounts(FILE* out, const TRunStats& stats, const std::string& bytesRead) {
     const TChunkTally& c = stats.Chunks;

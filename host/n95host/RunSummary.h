@@ -12,6 +12,7 @@
 
 #include "host/formats/Track.h"
 #include "host/n95host/SummaryJson.h"
+#include "host/outputs/Output.h"
 #include "host/outputs/OutputSet.h"
 #include "host/session/RunStats.h"
 
@@ -53,6 +54,15 @@ void WriteShownPointsJson(TJsonWriter& json, const TOutputSet& outputs);
 // "max_records_kept", "peak_memory_mb" and "outputs" (the paths written).
 void WriteKeptAndOutputsJson(TJsonWriter& json, std::size_t maxRecordsKept,
                              const std::vector<std::string>& outputs);
+
+// The "gaps" lines of a live run: how many times, and how long in all, the GPS and the
+// trace were lost (TLiveResult::Events), then each gap with its start (UTC) and length, the
+// first kMaxGapLines of them.
+inline constexpr std::size_t kMaxGapLines = 20;
+void PrintGaps(FILE* out, const std::vector<TRunEvent>& events);
+// The same as members of the JSON summary's current object: "gps_lost" and "trace_lost"
+// (each {"count", "seconds"}), and "gaps": every gap as {"what", "start", "seconds"}.
+void WriteGapsJson(TJsonWriter& json, const std::vector<TRunEvent>& events);
 
 // The map's second heading line: the time span, the records and the fixes.
 std::string MapSubtitle(const TRunStats& stats, std::size_t fixes);

@@ -1,11 +1,14 @@
 #include "host/session/FixHub.h"
 
+#include <algorithm>
+
 namespace n95::host {
 
 class TFixHub::TView final : public TFixSource {
 public:
-    explicit TView(TFixHub& hub) : Hub(hub), EntryWord(hub.Source.EntryName()) {
-        Copy.Format = hub.Source.Track().Format;
+    TView(TFixHub& hub, std::size_t index)
+        : Hub(hub), Index(index), EntryWord(hub.Source.EntryName()) {
+        Empty.Format = hub.Source.Track().Format;
     }
 
     std::string Name() const override { return Hub.Name; }
@@ -14,16 +17,30 @@ public:
 
     std::size_t Poll() override {
         const std::lock_guard<std::mutex> guard(Hub.Lock);
-        const std::size_t before = Copy.Fixes.size();
-        Copy.Fixes.insert(Copy.Fixes.end(), Hub.Fixes.begin() + static_cast<std::ptrdiff_t>(before),
-                          Hub.Fixes.end());
+        uint64_t& copied = Hub.Copied[Index];
+        const auto from = static_cast<std::ptrdiff_t>(copied - Hub.FirstFix);
+        Pending.insert(Pending.end(), Hub.Fixes.begin() + from, Hub.Fixes.end());
+        const uint64_t gained = Hub.Published - copied;
+        copied = Hub.Published;
+        Hub.Trim();
         LostText = Hub.LostText;
         Losses_ = Hub.LossCount;
         Recoveries_ = Hub.RecoveryCount;
-        return Copy.Fixes.size() - before;
+        return static_cast<std::size_t>(gained);
     }
 
-    const TTrack& Track() const override { return Copy; }
+    const TTrack& Track() const override { return Empty; }
+    uint64_t FixCount() const override { return FirstPending + Pending.size(); }
+    const TGpsPoint& FixAt(uint64_t index) const override {
+        return Pending[static_cast<std::size_t>(index - FirstPending)];
+    }
+    void ForgetFixes(uint64_t index) override {
+        // The last fix stays: the status line shows it.
+        while (Pending.size() > 1 && FirstPending < index) {
+            Pending.pop_front();
+            ++FirstPending;
+        }
+    }
     const std::string& Lost() const override { return LostText; }
     const char* EntryName() const override { return EntryWord; }
     uint64_t Losses() const override { return Losses_; }
@@ -31,8 +48,11 @@ public:
 
 private:
     TFixHub& Hub;
+    const std::size_t Index;  // in Hub.Copied
     const char* EntryWord;
-    TTrack Copy;
+    TTrack Empty;                   // the source's format; no fixes
+    std::deque<TGpsPoint> Pending;  // from the FirstPending-th fix on
+    uint64_t FirstPending = 0;
     std::string LostText;
     uint64_t Losses_ = 0, Recoveries_ = 0;
 };
@@ -41,18 +61,31 @@ TFixHub::TFixHub(TFixSource& source) : Source(source), Name(source.Name()) {}
 
 std::vector<TFixNotice> TFixHub::Poll() {
     Source.Poll();
-    const std::vector<TGpsPoint>& fixes = Source.Track().Fixes;
+    const uint64_t count = Source.FixCount();
     const std::lock_guard<std::mutex> guard(Lock);
-    Fixes.insert(Fixes.end(), fixes.begin() + static_cast<std::ptrdiff_t>(Fixes.size()),
-                 fixes.end());
+    for (; Published < count; ++Published)
+        Fixes.push_back(Source.FixAt(Published));
+    Trim();
     LostText = Source.Lost();
     LossCount = Source.Losses();
     RecoveryCount = Source.Recoveries();
     return Source.TakeNotices();
 }
 
+void TFixHub::Trim() {
+    if (Copied.empty())
+        return;  // a view made later gets every fix
+    const uint64_t taken = *std::min_element(Copied.begin(), Copied.end());
+    while (FirstFix < taken) {
+        Fixes.pop_front();
+        ++FirstFix;
+    }
+}
+
 std::unique_ptr<TFixSource> TFixHub::NewView() {
-    return std::make_unique<TView>(*this);
+    const std::lock_guard<std::mutex> guard(Lock);
+    Copied.push_back(FirstFix);
+    return std::make_unique<TView>(*this, Copied.size() - 1);
 }
 
 }  // namespace n95::host

@@ -23,6 +23,66 @@ int MillisecondsLeft(double now, double since, double seconds) {
     return static_cast<int>(std::clamp(std::ceil(left * 1000.0), 0.0, 1e9));
 }
 
+// One source that may fall silent during the test (the GPS, the trace): Heard at each sign
+// of life, Check on every turn of the loop; a silence longer than the timeout is a gap, from
+// the last sign of life to the next (or to the end of the run).
+class TSilence {
+public:
+    TSilence(const char* what, double timeout) : What(what), Timeout(timeout) {}
+
+    // Counting starts now (the test starts, the port is back).
+    void Start(double now, TDateTime utc) {
+        Last = now;
+        LastUtc = utc;
+        Watching = true;
+    }
+    // Stops counting (the port is lost): a gap open now ends here.
+    void Pause(double now, std::vector<TRunEvent>& events) {
+        End(now, events);
+        Watching = false;
+    }
+    // A sign of life. True when it ends a gap (then appended to `events`).
+    bool Heard(double now, TDateTime utc, std::vector<TRunEvent>& events) {
+        const bool ended = End(now, events);
+        Last = now;
+        LastUtc = utc;
+        return ended;
+    }
+    // True when the silence has just become a gap.
+    bool Check(double now) {
+        if (!Watching || Lost || now - Last <= Timeout)
+            return false;
+        Lost = true;
+        return true;
+    }
+    bool IsLost() const { return Lost; }
+    double Since(double now) const { return now - Last; }
+
+    // Ends an open gap at `now`, appending it to `events`; true when there was one.
+    bool End(double now, std::vector<TRunEvent>& events) {
+        if (!Lost)
+            return false;
+        Lost = false;
+        events.push_back({LastUtc, "", What, now - Last});
+        return true;
+    }
+
+private:
+    const char* What;
+    double Timeout;
+    double Last = 0.0;
+    TDateTime LastUtc = 0.0;
+    bool Watching = false;
+    bool Lost = false;
+};
+
+// "12.3 s".
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
 // The run's state between the steps of RunLive.
 class TLiveRun {
 public:
@@ -80,7 +140,11 @@ public:
     void PollGps(bool testing) {
         if (Options.Gps == nullptr)
             return;
-        Result.FixesRead += Options.Gps->Poll();
+        const std::size_t gained = Options.Gps->Poll();
+        Result.FixesRead += gained;
+        // A valid fix is the GPS's sign of life: a receiver that speaks without one is silent.
+        if (gained > 0 && Gps.Heard(Clock.Seconds(), UtcNow(), Result.Events))
+            Report("GPS back after " + SecondsText(Result.Events.back().Seconds));
         for (const TFixNotice& notice : Options.Gps->TakeNotices())
             Report((notice.Warning ? "warning: " : "") + notice.Text);
         if (!Options.Gps->Lost().empty() && !GpsLossReported) {
@@ -100,22 +164,95 @@ public:
     void FeedFixes(int64_t beforeChunk) {
         if (Options.Gps == nullptr)
             return;
-        const std::vector<TGpsPoint>& fixes = Options.Gps->Track().Fixes;
-        while (FixesFed < fixes.size()) {
-            const std::string sentences = FormatNmeaFix(fixes[FixesFed++], 0.0, 0.0);
-            const std::size_t before = FedTrack.Fixes.size();
+        TFixSource& gps = *Options.Gps;
+        while (FixesFed < gps.FixCount()) {
+            const std::string sentences = FormatNmeaFix(gps.FixAt(FixesFed++), 0.0, 0.0);
             ForEachLine(sentences, [this](std::string_view line) { FedReader.Line(line); });
             FedReader.Finish();  // the source's filter has decided on this fix: none is held
-            if (FedTrack.Fixes.size() == before)
+            if (FedTrack.Fixes.empty())
                 continue;
-            if (Options.FixLog != nullptr && FixLogFailure.empty()) {
-                // A failed write stops the run at the next tick, as the capture's does.
-                const std::string marker = NmeaFeedMarker(beforeChunk);
-                Options.FixLog->Append(marker.data(), marker.size(), sentences.data(),
-                                       sentences.size(), &FixLogFailure);
-            }
+            WriteFixLog(NmeaFeedMarker(beforeChunk), sentences);
             Session.FeedFix(FedTrack.Fixes.back());
+            ++FixesFedCount;
+            // Only the filter's state is needed of the fixes fed (the live filter never takes
+            // one back): the track is not kept twice.
+            FedTrack.Fixes.clear();
         }
+        gps.ForgetFixes(FixesFed);
+    }
+
+    // Asks the decoder for `kind` mid-run, its marker first in the fix log (at the next
+    // chunk, after the fixes fed so far), so that a replay asks it at the same point: a
+    // reconnect starts the plug-in's tagging afresh, which changes the positions of the
+    // records around it. Every attempt is marked, a failed one too: each restarts the test.
+    void Ask(TRunMarkerKind kind) {
+        WriteFixLog(NmeaRunMarker({kind, NextChunk(), FixesFedCount}), {});
+        THandSetDecode& decoder = Session.Decoder();
+        switch (kind) {
+            case TRunMarkerKind::Reconnect:
+                decoder.Reconnect();
+                break;
+            case TRunMarkerKind::RestartTest:
+                decoder.RestartTest();
+                break;
+            case TRunMarkerKind::StopDecoding:
+                decoder.StopDecoding();
+                break;
+            case TRunMarkerKind::StartTest:
+                decoder.StartTest();
+                break;
+        }
+    }
+
+    // Appends `head` and `body` to the fix log as one write, while it has not failed. A
+    // failed write stops the run at the next tick, as the capture's does.
+    void WriteFixLog(const std::string& head, const std::string& body) {
+        if (Options.FixLog != nullptr && FixLogFailure.empty())
+            Options.FixLog->Append(head.data(), head.size(), body.data(), body.size(),
+                                   &FixLogFailure);
+    }
+
+    TDateTime UtcNow() { return CaptureTimeToDateTime(Clock.WallTime()); }
+
+    // The test starts (or goes on after a reconnect): the silences are counted from now.
+    void WatchSilences() {
+        if (Options.Gps != nullptr)
+            Gps.Start(Clock.Seconds(), UtcNow());
+        Trace.Start(Clock.Seconds(), UtcNow());
+    }
+
+    // A sign of the trace: data read from the port.
+    void TraceHeard() {
+        if (Trace.Heard(Clock.Seconds(), UtcNow(), Result.Events))
+            Report("trace back after " + SecondsText(Result.Events.back().Seconds));
+    }
+
+    // Looks at the silences once a turn of the loop during the test; says when one begins.
+    void CheckSilences() {
+        const double now = Clock.Seconds();
+        if (Gps.Check(now))
+            Report("GPS lost: no valid fix for " + SecondsText(Gps.Since(now)) +
+                   "; records wait for the next fix");
+        if (Trace.Check(now))
+            Report("trace lost: nothing came from " + Port.Path() + " for " +
+                   SecondsText(Trace.Since(now)) + " (the port is open; not reconnected)");
+    }
+
+    // At the end of the run: the gaps still open end here; the events in time order.
+    void EndSilences() {
+        const double now = Clock.Seconds();
+        Gps.End(now, Result.Events);
+        Trace.End(now, Result.Events);
+        std::stable_sort(Result.Events.begin(), Result.Events.end(),
+                         [](const TRunEvent& a, const TRunEvent& b) { return a.Time < b.Time; });
+    }
+
+    // "GPS lost", "trace lost", both, or "".
+    std::string SilentText() const {
+        std::string text = Trace.IsLost() ? kTraceLostEvent : "";
+        if (Gps.IsLost())
+            text += std::string(text.empty() ? "" : ", ") + kGpsLostEvent;
+        return text;
     }
 
     // The chunk that the next one read will be, counted from 0.
@@ -130,9 +267,9 @@ public:
     // After a port loss during the test: Reconnect, up to the allowed attempts with a pause
     // before each. True once the port is open again.
     bool Reconnect() {
-        THandSetDecode& decoder = Session.Decoder();
         if (Options.Monitor != nullptr)
-            Options.Monitor->Publish({"reconnecting", Session.Stats().Records, 0.0, 0.0});
+            Options.Monitor->Publish(
+                {"reconnecting", Session.Stats().Records, 0.0, 0.0, SilentText()});
         for (int attempt = 1; attempt <= Options.ReconnectTries; ++attempt) {
             const double pauseStart = Clock.Seconds();
             for (;;) {
@@ -146,9 +283,11 @@ public:
             }
             Report("reconnecting to " + Port.Path() + " (attempt " + std::to_string(attempt) +
                    " of " + std::to_string(Options.ReconnectTries) + ")");
-            decoder.Reconnect();
+            Ask(TRunMarkerKind::Reconnect);
             if (Port.IsOpen()) {
                 ++Result.Reconnects;
+                Result.Events.push_back({UtcNow(), "", kReconnectEvent, 0.0});
+                Trace.Start(Clock.Seconds(), UtcNow());
                 Report("reconnected to " + Port.Path() + "; the trace is switched on again");
                 return true;
             }
@@ -168,8 +307,8 @@ public:
         std::string text = std::string(RunStateName(decoder.GetState())) + " | " +
                            std::to_string(Session.Stats().Records) + " records | " +
                            FormatRate(decoder.GetDataRate());
-        if (Options.Gps != nullptr && !Options.Gps->Track().Fixes.empty()) {
-            const TGpsPoint& fix = Options.Gps->Track().Fixes.back();
+        if (Options.Gps != nullptr && Options.Gps->FixCount() > 0) {
+            const TGpsPoint& fix = Options.Gps->FixAt(Options.Gps->FixCount() - 1);
             char buffer[64];
             std::snprintf(buffer, sizeof buffer, " | fix %.5f, %.5f at ", fix.Y, fix.X);
             text += buffer;
@@ -178,6 +317,8 @@ public:
         } else if (Options.Gps != nullptr) {
             text += " | no fix yet";
         }
+        if (const std::string silent = SilentText(); !silent.empty())
+            text += " | " + silent;
         Options.Status->Show(text);
     }
 
@@ -187,7 +328,7 @@ public:
         const double span = now - LastPublished;
         TLiveSnapshot snapshot{RunStateName(decoder.GetState()), Session.Stats().Records,
                                span > 0 ? (frames - FramesPublished) / span : 0.0,
-                               static_cast<double>(decoder.GetDataRate())};
+                               static_cast<double>(decoder.GetDataRate()), SilentText()};
         LastPublished = now;
         FramesPublished = frames;
         Options.Monitor->Publish(snapshot);
@@ -269,11 +410,14 @@ public:
     TRunClock& Clock;
     TDecoderSession& Session;
     TLiveResult& Result;
-    std::size_t FixesFed = 0;   // fixes of the GPS's track looked at
-    std::string FixLogFailure;  // why the fix log could not be written; then no more is
-    TTrack FedTrack;            // the fixes fed, as read back from their sentences
+    uint64_t FixesFed = 0;       // fixes of the GPS looked at
+    uint64_t FixesFedCount = 0;  // fixes fed to the decoder (and written to the fix log)
+    std::string FixLogFailure;   // why the fix log could not be written; then no more is
+    TTrack FedTrack;             // the fix being fed, as read back from its sentences
     TNmeaReader FedReader{FedTrack};
     bool GpsLossReported = false;
+    TSilence Gps{kGpsLostEvent, Options.GpsTimeoutSeconds};
+    TSilence Trace{kTraceLostEvent, Options.TraceTimeoutSeconds};
     double NextTick = 0.0;
     double LastPublished = 0.0;    // when the monitor last had a snapshot
     uint64_t FramesPublished = 0;  // the frames counted then
@@ -323,6 +467,8 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
             const TCaptureTime when = clock.WallTime();
             if (!run.Take(chunk, when, failure))
                 return false;
+            if (testing)
+                run.TraceHeard();
             if (!testing && decoder.GetState() != rsAwaitingTrace) {
                 if (!decoder.GetConnected()) {
                     result.End = TLiveEnd::TraceLate;
@@ -331,6 +477,7 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
                 run.StartTest(chunk, when, clock.Seconds() - connectStart);
                 testing = true;
                 testStart = clock.Seconds();
+                run.WatchSilences();
             }
         } else if (status == TSerialPort::TReadStatus::End) {
             result.End = TLiveEnd::EndOfInput;
@@ -338,12 +485,15 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
         } else if (status == TSerialPort::TReadStatus::Lost) {
             ++result.PortLosses;
             result.LostMessage = port.LastError();
+            run.Trace.Pause(clock.Seconds(), result.Events);
             run.Report("the port was lost: " + result.LostMessage);
             if (!testing || !run.Reconnect()) {
                 result.End = run.StopRequested() ? TLiveEnd::Stopped : TLiveEnd::PortLost;
                 break;
             }
         }
+        if (testing)
+            run.CheckSilences();
         if (!run.Tick(failure))
             return false;
     }
@@ -352,6 +502,7 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
         result.TestSeconds = clock.Seconds() - testStart;
         // The fixes that came up to the stop still place the records before it.
         run.PollGps(true);
+        run.EndSilences();
     }
     // The loop may have ended between a failed write of the fix log and the next tick.
     return run.FixLogWritten(failure);
@@ -384,7 +535,7 @@ bool RunLive(const TPlugin& plugin, TSerialPort& port, const TLiveOptions& optio
     result.Stats.Records = session.Stats();
     result.Stats.MaxRecordsKept = session.MaxKept();
     if (options.Gps != nullptr)
-        result.FixesRead = options.Gps->Track().Fixes.size();
+        result.FixesRead = options.Gps->FixCount();
     if (options.Status != nullptr)
         options.Status->Clear();
     if (!failure.empty()) {

@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "host/common/GrowingFile.h"
 #include "host/common/Progress.h"
@@ -42,6 +43,7 @@
 #include "host/devices/FixSource.h"
 #include "host/devices/SerialPort.h"
 #include "host/formats/PcapCapture.h"
+#include "host/outputs/Output.h"
 #include "host/session/DecoderSession.h"
 #include "host/session/PluginHost.h"
 #include "host/session/RunStats.h"
@@ -57,6 +59,7 @@ struct TLiveSnapshot {
     uint64_t Records = 0;          // handed over so far
     double FramesPerSecond = 0.0;  // whole frames at chunk starts, over the last interval
     double BytesPerSecond = 0.0;   // the plug-in's data rate
+    std::string Silent;            // "GPS lost", "trace lost", both; "" while all is heard
 };
 
 // Takes a run's messages and status in place of TLiveOptions' Messages and Status (a rig of
@@ -75,8 +78,14 @@ struct TLiveOptions {
     std::string FrameLogPath;                        // the plug-in's frame log; empty = none
     TCaptureWriter* Capture = nullptr;               // every chunk read; nil = none
     TFixSource* Gps = nullptr;                       // live fixes; nil = none
-    int ReconnectTries = 5;                          // Reconnect attempts after a port loss
-    double ReconnectPauseSeconds = 2.0;              // before each attempt
+    // A GPS that gives no valid fix for longer than this during the test (silent, gone, or
+    // speaking without a fix) is "GPS lost" until its next fix; a trace that sends nothing
+    // for longer while the port stays open is "trace lost" (the port is not reconnected for
+    // it). Each such gap is shown, reported and kept in TLiveResult::Events.
+    double GpsTimeoutSeconds = 10.0;
+    double TraceTimeoutSeconds = 10.0;
+    int ReconnectTries = 5;              // Reconnect attempts after a port loss
+    double ReconnectPauseSeconds = 2.0;  // before each attempt
     const volatile std::sig_atomic_t* StopRequested = nullptr;  // checked between reads
     const std::atomic<bool>* Cancel = nullptr;  // a stop request from another thread; nil: none
     TStatusLine* Status = nullptr;              // nil: none
@@ -111,7 +120,16 @@ struct TLiveResult {
     std::string LostMessage;      // how the port failed last
     uint64_t FixesRead = 0;
     TRunStats Stats;
+    // In time order: each reconnect ("reconnect", a moment) and each gap ("GPS lost",
+    // "trace lost", with its start and length; a gap still open at the end lasts to the
+    // end). Handset is left empty: the caller names its handsets.
+    std::vector<TRunEvent> Events;
 };
+
+// The events' words.
+inline constexpr const char* kReconnectEvent = "reconnect";
+inline constexpr const char* kGpsLostEvent = "GPS lost";
+inline constexpr const char* kTraceLostEvent = "trace lost";
 
 // Runs the handset on `port` (already open: the caller reports a wrong device itself)
 // through a new decoder of `plugin`, handing every record to `sink` in index order once its

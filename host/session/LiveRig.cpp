@@ -26,7 +26,7 @@ public:
         : Status(status),
           Messages(messages),
           Labels(std::move(labels)),
-          Snapshots(Labels.size(), TLiveSnapshot{"connecting", 0, 0.0, 0.0}) {}
+          Snapshots(Labels.size(), TLiveSnapshot{"connecting", 0, 0.0, 0.0, ""}) {}
 
     // A handset's message, with its label first; `index` -1: the rig's own.
     void Report(int index, const std::string& text) {
@@ -103,6 +103,8 @@ private:
             handset.Ok = false;
             handset.Error = std::string("the live run stopped: ") + e.what();
         }
+        for (TRunEvent& event : handset.Result.Events)
+            event.Handset = handset.Label;
         // A run that a fault ended, while the others go on, says so at once; the summaries
         // tell the rest.
         const TLiveEnd end = handset.Result.End;
@@ -202,7 +204,8 @@ std::string FormatStatusRows(const std::vector<std::string>& labels,
                       static_cast<int>(width), labels[i].c_str(), s.State.c_str(),
                       s.FramesPerSecond, static_cast<unsigned long long>(s.Records),
                       FormatRate(s.BytesPerSecond).c_str());
-        rows += (i == 0 ? "" : "\n") + std::string(text);
+        rows +=
+            (i == 0 ? "" : "\n") + std::string(text) + (s.Silent.empty() ? "" : "  " + s.Silent);
     }
     return rows;
 }

@@ -1,6 +1,7 @@
 #include "host/session/Replay.h"
 
 #include <exception>
+#include <limits>
 
 #include "host/session/CaptureReadAhead.h"
 
@@ -10,32 +11,69 @@ namespace {
 
 // Hands the track's fixes to the session in the replay's order: before each chunk, those up
 // to the chunk's time, or, for a track a live run wrote with its feed points, those it fed
-// before that chunk.
+// before that chunk, with the events it marked among them (a reconnect, ...), each asked of
+// the decoder where the live run asked it.
 class TFixFeeder {
 public:
     explicit TFixFeeder(const TTrack* track)
         : Fixes(track != nullptr ? track->Fixes : NoFixes),
-          FeedBefore(track != nullptr && track->HasFeedPoints() ? &track->FeedBefore : nullptr) {}
+          FeedBefore(track != nullptr && track->HasFeedPoints() ? &track->FeedBefore : nullptr),
+          Markers(track != nullptr && (FeedBefore != nullptr || track->Fixes.empty())
+                      ? track->Markers
+                      : NoMarkers) {}
 
     // Feeds what comes before chunk `chunkIndex`, read at `time`; each fix releases what it
     // made final.
     void BeforeChunk(TDecoderSession& session, int64_t chunkIndex, TDateTime time) {
-        while (Next < Fixes.size() && (FeedBefore != nullptr ? (*FeedBefore)[Next] <= chunkIndex
-                                                             : Fixes[Next].Time <= time))
-            session.FeedFix(Fixes[Next++]);
+        for (;;) {
+            const bool fixDue =
+                Next < Fixes.size() && (FeedBefore != nullptr ? (*FeedBefore)[Next] <= chunkIndex
+                                                              : Fixes[Next].Time <= time);
+            const bool markerDue =
+                NextMarker < Markers.size() && Markers[NextMarker].Chunk <= chunkIndex;
+            // A marker comes before the fixes fed after it; one whose fix count runs ahead of
+            // the fixes due (a log cut short) still comes before its chunk.
+            if (markerDue && (!fixDue || Markers[NextMarker].FixesBefore <= Next))
+                Apply(session.Decoder(), Markers[NextMarker++]);
+            else if (fixDue)
+                session.FeedFix(Fixes[Next++]);
+            else
+                break;
+        }
     }
     void Rest(TDecoderSession& session) {
-        while (Next < Fixes.size())
-            session.FeedFix(Fixes[Next++]);
+        BeforeChunk(session, std::numeric_limits<int64_t>::max(),
+                    std::numeric_limits<double>::infinity());
     }
     // No fix will come any more.
     bool Done() const { return Next == Fixes.size(); }
+    uint64_t MarkersApplied() const { return NextMarker; }
 
 private:
+    static void Apply(THandSetDecode& decoder, const TRunMarker& marker) {
+        switch (marker.Kind) {
+            case TRunMarkerKind::Reconnect:
+                decoder.Reconnect();
+                break;
+            case TRunMarkerKind::RestartTest:
+                decoder.RestartTest();
+                break;
+            case TRunMarkerKind::StopDecoding:
+                decoder.StopDecoding();
+                break;
+            case TRunMarkerKind::StartTest:
+                decoder.StartTest();
+                break;
+        }
+    }
+
     static inline const std::vector<TGpsPoint> NoFixes;
+    static inline const std::vector<TRunMarker> NoMarkers;
     const std::vector<TGpsPoint>& Fixes;
     const std::vector<int64_t>* FeedBefore;
+    const std::vector<TRunMarker>& Markers;
     std::size_t Next = 0;
+    std::size_t NextMarker = 0;
 };
 
 }  // namespace
@@ -119,6 +157,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
         if (!stopped)
             feeder.Rest(session);
         decoder.StopTest();
+        result.MarkersReplayed = feeder.MarkersApplied();
         result.PortWrites = port.Writes;
         // Closing the log makes every line reach the file before the caller renames it.
         session.Finish();

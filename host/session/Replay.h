@@ -7,10 +7,12 @@
 //
 // For each chunk in capture order: every fix of the track up to the chunk's time (counter
 // incremented, current fix updated, then UpdatePosition), then DecodeData, then the
-// hand-over. After the last chunk the remaining fixes are fed, then StopTest. Without a
-// track, or once the track has run out, records are released right after their hand-over.
-// The capture is read ahead on a second thread (TCaptureReadAhead); everything the plug-in
-// sees happens on the caller's thread.
+// hand-over. A live run's fix log says instead before which chunk each fix was fed, and
+// marks what else the run asked of the decoder (a Reconnect at a hang-up, ...): those calls
+// are made at the same points, so the replay's records are the live run's. After the last chunk the
+// remaining fixes are fed, then StopTest. Without a track, or once the track has run out, records
+// are released right after their hand-over. The capture is read ahead on a second thread
+// (TCaptureReadAhead); everything the plug-in sees happens on the caller's thread.
 #pragma once
 
 #include <atomic>
@@ -75,6 +77,9 @@ struct TReplayResult {
     bool Interrupted = false;
     bool StoppedByOutput = false;  // OutputFailed stopped the replay
     uint64_t PortWrites = 0;
+    // The events of a live run's fix log asked of the decoder where the run asked them
+    // (reconnects, ...).
+    uint64_t MarkersReplayed = 0;
 };
 
 // Replays the chunks of `capture` (opened by the caller, and read to wherever the replay

@@ -34,7 +34,7 @@ std::string Sentences(int second) {
         {24.9 + 0.0001 * second, 60.17, UnixSecondsToDateTime(1715678400.0 + second)}, 10.0, 90.0);
 }
 
-TEST_F(FixSourceTest, AReceiverOnAFifoIsLostWhenItsWriterGoes) {
+TEST_F(FixSourceTest, AReceiverOnAFifoIsReopenedWhenItsWriterGoes) {
     const std::string path = Path("receiver");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     std::string error;
@@ -48,9 +48,13 @@ TEST_F(FixSourceTest, AReceiverOnAFifoIsLostWhenItsWriterGoes) {
     const std::string text = Sentences(0) + Sentences(1) + Sentences(2);
     ASSERT_EQ(write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(writer);
-    // What was sent is read, then the end is seen: the receiver is gone for good.
+    // What was sent is read, then the end is seen: the receiver is lost, said once, and
+    // opened again after a pause (not gone for good).
     EXPECT_EQ(feed->Poll(), 3u);
-    EXPECT_EQ(feed->Lost(), "GPS " + path + " hung up");
+    const std::vector<TFixNotice> notices = feed->TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_TRUE(Contains(notices[0].Text, "lost GPS " + path + " (hung up)")) << notices[0].Text;
+    EXPECT_EQ(feed->Lost(), "");
     EXPECT_EQ(feed->Descriptor(), -1);
     EXPECT_EQ(feed->Poll(), 0u);
 }

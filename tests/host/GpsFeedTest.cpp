@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 
 #include "host/formats/Nmea.h"
 #include "platform/DateTime.h"
@@ -61,33 +62,118 @@ TEST_F(GpsFeedTest, FollowsAGrowingFileLineByLine) {
     EXPECT_TRUE(feed.Lost().empty());
 }
 
-TEST_F(GpsFeedTest, ReadsAReceiverOnATerminalUntilItHangsUp) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string slave = ptsname(master);
-    TGpsFeed feed;
+// The receiver's side of a pseudo-terminal, reached through a link as a receiver is through
+// its /dev/serial/by-id/ name.
+struct TReceiver {
+    explicit TReceiver(const std::string& link) {
+        Master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(Master, 0);
+        EXPECT_EQ(grantpt(Master), 0);
+        EXPECT_EQ(unlockpt(Master), 0);
+        unlink(link.c_str());
+        EXPECT_EQ(symlink(ptsname(Master), link.c_str()), 0);
+    }
+    ~TReceiver() { HangUp(); }
+    void HangUp() {
+        if (Master >= 0)
+            close(Master);
+        Master = -1;
+    }
+    // Writes `text` cut anywhere (raw mode keeps the CR LF line ends) and polls `feed` until
+    // `fixes` fixes came; returns how many did.
+    std::size_t Send(const std::string& text, TGpsFeed& feed, std::size_t fixes) const {
+        for (std::size_t at = 0; at < text.size(); at += 17)
+            EXPECT_GT(write(Master, text.data() + at, std::min<std::size_t>(17, text.size() - at)),
+                      0);
+        std::size_t got = 0;
+        for (int i = 0; i < 100 && got < fixes; ++i) {
+            got += feed.Poll();
+            usleep(10000);
+        }
+        return got;
+    }
+    int Master = -1;
+};
+
+// A receiver is read as it sends; when it hangs up (unplugged) or falls silent it is said
+// once and opened again by its path, at once when silent, after the pause when gone; the
+// attempts in between are quiet.
+TEST_F(GpsFeedTest, ReadsAReceiverAndReopensItWhenItHangsUpOrFallsSilent) {
+    const std::string link = Path("receiver");
+    auto receiver = std::make_unique<TReceiver>(link);
+    TFakeRunClock clock;
+    TGpsFeed feed(clock);
+    feed.SetSilenceTimeout(5.0);
     std::string error;
-    ASSERT_TRUE(feed.Open(slave, 9600, &error)) << error;
+    ASSERT_TRUE(feed.Open(link, 9600, &error)) << error;
     EXPECT_GE(feed.Descriptor(), 0);
     EXPECT_EQ(feed.Poll(), 0u);
-    // Sentences cut anywhere, CR LF line ends kept as they are (raw mode).
-    const std::string text = Sentences(0) + Sentences(1) + Sentences(2);
-    for (std::size_t at = 0; at < text.size(); at += 17)
-        ASSERT_GT(write(master, text.data() + at, std::min<std::size_t>(17, text.size() - at)), 0);
-    std::size_t fixes = 0;
-    for (int i = 0; i < 100 && fixes < 3; ++i) {
-        fixes += feed.Poll();
-        usleep(10000);
-    }
-    EXPECT_EQ(fixes, 3u);
+    EXPECT_EQ(receiver->Send(Sentences(0) + Sentences(1) + Sentences(2), feed, 3), 3u);
     EXPECT_EQ(feed.Track().Skipped, 0u);
-    close(master);
+    EXPECT_TRUE(feed.TakeNotices().empty());
+
+    receiver->HangUp();
     EXPECT_EQ(feed.Poll(), 0u);
-    EXPECT_NE(feed.Lost().find("GPS " + slave), std::string::npos) << feed.Lost();
+    std::vector<TFixNotice> notices = feed.TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_TRUE(notices[0].Warning);
+    EXPECT_EQ(notices[0].Text.find("lost GPS " + link + " (hung up)"), 0u) << notices[0].Text;
+    EXPECT_TRUE(feed.Lost().empty()) << "never lost for good";
     EXPECT_EQ(feed.Descriptor(), -1);
+    clock.Advance(TGpsFeed::kRetrySeconds);
+    feed.Poll();  // the link leads nowhere: a quiet failure
+    EXPECT_TRUE(feed.TakeNotices().empty());
+
+    receiver = std::make_unique<TReceiver>(link);  // plugged in again
+    clock.Advance(TGpsFeed::kRetrySeconds - 0.1);
+    feed.Poll();
+    EXPECT_EQ(feed.Descriptor(), -1) << "not before the pause";
+    clock.Advance(0.1);
+    feed.Poll();
+    EXPECT_GE(feed.Descriptor(), 0);
+    EXPECT_TRUE(feed.TakeNotices().empty()) << "back once it sends";
+    EXPECT_EQ(receiver->Send(Sentences(3) + Sentences(4), feed, 2), 2u);
+    notices = feed.TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].Text, "reopened GPS " + link);
+
+    // Open but silent past the timeout: closed and opened again at once.
+    clock.Advance(5.5);
+    feed.Poll();
+    feed.Poll();
+    EXPECT_GE(feed.Descriptor(), 0);
+    EXPECT_EQ(receiver->Send(Sentences(5), feed, 1), 1u);
+    notices = feed.TakeNotices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_NE(notices[0].Text.find("(nothing came for 5 s)"), std::string::npos) << notices[0].Text;
+    EXPECT_EQ(notices[1].Text, "reopened GPS " + link);
+    EXPECT_EQ(feed.Losses(), 2u);
+    EXPECT_EQ(feed.Recoveries(), 2u);
+}
+
+// A followed file that falls silent stays open while its path names it; a file written anew
+// under the path (renamed into place by its writer) is read from its start.
+TEST_F(GpsFeedTest, ASilentFileIsReopenedOnlyWhenItsPathNamesAnotherFile) {
+    const std::string path = Path("gps.nmea");
+    n95::test::WriteFile(path, Sentences(0) + Sentences(1) + Sentences(2));
+    TFakeRunClock clock;
+    TGpsFeed feed(clock);
+    feed.SetSilenceTimeout(5.0);
+    std::string error;
+    ASSERT_TRUE(feed.Open(path, 4800, &error)) << error;
+    EXPECT_EQ(feed.Poll(), 3u);
+    clock.Advance(6.0);
     EXPECT_EQ(feed.Poll(), 0u);
+    EXPECT_TRUE(feed.TakeNotices().empty()) << "only quiet";
+    n95::test::WriteFile(path + ".new", Sentences(3) + Sentences(4));
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+    clock.Advance(6.0);
+    feed.Poll();
+    const std::vector<TFixNotice> notices = feed.TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].Text, "GPS " + path + " is another file now; reading it");
+    EXPECT_EQ(feed.Poll(), 2u);
+    EXPECT_EQ(feed.Losses(), 0u);
 }
 
 TEST_F(GpsFeedTest, OpenSaysWhatIsWrong) {

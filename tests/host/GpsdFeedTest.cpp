@@ -199,6 +199,49 @@ TEST(GpsdFeedTest, TakesPositionReportsAndReconnectsAfterALoss) {
     EXPECT_EQ(feed.Recoveries(), 1u);
 }
 
+// A gpsd that keeps the connection open but sends nothing has stalled: past the silence
+// timeout the connection is dropped, said once, and made again. Any report keeps it, with a
+// fix or without.
+TEST(GpsdFeedTest, AConnectionSilentPastItsTimeoutIsMadeAgain) {
+    StandInGpsd gpsd;
+    TFakeRunClock clock;
+    TGpsdFeed feed(clock);
+    feed.SetSilenceTimeout(5.0);
+    std::string error;
+    ASSERT_TRUE(feed.Open({"127.0.0.1", std::to_string(gpsd.Port)}, &error)) << error;
+    gpsd.Accept();
+    // Polls a while in real time, so that what was sent is read at this moment of the clock.
+    const auto settle = [&feed] {
+        std::vector<TFixNotice> notices;
+        for (int i = 0; i < 20; ++i) {
+            feed.Poll();
+            for (TFixNotice& notice : feed.TakeNotices())
+                notices.push_back(std::move(notice));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return notices;
+    };
+    clock.Advance(4.0);
+    gpsd.Send(Tpv(3, 0, 60.17, 24.9));
+    EXPECT_TRUE(settle().empty());
+    clock.Advance(4.0);
+    gpsd.Send(Tpv(1, 1, 0.0, 0.0));  // no fix, but gpsd is there
+    EXPECT_TRUE(settle().empty());
+    clock.Advance(4.0);
+    EXPECT_TRUE(settle().empty()) << "4 s after the last report";
+    EXPECT_EQ(feed.Losses(), 0u);
+    clock.Advance(1.5);
+    const std::vector<TFixNotice> stalled = settle();
+    ASSERT_EQ(stalled.size(), 1u);
+    EXPECT_NE(stalled[0].Text.find("(nothing came for 5 s)"), std::string::npos) << stalled[0].Text;
+    EXPECT_EQ(feed.Descriptor(), -1);
+    clock.Advance(TGpsdFeed::kRetrySeconds);
+    const std::vector<TFixNotice> back = settle();
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].Text, "reconnected to " + feed.Name());
+    EXPECT_EQ(feed.Recoveries(), 1u);
+}
+
 TEST(GpsdFeedTest, NobodyListeningIsAnErrorAtTheStart) {
     int port = 0;
     {

@@ -17,6 +17,7 @@
 
 #include "host/common/FaultySystemCalls.h"
 #include "host/common/RunClock.h"
+#include "host/formats/Nmea.h"
 #include "host/formats/TraceFrame.h"
 #include "host/session/Live.h"
 #include "host/session/LiveRig.h"
@@ -85,15 +86,20 @@ public:
 // confirms the trace at 1 s and then sends a frame every half second.
 struct TLiveCase {
     const char* Name;
-    double HangUpAt = -1;        // the handset's side closes (and its name goes)
-    double StopAt = -1;          // a stop request comes (SIGINT; with UseCancel, the rig's flag)
-    bool UseCancel = false;      //
-    bool Gps = false;            // fixes once a second from 1.5 s, notices at 2 s
-    bool Monitor = false;        // a monitor takes the messages and the status
-    double GpsLostAt = -1;       // the GPS source is gone from then on
-    bool Status = false;         // a status line drawn
-    bool Capture = false;        // a live capture
-    bool FixLog = false;         // a fix log
+    double HangUpAt = -1;       // the handset's side closes (and its name goes)
+    double StopAt = -1;         // a stop request comes (SIGINT; with UseCancel, the rig's flag)
+    bool UseCancel = false;     //
+    bool Gps = false;           // fixes once a second from 1.5 s, notices at 2 s
+    bool Monitor = false;       // a monitor takes the messages and the status
+    double GpsLostAt = -1;      // the GPS source is gone from then on
+    bool Status = false;        // a status line drawn
+    bool Capture = false;       // a live capture
+    bool FixLog = false;        // a fix log
+    double FixLogFailsAt = -1;  // the fix log's write of the first fix from then on fails
+    double GpsSilentFrom = -1, GpsSilentTo = 1e9;      // no fix comes in between
+    double TraceSilentFrom = -1, TraceSilentTo = 1e9;  // no frame comes in between
+    double SilenceTimeout = 10;                        // for the GPS and the trace
+    const char* Events = "";                           // the run's events, as Describe gives them
     TCall Fail = TCall::Count;   // the first such system call after the port is open fails
     int Errno = 0;               //
     const char* Misbehave = "";  // the test plug-in's failure; "": the real plug-in
@@ -146,8 +152,10 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
         const double now = clock.Seconds();
         if (handset.Master >= 0 && now >= nextFrame) {
             nextFrame += 0.5;  // the clock stands still while a frame waits to be read
-            handset.Write(OneFrame());
-            AwaitInput(fds[0]);
+            if (!(c.TraceSilentFrom >= 0 && now >= c.TraceSilentFrom && now < c.TraceSilentTo)) {
+                handset.Write(OneFrame());
+                AwaitInput(fds[0]);
+            }
         }
         if (c.HangUpAt >= 0 && handset.Master >= 0 && now >= c.HangUpAt) {
             unlink(link.c_str());
@@ -159,12 +167,19 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
             else
                 stop = 1;
         }
+        if (c.Gps && c.GpsSilentFrom >= 0 && now >= nextFix && now >= c.GpsSilentFrom &&
+            now < c.GpsSilentTo)
+            nextFix += 1.0;
         if (c.Gps && gps.LostText.empty() && now >= nextFix) {
             const TDateTime time = CaptureTimeToDateTime(clock.WallTime());
             gps.Add({24.9 + now / 1e4, 60.2, time});
             // Within a centisecond of it: the same fix once written as NMEA, not fed.
             gps.Add({24.9 + now / 1e4, 60.2, time + 0.004 / kSecondsPerDay});
             nextFix += 1.0;
+            // The run feeds the new fix, and appends it to the fix log, before it reads the
+            // port again: that append is the next gathered write.
+            if (c.FixLogFailsAt >= 0 && now >= c.FixLogFailsAt && !faulty.Fired())
+                faulty.FailAt(TCall::WriteGathered, faulty.Calls(TCall::WriteGathered) + 1, ENOSPC);
         }
         if (c.Gps && now >= 2.0 && now < 2.1)
             gps.Notices = {{true, "the receiver is lost"}, {false, "the receiver is back"}};
@@ -179,6 +194,7 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     options.DurationSeconds = c.Duration;
     options.ReconnectTries = 2;
     options.ReconnectPauseSeconds = 1.0;
+    options.GpsTimeoutSeconds = options.TraceTimeoutSeconds = c.SilenceTimeout;
     options.Messages = messages.File;
     options.Status = c.Status ? &status : nullptr;
     TCollectingMonitor monitor;
@@ -211,7 +227,38 @@ TEST_P(LiveRunTest, EndsAsItsHandsetAndOutputsSay) {
     const std::string shown = statusText.Text();
     EXPECT_TRUE(Contains(shown, c.StatusShows)) << shown;
     EXPECT_EQ(shown.empty(), !c.Status) << shown;
-    EXPECT_EQ(faulty.Fired(), c.Fail != TCall::Count);
+    EXPECT_EQ(faulty.Fired(), c.Fail != TCall::Count || c.FixLogFailsAt >= 0);
+    // "GPS lost at 1.5 s for 3.0 s": each event from the run's start on the fake clock.
+    std::string events;
+    for (const TRunEvent& e : result.Events) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s%s at %.1f s for %.1f s", events.empty() ? "" : "; ",
+                      e.What.c_str(),
+                      (e.Time - CaptureTimeToDateTime(TFakeRunClock().WallTime())) * kSecondsPerDay,
+                      e.Seconds);
+        events += text;
+    }
+    EXPECT_EQ(events, c.Events);
+    if (c.Capture && c.Tested && (c.Ok || c.FixLogFailsAt >= 0)) {
+        // Whatever else stopped the run, every chunk read is in the capture, whole.
+        ASSERT_TRUE(capture.Commit(&error)) << error;
+        TCaptureReader reader;
+        ASSERT_TRUE(reader.Open(Path("live.pcap"), &error)) << error;
+        while (reader.Next() == TCaptureReader::TStatus::Chunk) {
+        }
+        EXPECT_EQ(reader.ChunkCount(), result.Stats.Chunks.Chunks);
+    }
+    if (c.FixLog) {
+        // Every fix in the log follows its feed marker: a failed append left no part of one.
+        TTrack fed;
+        ParseNmea(ReadFile(Path("live.nmea")), fed);
+        EXPECT_EQ(fed.Skipped, 0u);
+        EXPECT_TRUE(fed.Fixes.empty() || fed.HasFeedPoints());
+        if (c.FixLogFailsAt >= 0) {
+            EXPECT_EQ(fed.Fixes.size() + 1, result.Stats.Records.FixesFed)
+                << "the run fed the fix it could not log, and stopped";
+        }
+    }
 }
 
 // A run that ends in failure with `error` in its message.
@@ -247,6 +294,43 @@ INSTANTIATE_TEST_SUITE_P(
                                c.Status = c.Gps = c.FixLog = c.Capture = true;
                                c.StatusShows = " | fix 60.20000, 24.90";
                                c.Messages = "warning: the receiver is lost";
+                           }),
+                      Case("GpsSilentAWhile",
+                           [](TLiveCase& c) {
+                               // Fixes at 1.5 and from 4.5 on: a gap from the first to the
+                               // next, shown while it lasts.
+                               c.Status = c.Gps = true;
+                               c.GpsSilentFrom = 2.0;
+                               c.GpsSilentTo = 4.0;
+                               c.SilenceTimeout = 1.5;  // fixes come a second apart
+                               c.Messages = "GPS lost: no valid fix for 1.";
+                               c.StatusShows = " | GPS lost";
+                               c.Events = "GPS lost at 1.5 s for 3.0 s";
+                           }),
+                      Case("GpsSilentToTheEnd",
+                           [](TLiveCase& c) {
+                               c.Gps = true;
+                               c.GpsSilentFrom = 3.0;
+                               c.SilenceTimeout = 1.5;  // fixes come a second apart
+                               // The test ran from 1.1 s (the first frame read) to 6.1 s.
+                               c.Events = "GPS lost at 2.5 s for 3.6 s";
+                           }),
+                      Case("GpsSilentWithinItsTimeout",
+                           [](TLiveCase& c) {
+                               c.Gps = true;
+                               c.GpsSilentFrom = 2.0;
+                               c.GpsSilentTo = 4.0;
+                               c.SilenceTimeout = 3.5;
+                           }),
+                      Case("TraceSilentAWhile",
+                           [](TLiveCase& c) {
+                               // Frames at 1.0 and 1.5, then from 4.0 on; the port stays open.
+                               c.Monitor = true;
+                               c.TraceSilentFrom = 2.0;
+                               c.TraceSilentTo = 3.6;
+                               c.SilenceTimeout = 1.0;
+                               c.Messages = "trace back after 2.5 s";
+                               c.Events = "trace lost at 1.5 s for 2.5 s";
                            }),
                       Case("NoFixYet",
                            [](TLiveCase& c) {
@@ -326,6 +410,14 @@ INSTANTIATE_TEST_SUITE_P(
                                c.Gps = c.FixLog = true;
                                FailsAt(c, TCall::WriteGathered, ENOSPC);
                            }),
+                      Case("FixLogFailsDuringTheTest",
+                           [](TLiveCase& c) {
+                               // The run stops; the capture keeps every chunk read and the
+                               // fix log every whole fix before the failed one.
+                               c.Gps = c.FixLog = c.Capture = true;
+                               c.FixLogFailsAt = 3.0;
+                               StopsWith(c, "the live run stopped: ");
+                           }),
                       Case("FixLogSyncFails",
                            [](TLiveCase& c) {
                                c.Gps = c.FixLog = true;
@@ -391,8 +483,8 @@ TEST(DescribeEndTest, EachEndSaysWhatHappened) {
 // One row per handset, the labels padded to the longest so the columns line up; a label
 // without a snapshot gets no row.
 TEST(StatusRowsTest, OneAlignedRowPerHandset) {
-    const std::vector<TLiveSnapshot> snapshots = {{"testing", 12034, 980.4, 2048.0},
-                                                  {"reconnecting", 7, 0.0, 0.0}};
+    const std::vector<TLiveSnapshot> snapshots = {{"testing", 12034, 980.4, 2048.0, ""},
+                                                  {"reconnecting", 7, 0.0, 0.0, "GPS lost"}};
     const std::vector<std::string> rows =
         n95::test::SplitLines(FormatStatusRows({"A", "Car2", "C"}, snapshots));
     ASSERT_EQ(rows.size(), 2u);
@@ -401,7 +493,10 @@ TEST(StatusRowsTest, OneAlignedRowPerHandset) {
     EXPECT_TRUE(Contains(rows[0], "testing") && Contains(rows[0], "980 fr/s") &&
                 Contains(rows[0], "12034 records"))
         << rows[0];
-    EXPECT_TRUE(Contains(rows[1], "reconnecting") && Contains(rows[1], "7 records")) << rows[1];
+    EXPECT_TRUE(Contains(rows[1], "reconnecting") && Contains(rows[1], "7 records") &&
+                Contains(rows[1], "  GPS lost"))
+        << rows[1];
+    EXPECT_FALSE(Contains(rows[0], "lost")) << rows[0];
     EXPECT_EQ(rows[0].find("fr/s"), rows[1].find("fr/s")) << "columns line up";
     EXPECT_EQ(FormatStatusRows({}, snapshots), "");
 }

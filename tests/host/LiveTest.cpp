@@ -436,6 +436,80 @@ TEST_F(LiveRealTimeTest, FixesFromAGrowingFileTagTheRecords) {
     EXPECT_NE(ReadFile(Path("t.csv")), ReadFile(Path("l.csv")));
 }
 
+// Hang-ups with fixes coming all the while: the fix log marks each Reconnect among the fixes,
+// and a replay with it asks the decoder for them where the run did, so its records are the
+// run's; the same log without the marks (as a reader that knows only the feed points would
+// take it) places the records around the hang-ups otherwise.
+TEST_F(LiveRealTimeTest, ReplayWithTheFixLogReconnectsWhereTheRunDid) {
+    const std::string link = Path("handset");
+    const std::string port =
+        StartSim({"--rate", "300", "--hangup-every", "300", "--replug", "0.2", "--link", link});
+    ASSERT_EQ(port, link);
+    WriteFile(Path("gps.nmea"), "");
+    ChildProgram host;
+    ASSERT_TRUE(host.Start(N95HOST_PATH, {"live", "--device", link, "--gps", Path("gps.nmea"),
+                                          "--capture", Path("l.pcap"), "--csv", Path("l.csv"),
+                                          "--reconnect-pause", "0.5", "--no-status"}));
+    ASSERT_TRUE(host.WaitForError("trace confirmed", kRunTimeout));
+    // Ten fixes a second, each a tenth of a second after the last, for four seconds: about
+    // three hang-ups.
+    const std::time_t start = std::time(nullptr);
+    for (int i = 0; i < 40; ++i) {
+        const TGpsPoint fix{24.9 + 0.0001 * i, 60.17,
+                            UnixSecondsToDateTime(static_cast<double>(start) + 0.1 * i)};
+        std::ofstream(Path("gps.nmea"), std::ios::app | std::ios::binary)
+            << n95::host::FormatNmeaFix(fix, 20.0, 90.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    host.Signal(SIGINT);
+    const ProgramResult r = host.Wait(kRunTimeout);
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    Sim.Signal(SIGINT);
+    Sim.Wait(kRunTimeout);
+    unsigned long long lost = 0, reconnects = 0;
+    const std::size_t portLine = r.Output.find("  port ");
+    ASSERT_NE(portLine, std::string::npos) << r.Output;
+    ASSERT_EQ(std::sscanf(r.Output.c_str() + portLine, " port %llu lost, %llu reconnected", &lost,
+                          &reconnects),
+              2);
+    ASSERT_GE(reconnects, 2u) << r.Output;
+
+    const std::string log = ReadFile(Path("l.nmea"));
+    std::string unmarked;
+    uint64_t marks = 0;
+    for (const std::string& line : SplitLines(log)) {
+        if (Contains(line, "$PN95,RECONNECT,"))
+            ++marks;
+        else
+            unmarked += line + "\r\n";
+    }
+    EXPECT_EQ(marks, reconnects) << log;  // the port is back before each attempt
+    WriteFile(Path("u.nmea"), unmarked);
+    for (const auto& [track, csv] : {std::pair{"l.nmea", "r.csv"}, std::pair{"u.nmea", "u.csv"}}) {
+        const ProgramResult replay = Host(
+            {"replay", Path("l.pcap"), "--gps", Path(track), "--csv", Path(csv), "--no-progress"});
+        ASSERT_EQ(replay.Status, 0) << replay.Errors;
+    }
+    EXPECT_EQ(ReadFile(Path("r.csv")), ReadFile(Path("l.csv")));
+    EXPECT_NE(ReadFile(Path("u.csv")), ReadFile(Path("l.csv")));
+}
+
+// A GPS source that never gives a fix is lost once its timeout has passed: said at once, and
+// one gap, from the start of the test to its end, in the summary.
+TEST_F(LiveRealTimeTest, GpsWithoutAFixIsAGapInTheSummary) {
+    const std::string port = StartSim({"--rate", "200"});
+    ASSERT_FALSE(port.empty());
+    WriteFile(Path("gps.nmea"), "$GPGSV,1,1,00*79\r\n");  // a receiver that speaks, no fix
+    const ProgramResult r = Host({"live", "--device", port, "--gps", Path("gps.nmea"),
+                                  "--gps-timeout", "0.3", "--duration", "1.5", "--no-status"});
+    ASSERT_EQ(r.Status, 0) << r.Errors;
+    SimEnd();
+    EXPECT_TRUE(Contains(r.Errors, "GPS lost: no valid fix for 0.")) << r.Errors;
+    EXPECT_TRUE(Contains(r.Output, "  gaps            GPS lost 1 (1.")) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, " s), trace lost 0 (0.0 s)\n")) << r.Output;
+    EXPECT_TRUE(Contains(r.Output, "GPS lost   at ")) << r.Output;
+}
+
 TEST_F(LiveRealTimeTest, CaptureOnStandardOutputReplaysToTheSameRecords) {
     const std::string port = StartSim({"--rate", "200"});
     ASSERT_FALSE(port.empty());

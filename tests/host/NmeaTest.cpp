@@ -191,6 +191,40 @@ TEST(NmeaTest, FormattedFixesReadBack) {
     }
 }
 
+// A live run's fix log: each fix after its feed marker, the run's events among them. The
+// reader keeps where each fix was fed and each event with its place; proprietary sentences
+// it does not take (another maker's, a marker that does not parse) are passed over as other
+// readers pass over them, never counted as skipped lines.
+TEST(NmeaTest, FixLogMarkersGiveFeedPointsAndEventsInOrder) {
+    const TRunMarker events[] = {{TRunMarkerKind::Reconnect, 0, 0},
+                                 {TRunMarkerKind::RestartTest, 3, 1},
+                                 {TRunMarkerKind::StopDecoding, 3, 2},
+                                 {TRunMarkerKind::StartTest, 9, 2},
+                                 {TRunMarkerKind::Reconnect, 123456789012, 2}};
+    const TDateTime t0 = MakeDateTime(2024, 5, 14, 9, 20, 0.0);
+    std::string log = NmeaRunMarker(events[0]) + NmeaFeedMarker(2) +
+                      FormatNmeaFix({24.9, 60.1, t0}, 0, 0) + NmeaRunMarker(events[1]) +
+                      NmeaFeedMarker(3) + FormatNmeaFix({24.9, 60.1, t0 + 1 / 86400.0}, 0, 0);
+    for (std::size_t i = 2; i < std::size(events); ++i)
+        log += NmeaRunMarker(events[i]);
+    for (const char* ignored : {"PN95,RECONNECT,1", "PN95,RECONNECT,x,1", "PN95,PAUSE,1,1",
+                                "PN95,STOP,1,1,1", "PGRME,15.0,M,45.0,M,25.0,M", "PUBX,00"})
+        log += NmeaSentence(ignored);
+    TTrack track;
+    ParseNmea(log, track);
+    EXPECT_EQ(track.Skipped, 0u) << track.DescribeProblems();
+    ASSERT_EQ(track.Fixes.size(), 2u);
+    EXPECT_TRUE(track.HasFeedPoints());
+    EXPECT_EQ(track.FeedBefore, (std::vector<int64_t>{2, 3}));
+    ASSERT_EQ(track.Markers.size(), std::size(events));
+    for (std::size_t i = 0; i < std::size(events); ++i) {
+        EXPECT_EQ(track.Markers[i].Kind, events[i].Kind) << i;
+        EXPECT_EQ(track.Markers[i].Chunk, events[i].Chunk) << i;
+        EXPECT_EQ(track.Markers[i].FixesBefore, events[i].FixesBefore) << i;
+    }
+    EXPECT_EQ(NmeaRunMarker(events[0]).substr(0, 20), "$PN95,RECONNECT,0,0*");
+}
+
 // Feeds fixes at `times` (seconds from 10:00:00, one a line) to `track` and returns the
 // seconds of the fixes it kept.
 std::vector<double> KeptSeconds(TTrack& track, const std::vector<double>& times) {
