@@ -423,6 +423,7 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
     std::vector<std::string> written;
     // The report's summary: as printed below, with the capture and the fix log (kept before
     // the outputs are made) among the outputs.
+    h.Outputs.SetEvents(result.Events);  // the report marks them on its plots
     h.Outputs.SetSummaryMaker([&] {
         std::vector<std::string> outputs = written;
         for (const std::string& path : h.Outputs.Paths())
