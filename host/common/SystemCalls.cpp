@@ -147,4 +147,20 @@ int TSystemCalls::LockExclusive(int fd) {
     return Retrying([&] { return DoLockExclusive(fd); });
 }
 
+int TSystemCalls::ProcessUsage(TProcessUsage& usage) {
+    return Retrying([&] { return DoProcessUsage(usage); });
+}
+
+int TSystemCalls::CatchStopRequests(void (*onStop)()) {
+    return Retrying([&] { return DoCatchStopRequests(onStop); });
+}
+
+void* TSystemCalls::LoadModule(const std::string& path, std::string* error) {
+    return DoLoadModule(path, error);
+}
+
+void* TSystemCalls::ModuleSymbol(void* module, const char* name, std::string* error) {
+    return DoModuleSymbol(module, name, error);
+}
+
 }  // namespace n95::host
