@@ -1,7 +1,5 @@
 // n95host replay: a capture through the plug-in, records tagged from a GPS track, outputs
 // written when the replay is complete.
-#include <unistd.h>
-
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -13,6 +11,7 @@
 #include "host/common/ExitStatus.h"
 #include "host/common/Progress.h"
 #include "host/common/StopSignals.h"
+#include "host/common/SystemCalls.h"
 #include "host/common/Version.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
@@ -328,7 +327,7 @@ int RunReplayCommand(const TReplayArgs& given, const std::string& pluginPath, TJ
     }
 
     TProgress progress(capture.FileSize(),
-                       !args.NoProgress && !args.Quiet && isatty(STDERR_FILENO));
+                       !args.NoProgress && !args.Quiet && System().IsTerminal(2) == 0);
     TReplayOptions options;
     options.Track = track ? &*track : nullptr;
     options.ReplayName = args.Capture;
