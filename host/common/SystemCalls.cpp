@@ -155,12 +155,24 @@ int TSystemCalls::CatchStopRequests(void (*onStop)()) {
     return Retrying([&] { return DoCatchStopRequests(onStop); });
 }
 
+// The loader's failures are told in words; errno is cleared first so that only an
+// interruption that an implementation (or a test double) reports is retried.
 void* TSystemCalls::LoadModule(const std::string& path, std::string* error) {
-    return DoLoadModule(path, error);
+    for (;;) {
+        errno = 0;
+        void* module = DoLoadModule(path, error);
+        if (module != nullptr || errno != EINTR)
+            return module;
+    }
 }
 
 void* TSystemCalls::ModuleSymbol(void* module, const char* name, std::string* error) {
-    return DoModuleSymbol(module, name, error);
+    for (;;) {
+        errno = 0;
+        void* symbol = DoModuleSymbol(module, name, error);
+        if (symbol != nullptr || errno != EINTR)
+            return symbol;
+    }
 }
 
 }  // namespace n95::host

@@ -102,23 +102,22 @@ TEST_F(SeamTest, RenamesReplaceOrRefuseAsAsked) {
     }
 }
 
-TEST_F(SeamTest, AnOpenFileCanBeRenamedOverAndRemoved) {
-    // What the atomic outputs do on both systems: the new file is renamed over a destination
-    // that a descriptor still holds, and a file is removed while open.
+TEST_F(SeamTest, AnOpenFileCanBeRenamedOverAnotherAndRemoved) {
+    // What the atomic outputs do on both systems: the new file, still open, is renamed over
+    // the destination, and a file is removed while open. (A destination that another program
+    // holds open cannot be replaced on Windows: that fails, and the run says so.)
     Put("destination", "old");
-    const int held = System().Open(At("destination"), n95::host::kOpenRead);
-    ASSERT_GE(held, 0) << std::strerror(errno);
     std::string pattern = At(".destination.tmp-XXXXXX");
     const int fd = System().CreateUnique(pattern);
     ASSERT_GE(fd, 0) << std::strerror(errno);
     EXPECT_NE(pattern, At(".destination.tmp-XXXXXX"));
+    EXPECT_TRUE(fs::exists(pattern));
     ASSERT_EQ(System().Write(fd, "new", 3), 3);
     EXPECT_EQ(System().Rename(pattern, At("destination"), TRenameMode::Replace), 0)
         << std::strerror(errno);
     EXPECT_EQ(Get("destination"), "new");
     EXPECT_EQ(System().Unlink(At("destination")), 0) << std::strerror(errno);
     EXPECT_EQ(System().Close(fd), 0);
-    EXPECT_EQ(System().Close(held), 0);
     EXPECT_TRUE(Names().empty());
 }
 
