@@ -160,11 +160,10 @@ check_host() {
   local preset=$1 check=build/win-check
   local exe="build/$preset/bin/n95host.exe" run="build/$preset/wine-run.sh"
   [ -f "$exe" ] || fail "$exe was not built"
-  if [ ! -x build/native/bin/n95host ]; then
-    cmake --preset native >build/native-configure.log 2>&1 \
-      && cmake --build --preset native --target n95host N95 >build/native-build.log 2>&1 \
-      || fail "could not build the Linux host to compare with (build/native-build.log)"
-  fi
+  # Brought up to date even when built, so that both say the same commit in `info`.
+  { [ -f build/native/CMakeCache.txt ] || cmake --preset native >build/native-configure.log 2>&1; } \
+    && cmake --build --preset native --target n95host N95 >build/native-build.log 2>&1 \
+    || fail "could not build the Linux host to compare with (build/native-build.log)"
   rm -rf "$check"
   mkdir -p "$check/linux" "$check/windows"
   build/native/bin/n95host replay samples/drive.pcap --gps samples/drive.nmea -o "$check/linux" \
