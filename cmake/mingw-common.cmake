@@ -6,7 +6,12 @@ find_program(CMAKE_C_COMPILER NAMES ${N95_MINGW_TRIPLE}-gcc-posix REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${N95_MINGW_TRIPLE}-g++-posix REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${N95_MINGW_TRIPLE}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${N95_MINGW_TRIPLE})
+# The host's libraries that Debian has no MinGW build of (pugixml, libpcap, and a copy of the
+# header-only CLI11) are built by scripts/win-deps.sh into a prefix per architecture; it is
+# searched as a second root when it exists.
+set(N95_WIN_DEPS_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../build/win-deps/${CMAKE_SYSTEM_PROCESSOR}/prefix")
+cmake_path(NORMAL_PATH N95_WIN_DEPS_PREFIX)
+set(CMAKE_FIND_ROOT_PATH /usr/${N95_MINGW_TRIPLE} ${N95_WIN_DEPS_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing (idempotent).
 #   scripts/deps.sh            packages for the Linux builds, tests and tools
-#   scripts/deps.sh windows    also the MinGW-w64 cross compilers and Wine (i386 and amd64)
+#   scripts/deps.sh windows    also the MinGW-w64 cross compilers and Wine (i386 and amd64),
+#                              and what scripts/win-deps.sh needs
 #   scripts/deps.sh clients    also tshark, GDAL, gpsbabel and Chromium, for the tests with those
 #                              readers
 #   scripts/deps.sh package    also lintian, the cross compiler and Wine, for the packages
@@ -15,7 +16,10 @@ base_packages=(
   libcli11-dev libpcap-dev libpugixml-dev zlib1g-dev librsvg2-bin gcovr clang-format
   libgps-dev gpsd gpsd-clients python3-gps libmimalloc-dev help2man libgdal-dev
 )
-windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64)
+# flex, bison and dpkg-dev: scripts/win-deps.sh builds libpcap and pugixml for Windows from
+# Debian's source packages; zlib for Windows is Debian's own.
+windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64
+                  flex bison dpkg-dev libz-mingw-w64-dev)
 clients_packages=(tshark gdal-bin gpsbabel chromium)
 package_packages=(lintian pkg-config man-db "${windows_packages[@]}")
 emulator_packages=(qemu-user)

@@ -6,6 +6,10 @@
 # Where the kernel cannot start 32-bit programs (so 32-bit Wine cannot run), the same tree is
 # built for 64-bit Windows (preset win64) and that build's test host and suite run under
 # 64-bit Wine instead: the Windows code is still run, and the summary says which build ran.
+# The reference host, n95host.exe and n95sim.exe, is built in both (its libraries first, by
+# scripts/win-deps.sh, cached under build/win-deps), and the Windows build that Wine runs
+# replays the sample: its outputs, frame listing, command list and plug-in details must be
+# the Linux build's (build/native), byte for byte.
 # The last line printed is the summary, as ctest words it; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +24,10 @@ fail() {  # prints the reason as the summary line and stops
 }
 
 scripts/deps.sh windows || fail "could not install the cross compiler and Wine"
+# The host's libraries for both Windows builds; nothing to do when they are there already.
+deps_started=$SECONDS
+scripts/win-deps.sh || fail "could not build the Windows host's libraries (scripts/win-deps.sh)"
+echo "win32: the host's libraries ready in $((SECONDS - deps_started)) s"
 
 export WINEDEBUG=-all
 # Wine keeps a server (and its services) per prefix; end those of ours however this script
@@ -55,7 +63,7 @@ configure_and_build() {
 if [ "$wine_runs" -eq 1 ]; then
   configure_and_build win32
 else
-  configure_and_build win32 N95 Varnex Tolvane win32host
+  configure_and_build win32 N95 Varnex Tolvane win32host n95host n95sim
 fi
 
 objdump=i686-w64-mingw32-objdump
@@ -82,6 +90,21 @@ done
 for dll in libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll; do
   [ -f "$bin/$dll" ] || fail "$dll is missing beside N95.dll"
 done
+
+# The 32-bit host: built, and needing no DLL beyond the system's and those shipped beside it
+# (pugixml and libpcap are linked in).
+for exe in n95host n95sim; do
+  [ -f "$bin/$exe.exe" ] || fail "$bin/$exe.exe was not built"
+  for dll in $("$objdump" -p "$bin/$exe.exe" | sed -n 's/^\s*DLL Name: //p'); do
+    case "$dll" in
+      libstdc++-6.dll | libgcc_s_dw2-1.dll | libwinpthread-1.dll) ;;
+      KERNEL32.dll | msvcrt.dll | ADVAPI32.dll | WS2_32.dll | IPHLPAPI.DLL | PSAPI.DLL | USER32.dll) ;;
+      *) fail "$exe.exe imports $dll, which is neither a system DLL nor shipped beside it" ;;
+    esac
+  done
+done
+echo "n95host.exe (i686): $(stat -c %s "$bin/n95host.exe") bytes; imports $("$objdump" -p "$bin/n95host.exe" \
+  | sed -n 's/^\s*DLL Name: //p' | paste -sd ' ')"
 
 # run_under_wine PRESET: the Windows test host (LoadLibrary, the four exports, a whole run,
 # FreeLibrary), then the suite; prints the suite's summary and returns its status.
@@ -129,7 +152,49 @@ run_under_wine() {
   return $status
 }
 
+# check_host PRESET: the Windows host under Wine against the Linux one (build/native, built
+# here when missing), on the sample: replay with its NMEA track into a folder (every output
+# compared with cmp), frames, commands --list, and info (the plug-in's path aside). Windows
+# paths with backslashes, relative to the repository, as a user types them.
+check_host() {
+  local preset=$1 check=build/win-check
+  local exe="build/$preset/bin/n95host.exe" run="build/$preset/wine-run.sh"
+  [ -f "$exe" ] || fail "$exe was not built"
+  # Brought up to date even when built, so that both say the same commit in `info`.
+  { [ -f build/native/CMakeCache.txt ] || cmake --preset native >build/native-configure.log 2>&1; } \
+    && cmake --build --preset native --target n95host N95 >build/native-build.log 2>&1 \
+    || fail "could not build the Linux host to compare with (build/native-build.log)"
+  rm -rf "$check"
+  mkdir -p "$check/linux" "$check/windows"
+  build/native/bin/n95host replay samples/drive.pcap --gps samples/drive.nmea -o "$check/linux" \
+    --no-progress >"$check/linux.log" 2>&1 || { cat "$check/linux.log"; fail "the Linux replay"; }
+  "$run" "$exe" replay 'samples\drive.pcap' --gps 'samples\drive.nmea' -o 'build\win-check\windows' \
+    --no-progress </dev/null >"$check/windows.log" 2>&1 \
+    || { cat "$check/windows.log"; fail "n95host.exe replay under Wine ($preset)"; }
+  local linux windows
+  linux=$(cd "$check/linux" && find . -type f | sort)
+  windows=$(cd "$check/windows" && find . -type f | sort)
+  [ -n "$linux" ] || fail "the Linux replay wrote no output"
+  [ "$linux" = "$windows" ] || fail "n95host.exe wrote other files than Linux's: $(echo $windows) (Linux: $(echo $linux))"
+  local f
+  for f in $linux; do
+    cmp "$check/linux/$f" "$check/windows/$f" || fail "n95host.exe replay: $f differs from Linux's"
+  done
+  build/native/bin/n95host frames samples/drive.pcap >"$check/linux-frames.txt"
+  "$run" "$exe" frames 'samples\drive.pcap' </dev/null >"$check/windows-frames.txt" 2>/dev/null
+  cmp "$check/linux-frames.txt" "$check/windows-frames.txt" || fail "n95host.exe frames differs from Linux's"
+  build/native/bin/n95host commands --list >"$check/linux-commands.txt"
+  "$run" "$exe" commands --list </dev/null >"$check/windows-commands.txt" 2>/dev/null
+  cmp "$check/linux-commands.txt" "$check/windows-commands.txt" || fail "n95host.exe commands --list differs from Linux's"
+  build/native/bin/n95host info | grep -v '^plug-in ' >"$check/linux-info.txt"
+  "$run" "$exe" info </dev/null 2>/dev/null | grep -v '^plug-in ' >"$check/windows-info.txt"
+  cmp "$check/linux-info.txt" "$check/windows-info.txt" || fail "n95host.exe info differs from Linux's"
+  echo "$preset: n95host.exe under Wine: replay ($(echo "$linux" | wc -l) outputs), frames," \
+    "commands --list and info are the Linux build's"
+}
+
 if [ "$wine_runs" -eq 1 ]; then
+  check_host win32
   run_under_wine win32
   status=$?
   echo "$LAST_SUMMARY"
@@ -141,6 +206,7 @@ fi
 echo "win32: DLLs and the test host built, exports and imports checked; 32-bit Wine cannot run" \
   "here: the win64 build runs instead"
 configure_and_build win64
+check_host win64
 run_under_wine win64
 status=$?
 echo "$LAST_SUMMARY (win64 build under 64-bit Wine; the win32 DLLs built and checked, NOT RUN: this kernel runs no 32-bit programs)"

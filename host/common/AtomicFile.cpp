@@ -40,7 +40,7 @@ bool TAtomicFile::Open(const std::string& path, std::string* error, TTempName na
     Discard();
     Kept.clear();
     FinalPath = path;
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = LastPathSeparator(path);
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     if (base.empty()) {
@@ -103,7 +103,7 @@ bool TAtomicFile::OpenNamed(std::string* error) {
 }
 
 std::string TAtomicFile::HiddenName(const std::string& suffix) const {
-    const std::size_t slash = FinalPath.rfind('/');
+    const std::size_t slash = LastPathSeparator(FinalPath);
     const std::string dir = slash == std::string::npos ? "" : FinalPath.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? FinalPath : FinalPath.substr(slash + 1);
     // ".", ".tmp-" and six letters must fit beside the name in the folder's name limit.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace n95::host {
@@ -68,6 +69,10 @@ const char* TFaultySystemCalls::Name(TCall kind) {
                                          "MakeRawTerminal",
                                          "FlushTerminal",
                                          "LockExclusive",
+                                         "ProcessUsage",
+                                         "CatchStopRequests",
+                                         "LoadModule",
+                                         "ModuleSymbol",
                                          "any"};
     static_assert(sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(TCall::Count) + 1);
     return kNames[static_cast<std::size_t>(kind)];
@@ -241,6 +246,30 @@ int TFaultySystemCalls::DoFlushTerminal(int fd, bool input) {
 
 int TFaultySystemCalls::DoLockExclusive(int fd) {
     return Faulted(TCall::LockExclusive) ? -1 : Inner.LockExclusive(fd);
+}
+
+int TFaultySystemCalls::DoProcessUsage(TProcessUsage& usage) {
+    return Faulted(TCall::ProcessUsage) ? -1 : Inner.ProcessUsage(usage);
+}
+
+int TFaultySystemCalls::DoCatchStopRequests(void (*onStop)()) {
+    return Faulted(TCall::CatchStopRequests) ? -1 : Inner.CatchStopRequests(onStop);
+}
+
+void* TFaultySystemCalls::DoLoadModule(const std::string& path, std::string* error) {
+    if (Faulted(TCall::LoadModule)) {
+        *error = std::strerror(errno);
+        return nullptr;
+    }
+    return Inner.LoadModule(path, error);
+}
+
+void* TFaultySystemCalls::DoModuleSymbol(void* module, const char* name, std::string* error) {
+    if (Faulted(TCall::ModuleSymbol)) {
+        *error = std::strerror(errno);
+        return nullptr;
+    }
+    return Inner.ModuleSymbol(module, name, error);
 }
 
 }  // namespace n95::host

@@ -75,6 +75,14 @@ protected:
     int DoMakeRawTerminal(int fd, int baud) override;
     int DoFlushTerminal(int fd, bool input) override;
     int DoLockExclusive(int fd) override;
+    int DoProcessUsage(TProcessUsage& usage) override;
+    std::string DoProgramPath() override { return Inner.ProgramPath(); }
+    int DoCatchStopRequests(void (*onStop)()) override;
+    TStopMask BlockStopRequests() override { return Inner.BlockStopRequests(); }
+    void RestoreStopRequests(TStopMask previous) override { Inner.RestoreStopRequests(previous); }
+    void* DoLoadModule(const std::string& path, std::string* error) override;
+    void* DoModuleSymbol(void* module, const char* name, std::string* error) override;
+    void DoUnloadModule(void* module) override { Inner.UnloadModule(module); }
 
 private:
     // Counts a call of `kind`; true, with errno set, when it is the one to fail.

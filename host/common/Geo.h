@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace n95::host {
 
@@ -15,7 +16,8 @@ inline constexpr double kMetresPerDegreeLonAtEquator = 111320.0;
 // Metres per degree of longitude at `latitudeDegrees`, kept above a floor near the poles so
 // that a projection never divides by zero.
 inline double MetresPerDegreeLon(double latitudeDegrees) {
-    return kMetresPerDegreeLonAtEquator * std::max(std::cos(latitudeDegrees * M_PI / 180.0), 0.01);
+    return kMetresPerDegreeLonAtEquator *
+           std::max(std::cos(latitudeDegrees * std::numbers::pi / 180.0), 0.01);
 }
 
 }  // namespace n95::host

@@ -75,7 +75,7 @@ bool TGrowingFile::Identify(int fd) {
 }
 
 bool TGrowingFile::CreateUnnamed(const std::string& head, int* errnum) {
-    const std::size_t slash = FilePath.rfind('/');
+    const std::size_t slash = LastPathSeparator(FilePath);
     const std::string dir = slash == std::string::npos ? "." : FilePath.substr(0, slash + 1);
     TSystemCalls& system = System();
     const int fd = system.OpenUnnamed(dir, 0600);

@@ -121,7 +121,12 @@ bool TOutputFile::OpenStraight(std::string* error) {
             Discard();
             return false;
         }
-        ByNamePath = "/proc/self/fd/" + std::to_string(fileno(Spool));
+        ByNamePath = System().UnnamedPath(fileno(Spool));
+        if (ByNamePath.empty()) {
+            *error = SystemError("cannot name a temporary file for " + DisplayName, EOPNOTSUPP);
+            Discard();
+            return false;
+        }
     }
     return true;
 }

@@ -1,7 +1,5 @@
 #include "host/common/OutputTarget.h"
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <bitset>
@@ -16,9 +14,12 @@ namespace n95::host {
 
 namespace {
 
+// The sticky bit among TFileInfo's permission bits (S_ISVTX).
+constexpr unsigned kStickyBit = 01000;
+
 // The folder part of a path, with its slash ("" for a bare name).
 std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = LastPathSeparator(path);
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
@@ -43,10 +44,6 @@ bool FollowLinks(const std::string& path, std::string& end) {
     }
     errno = ELOOP;
     return false;
-}
-
-bool IsDevNull(const TFileInfo& info) {
-    return info.Kind == TFileKind::CharDevice && info.DeviceNumber == makedev(1, 3);
 }
 
 // What CheckDistinctFiles compares.
@@ -81,7 +78,7 @@ TIdentity IdentityOf(const std::string& path, bool output) {
         return id;
     }
     id.Exists = true;
-    id.Null = IsDevNull(info);
+    id.Null = IsNullDevice(info);
     id.Device = info.Kind == TFileKind::CharDevice || info.Kind == TFileKind::BlockDevice;
     id.FileSystem = info.Device;
     id.Inode = info.Inode;
@@ -150,8 +147,8 @@ bool CheckFileTarget(const std::string& name, const std::string& path, bool exis
     // In a folder with the sticky bit (/tmp) only the file's owner, the folder's or root may
     // rename over a file, however writable it is: found now, not after the run.
     TFileInfo fileInfo;
-    const uint32_t user = geteuid();
-    if (exists && (folderInfo.Permissions & S_ISVTX) != 0 && user != 0 &&
+    const uint32_t user = system.EffectiveUser();
+    if (exists && (folderInfo.Permissions & kStickyBit) != 0 && user != 0 &&
         user != folderInfo.Owner && system.Status(path, fileInfo) == 0 && fileInfo.Owner != user) {
         *error = SystemError("cannot replace " + name, EPERM) +
                  " (another user's file in a folder with the sticky bit)";

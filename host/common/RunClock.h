@@ -27,7 +27,7 @@ public:
     // Descriptors below 0 are ignored.
     virtual void WaitForInput(const std::vector<int>& fds, int ms) = 0;
 
-    // steady_clock, CLOCK_REALTIME, nanosleep and poll.
+    // steady_clock, the system's UTC time, sleep_for and the seam's Poll.
     static TRunClock& System();
 };
 

@@ -1,9 +1,8 @@
 #include "host/common/StopSignals.h"
 
-#include <pthread.h>
-
-#include <initializer_list>
 #include <utility>
+
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -11,19 +10,15 @@ namespace {
 
 volatile std::sig_atomic_t gStopRequested = 0;
 
-void RequestStop(int) {
+void RequestStop() {
     gStopRequested = 1;
 }
 
 }  // namespace
 
 const volatile std::sig_atomic_t* InstallStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaction(signal, &action, nullptr);
+    // Nothing to report when it fails: the run then simply cannot be stopped gently.
+    System().CatchStopRequests(RequestStop);
     return &gStopRequested;
 }
 
@@ -33,15 +28,12 @@ bool StopRequested() {
 
 std::unique_ptr<n95::Thread> StartThreadWithStopsBlocked(std::function<void()> body) {
     // A new thread inherits its creator's mask: block, start, restore.
-    sigset_t stops, previous;
-    sigemptyset(&stops);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&stops, signal);
-    pthread_sigmask(SIG_BLOCK, &stops, &previous);
-    struct TRestoreMask {
-        const sigset_t& Mask;
-        ~TRestoreMask() { pthread_sigmask(SIG_SETMASK, &Mask, nullptr); }
-    } restore{previous};
+    TSystemCalls& system = System();
+    struct TRestore {
+        TSystemCalls& System;
+        TStopMask Previous;
+        ~TRestore() { System.RestoreStopRequests(Previous); }
+    } restore{system, system.BlockStopRequests()};
     return n95::Env::Default()->StartThread(std::move(body));
 }
 

@@ -1,13 +1,14 @@
 // Stopping a run from outside: SIGINT (Ctrl-C), SIGTERM, SIGHUP (the terminal went away)
-// and SIGPIPE set a flag that the run checks between steps, so that it ends by its own path
-// (the trace switched off, the outputs written or removed) instead of dying half-way and
-// leaving temporary files behind.
+// and SIGPIPE (on Windows: Ctrl-C, Ctrl-Break, the console closing) set a flag that the run checks
+// between steps, so that it ends by its own path (the trace switched off, the outputs written or
+// removed) instead of dying half-way and leaving temporary files behind.
 //
 // SIGPIPE comes when an output goes to a FIFO or a pipe whose reader has gone; the write
 // itself then fails with EPIPE, which the output reports, so the run ends as an output error.
 //
-// The handlers are installed without SA_RESTART, so that a wait in poll or nanosleep ends at
-// once when a signal arrives. Install once per process, from the main thread.
+// The handlers are installed through the system seam (SystemCalls.h, CatchStopRequests):
+// without SA_RESTART, so that a wait in poll ends at once when a signal arrives. Install once
+// per process, from the main thread.
 #pragma once
 
 #include <csignal>

@@ -147,4 +147,32 @@ int TSystemCalls::LockExclusive(int fd) {
     return Retrying([&] { return DoLockExclusive(fd); });
 }
 
+int TSystemCalls::ProcessUsage(TProcessUsage& usage) {
+    return Retrying([&] { return DoProcessUsage(usage); });
+}
+
+int TSystemCalls::CatchStopRequests(void (*onStop)()) {
+    return Retrying([&] { return DoCatchStopRequests(onStop); });
+}
+
+// The loader's failures are told in words; errno is cleared first so that only an
+// interruption that an implementation (or a test double) reports is retried.
+void* TSystemCalls::LoadModule(const std::string& path, std::string* error) {
+    for (;;) {
+        errno = 0;
+        void* module = DoLoadModule(path, error);
+        if (module != nullptr || errno != EINTR)
+            return module;
+    }
+}
+
+void* TSystemCalls::ModuleSymbol(void* module, const char* name, std::string* error) {
+    for (;;) {
+        errno = 0;
+        void* symbol = DoModuleSymbol(module, name, error);
+        if (symbol != nullptr || errno != EINTR)
+            return symbol;
+    }
+}
+
 }  // namespace n95::host

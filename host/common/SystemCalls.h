@@ -1,11 +1,12 @@
-// The operating-system calls of the host's files and ports, behind one interface.
+// The operating-system calls of the host, behind one interface: its files and ports, the
+// process's own use of time and memory, stop requests from outside, and plug-in loading.
 //
-// Like the plug-in's Env (platform/Env.h): the build chooses the implementation (POSIX today,
-// SystemCallsPosix.cpp), callers never contain #ifdef, and tests install a double that counts
-// the calls and fails a chosen one (FaultySystemCalls.h). The interface speaks in its own
-// terms, not in the kernel's: small integer descriptors, its own open flags, file kinds,
-// poll events and rename modes, so that an implementation over Win32 handles can map them
-// without its callers knowing.
+// Like the plug-in's Env (platform/Env.h): the build chooses the implementation
+// (SystemCallsPosix.cpp on Linux, SystemCallsWin32.cpp on Windows), callers never contain #ifdef,
+// and tests install a double that counts the calls and fails a chosen one (FaultySystemCalls.h).
+// The interface speaks in its own terms, not in the kernel's: small integer descriptors, its own
+// open flags, file kinds, poll events and rename modes, so that an implementation over Win32
+// handles can map them without its callers knowing.
 //
 // Every call answers as the POSIX call it is named after does: a result of -1 (or nil) means
 // failure, with the cause in errno (an implementation for another system translates its
@@ -17,6 +18,11 @@
 // reports an interrupted close as done: the descriptor is released even then (Linux), and a
 // second close could close a descriptor that another thread has just been given.
 //
+// On Windows descriptors are the C runtime's (msvcrt), opened over handles that may be renamed
+// and removed while open, as on POSIX; what Windows cannot do (unnamed files, exchanging two
+// names, terminals in this step) fails with the errno the POSIX call gives where a file system
+// cannot, so that the callers' fallbacks apply unchanged.
+//
 // Threading: the calls are as thread-safe as the system's. The current instance is shared by
 // every thread; install another only while no host file or port is open (tests).
 #pragma once
@@ -25,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace n95::host {
@@ -80,6 +87,19 @@ enum class TRenameMode {
     Exchange,   // swap the two names; both must exist; EINVAL where the system cannot
 };
 
+// What the process has used so far (ProcessUsage).
+struct TProcessUsage {
+    double UserSeconds = 0.0;
+    double SystemSeconds = 0.0;
+    uint64_t PeakResidentBytes = 0;  // the most memory it held at once
+};
+
+// Which stop requests a thread had blocked before BlockStopRequests; only for
+// RestoreStopRequests.
+struct TStopMask {
+    uint64_t Bits = 0;
+};
+
 // Access checks (combine with |).
 enum TAccessFlags : int { kAccessSearch = 1, kAccessWrite = 2 };
 
@@ -118,6 +138,10 @@ public:
         MakeRawTerminal,
         FlushTerminal,
         LockExclusive,
+        ProcessUsage,
+        CatchStopRequests,
+        LoadModule,
+        ModuleSymbol,
         Count
     };
 
@@ -194,6 +218,58 @@ public:
     // holds it, ENOLCK where the file takes no locks.
     int LockExclusive(int fd);
 
+    // What the process has used so far: processor time and peak resident memory.
+    int ProcessUsage(TProcessUsage& usage);
+    // The full path of the running program; "" when the system cannot tell it (not a call).
+    std::string ProgramPath() { return DoProgramPath(); }
+
+    // Calls `onStop` whenever the process is asked from outside to end: SIGINT, SIGTERM,
+    // SIGHUP and SIGPIPE on POSIX, installed without SA_RESTART so that a wait in Poll ends
+    // at once; Ctrl-C, Ctrl-Break and the closing of the console window on Windows, where
+    // `onStop` runs on a thread of the system's. `onStop` may only set a flag (it runs in a
+    // signal handler). Install once per process, from the main thread.
+    int CatchStopRequests(void (*onStop)());
+    // Keeps stop requests off the calling thread until RestoreStopRequests, for helper
+    // threads (POSIX: the stop signals are blocked there; a thread inherits its creator's
+    // mask, so block, start the thread, restore). Windows never delivers them on a thread of
+    // the program's: nothing to do there. Neither can fail: not calls.
+    // Makes a write to a pipe whose reader has gone fail with EPIPE instead of ending the
+    // process (POSIX: SIGPIPE ignored; Windows has no such signal). Not a call.
+    virtual void IgnoreBrokenPipes() { Default().IgnoreBrokenPipes(); }
+    // The user id the process acts as (geteuid); 0, the super-user, is also what Windows
+    // answers, where no folder has the sticky bit that the id is compared for. Not a call.
+    virtual uint32_t EffectiveUser() { return Default().EffectiveUser(); }
+
+    // A fully buffered stdio stream for writing to `fd`, which it takes over: closing the
+    // stream closes it. Where the C library can (glibc: fopencookie), the stream writes
+    // through `write` and closes through `close`, both given `cookie`, so that every byte
+    // passes this seam and a write's failure is seen by the caller's function; elsewhere
+    // (msvcrt) the stream writes to the descriptor itself and reports failures through
+    // ferror and errno. Nil with errno set when it cannot be made (fd is then still open).
+    struct TStreamFunctions {
+        ssize_t (*Write)(void* cookie, const char* data, std::size_t size);
+        int (*Close)(void* cookie);
+    };
+    virtual FILE* OpenStream(int fd, void* cookie, const TStreamFunctions& functions) {
+        return Default().OpenStream(fd, cookie, functions);
+    }
+
+    virtual TStopMask BlockStopRequests() { return Default().BlockStopRequests(); }
+    virtual void RestoreStopRequests(TStopMask previous) {
+        Default().RestoreStopRequests(previous);
+    }
+
+    // The library at `path` loaded with its own dependencies resolved now (dlopen with
+    // RTLD_NOW; LoadLibraryEx with the library's own folder searched first for its imports),
+    // or nil with the loader's own words in *error. Unlike the other calls it reports in
+    // words, not errno: the loader's message names the missing file or symbol.
+    void* LoadModule(const std::string& path, std::string* error);
+    // The address of the exported `name` in `module`, or nil with the loader's words in
+    // *error.
+    void* ModuleSymbol(void* module, const char* name, std::string* error);
+    // Unloads a module that LoadModule gave (not a call: nothing to fail).
+    void UnloadModule(void* module) { DoUnloadModule(module); }
+
 protected:
     virtual int DoOpen(const std::string& path, unsigned flags, unsigned mode) = 0;
     virtual int DoOpenUnnamed(const std::string& folder, unsigned mode) = 0;
@@ -225,7 +301,37 @@ protected:
     virtual int DoMakeRawTerminal(int fd, int baud) = 0;
     virtual int DoFlushTerminal(int fd, bool input) = 0;
     virtual int DoLockExclusive(int fd) = 0;
+    // The process's own calls: a double that does not override them gets the system's (the
+    // implementations override every one).
+    virtual int DoProcessUsage(TProcessUsage& usage) { return Default().ProcessUsage(usage); }
+    virtual std::string DoProgramPath() { return Default().ProgramPath(); }
+    virtual int DoCatchStopRequests(void (*onStop)()) {
+        return Default().CatchStopRequests(onStop);
+    }
+    virtual void* DoLoadModule(const std::string& path, std::string* error) {
+        return Default().LoadModule(path, error);
+    }
+    virtual void* DoModuleSymbol(void* module, const char* name, std::string* error) {
+        return Default().ModuleSymbol(module, name, error);
+    }
+    virtual void DoUnloadModule(void* module) { Default().UnloadModule(module); }
 };
+
+// Rules of this system's file names, for the units that split paths (not calls).
+//
+// The position of the last folder separator in `path`, or npos: '/' on POSIX; '/' or '\\' on
+// Windows, where a drive ("C:name") also ends at its colon.
+std::size_t LastPathSeparator(const std::string& path);
+// True when `path` names a folder or a file in one (a separator in it).
+inline bool HasFolder(const std::string& path) {
+    return LastPathSeparator(path) != std::string::npos;
+}
+// True when `info` (from Status or StatusOf) describes the null device: /dev/null, NUL.
+bool IsNullDevice(const TFileInfo& info);
+
+// fwrite without the stream's lock where the C library has one (fwrite_unlocked), for a
+// stream that has one owner.
+std::size_t WriteUnlocked(const void* data, std::size_t size, FILE* stream);
 
 // The instance the host's files and ports use: Default() unless a test installed another.
 TSystemCalls& System();

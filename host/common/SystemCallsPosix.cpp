@@ -1,15 +1,21 @@
 // The host's system calls on Linux (see SystemCalls.h).
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +95,17 @@ short FromPoll(short revents) {
         ((revents & POLLIN) != 0 ? kPollIn : 0) | ((revents & POLLOUT) != 0 ? kPollOut : 0) |
         ((revents & POLLERR) != 0 ? kPollError : 0) | ((revents & POLLHUP) != 0 ? kPollHangUp : 0) |
         ((revents & POLLNVAL) != 0 ? kPollInvalid : 0));
+}
+
+// The signals that ask the process to end (see CatchStopRequests).
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// What the stop signals call; set once, before the handlers are installed.
+std::atomic<void (*)()> gOnStop{nullptr};
+
+void OnStopSignal(int) {
+    if (auto* onStop = gOnStop.load(std::memory_order_relaxed))
+        onStop();
 }
 
 class TPosixSystemCalls final : public TSystemCalls {
@@ -282,9 +299,94 @@ protected:
         return ::tcflush(fd, input ? TCIFLUSH : TCOFLUSH);
     }
     int DoLockExclusive(int fd) override { return ::flock(fd, LOCK_EX | LOCK_NB); }
+    int DoProcessUsage(TProcessUsage& usage) override {
+        rusage native{};
+        if (::getrusage(RUSAGE_SELF, &native) != 0)
+            return -1;
+        const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        usage.UserSeconds = seconds(native.ru_utime);
+        usage.SystemSeconds = seconds(native.ru_stime);
+        usage.PeakResidentBytes = static_cast<uint64_t>(native.ru_maxrss) * 1024;  // KiB
+        return 0;
+    }
+    std::string DoProgramPath() override {
+        std::string target;
+        return DoReadLink("/proc/self/exe", target) == 0 ? target : std::string();
+    }
+    int DoCatchStopRequests(void (*onStop)()) override {
+        gOnStop.store(onStop, std::memory_order_relaxed);
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: a stop ends a wait at once
+        for (const int signal : kStopSignals)
+            if (::sigaction(signal, &action, nullptr) != 0)
+                return -1;
+        return 0;
+    }
+    uint32_t EffectiveUser() override { return ::geteuid(); }
+    void IgnoreBrokenPipes() override { std::signal(SIGPIPE, SIG_IGN); }
+    FILE* OpenStream(int, void* cookie, const TStreamFunctions& functions) override {
+        cookie_io_functions_t native{};
+        native.write = functions.Write;
+        native.close = functions.Close;
+        return ::fopencookie(cookie, "wb", native);
+    }
+    TStopMask BlockStopRequests() override {
+        sigset_t stops, previous;
+        sigemptyset(&stops);
+        for (const int signal : kStopSignals)
+            sigaddset(&stops, signal);
+        pthread_sigmask(SIG_BLOCK, &stops, &previous);
+        TStopMask mask;
+        for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+            if (sigismember(&previous, kStopSignals[i]) == 1)
+                mask.Bits |= uint64_t{1} << i;
+        return mask;
+    }
+    void RestoreStopRequests(TStopMask previous) override {
+        sigset_t unblock;
+        sigemptyset(&unblock);
+        for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+            if ((previous.Bits & (uint64_t{1} << i)) == 0)
+                sigaddset(&unblock, kStopSignals[i]);
+        pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+    }
+    void* DoLoadModule(const std::string& path, std::string* error) override {
+        ::dlerror();
+        void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module == nullptr) {
+            const char* message = ::dlerror();
+            *error = message != nullptr ? message : "unknown error";
+        }
+        return module;
+    }
+    void* DoModuleSymbol(void* module, const char* name, std::string* error) override {
+        ::dlerror();
+        void* symbol = ::dlsym(module, name);
+        const char* message = ::dlerror();
+        if (symbol == nullptr || message != nullptr) {
+            *error = message != nullptr ? message : "null symbol";
+            return nullptr;
+        }
+        return symbol;
+    }
+    void DoUnloadModule(void* module) override { ::dlclose(module); }
 };
 
 }  // namespace
+
+std::size_t LastPathSeparator(const std::string& path) {
+    return path.rfind('/');
+}
+
+std::size_t WriteUnlocked(const void* data, std::size_t size, FILE* stream) {
+    return ::fwrite_unlocked(data, 1, size, stream);
+}
+
+bool IsNullDevice(const TFileInfo& info) {
+    return info.Kind == TFileKind::CharDevice && info.DeviceNumber == makedev(1, 3);
+}
 
 TSystemCalls& TSystemCalls::Default() {
     static TPosixSystemCalls calls;

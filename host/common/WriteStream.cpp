@@ -15,10 +15,7 @@ FILE* TWriteStream::Open(int fd, std::size_t bufferSize) {
     if (Stream != nullptr)
         std::fclose(Stream);
     Cookie = TCookie{fd, 0};
-    cookie_io_functions_t functions{};
-    functions.write = &TWriteStream::Write;
-    functions.close = &TWriteStream::CloseFd;
-    Stream = fopencookie(&Cookie, "wb", functions);
+    Stream = System().OpenStream(fd, &Cookie, {&TWriteStream::Write, &TWriteStream::CloseFd});
     if (Stream == nullptr) {
         const int saved = errno;
         System().Close(fd);
@@ -67,9 +64,14 @@ bool TWriteStream::Flush(int* errnum) {
         *errnum = Cookie.Error;
         return Cookie.Error == 0;
     }
+    errno = 0;
     const bool flushed = std::fflush(Stream) == 0;
     if (flushed && std::ferror(Stream) == 0 && Cookie.Error == 0)
         return true;
+    // A stream that writes to its descriptor itself (see OpenStream) leaves the cause in
+    // errno, not in the cookie; the first one is kept.
+    if (Cookie.Error == 0 && !flushed && errno != 0)
+        Cookie.Error = errno;
     *errnum = Cookie.Error != 0 ? Cookie.Error : EIO;
     return false;
 }

@@ -5,7 +5,9 @@
 // (at a flush, at the end of a run), so this stream records the errno of the first failed
 // write, and the check can say "No space left on device" or "Broken pipe".
 //
-// The stream is made with fopencookie (glibc). Its state lives in this object, not in the
+// The stream is made by the system seam (TSystemCalls::OpenStream: fopencookie with glibc;
+// on Windows a plain stream over the descriptor, whose failures are read from errno at the
+// flush that meets them). Its state lives in this object, not in the
 // stream: a stream handed to another party (Detach) must be closed before this object is
 // destroyed. Not thread-safe; one owner.
 #pragma once

@@ -12,6 +12,7 @@
 
 #include "host/common/Diagnostics.h"
 #include "host/common/InputStream.h"
+#include "host/formats/CaptureOpen.h"
 #include "host/formats/PcapStream.h"
 
 namespace n95::host {
@@ -117,7 +118,7 @@ bool TCaptureReader::OpenFile(std::string* error) {
     // The stream is opened here rather than by libpcap so that it gets a large buffer before
     // its first read: libpcap reads each packet with two freads, and with stdio's default
     // 4 KiB buffer a replay spent a twentieth of its time in read(2). libpcap closes the
-    // stream with the handle; on a failed open it is still ours.
+    // stream with the handle (OpenCaptureReader takes it over).
     FILE* stream = std::fopen(Path.c_str(), "rb");
     if (stream == nullptr) {
         *error = SystemError("cannot open capture " + Path, errno);
@@ -135,10 +136,8 @@ bool TCaptureReader::OpenFile(std::string* error) {
     std::rewind(stream);
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     auto handle = std::make_unique<TPcap>();
-    handle->Pcap =
-        pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    handle->Pcap = OpenCaptureReader(stream, Path, errbuf);  // takes the stream over
     if (handle->Pcap == nullptr) {
-        std::fclose(stream);
         // libpcap's words for a readable file it does not recognise.
         const std::string message = errbuf;
         if (message.find("unknown file format") != std::string::npos ||

@@ -13,11 +13,9 @@
 //
 // Streaming: one chunk in memory, output written in blocks. A reader that closes the pipe
 // early (`| head`) ends the listing quietly with status 0.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -27,6 +25,7 @@
 #include "host/common/Diagnostics.h"
 #include "host/common/ExitStatus.h"
 #include "host/common/StopSignals.h"
+#include "host/common/SystemCalls.h"
 #include "host/formats/PcapCapture.h"
 #include "host/formats/TraceFrame.h"
 #include "host/n95host/Subcommands.h"
@@ -107,7 +106,8 @@ bool ParseFilter(const TFramesArgs& args, TFilter& filter) {
     return true;
 }
 
-// Standard output, written in blocks with write(2), so that a closed pipe is seen at once as
+// Standard output, written in blocks straight to its descriptor (the seam retries an
+// interrupted write), so that a closed pipe is seen at once as
 // EPIPE (SIGPIPE is ignored while the listing runs).
 class TOutput {
 public:
@@ -119,9 +119,7 @@ public:
     TState Flush() {
         std::size_t done = 0;
         while (done < Text.size()) {
-            const ssize_t n = write(STDOUT_FILENO, Text.data() + done, Text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const ssize_t n = System().Write(1, Text.data() + done, Text.size() - done);
             if (n <= 0) {
                 if (errno == EPIPE)
                     return TState::Closed;
@@ -263,7 +261,7 @@ int RunFramesCommand(const TFramesArgs& args) {
     const volatile std::sig_atomic_t* stop = InstallStopHandlers();
     // A reader that has seen enough closes the pipe: the write then fails with EPIPE, and the
     // listing ends quietly instead of being killed by the signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    System().IgnoreBrokenPipes();
     TCaptureReader capture;
     std::string error;
     if (!capture.Open(args.Capture, &error, stop)) {

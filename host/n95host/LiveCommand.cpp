@@ -1,8 +1,5 @@
 // n95host live: a handset on a serial port driven through the plug-in, live GPS, a capture
 // of everything read, outputs written when the run ends.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -15,6 +12,7 @@
 #include "host/common/GrowingFile.h"
 #include "host/common/OutputTarget.h"
 #include "host/common/StopSignals.h"
+#include "host/common/SystemCalls.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
 #include "host/outputs/OutputSet.h"
@@ -198,9 +196,9 @@ THandsetFiles NameHandsetFiles(const TLiveArgs& args, const TDeviceArg& device, 
 bool RecordIsNew(const std::string& what, const std::string& path) {
     TOutputTarget target;
     std::string error;
-    struct stat info {};
+    TFileInfo info;
     if (path.empty() || !ResolveOutputTarget(path, target, &error) ||
-        target.Kind != TOutputTarget::TKind::File || lstat(target.Path.c_str(), &info) != 0)
+        target.Kind != TOutputTarget::TKind::File || System().Status(target.Path, info, false) != 0)
         return true;
     PrintError("the " + what + " " + path + " exists already: a live run never writes over a " +
                what + "; remove it, or name another capture");
@@ -458,7 +456,7 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
 
 // One handset, driven on this thread as ever.
 int RunOne(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs& h, TFixSource* gps) {
-    TStatusLine status(!args.NoStatus && !args.Quiet && isatty(STDERR_FILENO));
+    TStatusLine status(!args.NoStatus && !args.Quiet && System().IsTerminal(2) == 0);
     TLiveOptions options = OptionsFor(args, h);
     options.Gps = gps;
     options.StopRequested = InstallStopHandlers();
@@ -489,7 +487,7 @@ int RunMany(const TLiveArgs& args, const TPlugin& plugin,
         PrintNote(h.Files.Device.Label + ": switching the trace on at " + h.Files.Device.Path +
                   " (" + std::to_string(args.Baud) + " baud)");
     }
-    TStatusLine status(!args.NoStatus && !args.Quiet && isatty(STDERR_FILENO));
+    TStatusLine status(!args.NoStatus && !args.Quiet && System().IsTerminal(2) == 0);
     TLiveRig(plugin, gps, &status).Run(handsets, InstallStopHandlers());
     if (gps && !gps->Track().FirstProblems.empty())
         ReportTrack(gps->Name(), gps->Track());

@@ -1,7 +1,5 @@
 // n95host replay: a capture through the plug-in, records tagged from a GPS track, outputs
 // written when the replay is complete.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -17,6 +15,7 @@
 #include "host/common/ExitStatus.h"
 #include "host/common/Progress.h"
 #include "host/common/StopSignals.h"
+#include "host/common/SystemCalls.h"
 #include "host/common/Version.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
@@ -584,7 +583,7 @@ bool PlanReplays(const TReplayArgs& given, std::vector<std::unique_ptr<TReplayJo
 // Runs the replays, `jobs` at a time; the run's status.
 int RunReplays(const TReplayArgs& args, std::vector<std::unique_ptr<TReplayJob>>& jobs) {
     if (jobs.size() == 1)
-        return jobs[0]->Run(!args.NoProgress && !args.Quiet && isatty(STDERR_FILENO));
+        return jobs[0]->Run(!args.NoProgress && !args.Quiet && System().IsTerminal(2) == 0);
     const unsigned workers = std::min<std::size_t>(
         jobs.size(), args.Jobs > 0 ? args.Jobs : std::max(1u, std::thread::hardware_concurrency()));
     std::atomic<std::size_t> next{0};

@@ -1,12 +1,11 @@
 #include "host/n95host/RunSummary.h"
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <utility>
 
 #include "host/common/DateTimeText.h"
 #include "host/common/Progress.h"
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -29,6 +28,12 @@ std::pair<uint64_t, double> GapTotal(const std::vector<TRunEvent>& events, const
             total.second += event.Seconds;
         }
     return total;
+}
+
+// The most memory the process has held so far, in MiB; 0 when the system cannot tell.
+double PeakMegabytes() {
+    TProcessUsage usage;
+    return System().ProcessUsage(usage) == 0 ? usage.PeakResidentBytes / 1048576.0 : 0.0;
 }
 
 }  // namespace
@@ -137,10 +142,8 @@ void PrintShownPoints(FILE* out, const TOutputSet& outputs) {
 
 void PrintKeptAndOutputs(FILE* out, std::size_t maxRecordsKept,
                          const std::vector<std::string>& outputs) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     std::fprintf(out, "  records kept    at most %zu at once; peak resident memory %.1f MB\n",
-                 maxRecordsKept, usage.ru_maxrss / 1024.0);
+                 maxRecordsKept, PeakMegabytes());
     std::string list;
     for (const std::string& o : outputs)
         list += (list.empty() ? "" : ", ") + o;
@@ -215,10 +218,8 @@ void WriteShownPointsJson(TJsonWriter& json, const TOutputSet& outputs) {
 
 void WriteKeptAndOutputsJson(TJsonWriter& json, std::size_t maxRecordsKept,
                              const std::vector<std::string>& outputs) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     json.Number("max_records_kept", static_cast<uint64_t>(maxRecordsKept));
-    json.Number("peak_memory_mb", usage.ru_maxrss / 1024.0, 1);
+    json.Number("peak_memory_mb", PeakMegabytes(), 1);
     json.OpenArray("outputs");
     for (const std::string& o : outputs)
         json.String("", o);

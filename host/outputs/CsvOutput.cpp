@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "host/common/DateTimeText.h"
+#include "host/common/SystemCalls.h"
 #include "host/outputs/OutputText.h"
 
 namespace n95::host {
@@ -44,7 +45,7 @@ void TCsvOutput::Add(const TRecordRow& row) {
         at = PutInt(at, row.PayloadLength);
     *at++ = '\n';
     // One owner at a time (see the class), so the stream's lock is not needed.
-    fwrite_unlocked(line, 1, static_cast<std::size_t>(at - line), Out.File());
+    WriteUnlocked(line, static_cast<std::size_t>(at - line), Out.File());
 }
 
 bool TCsvOutput::Commit(std::string* error) {

@@ -1,11 +1,9 @@
 #include "host/session/PluginHost.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <climits>
 #include <exception>
 #include <type_traits>
+
+#include "host/common/SystemCalls.h"
 
 namespace n95::host {
 
@@ -262,47 +260,45 @@ std::string DefaultPluginPath() {
 #ifndef N95_PLUGIN_DIR_FROM_BIN
 #define N95_PLUGIN_DIR_FROM_BIN "../lib/n95"
 #endif
-    char buffer[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
+    TSystemCalls& system = System();
+    const std::string self = system.ProgramPath();
+    const std::size_t separator = LastPathSeparator(self);
+    if (separator == std::string::npos)
         return N95_PLUGIN_FILE_NAME;
-    std::string self(buffer, static_cast<std::size_t>(n));
-    const std::string bin = self.substr(0, self.rfind('/') + 1);
+    const std::string bin = self.substr(0, separator + 1);
     // Beside the program in the build folder; in an installed tree (wherever it was
     // unpacked), in the plug-in folder. A missing plug-in is reported at the first place.
     const std::string beside = bin + N95_PLUGIN_FILE_NAME;
     const std::string installed = bin + N95_PLUGIN_DIR_FROM_BIN "/" N95_PLUGIN_FILE_NAME;
-    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
+    TFileInfo info;
+    if (system.Status(beside, info) != 0 && system.Status(installed, info) == 0)
         return installed;
     return beside;
 }
 
 TPlugin::~TPlugin() {
     if (Handle != nullptr)
-        dlclose(Handle);
+        System().UnloadModule(Handle);
 }
 
 bool TPlugin::Load(const std::string& path, std::string* error) {
+    TSystemCalls& system = System();
     if (Handle != nullptr) {
-        dlclose(Handle);
+        system.UnloadModule(Handle);
         Handle = nullptr;
     }
     LoadedPath = path;
-    const std::string loadPath = path.find('/') == std::string::npos ? "./" + path : path;
-    dlerror();
-    void* handle = dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string loadPath = HasFolder(path) ? path : "./" + path;
+    std::string message;
+    void* handle = system.LoadModule(loadPath, &message);
     if (handle == nullptr) {
-        const char* message = dlerror();
-        *error = "cannot load plug-in " + path + ": " + (message ? message : "unknown error");
+        *error = "cannot load plug-in " + path + ": " + message;
         return false;
     }
     const auto bind = [&](const char* name, auto& slot) {
-        dlerror();
-        void* symbol = dlsym(handle, name);
-        const char* message = dlerror();
-        if (symbol == nullptr || message != nullptr) {
-            *error = "plug-in " + path + " does not export " + name + ": " +
-                     (message ? message : "null symbol");
+        void* symbol = system.ModuleSymbol(handle, name, &message);
+        if (symbol == nullptr) {
+            *error = "plug-in " + path + " does not export " + name + ": " + message;
             return false;
         }
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(symbol);
@@ -310,7 +306,7 @@ bool TPlugin::Load(const std::string& path, std::string* error) {
     };
     if (!bind("GetDeviceName", GetName) || !bind("GetDeviceType", GetType) ||
         !bind("GetDeviceFrequency", GetFrequency) || !bind("GetDllDevice", GetDevice)) {
-        dlclose(handle);
+        system.UnloadModule(handle);
         return false;
     }
     Handle = handle;

@@ -1,4 +1,5 @@
-// Loading the plug-in the way a host does: dlopen by path, the four exports bound by name,
+// Loading the plug-in the way a host does: loaded by path (dlopen, LoadLibraryEx: through the
+// system seam, SystemCalls.h), the four exports bound by name,
 // nothing else of the library used.
 //
 // A plug-in is code the host does not control, so every call into it goes through one guard:
@@ -20,9 +21,9 @@
 
 namespace n95::host {
 
-// The plug-in (its versioned file's link name, libN95.so.0) beside the running executable
-// (found through /proc/self/exe), as in the build folder, or else in the installed tree's
-// plug-in folder relative to it (../lib/<triplet>/n95/); just the file name when that link
+// The plug-in (its versioned file's link name, libN95.so.0; N95.dll on Windows) beside the
+// running executable (TSystemCalls::ProgramPath), as in the build folder, or else in the installed
+// tree's plug-in folder relative to it (../lib/<triplet>/n95/); just the file name when that link
 // cannot be read.
 std::string DefaultPluginPath();
 
@@ -45,8 +46,8 @@ public:
 
     // Loads the library at `path` and binds the four exports. False, with a message that
     // names the path and the loader's own words, when the file cannot be loaded or lacks an
-    // export. A path without '/' is made relative to the current folder, so the loader's
-    // search path is never used.
+    // export. A path without a folder separator is made relative to the current folder, so the
+    // loader's search path is never used.
     bool Load(const std::string& path, std::string* error);
 
     const std::string& Path() const { return LoadedPath; }

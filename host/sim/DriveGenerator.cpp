@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <optional>
 
 #include "host/common/DateTimeText.h"
@@ -177,7 +178,7 @@ TDriveGenerator::TDriveGenerator(const TDriveOptions& options, TDriveObserver& w
     StartNs = static_cast<int64_t>(std::llround(DateTimeToUnixSeconds(start) * 1000.0)) * 1000000;
     EndNs = StartNs + static_cast<int64_t>(options.DurationSeconds * 1e9);
     MetresPerDegreeLon =
-        kMetresPerDegreeLonAtEquator * std::cos(options.StartLatitude * M_PI / 180.0);
+        kMetresPerDegreeLonAtEquator * std::cos(options.StartLatitude * std::numbers::pi / 180.0);
     for (const TMessageType& type : kMessageTypes)
         TotalWeight += type.Weight;
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -218,6 +219,8 @@ TEST_F(SystemCallsTest, TheDoubleFailsTheChosenCallOfAKindAndPassesTheOthers) {
     char byte;
     TFileInfo info;
     std::string text;
+    void* plugin = TSystemCalls::Default().LoadModule(N95_PLUGIN_PATH, &text);
+    ASSERT_NE(plugin, nullptr) << text;
     const std::vector<TCallCase> cases = {
         {TCall::Open, [&](auto& s) { return closing(s, s.Open(Path("file"), kOpenRead)); }},
         {TCall::OpenUnnamed, [&](auto& s) { return closing(s, s.OpenUnnamed(Dir, 0600)); }},
@@ -266,6 +269,24 @@ TEST_F(SystemCallsTest, TheDoubleFailsTheChosenCallOfAKindAndPassesTheOthers) {
         {TCall::MakeRawTerminal, [&](auto& s) { return s.MakeRawTerminal(TerminalFd, 9600); }},
         {TCall::FlushTerminal, [&](auto& s) { return s.FlushTerminal(TerminalFd, true); }},
         {TCall::LockExclusive, [&](auto& s) { return s.LockExclusive(WriteFd); }},
+        {TCall::ProcessUsage,
+         [&](auto& s) {
+             TProcessUsage usage;
+             return s.ProcessUsage(usage);
+         }},
+        {TCall::CatchStopRequests, [&](auto& s) { return s.CatchStopRequests([] {}); }},
+        {TCall::LoadModule,
+         [&](auto& s) -> long {
+             void* module = s.LoadModule(N95_PLUGIN_PATH, &text);
+             if (module == nullptr)
+                 return -1;
+             s.UnloadModule(module);
+             return 0;
+         }},
+        {TCall::ModuleSymbol,
+         [&](auto& s) -> long {
+             return s.ModuleSymbol(plugin, "GetDllDevice", &text) != nullptr ? 0 : -1;
+         }},
     };
     ASSERT_EQ(cases.size(), static_cast<std::size_t>(TCall::Count)) << "a kind without a case";
     std::set<std::string> names;
@@ -299,6 +320,9 @@ TEST_F(SystemCallsTest, TheDoubleFailsTheChosenCallOfAKindAndPassesTheOthers) {
         }
         EXPECT_TRUE(faulty.Fired()) << name;
     }
+    TSystemCalls::Default().UnloadModule(plugin);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        std::signal(signal, SIG_DFL);  // as before the stop requests' case
     EXPECT_STREQ(TFaultySystemCalls::Name(TCall::Count), "any");
 }
 
