@@ -13,6 +13,7 @@
 #include "host/common/OutputTarget.h"
 #include "host/common/StopSignals.h"
 #include "host/common/SystemCalls.h"
+#include "host/common/Version.h"
 #include "host/n95host/RunSummary.h"
 #include "host/n95host/Subcommands.h"
 #include "host/outputs/OutputSet.h"
@@ -40,7 +41,8 @@ struct TLiveArgs {
     double ReconnectPause = 2.0;
     int IdleGapMs = 10;
     bool NoStatus = false;
-    bool Quiet = false;  // -q
+    bool Quiet = false;       // -q
+    std::string SummaryJson;  // --summary-json
 };
 
 // A handset of the run: its device, and the label that names its outputs and messages.
@@ -66,6 +68,7 @@ struct THandsetOutputs {
     TCaptureWriter Capture;
     TGrowingFile FixLog;  // grows as fixes are fed, like the capture
     std::unique_ptr<TSerialPort> Port;
+    std::string Json;  // the handset's object of the JSON summary, once it has finished
 
     // A fix log still open here was not kept (the run never got to it): it goes if it holds
     // nothing, as an unused capture does.
@@ -230,6 +233,8 @@ bool CheckFiles(const TLiveArgs& args, const std::vector<THandsetFiles>& handset
             }
     if (!args.Gps.empty())
         inputs.push_back({"--gps", args.Gps});
+    if (!args.SummaryJson.empty())
+        outputs.push_back({"--summary-json", args.SummaryJson});
     std::string error;
     for (const THandsetFiles& h : handsets)
         if (!RecordIsNew("capture", h.Capture) || !RecordIsNew("fix log", h.FixLog))
@@ -370,6 +375,46 @@ void PrintSummary(FILE* out, const TLiveArgs& args, const THandsetFiles& files,
     std::fflush(out);
 }
 
+// A handset's object of the JSON summary: the figures PrintSummary prints, and its status.
+std::string HandsetJson(const TLiveArgs& args, const THandsetFiles& files, const TLiveResult& r,
+                        const TLiveOptions& options, const TFixSource* gps,
+                        const TOutputSet& outputSet, const std::vector<std::string>& outputs,
+                        int status) {
+    TJsonWriter json;
+    json.OpenObject();
+    json.String("device", files.Device.Path);
+    json.String("label", files.Device.Label);
+    json.Number("baud", args.Baud);
+    if (r.Tested)
+        json.Number("trace_confirmed_seconds", r.ConfirmSeconds, 2);
+    else
+        json.Null("trace_confirmed_seconds");
+    json.String("end", DescribeEnd(r, options));
+    WriteRunCountsJson(json, r.Stats);
+    if (gps == nullptr) {
+        json.Null("gps");
+    } else {
+        json.OpenObject("gps");
+        json.String("source", gps->Name());
+        json.Number("fixes_read", r.FixesRead);
+        json.Number("fed", r.Stats.Records.FixesFed);
+        json.Number("skipped", gps->Track().Skipped);
+        json.Number("connection_lost", gps->Losses());
+        json.Number("regained", gps->Recoveries());
+        json.CloseObject();
+    }
+    json.OpenObject("port");
+    json.Number("lost", r.PortLosses);
+    json.Number("reconnected", r.Reconnects);
+    json.CloseObject();
+    WriteGapsJson(json, r.Events);
+    WriteShownPointsJson(json, outputSet);
+    WriteKeptAndOutputsJson(json, r.Stats.MaxRecordsKept, outputs);
+    json.Number("exit_status", status);
+    json.CloseObject();
+    return json.Text();
+}
+
 // The exit status of a handset's run that wrote what it had to; `who` names the handset in
 // messages ("" when it is the only one).
 int StatusOfTheRun(const TLiveResult& result, const std::string& who) {
@@ -445,13 +490,14 @@ int FinishHandset(const TLiveArgs& args, const TPlugin& plugin, THandsetOutputs&
         PrintError(end + (written.empty() ? "" : "; the capture is kept"));
     // Standard output may carry an output: the summary then goes with the messages.
     if (!args.Quiet)
-        PrintSummary(h.Outputs.UsesStandardOutput() || WritesStandardOutput(h.Files.Capture)
+        PrintSummary(h.Outputs.UsesStandardOutput() || WritesStandardOutput(h.Files.Capture) ||
+                             WritesStandardOutput(args.SummaryJson)
                          ? stderr
                          : stdout,
                      args, h.Files, plugin, result, options, gps, h.Outputs, written);
-    if (!ok || writeFailed)
-        return kExitOutputError;
-    return StatusOfTheRun(result, who);
+    const int status = !ok || writeFailed ? kExitOutputError : StatusOfTheRun(result, who);
+    h.Json = HandsetJson(args, h.Files, result, options, gps, h.Outputs, written, status);
+    return status;
 }
 
 // One handset, driven on this thread as ever.
@@ -530,7 +576,10 @@ bool OpenAllFiles(const TLiveArgs& args, const std::vector<TGpsPoint>& fixes,
     return true;
 }
 
-int RunLiveCommand(const TLiveArgs& args, const std::string& pluginPath) {
+// Runs the handsets; their objects of the JSON summary (when `summary` is asked for) go into
+// `handsets`.
+int RunLiveCommand(const TLiveArgs& args, const std::string& pluginPath, TOutputFile& summary,
+                   std::vector<std::string>& handsets) {
     if (!IsSupportedBaud(args.Baud)) {
         PrintError("--baud " + std::to_string(args.Baud) + " is not a standard baud rate");
         return kExitUsage;
@@ -538,6 +587,8 @@ int RunLiveCommand(const TLiveArgs& args, const std::string& pluginPath) {
     std::vector<THandsetFiles> files;
     if (!NameFiles(args, files))
         return kExitUsage;
+    if (!OpenJsonSummary(args.SummaryJson, args.OutDir, summary))
+        return kExitOutputError;
     TPlugin plugin;
     if (!LoadPlugin(plugin, pluginPath))
         return kExitPluginError;
@@ -556,8 +607,11 @@ int RunLiveCommand(const TLiveArgs& args, const std::string& pluginPath) {
     for (const auto& h : outputs)
         if (!OpenPort(args, *h))
             return kExitDeviceError;
-    return outputs.size() == 1 ? RunOne(args, plugin, *outputs[0], gps.get())
-                               : RunMany(args, plugin, outputs, gps.get());
+    const int status = outputs.size() == 1 ? RunOne(args, plugin, *outputs[0], gps.get())
+                                           : RunMany(args, plugin, outputs, gps.get());
+    for (const auto& h : outputs)
+        handsets.push_back(h->Json);
+    return status;
 }
 
 }  // namespace
@@ -629,9 +683,40 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
     live->add_flag("--no-status", args->NoStatus, "No status line on standard error");
     live->add_flag("-q,--quiet", args->Quiet,
                    "Print nothing but errors and the warnings that explain a non-zero status");
+    live->add_option("--summary-json", args->SummaryJson,
+                     "Write the summary's figures (an object per handset), the outputs written, "
+                     "the messages and the exit status as one JSON object here ('-': standard "
+                     "output), even when the run fails (not for a usage error)")
+        ->check(kNonEmpty);
     return {live, [args, &pluginPath] {
                 SetQuiet(args->Quiet);
-                return RunLiveCommand(*args, pluginPath);
+                TOutputFile summary;
+                std::vector<std::string> handsets;
+                int status = kExitOutputError;
+                try {
+                    status = RunLiveCommand(*args, pluginPath, summary, handsets);
+                } catch (const EPluginError& e) {
+                    PrintError(e.what());  // asked before any handset was touched
+                }
+                if (!summary.IsOpen())
+                    return status;
+                TJsonWriter json;
+                json.OpenObject();
+                json.String("command", "live");
+                json.String("version", VersionText());
+                json.OpenArray("handsets");
+                for (const std::string& handset : handsets)
+                    json.Raw("", handset);
+                json.CloseArray();
+                json.OpenArray("messages");
+                for (const std::string& message : RecordedMessages())
+                    json.String("", message);
+                json.CloseArray();
+                json.Number("exit_status", status);
+                json.CloseObject();
+                return CommitJsonSummary(json, args->SummaryJson, summary)
+                           ? status
+                           : static_cast<int>(kExitOutputError);
             }};
 }
 

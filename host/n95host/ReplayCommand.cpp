@@ -628,39 +628,13 @@ void WriteRunJson(TJsonWriter& json, const std::vector<std::unique_ptr<TReplayJo
     json.Number("exit_status", status);
 }
 
-// Opens the JSON summary (when asked for): once the command line is right (a usage error
-// writes nothing), and before any input is read, so that a run that fails later says why in
-// it. The summary may live in the -o folder, made now rather than after the inputs were read.
-bool OpenJsonSummary(const TReplayArgs& args, TOutputFile& summary) {
-    std::string error;
-    if (args.SummaryJson.empty())
-        return true;
-    if ((!args.OutDir.empty() && !CreateOutDir(args.OutDir, &error)) ||
-        !summary.Open(args.SummaryJson, &error)) {
-        PrintError(error);
-        return false;
-    }
-    return true;
-}
-
-bool CommitJsonSummary(const TJsonWriter& json, const std::string& path, TOutputFile& summary) {
-    std::string error;
-    const std::string& text = json.Text();
-    if (std::fwrite(text.data(), 1, text.size(), summary.File()) != text.size() ||
-        std::fputc('\n', summary.File()) == EOF || !summary.Commit(&error)) {
-        PrintError(error.empty() ? "cannot write " + path : error);
-        return false;
-    }
-    return true;
-}
-
 int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {
     TSharedPlugin plugin(pluginPath);
     std::vector<std::unique_ptr<TReplayJob>> jobs;
     if (!PlanReplays(args, jobs, plugin))
         return kExitUsage;
     TOutputFile summary;
-    if (!OpenJsonSummary(args, summary))
+    if (!OpenJsonSummary(args.SummaryJson, args.OutDir, summary))
         return kExitOutputError;
     const int status = RunReplays(args, jobs);
     if (!summary.IsOpen())

@@ -1,5 +1,10 @@
 #include "host/n95host/SummaryJson.h"
 
+#include <cstdio>
+
+#include "host/common/Diagnostics.h"
+#include "host/outputs/OutputSet.h"
+
 #include <cmath>
 
 #include "host/outputs/OutputText.h"
@@ -72,6 +77,33 @@ void TJsonWriter::Bool(std::string_view key, bool value) {
 void TJsonWriter::Null(std::string_view key) {
     Item(key);
     Out += "null";
+}
+
+void TJsonWriter::Raw(std::string_view key, std::string_view json) {
+    Item(key);
+    Out += json;
+}
+
+bool OpenJsonSummary(const std::string& path, const std::string& outDir, TOutputFile& summary) {
+    std::string error;
+    if (path.empty())
+        return true;
+    if ((!outDir.empty() && !CreateOutDir(outDir, &error)) || !summary.Open(path, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+bool CommitJsonSummary(const TJsonWriter& json, const std::string& path, TOutputFile& summary) {
+    std::string error;
+    const std::string& text = json.Text();
+    if (std::fwrite(text.data(), 1, text.size(), summary.File()) != text.size() ||
+        std::fputc('\n', summary.File()) == EOF || !summary.Commit(&error)) {
+        PrintError(error.empty() ? "cannot write " + path : error);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace n95::host

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/common/OutputFile.h"
+
 namespace n95::host {
 
 class TJsonWriter {
@@ -28,6 +30,8 @@ public:
     void String(std::string_view key, std::string_view value);
     void Bool(std::string_view key, bool value);
     void Null(std::string_view key);
+    // A value written by another writer (its complete Text()).
+    void Raw(std::string_view key, std::string_view json);
 
     // The text so far (complete once every object and array is closed).
     const std::string& Text() const { return Out; }
@@ -39,5 +43,15 @@ private:
     std::string Out;
     std::vector<bool> First;  // per open object or array: no item yet
 };
+
+// The file of --summary-json `path` (none when empty), opened once the command line is known
+// to be right (a usage error writes nothing) and before any input is read, so that a run that
+// fails later says why in it; with -o `outDir` the folder is made first (the summary may live
+// there). False, having said why, when it cannot be opened.
+bool OpenJsonSummary(const std::string& path, const std::string& outDir, TOutputFile& summary);
+
+// Writes `json` (complete) and a line break into `summary` and puts it in place. False, having
+// said why, when that fails.
+bool CommitJsonSummary(const TJsonWriter& json, const std::string& path, TOutputFile& summary);
 
 }  // namespace n95::host

@@ -188,7 +188,7 @@ TEST_F(LiveRealTimeTest, SendsTheAtLinesInOrderAndItsCaptureReplaysToTheSameReco
     ASSERT_FALSE(port.empty());
     const ProgramResult r =
         Host({"live", "--device", port, "--duration", "1.5", "--capture", Path("c.pcap"), "--csv",
-              Path("l.csv"), "--frame-log", Path("l.frames")});
+              Path("l.csv"), "--frame-log", Path("l.frames"), "--summary-json", Path("s.json")});
     ASSERT_EQ(r.Status, 0) << r.Errors << r.Output;
     const ProgramResult sim = SimEnd();
 
@@ -206,6 +206,13 @@ TEST_F(LiveRealTimeTest, SendsTheAtLinesInOrderAndItsCaptureReplaysToTheSameReco
     EXPECT_EQ(SummaryNumber(r.Output, "frames"), model.Frames) << r.Output;
     EXPECT_LE(model.FramesAnywhere, FramesSent(sim.Output)) << sim.Output;
     EXPECT_EQ(model.CleanUnaligned, 0u) << "chunks end at frame boundaries";
+    // The JSON summary holds the handset's figures as the text summary has them.
+    const std::string json = ReadFile(Path("s.json"));
+    for (const std::string& member : std::vector<std::string>{
+             "\"command\":\"live\"", "\"handsets\":[{\"device\":\"" + port + "\"",
+             "\"records\":{\"total\":" + std::to_string(codes.size()) + ",",
+             "\"chunks\":{\"total\":" + std::to_string(model.Chunks) + ",", "\"exit_status\":0}"})
+        EXPECT_TRUE(Contains(json, member)) << member << "\n" << json;
 
     ExpectReplayGivesTheSameCsv(Path("c.pcap"), Path("l.csv"));
     // And the frame log: each decoded frame followed by CR LF, as in the replay.
