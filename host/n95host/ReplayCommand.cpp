@@ -339,15 +339,34 @@ public:
             Status = kExitOutputError;
         }
         Messages = scope.Messages();
+        if (Args.Captures.size() > 1)
+            LetGo();
         return Status;
     }
+
+    // A capture not replayed, the run having been stopped before its turn.
+    void Skip() {
+        Status = kExitInterrupted;
+        Messages = {"interrupted before its turn; no output file was written"};
+        LetGo();
+    }
+
+    // The object of a replay of several captures' JSON summary, and its line of the last
+    // summary; empty until it has run.
+    const std::string& JsonObject() const { return JsonText; }
+    const std::string& SummaryLine() const { return LineText; }
 
     // The replay's members of the JSON summary: its figures (when it got that far), the
     // messages and the exit status.
     void WriteJson(TJsonWriter& json) const {
-        if (Summarised)
+        if (Summarised) {
             WriteSummaryJson(json, Args, *Plugin, Capture, TrackOrNil(), TrackDate, Result,
                              Outputs);
+        } else {
+            json.OpenObject("capture");  // which capture failed, before its figures
+            json.String("path", Args.Capture);
+            json.CloseObject();
+        }
         json.OpenArray("messages");
         for (const std::string& message : Messages)
             json.String("", message);
@@ -370,6 +389,17 @@ public:
 
 private:
     static constexpr int kGoOn = -1;
+
+    // Renders the JSON object and the summary line, then lets go of the state.
+    void LetGo() {
+        TJsonWriter json;
+        json.OpenObject();
+        WriteJson(json);
+        json.CloseObject();
+        JsonText = json.Text();
+        LineText = Line();
+        State.reset();
+    }
 
     int RunSteps(bool progress) {
         int status = ReadInputs();
@@ -528,12 +558,25 @@ private:
     const TOutputPaths Paths;
     TSharedPlugin& SharedPlugin;
     const TPlugin* Plugin = nullptr;
-    TCaptureReader Capture;
-    std::optional<TTrack> Track;
-    TTrackDate TrackDate;
-    const std::vector<TGpsPoint> NoFixes;  // the outputs' track without --gps
-    TOutputSet Outputs;
-    TReplayResult Result;
+    // What the replay holds open and in memory, let go of once it has finished when several
+    // captures are replayed (a run of a thousand captures holds no thousand files open).
+    struct TState {
+        TCaptureReader Capture;
+        std::optional<TTrack> Track;
+        TTrackDate TrackDate;
+        const std::vector<TGpsPoint> NoFixes;  // the outputs' track without --gps
+        TOutputSet Outputs;
+        TReplayResult Result;
+    };
+    std::unique_ptr<TState> State = std::make_unique<TState>();
+    // State's members by name; not used once State is let go of.
+    TCaptureReader& Capture = State->Capture;
+    std::optional<TTrack>& Track = State->Track;
+    TTrackDate& TrackDate = State->TrackDate;
+    const std::vector<TGpsPoint>& NoFixes = State->NoFixes;
+    TOutputSet& Outputs = State->Outputs;
+    TReplayResult& Result = State->Result;
+    std::string JsonText, LineText;  // rendered before State is let go of
     int Status = kExitOutputError;
     bool Summarised = false;  // the replay got to its summary
     bool ShowProgress = false;
@@ -586,20 +629,29 @@ int RunReplays(const TReplayArgs& args, std::vector<std::unique_ptr<TReplayJob>>
         return jobs[0]->Run(!args.NoProgress && !args.Quiet && System().IsTerminal(2) == 0);
     const unsigned workers = std::min<std::size_t>(
         jobs.size(), args.Jobs > 0 ? args.Jobs : std::max(1u, std::thread::hardware_concurrency()));
+    InstallStopHandlers();  // once, here, before the workers look at the flag
     std::atomic<std::size_t> next{0};
     std::vector<std::thread> threads;
+    // The stop requests reach this thread, which only waits: a worker's write to a pipe whose
+    // reader has gone fails with EPIPE for that capture alone, rather than stopping them all.
+    const TStopMask mask = System().BlockStopRequests();
     for (unsigned i = 0; i < workers; ++i)
         threads.emplace_back([&] {
-            for (std::size_t job = next++; job < jobs.size(); job = next++)
-                jobs[job]->Run(false);
+            for (std::size_t job = next++; job < jobs.size(); job = next++) {
+                if (StopRequested())
+                    jobs[job]->Skip();
+                else
+                    jobs[job]->Run(false);
+            }
         });
+    System().RestoreStopRequests(mask);
     for (std::thread& thread : threads)
         thread.join();
     int status = kExitOk;
     std::string lines = "Replay of " + std::to_string(jobs.size()) + " captures:\n";
     for (const auto& job : jobs) {
         status = MostSevere(status, job->ExitStatus());
-        lines += job->Line() + "\n";
+        lines += job->SummaryLine() + "\n";
     }
     if (!args.Quiet)
         std::fputs(lines.c_str(), WritesStandardOutput(args.SummaryJson) ? stderr : stdout);
@@ -615,11 +667,8 @@ void WriteRunJson(TJsonWriter& json, const std::vector<std::unique_ptr<TReplayJo
         return;
     }
     json.OpenArray("captures");
-    for (const auto& job : jobs) {
-        json.OpenObject();
-        job->WriteJson(json);
-        json.CloseObject();
-    }
+    for (const auto& job : jobs)
+        json.Raw("", job->JsonObject());
     json.CloseArray();
     json.OpenArray("messages");
     for (const std::string& message : RecordedMessages())

@@ -82,6 +82,7 @@ TOutputSet::~TOutputSet() {
 bool TOutputSet::Open(const TOutputPaths& paths, const std::vector<TGpsPoint>& track,
                       bool trackComplete, std::string* error) {
     Discard();
+    Slots.clear();
     Facts = {};
     Facts.Track = &track;
     Facts.MaxPoints = MaxPoints;
@@ -273,8 +274,11 @@ bool TOutputSet::Commit(std::string* error) {
     }
     Facts.Shown = Points().Shown;
     Facts.Outputs = Paths();
+    // Used once: what the callers' functions refer to may not outlive this call.
     if (SummaryMaker)
         Facts.SummaryLines = SummaryMaker();
+    SummaryMaker = nullptr;
+    Progress = nullptr;
     // Every file is made complete and synced under a hidden name first; only when all are
     // can they be put in place. What is written straight cannot be taken back, so it goes
     // first, and a failure there still leaves every file as it was.
@@ -338,8 +342,11 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
     }
     Facts.Shown = Points().Shown;
     Facts.Outputs = Paths();
+    // Used once: what the callers' functions refer to may not outlive this call.
     if (SummaryMaker)
         Facts.SummaryLines = SummaryMaker();
+    SummaryMaker = nullptr;
+    Progress = nullptr;
     for (TSlot& slot : Slots) {
         if (!spoolOk && slot.Spooled) {
             slot.Output->Discard();  // it would lack records
@@ -358,9 +365,9 @@ void TOutputSet::Discard() {
         std::fclose(Spool);
         Spool = nullptr;
     }
+    // The slots stay: the outputs asked for are still named (Paths, UsesStandardOutput).
     for (TSlot& slot : Slots)
         slot.Output->Discard();
-    Slots.clear();
 }
 
 std::vector<std::string> TOutputSet::Paths() const {

@@ -139,7 +139,8 @@ public:
     // *errors.
     std::vector<std::string> CommitEach(std::vector<std::string>* errors);
 
-    // Removes the temporary files (closes the outputs written straight).
+    // Removes the temporary files (closes the outputs written straight). The outputs asked
+    // for are still named by Paths and UsesStandardOutput.
     void Discard();
 
     // The outputs asked for, in the registry's order ("standard output" for "-").
