@@ -557,6 +557,16 @@ public:
 
     bool Make(const TOutputFacts& facts, std::string* error) override;
 
+private:
+    // What the plots show: the gaps, the time axis, the columns.
+    TReportView View(const TOutputFacts& facts, const std::vector<TGpsPoint>& track) const;
+    // The page's parts, in order, appended to `s` (flushed by Make between them).
+    void AppendHead(std::string& s, const TOutputFacts& facts) const;
+    void AppendCounts(std::string& s, const TOutputFacts& facts, const TReportView& v,
+                      std::size_t fixes) const;
+    void AppendMap(std::string& s, const TOutputFacts& facts);
+    void AppendOverTime(std::string& s, const TOutputFacts& facts, const TReportView& v);
+
     TOutputFile& File() override { return Out; }
 
 private:
@@ -587,6 +597,22 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
     if (!Map)
         Map = std::make_unique<TSvgMap>(track);
 
+    const TReportView v = View(facts, track);
+    std::string s;
+    s.reserve(kFlushBytes + 4096);
+    AppendHead(s, facts);
+    AppendCounts(s, facts, v, track.size());
+    Flush(s, false);
+    AppendMap(s, facts);
+    Flush(s, false);
+    AppendOverTime(s, facts, v);
+    s += "</body>\n</html>\n";
+    Flush(s, true);
+    return true;
+}
+
+TReportView THtmlReport::View(const TOutputFacts& facts,
+                              const std::vector<TGpsPoint>& track) const {
     TReportView v;
     v.Facts = &facts;
     v.HasTrace = !TraceGaps.Empty();
@@ -631,9 +657,10 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
     }
     v.Columns = MergeColumns(Bins, kPlotColumns);
     v.BinWidth = Bins.Width();
+    return v;
+}
 
-    std::string s;
-    s.reserve(kFlushBytes + 4096);
+void THtmlReport::AppendHead(std::string& s, const TOutputFacts& facts) const {
     s += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
          // Nothing may be fetched: a stray reference shows as a console error.
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
@@ -647,7 +674,10 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
     s += "</h1>\n<p class=\"subtitle\">";
     AppendXmlText(s, facts.Subtitle);
     s += "</p>\n";
+}
 
+void THtmlReport::AppendCounts(std::string& s, const TOutputFacts& facts, const TReportView& v,
+                               std::size_t fixes) const {
     // The counts, with the JSON summary's names as data-key.
     s += "<h2 id=\"counts\">Counts</h2>\n<table class=\"counts\">\n";
     AppendCountRow(s, "records.total", "records", facts.Records);
@@ -661,7 +691,7 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
     AppendCountRow(s, "records.without_position", "without a position",
                    facts.Records >= facts.WithPosition ? facts.Records - facts.WithPosition : 0);
     AppendCountRow(s, "records_shown", "shown in the point layers", facts.Shown);
-    AppendCountRow(s, "track.fixes", "GPS fixes", track.size());
+    AppendCountRow(s, "track.fixes", "GPS fixes", fixes);
     AppendCountRow(s, "report.rows", "rows in this report", Rows);
     AppendCountRow(s, "report.rows_without_time", "of them without a usable time", RowsWithoutTime);
     AppendCountRow(s, "report.trace_gaps", "gaps in the trace",
@@ -682,8 +712,9 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
         }
         s += ".</p>\n";
     }
-    Flush(s, false);
+}
 
+void THtmlReport::AppendMap(std::string& s, const TOutputFacts& facts) {
     s += "<h2 id=\"map\">Map</h2>\n";
     Map->SetTitle(facts.Title, facts.Subtitle);
     std::string map = Map->Render();
@@ -692,9 +723,9 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
     if (map.compare(0, 5, "<?xml") == 0)
         from = map.find('\n') + 1;
     s.append(map, from, std::string::npos);
-    map = std::string();
-    Flush(s, false);
+}
 
+void THtmlReport::AppendOverTime(std::string& s, const TOutputFacts& facts, const TReportView& v) {
     if (!v.HasSpan) {
         s += "<h2 id=\"time\">Over time</h2>\n<p class=\"note\">No record and no GPS fix has a "
              "usable time: there is nothing to plot.</p>\n";
@@ -747,9 +778,6 @@ bool THtmlReport::Make(const TOutputFacts& facts, std::string* error) {
         AppendInt(s, static_cast<int64_t>(RowsWithoutTime));
         s += " records have no usable time and are not on the plots.</p>\n";
     }
-    s += "</body>\n</html>\n";
-    Flush(s, true);
-    return true;
 }
 
 }  // namespace
