@@ -614,6 +614,37 @@ int RunLiveCommand(const TLiveArgs& args, const std::string& pluginPath, TOutput
     return status;
 }
 
+// The run, and its JSON summary when asked for: written even when the run fails (not for a
+// usage error).
+int RunLiveWithSummary(const TLiveArgs& args, const std::string& pluginPath) {
+    TOutputFile summary;
+    std::vector<std::string> handsets;
+    int status = kExitOutputError;
+    try {
+        status = RunLiveCommand(args, pluginPath, summary, handsets);
+    } catch (const EPluginError& e) {
+        PrintError(e.what());  // asked before any handset was touched
+    }
+    if (!summary.IsOpen())
+        return status;
+    TJsonWriter json;
+    json.OpenObject();
+    json.String("command", "live");
+    json.String("version", VersionText());
+    json.OpenArray("handsets");
+    for (const std::string& handset : handsets)
+        json.Raw("", handset);
+    json.CloseArray();
+    json.OpenArray("messages");
+    for (const std::string& message : RecordedMessages())
+        json.String("", message);
+    json.CloseArray();
+    json.Number("exit_status", status);
+    json.CloseObject();
+    return CommitJsonSummary(json, args.SummaryJson, summary) ? status
+                                                              : static_cast<int>(kExitOutputError);
+}
+
 }  // namespace
 
 TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
@@ -690,33 +721,7 @@ TSubcommand AddLiveCommand(CLI::App& app, const std::string& pluginPath) {
         ->check(kNonEmpty);
     return {live, [args, &pluginPath] {
                 SetQuiet(args->Quiet);
-                TOutputFile summary;
-                std::vector<std::string> handsets;
-                int status = kExitOutputError;
-                try {
-                    status = RunLiveCommand(*args, pluginPath, summary, handsets);
-                } catch (const EPluginError& e) {
-                    PrintError(e.what());  // asked before any handset was touched
-                }
-                if (!summary.IsOpen())
-                    return status;
-                TJsonWriter json;
-                json.OpenObject();
-                json.String("command", "live");
-                json.String("version", VersionText());
-                json.OpenArray("handsets");
-                for (const std::string& handset : handsets)
-                    json.Raw("", handset);
-                json.CloseArray();
-                json.OpenArray("messages");
-                for (const std::string& message : RecordedMessages())
-                    json.String("", message);
-                json.CloseArray();
-                json.Number("exit_status", status);
-                json.CloseObject();
-                return CommitJsonSummary(json, args->SummaryJson, summary)
-                           ? status
-                           : static_cast<int>(kExitOutputError);
+                return RunLiveWithSummary(*args, pluginPath);
             }};
 }
 

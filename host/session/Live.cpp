@@ -423,6 +423,27 @@ public:
     uint64_t FramesPublished = 0;  // the frames counted then
 };
 
+// How long the read loop may wait for the port at `now`; -1, with the end in `result`, when
+// the wait for the trace or the test's duration is over.
+int WaitAllowed(double now, bool testing, double connectStart, double testStart,
+                const TLiveOptions& options, TLiveResult& result) {
+    if (!testing) {
+        const int left =
+            std::min(kMaxWaitMs, MillisecondsLeft(now, connectStart, options.TraceWaitSeconds));
+        if (left == 0)
+            result.End = TLiveEnd::TraceTimeout;
+        return left == 0 ? -1 : left;
+    }
+    if (options.DurationSeconds > 0) {
+        const int left =
+            std::min(kMaxWaitMs, MillisecondsLeft(now, testStart, options.DurationSeconds));
+        if (left == 0)
+            result.End = TLiveEnd::Duration;
+        return left == 0 ? -1 : left;
+    }
+    return kMaxWaitMs;
+}
+
 // The read loop, from Connect to the end of the run. False, with a message in *failure,
 // when the capture could not be written.
 bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& options,
@@ -443,23 +464,10 @@ bool ReadUntilTheEnd(TLiveRun& run, TSerialPort& port, const TLiveOptions& optio
             result.End = TLiveEnd::Stopped;
             break;
         }
-        int waitMs = kMaxWaitMs;
-        if (!testing) {
-            waitMs = std::min(
-                waitMs, MillisecondsLeft(clock.Seconds(), connectStart, options.TraceWaitSeconds));
-            if (waitMs == 0) {
-                result.End = TLiveEnd::TraceTimeout;
-                break;
-            }
-        } else if (options.DurationSeconds > 0) {
-            waitMs = std::min(
-                waitMs, MillisecondsLeft(clock.Seconds(), testStart, options.DurationSeconds));
-            if (waitMs == 0) {
-                result.End = TLiveEnd::Duration;
-                break;
-            }
-        }
-
+        const int waitMs =
+            WaitAllowed(clock.Seconds(), testing, connectStart, testStart, options, result);
+        if (waitMs < 0)
+            break;
         run.Wait(waitMs);
         run.PollGps(testing);
         const TSerialPort::TReadStatus status = port.ReadBurst(chunk, 0);

@@ -76,6 +76,36 @@ private:
     std::size_t NextMarker = 0;
 };
 
+// Counts `rows` as before, inside or after the track's time span.
+void PlaceAgainstTrack(std::span<const TRecordRow> rows, const std::vector<TGpsPoint>& fixes,
+                       TReplayResult& result) {
+    if (fixes.empty())
+        return;
+    const TDateTime first = fixes.front().Time, last = fixes.back().Time;
+    for (const TRecordRow& row : rows) {
+        if (row.TestTime < first)
+            ++result.RecordsBeforeTrack;
+        else if (row.TestTime > last)
+            ++result.RecordsAfterTrack;
+        else
+            ++result.RecordsInTrack;
+    }
+}
+
+// True, with the reason in `result`, when the replay is to stop before its next chunk: a
+// stop request, or an output that failed.
+bool StopBeforeNextChunk(const TReplayOptions& options, TReplayResult& result) {
+    if (options.StopRequested != nullptr && *options.StopRequested) {
+        result.Interrupted = true;
+        return true;
+    }
+    if (options.OutputFailed != nullptr && options.OutputFailed->load(std::memory_order_relaxed)) {
+        result.StoppedByOutput = true;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOptions& options,
@@ -87,17 +117,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
 
     // Each record is placed against the track's time span as it goes to the sink.
     auto placedSink = [&](std::span<const TRecordRow> rows) {
-        if (!fixes.empty()) {
-            const TDateTime first = fixes.front().Time, last = fixes.back().Time;
-            for (const TRecordRow& row : rows) {
-                if (row.TestTime < first)
-                    ++result.RecordsBeforeTrack;
-                else if (row.TestTime > last)
-                    ++result.RecordsAfterTrack;
-                else
-                    ++result.RecordsInTrack;
-            }
-        }
+        PlaceAgainstTrack(rows, fixes, result);
         sink(rows);
     };
     // Declared before the session, whose decoder points at it.
@@ -114,16 +134,7 @@ bool RunReplay(const TPlugin& plugin, TCaptureReader& capture, const TReplayOpti
         decoder.StartTest();
         TCaptureReadAhead ahead(capture);
 
-        for (;;) {
-            if (options.StopRequested != nullptr && *options.StopRequested) {
-                result.Interrupted = true;
-                break;
-            }
-            if (options.OutputFailed != nullptr &&
-                options.OutputFailed->load(std::memory_order_relaxed)) {
-                result.StoppedByOutput = true;
-                break;
-            }
+        while (!StopBeforeNextChunk(options, result)) {
             const TCaptureReadAhead::TChunk* chunk = ahead.Next();
             if (chunk == nullptr) {
                 if (ahead.Status() == TCaptureReader::TStatus::Damaged) {
