@@ -80,15 +80,11 @@ assert len(doc["features"]) == count, (len(doc["features"]), count)
 PY
 }
 
-<<<<<<< HEAD
-# The HTML report: with an n95host that writes it, each replay writes it with its JSON summary.
-report_args=()
-if "$bin/n95host" replay --help 2>/dev/null | grep -q -- '--report'; then
-  report_args=(--report)
-else
-  echo "gis: n95host has no --report: the HTML reports are not checked"
-fi
-=======
+# The HTML report: each replay writes it with its JSON summary, and the browser check reads
+# both.
+"$bin/n95host" replay --help 2>/dev/null | grep -q -- '--report' || fail "n95host has no --report"
+report_args=(--report)
+
 # The first value ogrinfo's SQL query gives.
 sql_value() {  # FILE SQL
   ogrinfo -ro -q -sql "$2" "$1" 2>/dev/null | sed -n 's/^ *[^=]* = //p' | head -n 1
@@ -121,7 +117,6 @@ check_gpkg() {
     "$(sql_value "$gpkg" "SELECT rtreecheck('rtree_records_geom') AS r")" ok
   echo "gis: $name: GeoPackage of $rows records ($positioned points) and $fixes fixes read back by ogrinfo"
 }
->>>>>>> gpkg
 
 # CAPTURE TRACK NAME [MAX-POINTS]: replays, then converts and counts.
 check_drive() {
@@ -187,12 +182,6 @@ check_drive samples/drive.pcap samples/drive.nmea sample
 check_drive "$work/gen/seed5.pcap" "$work/gen/seed5.gpx" seed5-thinned 700
 "$bin/n95sim" generate "$work/gen/long" --seed 21 --duration 220 >/dev/null || fail "n95sim generate"
 check_drive "$work/gen/long.pcap" "$work/gen/long.nmea" long-default
-<<<<<<< HEAD
-reports=
-[ ${#report_args[@]} -eq 0 ] || reports="; their HTML reports open in Chromium without a warning and show the summary's counts"
-echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel with the right counts$reports"
-=======
 check_gpkg samples/drive.pcap samples/drive.nmea sample-gpkg
 check_gpkg "$work/gen/long.pcap" "$work/gen/long.nmea" long-gpkg
-echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel, and 2 GeoPackages read by ogrinfo, with the right counts"
->>>>>>> gpkg
+echo "gis: GeoJSON and KML of 3 drives (one over the default 50,000 points) converted by ogr2ogr and read by gpsbabel, 2 GeoPackages read by ogrinfo, with the right counts; their HTML reports open in Chromium without a warning and show the summary's counts"
