@@ -564,7 +564,7 @@ private:
         TCaptureReader Capture;
         std::optional<TTrack> Track;
         TTrackDate TrackDate;
-        const std::vector<TGpsPoint> NoFixes;  // the outputs' track without --gps
+        const std::vector<TGpsPoint> NoFixes{};  // the outputs' track without --gps
         TOutputSet Outputs;
         TReplayResult Result;
     };
