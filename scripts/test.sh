@@ -77,7 +77,7 @@ for leg in "${legs[@]}"; do
       summary[i386]="${summary[i386]:-}$note" ;;
     tsan)
       # Clang 14's TSan can abort on kernels with high mmap randomisation; run without it.
-      export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+      export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
       run_preset tsan setarch "$(uname -m)" -R || failed=1 ;;
     valgrind)
       scripts/valgrind.sh && summary[valgrind]="valgrind: no errors, no definite or indirect loss" \

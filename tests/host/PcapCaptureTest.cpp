@@ -221,13 +221,25 @@ TEST_F(PcapCaptureTest, EveryFormOfInputGivesThePlainFilesChunks) {
     }
 }
 
+// The stop flag as the program has it: set by a signal's handler, on the thread it reaches.
+volatile std::sig_atomic_t gStreamStop = 0;
+void SetStreamStop(int) {
+    gStreamStop = 1;
+}
+
 // A stop ends a wait for a stream's bytes: for a FIFO's writer at Open, for a pipe that stays
 // open in Next (the flag, or Cancel from another thread as the read-ahead's destructor does).
 TEST_F(PcapCaptureTest, AStopEndsAWaitForAStreamsBytes) {
     WriteManyChunks(Path("c.pcap"), 3);
     const std::string plain = ReadFile(Path("c.pcap"));
-    volatile std::sig_atomic_t stop = 0;
-    const auto stopSoon = [&stop](const std::function<void()>& how) {
+    struct sigaction action {};
+    action.sa_handler = SetStreamStop;
+    ASSERT_EQ(sigaction(SIGUSR2, &action, nullptr), 0);
+    volatile std::sig_atomic_t& stop = gStreamStop;
+    stop = 0;
+    const pthread_t self = pthread_self();
+    const auto signalStop = [self] { pthread_kill(self, SIGUSR2); };
+    const auto stopSoon = [](const std::function<void()>& how) {
         return std::thread([how] {
             usleep(150000);
             how();
@@ -236,7 +248,7 @@ TEST_F(PcapCaptureTest, AStopEndsAWaitForAStreamsBytes) {
 
     ASSERT_EQ(mkfifo(Path("f.pcap").c_str(), 0600), 0);
     {
-        std::thread stopper = stopSoon([&stop] { stop = 1; });
+        std::thread stopper = stopSoon(signalStop);
         TCaptureReader reader;
         std::string error;
         EXPECT_FALSE(reader.Open(Path("f.pcap"), &error, &stop));  // no writer ever comes
@@ -260,8 +272,8 @@ TEST_F(PcapCaptureTest, AStopEndsAWaitForAStreamsBytes) {
             usleep(50000);
         } else {
             ASSERT_EQ(reader.Next(), TCaptureReader::TStatus::Chunk);
-            std::thread stopper = how == THow::Flag ? stopSoon([&stop] { stop = 1; })
-                                                    : stopSoon([&reader] { reader.Cancel(); });
+            std::thread stopper =
+                how == THow::Flag ? stopSoon(signalStop) : stopSoon([&reader] { reader.Cancel(); });
             EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::Stopped);
             stopper.join();
             EXPECT_EQ(reader.Next(), TCaptureReader::TStatus::Stopped);
