@@ -77,15 +77,15 @@ enum TRecordField { kIndex, kTestTime, kStampTime, kMessageCode, kMessageClass, 
 // The track layer's.
 enum TTrackField { kFixes, kStartTime, kEndTime };
 
-struct TFieldSpec {
+struct TFieldDef {
     const char* Name;
     OGRFieldType Type;
 };
-constexpr TFieldSpec kRecordFields[] = {
+constexpr TFieldDef kRecordFields[] = {
     {"index", OFTInteger64},     {"test_time", OFTDateTime},    {"stamp_time", OFTDateTime},
     {"message_code", OFTString}, {"message_class", OFTInteger}, {"payload_length", OFTInteger},
 };
-constexpr TFieldSpec kTrackFields[] = {
+constexpr TFieldDef kTrackFields[] = {
     {"fixes", OFTInteger64},
     {"start_time", OFTDateTime},
     {"end_time", OFTDateTime},
@@ -237,13 +237,13 @@ bool TGpkgOutput::CreateLayers(std::string* error) {
     Track = GDALDatasetCreateLayer(Dataset, "track", wgs84, wkbLineString, nullptr);
     OSRRelease(wgs84);
     bool ok = Records != nullptr && Track != nullptr;
-    for (const TFieldSpec& spec : kRecordFields) {
-        OGRFieldDefnH field = OGR_Fld_Create(spec.Name, spec.Type);
+    for (const TFieldDef& def : kRecordFields) {
+        OGRFieldDefnH field = OGR_Fld_Create(def.Name, def.Type);
         ok = ok && OGR_L_CreateField(Records, field, TRUE) == OGRERR_NONE;
         OGR_Fld_Destroy(field);
     }
-    for (const TFieldSpec& spec : kTrackFields) {
-        OGRFieldDefnH field = OGR_Fld_Create(spec.Name, spec.Type);
+    for (const TFieldDef& def : kTrackFields) {
+        OGRFieldDefnH field = OGR_Fld_Create(def.Name, def.Type);
         ok = ok && OGR_L_CreateField(Track, field, TRUE) == OGRERR_NONE;
         OGR_Fld_Destroy(field);
     }

@@ -254,6 +254,16 @@ bool TOutputSet::Unspool(std::string* error) {
     return true;
 }
 
+void TOutputSet::CompleteFacts() {
+    Facts.Shown = Points().Shown;
+    Facts.Outputs = Paths();
+    // Used once: what the callers' functions refer to may not outlive this call.
+    if (SummaryMaker)
+        Facts.SummaryLines = SummaryMaker();
+    SummaryMaker = nullptr;
+    Progress = nullptr;
+}
+
 bool TOutputSet::CommitOne(TSlot& slot, std::string* error) {
     return slot.Output->Make(Facts, error) && slot.Output->File().Commit(error);
 }
@@ -272,13 +282,7 @@ bool TOutputSet::Commit(std::string* error) {
         Discard();
         return false;
     }
-    Facts.Shown = Points().Shown;
-    Facts.Outputs = Paths();
-    // Used once: what the callers' functions refer to may not outlive this call.
-    if (SummaryMaker)
-        Facts.SummaryLines = SummaryMaker();
-    SummaryMaker = nullptr;
-    Progress = nullptr;
+    CompleteFacts();
     // Every file is made complete and synced under a hidden name first; only when all are
     // can they be put in place. What is written straight cannot be taken back, so it goes
     // first, and a failure there still leaves every file as it was.
@@ -340,13 +344,7 @@ std::vector<std::string> TOutputSet::CommitEach(std::vector<std::string>* errors
         errors->push_back(error);
         spoolOk = false;
     }
-    Facts.Shown = Points().Shown;
-    Facts.Outputs = Paths();
-    // Used once: what the callers' functions refer to may not outlive this call.
-    if (SummaryMaker)
-        Facts.SummaryLines = SummaryMaker();
-    SummaryMaker = nullptr;
-    Progress = nullptr;
+    CompleteFacts();
     for (TSlot& slot : Slots) {
         if (!spoolOk && slot.Spooled) {
             slot.Output->Discard();  // it would lack records

@@ -160,6 +160,9 @@ private:
     // Whether the next record with a position is shown in the point layers, of `keep`
     // chosen evenly among WithPosition.
     bool ShowNext(uint64_t keep);
+    // The facts only the end knows (shown points, the outputs, the summary lines), once the
+    // spooled rows are given out; lets go of the callers' callbacks.
+    void CompleteFacts();
     // Makes one output and commits its file (held back from publication).
     bool CommitOne(TSlot& slot, std::string* error);
     // Puts every prepared file in place, or none (see Commit).

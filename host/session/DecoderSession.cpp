@@ -132,4 +132,21 @@ void TDecoderSession::Finish() {
     DecoderPtr.reset();
 }
 
+void AskDecoder(THandSetDecode& decoder, TRunMarkerKind kind) {
+    switch (kind) {
+        case TRunMarkerKind::Reconnect:
+            decoder.Reconnect();
+            break;
+        case TRunMarkerKind::RestartTest:
+            decoder.RestartTest();
+            break;
+        case TRunMarkerKind::StopDecoding:
+            decoder.StopDecoding();
+            break;
+        case TRunMarkerKind::StartTest:
+            decoder.StartTest();
+            break;
+    }
+}
+
 }  // namespace n95::host

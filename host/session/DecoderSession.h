@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "decoder/HostObjects.h"
+#include "host/formats/Nmea.h"
 #include "host/outputs/RecordRow.h"
 #include "host/session/PluginHost.h"
 #include "host/session/RecordStore.h"
@@ -103,5 +104,9 @@ private:
     // Last: destroyed first, while the context and the store it points at still exist.
     TDecoderPtr DecoderPtr;
 };
+
+// Asks `decoder` what a run marker of `kind` records (Reconnect, RestartTest, StopDecoding,
+// StartTest): the live run when it asks it, and the replay at the marker's place.
+void AskDecoder(THandSetDecode& decoder, TRunMarkerKind kind);
 
 }  // namespace n95::host

@@ -187,21 +187,7 @@ public:
     // records around it. Every attempt is marked, a failed one too: each restarts the test.
     void Ask(TRunMarkerKind kind) {
         WriteFixLog(NmeaRunMarker({kind, NextChunk(), FixesFedCount}), {});
-        THandSetDecode& decoder = Session.Decoder();
-        switch (kind) {
-            case TRunMarkerKind::Reconnect:
-                decoder.Reconnect();
-                break;
-            case TRunMarkerKind::RestartTest:
-                decoder.RestartTest();
-                break;
-            case TRunMarkerKind::StopDecoding:
-                decoder.StopDecoding();
-                break;
-            case TRunMarkerKind::StartTest:
-                decoder.StartTest();
-                break;
-        }
+        AskDecoder(Session.Decoder(), kind);
     }
 
     // Appends `head` and `body` to the fix log as one write, while it has not failed. A

@@ -34,7 +34,7 @@ public:
             // A marker comes before the fixes fed after it; one whose fix count runs ahead of
             // the fixes due (a log cut short) still comes before its chunk.
             if (markerDue && (!fixDue || Markers[NextMarker].FixesBefore <= Next))
-                Apply(session.Decoder(), Markers[NextMarker++]);
+                AskDecoder(session.Decoder(), Markers[NextMarker++].Kind);
             else if (fixDue)
                 session.FeedFix(Fixes[Next++]);
             else
@@ -50,23 +50,6 @@ public:
     uint64_t MarkersApplied() const { return NextMarker; }
 
 private:
-    static void Apply(THandSetDecode& decoder, const TRunMarker& marker) {
-        switch (marker.Kind) {
-            case TRunMarkerKind::Reconnect:
-                decoder.Reconnect();
-                break;
-            case TRunMarkerKind::RestartTest:
-                decoder.RestartTest();
-                break;
-            case TRunMarkerKind::StopDecoding:
-                decoder.StopDecoding();
-                break;
-            case TRunMarkerKind::StartTest:
-                decoder.StartTest();
-                break;
-        }
-    }
-
     static inline const std::vector<TGpsPoint> NoFixes;
     static inline const std::vector<TRunMarker> NoMarkers;
     const std::vector<TGpsPoint>& Fixes;
