@@ -635,11 +635,7 @@ int RunLiveWithSummary(const TLiveArgs& args, const std::string& pluginPath) {
     for (const std::string& handset : handsets)
         json.Raw("", handset);
     json.CloseArray();
-    json.OpenArray("messages");
-    for (const std::string& message : RecordedMessages())
-        json.String("", message);
-    json.CloseArray();
-    json.Number("exit_status", status);
+    WriteMessagesAndStatus(json, RecordedMessages(), status);
     json.CloseObject();
     return CommitJsonSummary(json, args.SummaryJson, summary) ? status
                                                               : static_cast<int>(kExitOutputError);

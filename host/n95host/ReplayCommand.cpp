@@ -367,11 +367,7 @@ public:
             json.String("path", Args.Capture);
             json.CloseObject();
         }
-        json.OpenArray("messages");
-        for (const std::string& message : Messages)
-            json.String("", message);
-        json.CloseArray();
-        json.Number("exit_status", Status);
+        WriteMessagesAndStatus(json, Messages, Status);
     }
 
     int ExitStatus() const { return Status; }
@@ -670,11 +666,7 @@ void WriteRunJson(TJsonWriter& json, const std::vector<std::unique_ptr<TReplayJo
     for (const auto& job : jobs)
         json.Raw("", job->JsonObject());
     json.CloseArray();
-    json.OpenArray("messages");
-    for (const std::string& message : RecordedMessages())
-        json.String("", message);
-    json.CloseArray();
-    json.Number("exit_status", status);
+    WriteMessagesAndStatus(json, RecordedMessages(), status);
 }
 
 int RunReplayCommand(const TReplayArgs& args, const std::string& pluginPath) {

@@ -95,6 +95,15 @@ bool OpenJsonSummary(const std::string& path, const std::string& outDir, TOutput
     return true;
 }
 
+void WriteMessagesAndStatus(TJsonWriter& json, const std::vector<std::string>& messages,
+                            int status) {
+    json.OpenArray("messages");
+    for (const std::string& message : messages)
+        json.String("", message);
+    json.CloseArray();
+    json.Number("exit_status", status);
+}
+
 bool CommitJsonSummary(const TJsonWriter& json, const std::string& path, TOutputFile& summary) {
     std::string error;
     const std::string& text = json.Text();

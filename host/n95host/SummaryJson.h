@@ -50,6 +50,11 @@ private:
 // there). False, having said why, when it cannot be opened.
 bool OpenJsonSummary(const std::string& path, const std::string& outDir, TOutputFile& summary);
 
+// The last members of a summary's object: "messages" (every error and warning, in order) and
+// "exit_status".
+void WriteMessagesAndStatus(TJsonWriter& json, const std::vector<std::string>& messages,
+                            int status);
+
 // Writes `json` (complete) and a line break into `summary` and puts it in place. False, having
 // said why, when that fails.
 bool CommitJsonSummary(const TJsonWriter& json, const std::string& path, TOutputFile& summary);
