@@ -22,7 +22,8 @@ bool NoUnnamedFiles(int errnum) {
 
 std::string RandomSuffix() {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static std::mt19937 generator{std::random_device{}()};
+    // One engine per thread: replays of several captures publish their outputs at once.
+    thread_local std::mt19937 generator{std::random_device{}()};
     std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof kLetters) - 2);
     std::string suffix(6, 'X');
     for (char& c : suffix)
