@@ -162,7 +162,7 @@ check_host() {
   [ -f "$exe" ] || fail "$exe was not built"
   # Brought up to date even when built, so that both say the same commit in `info`.
   { [ -f build/native/CMakeCache.txt ] || cmake --preset native >build/native-configure.log 2>&1; } \
-    && cmake --build --preset native --target n95host N95 >build/native-build.log 2>&1 \
+    && cmake --build --preset native --target n95host n95sim N95 >build/native-build.log 2>&1 \
     || fail "could not build the Linux host to compare with (build/native-build.log)"
   rm -rf "$check"
   mkdir -p "$check/linux" "$check/windows"
@@ -206,6 +206,7 @@ check_host() {
 
 if [ "$wine_runs" -eq 1 ]; then
   check_host win32
+  scripts/wine-live.sh win32 || fail "n95host.exe live over a COM port (win32)"
   run_under_wine win32
   status=$?
   echo "$LAST_SUMMARY"
@@ -218,6 +219,7 @@ echo "win32: DLLs and the test host built, exports and imports checked; 32-bit W
   "here: the win64 build runs instead"
 configure_and_build win64
 check_host win64
+scripts/wine-live.sh win64 || fail "n95host.exe live over a COM port (win64)"
 run_under_wine win64
 status=$?
 echo "$LAST_SUMMARY (win64 build under 64-bit Wine; the win32 DLLs built and checked, NOT RUN: this kernel runs no 32-bit programs)"

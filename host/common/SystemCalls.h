@@ -19,9 +19,9 @@
 // second close could close a descriptor that another thread has just been given.
 //
 // On Windows descriptors are the C runtime's (msvcrt), opened over handles that may be renamed
-// and removed while open, as on POSIX; what Windows cannot do (unnamed files, exchanging two
-// names, terminals in this step) fails with the errno the POSIX call gives where a file system
-// cannot, so that the callers' fallbacks apply unchanged.
+// and removed while open, as on POSIX; its terminals are COM ports (and the console); what
+// Windows cannot do (unnamed files, exchanging two names) fails with the errno the POSIX call
+// gives where a file system cannot, so that the callers' fallbacks apply unchanged.
 //
 // Threading: the calls are as thread-safe as the system's. The current instance is shared by
 // every thread; install another only while no host file or port is open (tests).

@@ -5,19 +5,31 @@
 // the atomic outputs do on POSIX. Paths are UTF-8 and go to the wide ("W") calls. Windows
 // errors are translated to errno values, so that the callers' tests of errno hold.
 //
-// What this step leaves out fails as a POSIX system without it would: unnamed files
-// (EOPNOTSUPP, so the outputs take hidden temporary names), exchanging names (EINVAL),
-// terminals and serial lines (ENOTTY: the COM port comes later), local sockets
-// (EAFNOSUPPORT). Standard input, output and error are switched to binary mode at start-up,
-// so that every output is byte for byte the Linux one (no "\r\n").
+// COM ports are the terminals: "COM7", "\\.\COM12" (the only form Windows takes from
+// COM10 on) and a handle on which GetCommState works. A port is opened for exclusive use (the
+// system allows no second opener: EBUSY), and read and written past msvcrt with
+// ReadFile/WriteFile under time-outs that make them non-blocking, as a POSIX port opened with
+// O_NONBLOCK is: a read returns at once with what the driver holds (nothing: EAGAIN), a write
+// gives up after kWriteSliceMs with what it wrote (nothing: EAGAIN). WaitCommEvent is not
+// used: Wine, where the tests run, reports its mask unreliably and signals no hang-up. Poll
+// instead asks ClearCommError every millisecond what the driver holds; its failure is the
+// hang-up (an unplugged USB modem, a closed pseudo-terminal under Wine).
+//
+// What Windows cannot do fails as a POSIX system without it would: unnamed files
+// (EOPNOTSUPP, so the outputs take hidden temporary names), exchanging names (EINVAL), local
+// sockets (EAFNOSUPPORT). Standard input, output and error are switched to binary mode at
+// start-up, so that every output is byte for byte the Linux one (no "\r\n").
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 // After windows.h.
+#include <mmsystem.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -128,12 +140,54 @@ HANDLE HandleOf(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-void DescribeHandle(HANDLE handle, TFileInfo& info) {
+// The device path of the COM port that `path` names ("COM7", "com12", "\\.\COM12",
+// "//./COM12"), or "" when it names none.
+std::wstring CommDevicePath(const std::string& path) {
+    std::string name = path;
+    for (const char* prefix : {"\\\\.\\", "//./", "\\\\?\\"}) {
+        if (name.rfind(prefix, 0) == 0) {
+            name.erase(0, 4);
+            break;
+        }
+    }
+    if (name.size() < 4 || name.size() > 6 || _strnicmp(name.c_str(), "COM", 3) != 0 ||
+        name[3] == '0' || name.find_first_not_of("0123456789", 3) != std::string::npos)
+        return std::wstring();
+    return L"\\\\.\\" + Wide(name);
+}
+
+bool IsSerialHandle(HANDLE handle) {
+    DCB line{};
+    line.DCBlength = sizeof line;
+    return GetFileType(handle) == FILE_TYPE_CHAR && GetCommState(handle, &line);
+}
+
+// True when `path` names a device rather than a file or folder: a name in the device
+// namespace with nothing after it ("\\.\PhysicalDrive0", "\\.\C:", "\\?\Volume{...}",
+// "\\.\COM12") or any name under "\\?\GLOBALROOT". A file or a folder is always reached
+// through a folder ("C:\\x", "\\?\C:\\x", "x").
+bool IsDeviceName(const std::string& path) {
+    if (path.size() < 5 || (path[0] != '\\' && path[0] != '/') || path[1] != path[0] ||
+        (path[2] != '.' && path[2] != '?') || path[3] != path[0])
+        return false;
+    const std::string rest = path.substr(4);
+    return _strnicmp(rest.c_str(), "GLOBALROOT", 10) == 0 ||
+           rest.find_first_of("\\/") == std::string::npos;
+}
+
+// Describes `handle`, opened by a name that IsDeviceName calls a device when `device`. A
+// handle of the disk type is storage itself (a disk, a partition, a volume) when its name
+// says so or the system has no file information for it: when in doubt it is storage, since
+// a port that is refused is a message and a disk written as a port is lost data.
+void DescribeHandle(HANDLE handle, TFileInfo& info, bool device) {
     info = TFileInfo();
     switch (GetFileType(handle)) {
         case FILE_TYPE_DISK: {
             BY_HANDLE_FILE_INFORMATION native{};
-            if (GetFileInformationByHandle(handle, &native)) {
+            if (device || !GetFileInformationByHandle(handle, &native)) {
+                info.Kind = TFileKind::BlockDevice;
+                info.Permissions = 0660;
+            } else {
                 const bool folder = (native.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
                 const bool readOnly = (native.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
                 info.Kind = folder ? TFileKind::Directory : TFileKind::Regular;
@@ -181,7 +235,14 @@ public:
         _setmode(2, _O_BINARY);
     }
 
-    bool SupportsBaud(int) override { return false; }
+    bool SupportsBaud(int baud) override {
+        // The speeds a POSIX port takes, so that a command line means the same on both.
+        static constexpr int kBauds[] = {
+            50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+            2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+            576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+        return std::find(std::begin(kBauds), std::end(kBauds), baud) != std::end(kBauds);
+    }
     uint32_t EffectiveUser() override { return 0; }
     void IgnoreBrokenPipes() override {}
     FILE* OpenStream(int fd, void*, const TStreamFunctions&) override {
@@ -194,6 +255,9 @@ public:
 
 protected:
     int DoOpen(const std::string& path, unsigned flags, unsigned mode) override {
+        const std::wstring port = CommDevicePath(path);
+        if (!port.empty())
+            return OpenPort(port);
         const bool write = (flags & (kOpenWrite | kOpenReadWrite)) != 0;
         const DWORD access = (flags & kOpenReadWrite) != 0 ? GENERIC_READ | GENERIC_WRITE
                              : (flags & kOpenWrite) != 0   ? GENERIC_WRITE
@@ -204,11 +268,11 @@ protected:
         const DWORD attributes = (flags & kOpenCreate) != 0 && (mode & 0222) == 0
                                      ? FILE_ATTRIBUTE_READONLY
                                      : FILE_ATTRIBUTE_NORMAL;
-        return FromHandle(
-            CreateFileW(Wide(path).c_str(), access,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        disposition, attributes, nullptr),
-            write ? ((flags & kOpenReadWrite) != 0 ? _O_RDWR : _O_WRONLY) : _O_RDONLY);
+        return FromHandle(CreateFileW(Wide(path).c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, disposition, attributes, nullptr),
+                          write ? ((flags & kOpenReadWrite) != 0 ? _O_RDWR : _O_WRONLY) : _O_RDONLY,
+                          IsDeviceName(path));
     }
     int DoOpenUnnamed(const std::string&, unsigned) override {
         errno = EOPNOTSUPP;
@@ -247,14 +311,33 @@ protected:
     int DoDuplicate(int fd, int) override {
         const int copy = _dup(fd);
         if (copy >= 0)
-            Remember(copy, AccessOf(fd));
+            Remember(copy, AccessOf(fd), IsSerial(fd), DescriptorOf(fd).Device);
         return copy;
     }
     ssize_t DoRead(int fd, void* buffer, std::size_t size) override {
-        return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+        const auto n = static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
+        if (IsSerial(fd))
+            return SerialTransfer(fd, buffer, n, false);
+        // ReadFile, not msvcrt's _read: once _read has met the end of a file it answers 0
+        // for good, and a followed file (the GPS log another program appends to) grows.
+        const HANDLE handle = HandleOf(fd);
+        if (handle == INVALID_HANDLE_VALUE) {
+            errno = EBADF;
+            return -1;
+        }
+        DWORD got = 0;
+        if (ReadFile(handle, buffer, n, &got, nullptr))
+            return static_cast<ssize_t>(got);
+        const DWORD error = GetLastError();
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF)
+            return 0;  // the writer has gone: the end
+        errno = ErrnoOf(error);
+        return -1;
     }
     ssize_t DoWrite(int fd, const void* data, std::size_t size) override {
-        return _write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+        const auto n = static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
+        return IsSerial(fd) ? SerialTransfer(fd, const_cast<void*>(data), n, true)
+                            : _write(fd, data, n);
     }
     ssize_t DoWriteGathered(int fd, const TBytes* pieces, int count) override {
         ssize_t done = 0;
@@ -307,11 +390,24 @@ protected:
         return _close(fd);
     }
     int DoStatus(const std::string& path, TFileInfo& info, bool) override {
+        const std::wstring port = CommDevicePath(path);
+        if (!port.empty()) {
+            // Not opened to be looked at: a port has one user at a time, and opening it
+            // raises its control lines. The system's name table tells whether it is there.
+            wchar_t target[MAX_PATH];
+            if (QueryDosDeviceW(port.c_str() + 4, target, MAX_PATH) == 0)
+                return Failed();
+            info = TFileInfo();
+            info.Kind = TFileKind::CharDevice;
+            info.Permissions = 0666;
+            info.DeviceNumber = kSerialDevice;
+            return 0;
+        }
         // Windows' symbolic links are rare and need rights to make: every link is followed.
         const HANDLE handle = OpenToLook(path);
         if (handle == INVALID_HANDLE_VALUE)
             return Failed();
-        DescribeHandle(handle, info);
+        DescribeHandle(handle, info, IsDeviceName(path));
         CloseHandle(handle);
         return 0;
     }
@@ -321,7 +417,7 @@ protected:
             errno = EBADF;
             return -1;
         }
-        DescribeHandle(handle, info);
+        DescribeHandle(handle, info, DescriptorOf(fd).Device);
         return 0;
     }
     int DoReadLink(const std::string&, std::string&) override {
@@ -373,60 +469,92 @@ protected:
         return -1;
     }
     int DoPoll(TPollEntry* entries, int count, int timeoutMs) override {
-        // Files are always ready; a pipe is ready once it holds bytes or has been closed.
-        // Anything else (a console, a COM port) waits with the COM port's own code, later.
-        const DWORD start = GetTickCount();
+        // Files are always ready; a pipe is ready once it holds bytes or has been closed; a
+        // COM port once its driver holds bytes or it has hung up. Nothing else can be waited
+        // on. Looked at again every millisecond while a port is among them (a burst ends
+        // after a pause of a few milliseconds), else every ten.
+        using TClock = std::chrono::steady_clock;
+        const auto start = TClock::now();
         for (;;) {
             int found = 0;
+            bool port = false;
             for (int i = 0; i < count; ++i) {
                 TPollEntry& e = entries[i];
                 e.Found = 0;
                 if (e.Fd < 0)
                     continue;
-                const HANDLE handle = HandleOf(e.Fd);
-                if (handle == INVALID_HANDLE_VALUE) {
-                    e.Found = kPollInvalid;
-                } else if (GetFileType(handle) == FILE_TYPE_PIPE) {
-                    DWORD available = 0;
-                    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr))
-                        e.Found = kPollHangUp;
-                    else if (available > 0)
-                        e.Found = static_cast<short>(e.Events & kPollIn);
-                    if ((e.Events & kPollOut) != 0)
-                        e.Found = static_cast<short>(e.Found | kPollOut);
-                } else if (GetFileType(handle) == FILE_TYPE_DISK) {
-                    e.Found = e.Events;
-                } else {
+                if (!PollOne(e, port)) {
                     errno = ENOTSUP;
                     return -1;
                 }
                 found += e.Found != 0 ? 1 : 0;
             }
-            const DWORD waited = GetTickCount() - start;
-            if (found > 0 || (timeoutMs >= 0 && waited >= static_cast<DWORD>(timeoutMs)))
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start)
+                    .count();
+            if (found > 0 || (timeoutMs >= 0 && waited >= timeoutMs))
                 return found;
-            DWORD pause = 10;
+            long long pause = port ? 1 : 10;
             if (timeoutMs >= 0)
-                pause = std::min<DWORD>(pause, static_cast<DWORD>(timeoutMs) - waited);
-            Sleep(pause);
+                pause = std::min<long long>(pause, timeoutMs - waited);
+            Sleep(static_cast<DWORD>(pause));
         }
     }
     int DoIsTerminal(int fd) override {
         DWORD mode = 0;
-        if (GetConsoleMode(HandleOf(fd), &mode))
+        if (IsSerial(fd) || GetConsoleMode(HandleOf(fd), &mode))
             return 0;
         errno = ENOTTY;
         return -1;
     }
-    int DoMakeRawTerminal(int, int) override {
-        errno = ENOTTY;
-        return -1;
+    int DoMakeRawTerminal(int fd, int baud) override {
+        if (!IsSerial(fd)) {
+            errno = ENOTTY;
+            return -1;
+        }
+        if (!SupportsBaud(baud)) {
+            errno = EINVAL;
+            return -1;
+        }
+        // Raw, as cfmakeraw with CLOCAL and CREAD: 8 data bits, no parity, one stop bit, no
+        // flow control of either kind, the modem lines ignored, no character replaced.
+        const HANDLE handle = HandleOf(fd);
+        DCB line{};
+        line.DCBlength = sizeof line;
+        if (!GetCommState(handle, &line))
+            return Failed();
+        line.BaudRate = static_cast<DWORD>(baud);
+        line.fBinary = TRUE;
+        line.fParity = FALSE;
+        line.Parity = NOPARITY;
+        line.ByteSize = 8;
+        line.StopBits = ONESTOPBIT;
+        line.fOutxCtsFlow = FALSE;
+        line.fOutxDsrFlow = FALSE;
+        line.fDtrControl = DTR_CONTROL_ENABLE;
+        line.fRtsControl = RTS_CONTROL_ENABLE;
+        line.fDsrSensitivity = FALSE;
+        line.fOutX = FALSE;
+        line.fInX = FALSE;
+        line.fErrorChar = FALSE;
+        line.fNull = FALSE;
+        line.fAbortOnError = FALSE;
+        if (!SetCommState(handle, &line))
+            return Failed();
+        return 0;
     }
-    int DoFlushTerminal(int, bool) override {
-        errno = ENOTTY;
-        return -1;
+    int DoFlushTerminal(int fd, bool input) override {
+        if (!IsSerial(fd)) {
+            errno = ENOTTY;
+            return -1;
+        }
+        const DWORD what = input ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_TXCLEAR | PURGE_TXABORT;
+        return PurgeComm(HandleOf(fd), what) ? 0 : Failed();
     }
     int DoLockExclusive(int fd) override {
+        // A COM port has one opener at a time already (a second one is refused: EBUSY).
+        if (IsSerial(fd))
+            return 0;
         // Windows' byte locks are mandatory: lock one byte far beyond any data, so that the
         // lock keeps other lockers out and no reader.
         OVERLAPPED at{};
@@ -524,43 +652,154 @@ private:
         }
     }
 
+    // What a write to a COM port waits at most for the line to take bytes; a caller that
+    // needs longer (SerialPort's write time-out) polls and writes again.
+    static constexpr DWORD kWriteSliceMs = 100;
+
     // A descriptor over `handle` (closed when the descriptor is), or -1 with errno set.
-    int FromHandle(HANDLE handle, int access) {
+    int FromHandle(HANDLE handle, int access, bool device = false) {
         if (handle == INVALID_HANDLE_VALUE)
             return Failed();
+        const bool serial = IsSerialHandle(handle);
+        if (serial && !MakeNonBlocking(handle)) {
+            const DWORD error = GetLastError();
+            CloseHandle(handle);
+            errno = ErrnoOf(error);
+            return -1;
+        }
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), access | _O_BINARY);
         if (fd < 0) {
             CloseHandle(handle);
             errno = EMFILE;
             return -1;
         }
-        Remember(fd, access == _O_RDONLY   ? kDescriptorRead
-                     : access == _O_WRONLY ? kDescriptorWrite
-                                           : kDescriptorRead | kDescriptorWrite);
+        Remember(fd,
+                 access == _O_RDONLY   ? kDescriptorRead
+                 : access == _O_WRONLY ? kDescriptorWrite
+                                       : kDescriptorRead | kDescriptorWrite,
+                 serial, device);
         return fd;
     }
 
-    // msvcrt does not tell how a descriptor was opened: the ones opened here are noted.
-    void Remember(int fd, int access) {
-        std::lock_guard lock(AccessMutex);
-        Accesses[fd] = access;
+    // The COM port at `device`, open for reading and writing without blocking (see above).
+    int OpenPort(const std::wstring& device) {
+        const HANDLE handle = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            errno = error == ERROR_ACCESS_DENIED ? EBUSY : ErrnoOf(error);
+            return -1;
+        }
+        if (!IsSerialHandle(handle)) {
+            CloseHandle(handle);
+            errno = ENOTTY;
+            return -1;
+        }
+        return FromHandle(handle, _O_RDWR, true);
+    }
+
+    // Sets the time-outs that make a COM port's reads and writes return (see above).
+    static bool MakeNonBlocking(HANDLE handle) {
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;  // with both totals 0: return at once
+        timeouts.WriteTotalTimeoutConstant = kWriteSliceMs;
+        if (!SetCommTimeouts(handle, &timeouts))
+            return false;
+        // Sleep(1) sleeps a millisecond, not a scheduler tick of 15.6, once a port is open
+        // (Poll's waits): set once for the process.
+        static const bool finerTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
+        (void)finerTimer;
+        return true;
+    }
+
+    // A read or write on a COM port: what was moved, or -1 with EAGAIN when nothing could be
+    // yet and EIO when the port failed (hung up).
+    ssize_t SerialTransfer(int fd, void* buffer, unsigned size, bool write) {
+        const HANDLE handle = HandleOf(fd);
+        DWORD moved = 0;
+        const BOOL done = write ? WriteFile(handle, buffer, size, &moved, nullptr)
+                                : ReadFile(handle, buffer, size, &moved, nullptr);
+        if (!done) {
+            const DWORD error = GetLastError();
+            errno = error == ERROR_INVALID_HANDLE ? EBADF : EIO;
+            return -1;
+        }
+        if (moved == 0 && size > 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return static_cast<ssize_t>(moved);
+    }
+
+    // Fills e.Found for one descriptor; false when it is of a kind that cannot be waited on.
+    // Sets `port` when it is a COM port.
+    bool PollOne(TPollEntry& e, bool& port) {
+        const HANDLE handle = HandleOf(e.Fd);
+        if (handle == INVALID_HANDLE_VALUE) {
+            e.Found = kPollInvalid;
+            return true;
+        }
+        if (IsSerial(e.Fd)) {
+            port = true;
+            DWORD errors = 0;
+            COMSTAT held{};
+            if (!ClearCommError(handle, &errors, &held))
+                e.Found = kPollHangUp;
+            else
+                e.Found = static_cast<short>((held.cbInQue > 0 ? e.Events & kPollIn : 0) |
+                                             (e.Events & kPollOut));
+            return true;
+        }
+        switch (GetFileType(handle)) {
+            case FILE_TYPE_PIPE: {
+                DWORD available = 0;
+                if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr))
+                    e.Found = kPollHangUp;
+                else if (available > 0)
+                    e.Found = static_cast<short>(e.Events & kPollIn);
+                if ((e.Events & kPollOut) != 0)
+                    e.Found = static_cast<short>(e.Found | kPollOut);
+                return true;
+            }
+            case FILE_TYPE_DISK:
+                e.Found = e.Events;
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // msvcrt does not tell how a descriptor was opened, nor which is a COM port: the ones
+    // opened here are noted.
+    struct TDescriptor {
+        int Access = kDescriptorRead | kDescriptorWrite;
+        bool Serial = false;
+        bool Device = false;  // opened by a device's name (IsDeviceName)
+    };
+    void Remember(int fd, int access, bool serial = false, bool device = false) {
+        std::lock_guard lock(DescriptorMutex);
+        Descriptors[fd] = TDescriptor{access, serial, device};
     }
     void Forget(int fd) {
-        std::lock_guard lock(AccessMutex);
-        Accesses.erase(fd);
+        std::lock_guard lock(DescriptorMutex);
+        Descriptors.erase(fd);
+    }
+    TDescriptor DescriptorOf(int fd) {
+        std::lock_guard lock(DescriptorMutex);
+        const auto found = Descriptors.find(fd);
+        return found != Descriptors.end() ? found->second : TDescriptor();
     }
     int AccessOf(int fd) {
         if (fd == 0)
             return kDescriptorRead;
         if (fd == 1 || fd == 2)
             return kDescriptorWrite;
-        std::lock_guard lock(AccessMutex);
-        const auto found = Accesses.find(fd);
-        return found != Accesses.end() ? found->second : kDescriptorRead | kDescriptorWrite;
+        return DescriptorOf(fd).Access;
     }
+    bool IsSerial(int fd) { return fd > 2 && DescriptorOf(fd).Serial; }
 
-    std::mutex AccessMutex;
-    std::unordered_map<int, int> Accesses;
+    std::mutex DescriptorMutex;
+    std::unordered_map<int, TDescriptor> Descriptors;
 };
 
 }  // namespace

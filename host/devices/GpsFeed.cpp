@@ -1,16 +1,12 @@
 #include "host/devices/GpsFeed.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "host/common/Diagnostics.h"
+#include "host/common/SystemCalls.h"
 #include "host/devices/SerialPort.h"
 
 namespace n95::host {
@@ -19,7 +15,7 @@ TGpsFeed::TGpsFeed(TRunClock& clock) : Clock(clock), Reader(Fixes) {}
 
 TGpsFeed::~TGpsFeed() {
     if (Fd >= 0)
-        ::close(Fd);
+        System().Close(Fd);
 }
 
 bool TGpsFeed::Open(const std::string& path, int baud, std::string* error) {
@@ -30,33 +26,34 @@ bool TGpsFeed::Open(const std::string& path, int baud, std::string* error) {
 
 bool TGpsFeed::OpenPath(std::string* error) {
     const std::string& path = SourcePath;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    TSystemCalls& system = System();
+    const int fd = system.Open(path, kOpenRead | kOpenNoTerminal | kOpenNonBlock);
     if (fd < 0) {
         *error = SystemError("cannot open GPS " + path, errno);
         return false;
     }
-    struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    TFileInfo info;
+    if (system.StatusOf(fd, info) != 0 || info.Kind == TFileKind::Directory) {
         *error = "cannot read GPS " + path + ": is a directory";
-        ::close(fd);
+        system.Close(fd);
         return false;
     }
-    IsFile = S_ISREG(info.st_mode);
-    termios mode;
-    if (!IsFile && tcgetattr(fd, &mode) == 0 && !MakeRawTerminal(fd, Baud)) {
+    IsFile = info.Kind == TFileKind::Regular;
+    if (!IsFile && system.IsTerminal(fd) == 0 && !MakeRawTerminal(fd, Baud)) {
         // A receiver on a serial line: raw bytes at its speed (NMEA 0183 says 4800 baud).
         *error = SystemError(
             "cannot configure GPS " + path + " at " + std::to_string(Baud) + " baud", errno);
-        ::close(fd);
+        system.Close(fd);
         return false;
     }
     Fd = fd;
+    Offset = 0;
     LastHeard = Clock.Seconds();
     return true;
 }
 
 void TGpsFeed::Drop(const std::string& why, bool now) {
-    ::close(Fd);
+    System().Close(Fd);
     Fd = -1;
     Reader.DropPartialLine();
     Reopening = true;
@@ -89,18 +86,19 @@ void TGpsFeed::Retry() {
 
 void TGpsFeed::FollowReplacedFile() {
     LastHeard = Clock.Seconds();  // looked at once per timeout
-    struct stat open {
-    }, named{};
-    if (fstat(Fd, &open) != 0 || ::stat(SourcePath.c_str(), &named) != 0 ||
-        (open.st_dev == named.st_dev && open.st_ino == named.st_ino))
+    TFileInfo open, named;
+    if (System().StatusOf(Fd, open) != 0 || System().Status(SourcePath, named) != 0 ||
+        (open.Device == named.Device && open.Inode == named.Inode))
         return;
     const int old = Fd;
+    const uint64_t oldOffset = Offset;
     std::string error;
     if (!OpenPath(&error)) {
         Fd = old;
+        Offset = oldOffset;
         return;
     }
-    ::close(old);
+    System().Close(old);
     Reader.DropPartialLine();
     Notices.push_back({false, "GPS " + SourcePath + " is another file now; reading it"});
 }
@@ -112,20 +110,26 @@ std::size_t TGpsFeed::Poll() {
     if (Fd < 0)
         return 0;
     if (IsFile) {
-        // A file that shrank was started afresh (rotated, or rewritten): read it again.
-        struct stat info;
-        const off_t at = ::lseek(Fd, 0, SEEK_CUR);
-        if (fstat(Fd, &info) == 0 && at > info.st_size) {
-            ::lseek(Fd, 0, SEEK_SET);
+        // A file that shrank was started afresh (rotated, or rewritten): read it again, from
+        // its start (opened anew: the seam has no seek).
+        TFileInfo info;
+        std::string error;
+        if (System().StatusOf(Fd, info) == 0 && Offset > info.Size) {
+            const int old = Fd;
+            if (!OpenPath(&error))
+                Fd = old;
+            else
+                System().Close(old);
             Reader.DropPartialLine();
         }
     }
     char buffer[8192];
     for (std::size_t taken = 0; taken < kMaxBytesPerPoll;) {
-        const ssize_t n = ::read(Fd, buffer, sizeof buffer);
+        const ssize_t n = System().Read(Fd, buffer, sizeof buffer);
         if (n > 0) {
             Reader.Take(buffer, static_cast<std::size_t>(n));
             taken += static_cast<std::size_t>(n);
+            Offset += static_cast<uint64_t>(n);
             LastHeard = Clock.Seconds();
             if (Confirming) {
                 Confirming = false;
@@ -134,8 +138,6 @@ std::size_t TGpsFeed::Poll() {
             }
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n == 0 && IsFile)
             break;  // for now: the writer may append more
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))

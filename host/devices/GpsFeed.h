@@ -82,6 +82,7 @@ private:
     std::string SourcePath;
     int Baud = 4800;
     int Fd = -1;
+    uint64_t Offset = 0;  // bytes read since Fd was opened
     bool IsFile = false;
     bool Reopening = false;    // closed after a loss; Retry reopens it
     bool Confirming = false;   // reopened; the recovery is said when bytes come

@@ -1,18 +1,19 @@
 #include "host/devices/GpsdFeed.h"
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+// libgps is POSIX (there is none for Windows): the sockets come with it.
+#if N95_HAVE_LIBGPS
 #include <fcntl.h>
+#include <gps.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <ctime>
-
-#if N95_HAVE_LIBGPS
-#include <gps.h>
 #endif
 
 #include "host/common/Diagnostics.h"
@@ -97,6 +98,12 @@ std::size_t AddGpsdFix(const TGpsdReport& report, uint64_t number, TTrack& track
 
 // The connection and the attempt to make one.
 struct TGpsdFeed::TConnection {
+    int Probe = -1;  // a non-blocking connect in progress
+    double ProbeStart = 0.0;
+    std::string Numeric;  // the address of the probe
+    std::string LastError;
+    bool Open = false;  // libgps holds a connection
+#if N95_HAVE_LIBGPS
     struct TSocketAddress {
         sockaddr_storage Address;
         socklen_t Size;
@@ -104,12 +111,6 @@ struct TGpsdFeed::TConnection {
     };
     std::vector<TSocketAddress> Addresses;  // resolved once, by Open
     std::size_t NextAddress = 0;            // the next one an attempt tries
-    int Probe = -1;                         // a non-blocking connect in progress
-    double ProbeStart = 0.0;
-    std::string Numeric;  // the address of the probe
-    std::string LastError;
-    bool Open = false;  // libgps holds a connection
-#if N95_HAVE_LIBGPS
     gps_data_t Data{};
 #endif
 
@@ -118,8 +119,10 @@ struct TGpsdFeed::TConnection {
         CloseLibgps();
     }
     void CloseProbe() {
+#if N95_HAVE_LIBGPS
         if (Probe >= 0)
             ::close(Probe);
+#endif
         Probe = -1;
     }
     void CloseLibgps() {
@@ -342,8 +345,9 @@ bool TGpsdFeed::ReadReports(std::size_t* gained) {
 bool TGpsdFeed::Open(const TGpsdAddress& address, std::string* error) {
     Address = address;
     *error = "--gps " + Name() +
-             ": this n95host was built without gpsd support (without libgps-dev, or with "
-             "N95_WITH_GPSD off); give the receiver's device or an NMEA file instead";
+             ": this n95host was built without gpsd support (without libgps-dev, with "
+             "N95_WITH_GPSD off, or for Windows, which libgps does not support); give the "
+             "receiver's device or an NMEA file instead";
     return false;
 }
 

@@ -1,6 +1,7 @@
-// The handset's port on a POSIX terminal device (a USB modem such as /dev/ttyACM0, a serial
-// line, a pseudo-terminal): the THostPort that the plug-in writes its AT lines through, and
-// the reader the host takes the handset's bytes from.
+// The handset's port on a terminal device (a USB modem such as /dev/ttyACM0, a serial line, a
+// pseudo-terminal; a COM port on Windows, through the same system calls): the THostPort that
+// the plug-in writes its AT lines through, and the reader the host takes the handset's bytes
+// from.
 //
 // The line is put in raw mode (cfmakeraw: no echo, no line editing, no CR/LF translation,
 // no software flow control, 8 data bits), with the receiver on, the modem control lines

@@ -16,6 +16,7 @@
 #include "host/common/AtomicFile.h"
 #include "host/common/FaultySystemCalls.h"
 #include "host/common/SystemCalls.h"
+#include "host/devices/SerialPort.h"
 #include "host/session/PluginHost.h"
 
 namespace {
@@ -154,6 +155,55 @@ TEST_F(SeamTest, TheFileKindsIncludeTheNullDevice) {
     EXPECT_EQ(info.Kind, n95::host::TFileKind::Directory);
     EXPECT_EQ(System().Status(At("missing"), info), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// A file read to its end gives what is appended to it later: the live GPS follows a log that
+// another program writes.
+TEST_F(SeamTest, AFileReadToItsEndGivesWhatIsAppendedLater) {
+    Put("gps.nmea", "one\n");
+    const int fd = System().Open(At("gps.nmea"), n95::host::kOpenRead);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    char buffer[16];
+    EXPECT_EQ(System().Read(fd, buffer, sizeof buffer), 4);
+    EXPECT_EQ(System().Read(fd, buffer, sizeof buffer), 0);
+    std::ofstream(Dir / "gps.nmea", std::ios::binary | std::ios::app) << "two\n";
+    ASSERT_EQ(System().Read(fd, buffer, sizeof buffer), 4);
+    EXPECT_EQ(std::string(buffer, 4), "two\n");
+    EXPECT_EQ(System().Close(fd), 0);
+}
+
+// What could be storage, and a device that is no terminal, is refused as a handset's port
+// before a byte is written to it.
+TEST_F(SeamTest, APortThatIsAFileAFolderOrNoTerminalIsRefused) {
+    Put("file", "keep me");
+    const struct {
+        std::string Path;
+        const char* Says;
+    } cases[] = {
+        {At("file"), "it is a regular file, not a serial port"},
+        {Dir.string(), "it is a folder, not a serial port"},
+        {kWindows ? "NUL" : "/dev/null", "a character device that is not a terminal"},
+    };
+    for (const auto& c : cases) {
+        n95::host::TSerialPort port(c.Path, {});
+        std::string error;
+        EXPECT_FALSE(port.OpenPort(&error)) << c.Path;
+        EXPECT_NE(error.find(c.Says), std::string::npos) << error;
+    }
+    EXPECT_EQ(Get("file"), "keep me");
+}
+
+// A COM port is looked up in the system's device names, not opened to be looked at (a port
+// has one user at a time), and one that does not exist is missing like a file.
+TEST(SeamPorts, AComPortIsLookedUpNotOpened) {
+    if (!kWindows)
+        GTEST_SKIP() << "COM ports are Windows' names";
+    for (const char* name : {"COM250", "com250", "\\\\.\\COM250", "//./COM250"}) {
+        TFileInfo info;
+        errno = 0;
+        EXPECT_EQ(System().Status(name, info), -1) << name;
+        EXPECT_EQ(errno, ENOENT) << name;
+    }
 }
 
 TEST(SeamRules, TheLastFolderSeparatorIsFoundAsTheSystemWritesPaths) {
