@@ -200,8 +200,15 @@ check_host() {
   build/native/bin/n95host info | grep -v '^plug-in ' >"$check/linux-info.txt"
   "$run" "$exe" info </dev/null 2>/dev/null | grep -v '^plug-in ' >"$check/windows-info.txt"
   cmp "$check/linux-info.txt" "$check/windows-info.txt" || fail "n95host.exe info differs from Linux's"
+  build/native/bin/n95sim generate "$check/linux-drive" --duration 30 --seed 5 --gpx >/dev/null 2>&1 \
+    || fail "the Linux n95sim generate"
+  "$run" "build/$preset/bin/n95sim.exe" generate 'build\win-check\windows-drive' --duration 30 \
+    --seed 5 --gpx </dev/null >/dev/null 2>&1 || fail "n95sim.exe generate under Wine ($preset)"
+  for f in pcap nmea gpx; do
+    cmp "$check/linux-drive.$f" "$check/windows-drive.$f" || fail "n95sim.exe generate: its .$f differs from Linux's"
+  done
   echo "$preset: n95host.exe under Wine: replay ($(echo "$linux" | wc -l) outputs), frames," \
-    "commands --list and info are the Linux build's"
+    "commands --list and info are the Linux build's; so is the drive n95sim.exe generates"
 }
 
 if [ "$wine_runs" -eq 1 ]; then

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# The Windows host's live run over a COM port, under Wine: n95host.exe drives a simulated
-# handset (n95sim serve, the Linux build) through COM7, which a Wine prefix of this test's
-# own maps to the simulator's pseudo-terminal. The simulator hangs up every 1,500 frames and
-# a new port appears at the same link (a replug); the host reconnects each time.
+# The Windows host's live run over COM ports, under Wine: n95host.exe drives two simulated
+# handsets (n95sim serve, the Linux build) through COM7 and COM8, which a Wine prefix of this
+# test's own maps to the simulators' pseudo-terminals, with a GPS log that grows as the run
+# goes. Each simulator hangs up every 1,500 (1,700) frames and a new port appears at the same
+# link (a replug); the host reconnects each time.
 #
-# Checked, against the Linux host driving an identical simulator at the same time:
+# Checked for each handset, against the Linux host driving identical simulators at the same
+# time:
 #   - the AT lines the handset received are the same, line for line (hang-ups included);
 #   - the handset's bytes are all in the capture, chunk for chunk (n95sim compare);
-#   - every hang-up was a reconnect, and records were decoded;
-#   - the Linux host's replay of the Windows capture gives the Windows run's CSV.
+#   - every hang-up was a reconnect, and records were decoded and placed;
+#   - the Linux host's replay of the Windows capture (with its fix log) gives the Windows
+#     run's CSV.
 #
 # Safety: Wine maps a COM port that no mapping names to the machine's own serial lines
-# (COM1 is /dev/ttyS0). The test maps COM7 in its own prefix, to a link in its own folder,
+# (COM1 is /dev/ttyS0). The test maps COM7 and COM8 in its own prefix, to links in its own
+# folder,
 # checks that Wine's device table says exactly that before the host runs, and refuses to run
 # otherwise. The shared prefix of the other Windows tests is never touched (scripts/win32.sh
 # ends its Wine server while this may run).
@@ -57,33 +61,49 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# COM7 -> the simulator's link, and no other port mapped.
+# Handset a on COM7, b on COM8: each mapped to its simulator's link, and no other port.
+declare -A port=([a]=COM7 [b]=COM8) seed=([a]=7 [b]=8) every=([a]=1500 [b]=1700)
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
 "$wine" reg delete 'HKLM\Software\Wine\Ports' /f </dev/null >/dev/null 2>&1
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "$work/windows/port" /f </dev/null \
-  >/dev/null 2>&1 || fail "could not map COM7"
+for h in a b; do
+  "$wine" reg add 'HKLM\Software\Wine\Ports' /v "${port[$h]}" /d "$work/windows/$h" /f </dev/null \
+    >/dev/null 2>&1 || fail "could not map ${port[$h]}"
+done
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
-[ "$(readlink "$prefix/dosdevices/com7")" = "$work/windows/port" ] \
-  || fail "Wine does not map COM7 to the test's port (dosdevices/com7 -> $(readlink "$prefix/dosdevices/com7")); not running"
+for h in a b; do
+  device=$prefix/dosdevices/${port[$h],,}
+  [ "$(readlink "$device")" = "$work/windows/$h" ] \
+    || fail "Wine does not map ${port[$h]} to the test's port ($device -> $(readlink "$device")); not running"
+done
 
-# Two identical simulated handsets: one for each host.
+# Identical simulated handsets for each host.
 sims=""
 for side in windows linux; do
-  "$linux/n95sim" serve --rate 500 --count 4500 --seed 7 --hangup-every 1500 --replug 0.3 \
-    --link "$work/$side/port" --at-log "$work/$side/at.log" --sent-log "$work/$side/sent.log" \
-    >"$work/$side/sim.out" 2>"$work/$side/sim.err" &
-  sims="$sims $!"
+  for h in a b; do
+    "$linux/n95sim" serve --rate 500 --count 4500 --seed "${seed[$h]}" --hangup-every "${every[$h]}" \
+      --replug 0.3 --link "$work/$side/$h" --at-log "$work/$side/$h.at" \
+      --sent-log "$work/$side/$h.sent" >"$work/$side/$h.sim.out" 2>"$work/$side/$h.sim.err" &
+    sims="$sims $!"
+  done
 done
 for side in windows linux; do
-  for _ in $(seq 1 100); do
-    [ -s "$work/$side/sim.out" ] && break
-    sleep 0.1
+  for h in a b; do
+    for _ in $(seq 1 100); do
+      [ -s "$work/$side/$h.sim.out" ] && break
+      sleep 0.1
+    done
+    [ -s "$work/$side/$h.sim.out" ] || fail "the $side simulator $h did not start"
   done
-  [ -s "$work/$side/sim.out" ] || fail "the $side simulator did not start"
 done
+
+# Two names of one port are one device: refused before anything is opened.
+"$wine" "$exe" live --device a=COM7 --device 'b=\\.\com7' --no-status -o "$work" </dev/null \
+  >"$work/twice.out" 2>&1
+[ $? -eq 2 ] && grep -q 'is given twice' "$work/twice.out" \
+  || { cat "$work/twice.out"; fail "COM7 and \\\\.\\com7 were not taken for one port"; }
 
 # The GPS: a generated drive's fixes from now on, appended a second apart to the file that
 # both hosts follow (on Windows through the same seam as the port).
@@ -105,10 +125,10 @@ sims="$sims $!"
 # The runs, at once: 4,500 frames at 500 a second and the replugs take about 11 s.
 options=(--duration 14 --no-status --reconnect-tries 20 --reconnect-pause 0.5 --gps ../gps.nmea
   --csv)
-(cd "$work/windows" && "$wine" "$exe" live --device COM7 "${options[@]}" live.csv \
+(cd "$work/windows" && "$wine" "$exe" live --device a=COM7 --device b=COM8 "${options[@]}" live.csv \
   --capture live.pcap </dev/null >host.out 2>host.err; echo $? >host.status) &
 windows_host=$!
-(cd "$work/linux" && "$linux/n95host" live --device port "${options[@]}" live.csv \
+(cd "$work/linux" && "$linux/n95host" live --device a=a --device b=b "${options[@]}" live.csv \
   --capture live.pcap </dev/null >host.out 2>host.err; echo $? >host.status) &
 wait $windows_host $!
 kill $sims 2>/dev/null
@@ -119,22 +139,31 @@ for side in windows linux; do
   [ "$(cat "$work/$side/host.status")" = 0 ] \
     || { cat "$work/$side/host.err"; fail "the $side host ended with status $(cat "$work/$side/host.status")"; }
 done
-cmp -s "$work/windows/at.log" "$work/linux/at.log" \
-  || { diff "$work/linux/at.log" "$work/windows/at.log" | head -20; fail "the AT lines of n95host.exe differ from Linux's"; }
-"$linux/n95sim" compare "$work/windows/sent.log" "$work/windows/live.pcap" >"$work/compare.out" 2>&1 \
-  || { cat "$work/compare.out"; fail "the Windows capture does not hold what the handset sent"; }
-lost=$(sed -n 's/^  port *\([0-9]*\) lost, \([0-9]*\) reconnected$/\1 \2/p' "$work/windows/host.out")
-read -r losses reconnects <<<"${lost:-0 0}"
-[ "$losses" -ge 2 ] && [ "$losses" = "$reconnects" ] \
-  || fail "expected every hang-up reconnected, at least two: '$lost' (host.out)"
-read -r records placed < <(sed -n 's/^  records *\([0-9]*\): \([0-9]*\) with a position.*/\1 \2/p' \
-  "$work/windows/host.out")
-[ "${records:-0}" -gt 1000 ] && [ "${placed:-0}" -gt 0 ] \
-  || fail "expected over 1,000 records, some with a position: ${records:-none}, ${placed:-none} placed"
-"$linux/n95host" replay "$work/windows/live.pcap" --csv "$work/replay.csv" --no-progress \
-  >"$work/replay.out" 2>&1 || { cat "$work/replay.out"; fail "the Linux replay of the Windows capture"; }
-cmp -s "$work/replay.csv" "$work/windows/live.csv" \
-  || fail "the replay of the Windows capture differs from the Windows live CSV"
-echo "wine-live: n95host.exe live over COM7 ($preset): $(wc -l <"$work/windows/at.log") AT lines as" \
-  "Linux's, $losses hang-ups each reconnected, $records records ($placed placed by the followed GPS" \
-  "log); the capture holds what was sent and replays to the live CSV"
+# The figures of handset $1's block in the Windows host's summary: "losses reconnects records
+# placed".
+figures() {
+  awk -v h="$1" '
+    /^Live run on / { mine = ($5 == "(" h ",") }
+    mine && /^  port / { lost = $2; back = $4 }
+    mine && /^  records +[0-9]/ { records = $2; sub(/:$/, "", records); placed = $3 }
+    END { print lost + 0, back + 0, records + 0, placed + 0 }' "$work/windows/host.out"
+}
+said=""
+for h in a b; do
+  cmp -s "$work/windows/$h.at" "$work/linux/$h.at" \
+    || { diff "$work/linux/$h.at" "$work/windows/$h.at" | head -20; fail "handset $h: the AT lines of n95host.exe differ from Linux's"; }
+  "$linux/n95sim" compare "$work/windows/$h.sent" "$work/windows/live-$h.pcap" >"$work/compare-$h.out" 2>&1 \
+    || { cat "$work/compare-$h.out"; fail "handset $h: the Windows capture does not hold what the handset sent"; }
+  read -r losses reconnects records placed < <(figures "$h")
+  [ "$losses" -ge 2 ] && [ "$losses" = "$reconnects" ] \
+    || fail "handset $h: expected every hang-up reconnected, at least two: $losses lost, $reconnects reconnected"
+  [ "$records" -gt 1000 ] && [ "$placed" -gt 0 ] \
+    || fail "handset $h: expected over 1,000 records, some placed: $records, $placed placed"
+  "$linux/n95host" replay "$work/windows/live-$h.pcap" --csv "$work/replay-$h.csv" --no-progress \
+    >"$work/replay-$h.out" 2>&1 || { cat "$work/replay-$h.out"; fail "handset $h: the Linux replay of the Windows capture"; }
+  cmp -s "$work/replay-$h.csv" "$work/windows/live-$h.csv" \
+    || fail "handset $h: the replay of the Windows capture differs from the Windows live CSV"
+  said="$said; $h on ${port[$h]}: $(wc -l <"$work/windows/$h.at") AT lines, $losses hang-ups, $records records ($placed placed)"
+done
+echo "wine-live: n95host.exe live ($preset), two handsets${said}; each as Linux's AT lines," \
+  "every hang-up reconnected, the capture holding what was sent and replaying to the live CSV"

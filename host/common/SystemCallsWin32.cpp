@@ -156,6 +156,12 @@ std::wstring CommDevicePath(const std::string& path) {
     return L"\\\\.\\" + Wide(name);
 }
 
+// Each COM port's own device number: two names of one port ("COM7", "\\.\com7") are one
+// device, two ports are two.
+uint64_t PortDeviceNumber(const std::wstring& device) {
+    return (kSerialDevice << 32) | std::wcstoul(device.c_str() + 7, nullptr, 10);
+}
+
 bool IsSerialHandle(HANDLE handle) {
     DCB line{};
     line.DCBlength = sizeof line;
@@ -310,8 +316,12 @@ protected:
     }
     int DoDuplicate(int fd, int) override {
         const int copy = _dup(fd);
-        if (copy >= 0)
-            Remember(copy, AccessOf(fd), IsSerial(fd), DescriptorOf(fd).Device);
+        if (copy >= 0) {
+            TDescriptor same = DescriptorOf(fd);
+            same.Access = AccessOf(fd);
+            std::lock_guard lock(DescriptorMutex);
+            Descriptors[copy] = same;
+        }
         return copy;
     }
     ssize_t DoRead(int fd, void* buffer, std::size_t size) override {
@@ -400,7 +410,7 @@ protected:
             info = TFileInfo();
             info.Kind = TFileKind::CharDevice;
             info.Permissions = 0666;
-            info.DeviceNumber = kSerialDevice;
+            info.DeviceNumber = PortDeviceNumber(port);
             return 0;
         }
         // Windows' symbolic links are rare and need rights to make: every link is followed.
@@ -417,7 +427,10 @@ protected:
             errno = EBADF;
             return -1;
         }
-        DescribeHandle(handle, info, DescriptorOf(fd).Device);
+        const TDescriptor descriptor = DescriptorOf(fd);
+        DescribeHandle(handle, info, descriptor.Device);
+        if (descriptor.PortNumber != 0)
+            info.DeviceNumber = descriptor.PortNumber;
         return 0;
     }
     int DoReadLink(const std::string&, std::string&) override {
@@ -695,7 +708,12 @@ private:
             errno = ENOTTY;
             return -1;
         }
-        return FromHandle(handle, _O_RDWR, true);
+        const int fd = FromHandle(handle, _O_RDWR, true);
+        if (fd >= 0) {
+            std::lock_guard lock(DescriptorMutex);
+            Descriptors[fd].PortNumber = PortDeviceNumber(device);
+        }
+        return fd;
     }
 
     // Sets the time-outs that make a COM port's reads and writes return (see above).
@@ -774,7 +792,8 @@ private:
     struct TDescriptor {
         int Access = kDescriptorRead | kDescriptorWrite;
         bool Serial = false;
-        bool Device = false;  // opened by a device's name (IsDeviceName)
+        bool Device = false;      // opened by a device's name (IsDeviceName)
+        uint64_t PortNumber = 0;  // a COM port opened by its name: PortDeviceNumber
     };
     void Remember(int fd, int access, bool serial = false, bool device = false) {
         std::lock_guard lock(DescriptorMutex);
