@@ -98,7 +98,7 @@ for exe in n95host n95sim; do
   for dll in $("$objdump" -p "$bin/$exe.exe" | sed -n 's/^\s*DLL Name: //p'); do
     case "$dll" in
       libstdc++-6.dll | libgcc_s_dw2-1.dll | libwinpthread-1.dll) ;;
-      KERNEL32.dll | msvcrt.dll | ADVAPI32.dll | WS2_32.dll | IPHLPAPI.DLL | PSAPI.DLL | USER32.dll) ;;
+      KERNEL32.dll | msvcrt.dll | ADVAPI32.dll | WS2_32.dll | IPHLPAPI.DLL | PSAPI.DLL | USER32.dll | WINMM.dll) ;;
       *) fail "$exe.exe imports $dll, which is neither a system DLL nor shipped beside it" ;;
     esac
   done
@@ -191,6 +191,18 @@ check_host() {
     fi
     cmp "$check/linux/$f" "$check/windows/$f" || fail "n95host.exe replay: $f differs from Linux's"
   done
+  # The capture gzip-compressed, and through a pipe as standard input: the same records.
+  gzip -c samples/drive.pcap >"$check/drive.pcap.gz"
+  "$run" "$exe" replay 'build\win-check\drive.pcap.gz' --gps 'samples\drive.nmea' \
+    --csv 'build\win-check\windows-gz.csv' --no-progress </dev/null >"$check/windows-gz.log" 2>&1 \
+    || { cat "$check/windows-gz.log"; fail "n95host.exe replay of a gzip capture ($preset)"; }
+  cat samples/drive.pcap | "$run" "$exe" replay - --gps 'samples\drive.nmea' \
+    --csv 'build\win-check\windows-pipe.csv' --no-progress >"$check/windows-pipe.log" 2>&1 \
+    || { cat "$check/windows-pipe.log"; fail "n95host.exe replay of a capture through a pipe ($preset)"; }
+  for f in gz pipe; do
+    cmp "$check/linux/drive.csv" "$check/windows-$f.csv" \
+      || fail "n95host.exe replay: the CSV of the capture as $f differs from Linux's"
+  done
   build/native/bin/n95host frames samples/drive.pcap >"$check/linux-frames.txt"
   "$run" "$exe" frames 'samples\drive.pcap' </dev/null >"$check/windows-frames.txt" 2>/dev/null
   cmp "$check/linux-frames.txt" "$check/windows-frames.txt" || fail "n95host.exe frames differs from Linux's"
@@ -207,8 +219,9 @@ check_host() {
   for f in pcap nmea gpx; do
     cmp "$check/linux-drive.$f" "$check/windows-drive.$f" || fail "n95sim.exe generate: its .$f differs from Linux's"
   done
-  echo "$preset: n95host.exe under Wine: replay ($(echo "$linux" | wc -l) outputs), frames," \
-    "commands --list and info are the Linux build's; so is the drive n95sim.exe generates"
+  echo "$preset: n95host.exe under Wine: replay ($(echo "$linux" | wc -l) outputs; the capture" \
+    "also gzipped and through a pipe), frames, commands --list and info are the Linux build's;" \
+    "so is the drive n95sim.exe generates"
 }
 
 if [ "$wine_runs" -eq 1 ]; then

@@ -7,13 +7,11 @@
 //
 // Windows has no fopencookie (msvcrt), and there pcap_fopen_offline does not read the FILE*
 // it is given: it takes the system handle beneath it (pcap_hopen_offline) and reads that
-// with a C runtime of its own, so a stream made up in this process would never be read. A
-// Windows implementation copies the TInputStream (decompressing, and looking at the stop
-// flag as it waits) into an anonymous temporary file (CreateFile with
-// FILE_FLAG_DELETE_ON_CLOSE and FILE_ATTRIBUTE_TEMPORARY), moves back to its start and hands
-// the handle to pcap_hopen_offline_with_tstamp_precision. The capture is then read whole
-// before its first chunk (a stop while it is copied fails the open), and the file goes when
-// libpcap closes the handle.
+// with a C runtime of its own, so a stream made up in this process would never be read. The
+// Windows implementation (PcapStreamWin32.cpp) copies the TInputStream (decompressing, and
+// looking at the stop flag as it waits) into an anonymous temporary file and hands its
+// handle to libpcap: the capture is read whole before its first chunk, and an input that
+// fails or is stopped on the way fails the open.
 #pragma once
 
 #include <pcap/pcap.h>
