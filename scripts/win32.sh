@@ -98,7 +98,7 @@ for exe in n95host n95sim; do
   for dll in $("$objdump" -p "$bin/$exe.exe" | sed -n 's/^\s*DLL Name: //p'); do
     case "$dll" in
       libstdc++-6.dll | libgcc_s_dw2-1.dll | libwinpthread-1.dll) ;;
-      KERNEL32.dll | msvcrt.dll | ADVAPI32.dll | WS2_32.dll | IPHLPAPI.DLL | PSAPI.DLL | USER32.dll | WINMM.dll) ;;
+      KERNEL32.dll | msvcrt.dll | ADVAPI32.dll | WS2_32.dll | IPHLPAPI.DLL | PSAPI.DLL | USER32.dll | WINMM.DLL) ;;
       *) fail "$exe.exe imports $dll, which is neither a system DLL nor shipped beside it" ;;
     esac
   done
