@@ -42,36 +42,41 @@ rm -rf "$work"
 mkdir -p "$work/windows" "$work/linux"
 
 # The prefix: a copy of the build's own, made once (a new prefix takes a minute to boot).
+# The loader and the server that the build's own script names.
 wine=$(sed -n "s/^exec '\([^']*\)'.*/\1/p" "$run")
-[ -x "$wine" ] || fail "no Wine loader named in $run"
+server=$(grep -o "'[^']*wineserver'" "$run" | head -n 1 | tr -d "'")
+[ -x "$wine" ] && [ -x "$server" ] || fail "no Wine loader or server named in $run"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' N95_NO_MESSAGE_BOX=1
 export WINEARCH
 WINEARCH=$(sed -n 's/.*WINEARCH=\([a-z0-9]*\).*/\1/p' "$run")
 if [ ! -f "$prefix/system.reg" ]; then
   "$run" cmd /c exit </dev/null >/dev/null 2>&1  # the build's prefix, booted
-  WINEPREFIX="$PWD/build/$preset/wineprefix" wineserver -w
+  WINEPREFIX="$PWD/build/$preset/wineprefix" "$server" -w
   rm -rf "$prefix.new"
   cp -a "build/$preset/wineprefix" "$prefix.new" && mv "$prefix.new" "$prefix" \
     || fail "could not copy the Wine prefix"
 fi
+# Every program the test started goes with it, however it ends.
 cleanup() {
-  [ -n "${sims:-}" ] && kill $sims 2>/dev/null
-  wineserver -k >/dev/null 2>&1
+  local p
+  for p in ${hosts:-}; do pkill -TERM -P "$p" 2>/dev/null; done  # timeout passes it on
+  [ -n "${sims:-}${hosts:-}" ] && kill $sims $hosts 2>/dev/null
+  "$server" -k >/dev/null 2>&1
   true
 }
 trap cleanup EXIT
 
 # Handset a on COM7, b on COM8: each mapped to its simulator's link, and no other port.
 declare -A port=([a]=COM7 [b]=COM8) seed=([a]=7 [b]=8) every=([a]=1500 [b]=1700)
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
+"$server" -k >/dev/null 2>&1
+"$server" -w >/dev/null 2>&1
 "$wine" reg delete 'HKLM\Software\Wine\Ports' /f </dev/null >/dev/null 2>&1
 for h in a b; do
   "$wine" reg add 'HKLM\Software\Wine\Ports' /v "${port[$h]}" /d "$work/windows/$h" /f </dev/null \
     >/dev/null 2>&1 || fail "could not map ${port[$h]}"
 done
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
+"$server" -k >/dev/null 2>&1
+"$server" -w >/dev/null 2>&1
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 for h in a b; do
   device=$prefix/dosdevices/${port[$h],,}
@@ -100,8 +105,8 @@ for side in windows linux; do
 done
 
 # Two names of one port are one device: refused before anything is opened.
-"$wine" "$exe" live --device a=COM7 --device 'b=\\.\com7' --no-status -o "$work" </dev/null \
-  >"$work/twice.out" 2>&1
+timeout -k 5 60 "$wine" "$exe" live --device a=COM7 --device 'b=\\.\com7' --no-status -o "$work" \
+  </dev/null >"$work/twice.out" 2>&1
 [ $? -eq 2 ] && grep -q 'is given twice' "$work/twice.out" \
   || { cat "$work/twice.out"; fail "COM7 and \\\\.\\com7 were not taken for one port"; }
 
@@ -122,15 +127,20 @@ done
 ) &
 sims="$sims $!"
 
-# The runs, at once: 4,500 frames at 500 a second and the replugs take about 11 s.
+# The runs, at once: 4,500 frames at 500 a second and the replugs take about 11 s; a host
+# still running after a minute has hung (status 124).
 options=(--duration 14 --no-status --reconnect-tries 20 --reconnect-pause 0.5 --gps ../gps.nmea
   --csv)
-(cd "$work/windows" && "$wine" "$exe" live --device a=COM7 --device b=COM8 "${options[@]}" live.csv \
-  --capture live.pcap </dev/null >host.out 2>host.err; echo $? >host.status) &
-windows_host=$!
-(cd "$work/linux" && "$linux/n95host" live --device a=a --device b=b "${options[@]}" live.csv \
-  --capture live.pcap </dev/null >host.out 2>host.err; echo $? >host.status) &
-wait $windows_host $!
+(cd "$work/windows" && timeout -k 5 60 "$wine" "$exe" live --device a=COM7 --device b=COM8 \
+  "${options[@]}" live.csv --capture live.pcap </dev/null >host.out 2>host.err
+  echo $? >host.status) &
+hosts=$!
+(cd "$work/linux" && timeout -k 5 60 "$linux/n95host" live --device a=a --device b=b "${options[@]}" \
+  live.csv --capture live.pcap </dev/null >host.out 2>host.err
+  echo $? >host.status) &
+hosts="$hosts $!"
+wait $hosts
+hosts=""
 kill $sims 2>/dev/null
 wait $sims 2>/dev/null
 sims=""

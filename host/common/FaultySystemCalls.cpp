@@ -50,6 +50,7 @@ const char* TFaultySystemCalls::Name(TCall kind) {
                                          "WriteGathered",
                                          "SyncData",
                                          "Truncate",
+                                         "Rewind",
                                          "Close",
                                          "Status",
                                          "StatusOf",
@@ -161,6 +162,10 @@ ssize_t TFaultySystemCalls::DoWriteGathered(int fd, const TBytes* pieces, int co
 
 int TFaultySystemCalls::DoTruncate(int fd, uint64_t size) {
     return Faulted(TCall::Truncate) ? -1 : Inner.Truncate(fd, size);
+}
+
+int TFaultySystemCalls::DoRewind(int fd) {
+    return Faulted(TCall::Rewind) ? -1 : Inner.Rewind(fd);
 }
 
 int TFaultySystemCalls::DoSyncData(int fd) {

@@ -55,6 +55,7 @@ protected:
     ssize_t DoWriteGathered(int fd, const TBytes* pieces, int count) override;
     int DoSyncData(int fd) override;
     int DoTruncate(int fd, uint64_t size) override;
+    int DoRewind(int fd) override;
     int DoClose(int fd) override;
     int DoStatus(const std::string& path, TFileInfo& info, bool followLinks) override;
     int DoStatusOf(int fd, TFileInfo& info) override;

@@ -70,6 +70,10 @@ int TSystemCalls::Truncate(int fd, uint64_t size) {
     return Retrying([&] { return DoTruncate(fd, size); });
 }
 
+int TSystemCalls::Rewind(int fd) {
+    return Retrying([&] { return DoRewind(fd); });
+}
+
 int TSystemCalls::Close(int fd) {
     const int result = DoClose(fd);
     return result < 0 && errno == EINTR ? 0 : result;

@@ -119,6 +119,7 @@ public:
         WriteGathered,
         SyncData,
         Truncate,
+        Rewind,
         Close,
         Status,
         StatusOf,
@@ -173,6 +174,8 @@ public:
     int SyncData(int fd);
     // Cuts the file of `fd` to `size` bytes.
     int Truncate(int fd, uint64_t size);
+    // Moves the file's position back to its start (a followed file that was started afresh).
+    int Rewind(int fd);
     int Close(int fd);
 
     // The file at `path`; with `followLinks` false a symbolic link is described itself.
@@ -281,6 +284,7 @@ protected:
     virtual ssize_t DoWriteGathered(int fd, const TBytes* pieces, int count) = 0;
     virtual int DoSyncData(int fd) = 0;
     virtual int DoTruncate(int fd, uint64_t size) = 0;
+    virtual int DoRewind(int fd) = 0;
     virtual int DoClose(int fd) = 0;
     virtual int DoStatus(const std::string& path, TFileInfo& info, bool followLinks) = 0;
     virtual int DoStatusOf(int fd, TFileInfo& info) = 0;

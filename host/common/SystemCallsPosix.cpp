@@ -161,6 +161,7 @@ protected:
     int DoTruncate(int fd, uint64_t size) override {
         return ::ftruncate(fd, static_cast<off_t>(size));
     }
+    int DoRewind(int fd) override { return ::lseek(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
     int DoClose(int fd) override { return ::close(fd); }
     int DoStatus(const std::string& path, TFileInfo& info, bool followLinks) override {
         struct stat native {};

@@ -150,6 +150,8 @@ std::wstring CommDevicePath(const std::string& path) {
             break;
         }
     }
+    if (!name.empty() && name.back() == ':')
+        name.pop_back();  // "COM7:", as the device was once written
     if (name.size() < 4 || name.size() > 6 || _strnicmp(name.c_str(), "COM", 3) != 0 ||
         name[3] == '0' || name.find_first_not_of("0123456789", 3) != std::string::npos)
         return std::wstring();
@@ -170,15 +172,18 @@ bool IsSerialHandle(HANDLE handle) {
 
 // True when `path` names a device rather than a file or folder: a name in the device
 // namespace with nothing after it ("\\.\PhysicalDrive0", "\\.\C:", "\\?\Volume{...}",
-// "\\.\COM12") or any name under "\\?\GLOBALROOT". A file or a folder is always reached
-// through a folder ("C:\\x", "\\?\C:\\x", "x").
+// "\\.\COM12", "\\?\GLOBALROOT\Device\HarddiskVolume1"). A file or a folder is reached
+// through a folder ("C:\x", "\\?\C:\x", "x"), and so are a few devices
+// ("\\?\GLOBALROOT\Device\Harddisk0\DR0"): DescribeHandle tells those by the file
+// information Windows has not for them.
 bool IsDeviceName(const std::string& path) {
     if (path.size() < 5 || (path[0] != '\\' && path[0] != '/') || path[1] != path[0] ||
         (path[2] != '.' && path[2] != '?') || path[3] != path[0])
         return false;
-    const std::string rest = path.substr(4);
-    return _strnicmp(rest.c_str(), "GLOBALROOT", 10) == 0 ||
-           rest.find_first_of("\\/") == std::string::npos;
+    std::string rest = path.substr(4);
+    if (_strnicmp(rest.c_str(), "GLOBALROOT\\Device\\", 18) == 0)
+        rest.erase(0, 18);
+    return rest.find_first_of("\\/") == std::string::npos;
 }
 
 // Describes `handle`, opened by a name that IsDeviceName calls a device when `device`. A
@@ -263,7 +268,7 @@ protected:
     int DoOpen(const std::string& path, unsigned flags, unsigned mode) override {
         const std::wstring port = CommDevicePath(path);
         if (!port.empty())
-            return OpenPort(port);
+            return OpenPort(port, (flags & kOpenNonBlock) != 0);
         const bool write = (flags & (kOpenWrite | kOpenReadWrite)) != 0;
         const DWORD access = (flags & kOpenReadWrite) != 0 ? GENERIC_READ | GENERIC_WRITE
                              : (flags & kOpenWrite) != 0   ? GENERIC_WRITE
@@ -278,7 +283,7 @@ protected:
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, disposition, attributes, nullptr),
                           write ? ((flags & kOpenReadWrite) != 0 ? _O_RDWR : _O_WRONLY) : _O_RDONLY,
-                          IsDeviceName(path));
+                          IsDeviceName(path), (flags & kOpenNonBlock) != 0);
     }
     int DoOpenUnnamed(const std::string&, unsigned) override {
         errno = EOPNOTSUPP;
@@ -395,6 +400,16 @@ protected:
         }
         return 0;
     }
+    int DoRewind(int fd) override {
+        // The handle's own position: reads go to ReadFile (see DoRead).
+        const HANDLE handle = HandleOf(fd);
+        if (handle == INVALID_HANDLE_VALUE) {
+            errno = EBADF;
+            return -1;
+        }
+        LARGE_INTEGER start{};
+        return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) ? 0 : Failed();
+    }
     int DoClose(int fd) override {
         Forget(fd);
         return _close(fd);
@@ -476,7 +491,13 @@ protected:
         }
         return AccessOf(fd);
     }
-    int DoSetBlocking(int) override { return 0; }
+    int DoSetBlocking(int fd) override {
+        // Files and pipes are opened blocking here; a COM port gets time-outs that wait.
+        if (!IsSerial(fd))
+            return 0;
+        COMMTIMEOUTS waits{};  // all 0: a read waits for its bytes, a write until it is done
+        return SetCommTimeouts(HandleOf(fd), &waits) ? 0 : Failed();
+    }
     int DoConnectLocal(const std::string&) override {
         errno = EAFNOSUPPORT;
         return -1;
@@ -576,9 +597,14 @@ protected:
         if (LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                        &at))
             return 0;
+        // A handle that takes no byte locks at all (a pipe, a device) answers as a POSIX file
+        // without locks does.
         const DWORD error = GetLastError();
         errno = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? EWOULDBLOCK
-                                                                           : ErrnoOf(error);
+                : error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+                        error == ERROR_INVALID_PARAMETER
+                    ? ENOLCK
+                    : ErrnoOf(error);
         return -1;
     }
     int DoProcessUsage(TProcessUsage& usage) override {
@@ -668,13 +694,18 @@ private:
     // What a write to a COM port waits at most for the line to take bytes; a caller that
     // needs longer (SerialPort's write time-out) polls and writes again.
     static constexpr DWORD kWriteSliceMs = 100;
+    // A COM port takes more bytes (Poll's kPollOut) while its driver holds fewer than this
+    // many unsent.
+    static constexpr DWORD kOutQueueRoom = 4096;
 
     // A descriptor over `handle` (closed when the descriptor is), or -1 with errno set.
-    int FromHandle(HANDLE handle, int access, bool device = false) {
+    // A COM port's reads and writes wait or not as `nonBlock` says (see above).
+    int FromHandle(HANDLE handle, int access, bool device = false, bool nonBlock = false) {
         if (handle == INVALID_HANDLE_VALUE)
             return Failed();
         const bool serial = IsSerialHandle(handle);
-        if (serial && !MakeNonBlocking(handle)) {
+        COMMTIMEOUTS waits{};  // all 0: a read waits for its bytes, a write until it is done
+        if (serial && !(nonBlock ? MakeNonBlocking(handle) : SetCommTimeouts(handle, &waits))) {
             const DWORD error = GetLastError();
             CloseHandle(handle);
             errno = ErrnoOf(error);
@@ -695,7 +726,7 @@ private:
     }
 
     // The COM port at `device`, open for reading and writing without blocking (see above).
-    int OpenPort(const std::wstring& device) {
+    int OpenPort(const std::wstring& device, bool nonBlock) {
         const HANDLE handle = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
@@ -708,7 +739,7 @@ private:
             errno = ENOTTY;
             return -1;
         }
-        const int fd = FromHandle(handle, _O_RDWR, true);
+        const int fd = FromHandle(handle, _O_RDWR, true, nonBlock);
         if (fd >= 0) {
             std::lock_guard lock(DescriptorMutex);
             Descriptors[fd].PortNumber = PortDeviceNumber(device);
@@ -764,8 +795,9 @@ private:
             if (!ClearCommError(handle, &errors, &held))
                 e.Found = kPollHangUp;
             else
-                e.Found = static_cast<short>((held.cbInQue > 0 ? e.Events & kPollIn : 0) |
-                                             (e.Events & kPollOut));
+                e.Found =
+                    static_cast<short>((held.cbInQue > 0 ? e.Events & kPollIn : 0) |
+                                       (held.cbOutQue < kOutQueueRoom ? e.Events & kPollOut : 0));
             return true;
         }
         switch (GetFileType(handle)) {

@@ -38,8 +38,8 @@ bool TGpsFeed::OpenPath(std::string* error) {
         system.Close(fd);
         return false;
     }
-    IsFile = info.Kind == TFileKind::Regular;
-    if (!IsFile && system.IsTerminal(fd) == 0 && !MakeRawTerminal(fd, Baud)) {
+    const bool file = info.Kind == TFileKind::Regular;
+    if (!file && system.IsTerminal(fd) == 0 && !MakeRawTerminal(fd, Baud)) {
         // A receiver on a serial line: raw bytes at its speed (NMEA 0183 says 4800 baud).
         *error = SystemError(
             "cannot configure GPS " + path + " at " + std::to_string(Baud) + " baud", errno);
@@ -47,6 +47,7 @@ bool TGpsFeed::OpenPath(std::string* error) {
         return false;
     }
     Fd = fd;
+    IsFile = file;
     Offset = 0;
     LastHeard = Clock.Seconds();
     return true;
@@ -91,13 +92,9 @@ void TGpsFeed::FollowReplacedFile() {
         (open.Device == named.Device && open.Inode == named.Inode))
         return;
     const int old = Fd;
-    const uint64_t oldOffset = Offset;
     std::string error;
-    if (!OpenPath(&error)) {
-        Fd = old;
-        Offset = oldOffset;
-        return;
-    }
+    if (!OpenPath(&error))
+        return;  // Fd and Offset are still the old file's
     System().Close(old);
     Reader.DropPartialLine();
     Notices.push_back({false, "GPS " + SourcePath + " is another file now; reading it"});
@@ -110,16 +107,10 @@ std::size_t TGpsFeed::Poll() {
     if (Fd < 0)
         return 0;
     if (IsFile) {
-        // A file that shrank was started afresh (rotated, or rewritten): read it again, from
-        // its start (opened anew: the seam has no seek).
+        // A file that shrank was started afresh (rotated, or rewritten): read it again.
         TFileInfo info;
-        std::string error;
-        if (System().StatusOf(Fd, info) == 0 && Offset > info.Size) {
-            const int old = Fd;
-            if (!OpenPath(&error))
-                Fd = old;
-            else
-                System().Close(old);
+        if (System().StatusOf(Fd, info) == 0 && Offset > info.Size && System().Rewind(Fd) == 0) {
+            Offset = 0;
             Reader.DropPartialLine();
         }
     }

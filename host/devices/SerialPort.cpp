@@ -163,11 +163,15 @@ void TSerialPort::WriteData(const void* buffer, int32_t count) {
     }
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     std::size_t left = count > 0 ? static_cast<std::size_t>(count) : 0;
+    // The time-out counts from the last byte the line took, however often a poll says that
+    // it would take more (a driver may say so and still take nothing).
+    auto deadline = TClock::now() + std::chrono::milliseconds(Options.WriteTimeoutMs);
     while (left > 0) {
         const ssize_t n = System().Write(Fd, bytes, left);
         if (n > 0) {
             bytes += n;
             left -= static_cast<std::size_t>(n);
+            deadline = TClock::now() + std::chrono::milliseconds(Options.WriteTimeoutMs);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -176,7 +180,8 @@ void TSerialPort::WriteData(const void* buffer, int32_t count) {
         }
         // No room: wait until the line takes bytes again.
         TPollEntry p{Fd, kPollOut, 0};
-        const int ready = System().Poll(&p, 1, Options.WriteTimeoutMs);
+        const int wait = MillisecondsLeft(deadline);
+        const int ready = wait > 0 ? System().Poll(&p, 1, wait) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0) {

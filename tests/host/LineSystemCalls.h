@@ -27,6 +27,8 @@ public:
         int ReadEndAt = 0;
         // Status and StatusOf report this kind.
         std::optional<TFileKind> Kind = std::nullopt;
+        // Every poll after the `PollAt`-th answers as it did.
+        bool PollAgain = false;
     };
 
     // Follows `script` from now on, counting the calls from zero again.
@@ -39,7 +41,7 @@ public:
 
 protected:
     int DoPoll(TPollEntry* entries, int count, int timeoutMs) override {
-        if (++Polls == Script.PollAt) {
+        if (++Polls == Script.PollAt || (Script.PollAgain && Polls > Script.PollAt)) {
             for (int i = 0; i < count; ++i)
                 entries[i].Found = i == 0 ? Script.PollFound : 0;
             return 1;
@@ -74,6 +76,7 @@ protected:
     }
     int DoSyncData(int fd) override { return Inner.SyncData(fd); }
     int DoTruncate(int fd, uint64_t size) override { return Inner.Truncate(fd, size); }
+    int DoRewind(int fd) override { return Inner.Rewind(fd); }
     int DoClose(int fd) override { return Inner.Close(fd); }
     int DoReadLink(const std::string& path, std::string& target) override {
         return Inner.ReadLink(path, target);

@@ -58,6 +58,7 @@ protected:
     }
     int DoSyncData(int fd) override { return Real.SyncData(fd); }
     int DoTruncate(int fd, uint64_t size) override { return Real.Truncate(fd, size); }
+    int DoRewind(int fd) override { return Real.Rewind(fd); }
     int DoClose(int fd) override { return Real.Close(fd); }
     int DoStatus(const std::string& p, TFileInfo& i, bool follow) override {
         return Real.Status(p, i, follow);

@@ -239,6 +239,7 @@ TEST_F(SystemCallsTest, TheDoubleFailsTheChosenCallOfAKindAndPassesTheOthers) {
          }},
         {TCall::SyncData, [&](auto& s) { return s.SyncData(WriteFd); }},
         {TCall::Truncate, [&](auto& s) { return s.Truncate(WriteFd, 0); }},
+        {TCall::Rewind, [&](auto& s) { return s.Rewind(ReadFd); }},
         {TCall::Close, [&](auto& s) { return s.Close(dup(ReadFd)); }},
         {TCall::Status, [&](auto& s) { return s.Status(Path("file"), info); }},
         {TCall::StatusOf, [&](auto& s) { return s.StatusOf(ReadFd, info); }},
