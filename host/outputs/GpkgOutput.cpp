@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -35,6 +37,10 @@ namespace {
 void StartGdal() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // SQLite counts every allocation under a process-wide mutex for statistics nobody
+        // reads here: off, while it can still be set (before SQLite's first use; later the
+        // call changes nothing).
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
         RegisterOGRGeoPackage();
         CPLSetErrorHandler(CPLQuietErrorHandler);
     });
@@ -133,6 +139,13 @@ private:
     // Has GDAL make the records' spatial index, then sets its insert trigger aside so that
     // Add fills it in bulk.
     bool CreateRecordsIndex(std::string* error);
+    // Prepares the statement that Add inserts a record with (see InsertRow).
+    bool PrepareInsert(std::string* error);
+    // One record through Insert. False, with SQLite's words in *why.
+    bool InsertRow(const TRecordRow& row, bool placed, std::string* why);
+    // The records' extent and count, which GDAL keeps only for the features it wrote itself.
+    bool WriteRecordsContents(std::string* why);
+    bool WriteFeatureCount(int64_t count, std::string* error);
     bool AddTrack(const std::vector<TGpsPoint>& track);
     // Closes the dataset without committing what it holds (the file is discarded).
     void Abandon();
@@ -154,6 +167,13 @@ private:
     sqlite3* Db = nullptr;
     TPackedRtree Index;
     std::string InsertTrigger;  // the SQL of the trigger set aside
+    // The records' insert (nil: each goes through GDAL's feature), what it inserted, and the
+    // box of their positions.
+    sqlite3_stmt* Insert = nullptr;
+    int64_t Inserted = 0;
+    double MinX = HUGE_VAL, MinY = HUGE_VAL, MaxX = -HUGE_VAL, MaxY = -HUGE_VAL;
+    TIso8601Column TestTimes, StampTimes;
+    std::string Blob;  // a point's geometry, as GeoPackage encodes it
 };
 
 bool TGpkgOutput::Open(const std::string& path, std::string* error) {
@@ -291,15 +311,114 @@ bool TGpkgOutput::CreateRecordsIndex(std::string* error) {
                             nullptr) != SQLITE_OK) {
         why = sqlite3_errmsg(Db);
     } else if (Index.Start(Db, "rtree_records_geom", &why)) {
-        return true;
+        return PrepareInsert(error);
     }
     *error = "cannot write " + Output.Name() + ": " + why;
     return false;
 }
 
+// GDAL's path for a feature (fields set one by one, looked up, formatted, bound) costs more
+// than SQLite's insert itself: with GDAL's connection at hand the records go straight into
+// the table GDAL made, encoded as GDAL encodes them (the same values, the same text of each
+// time, the same geometry bytes), and the layer's count and extent, which GDAL keeps only for
+// what it wrote, are written at Make.
+bool TGpkgOutput::PrepareInsert(std::string* error) {
+    if (sqlite3_prepare_v2(Db,
+                           "INSERT INTO \"records\" (\"geom\", \"index\", \"test_time\", "
+                           "\"stamp_time\", \"message_code\", \"message_class\", "
+                           "\"payload_length\") VALUES (?, ?, ?, ?, ?, ?, ?)",
+                           -1, &Insert, nullptr) != SQLITE_OK) {
+        *error = "cannot write " + Output.Name() + ": " + sqlite3_errmsg(Db);
+        return false;
+    }
+    // "GP", version 0, flags (little-endian, no envelope), SRS 4326; then WKB: little-endian,
+    // a point, x, y.
+    static const unsigned char kHead[] = {'G', 'P', 0, 1, 0xE6, 0x10, 0, 0, 1, 1, 0, 0, 0};
+    Blob.assign(reinterpret_cast<const char*>(kHead), sizeof kHead);
+    Blob.resize(sizeof kHead + 2 * sizeof(double));
+    return true;
+}
+
+bool TGpkgOutput::InsertRow(const TRecordRow& row, bool placed, std::string* why) {
+    static_assert(std::numeric_limits<double>::is_iec559);
+    sqlite3_reset(Insert);
+    if (placed) {
+        // GeoPackage's bytes are little-endian, as is every machine this host is built for.
+        std::memcpy(Blob.data() + 13, &row.X, sizeof row.X);
+        std::memcpy(Blob.data() + 21, &row.Y, sizeof row.Y);
+        sqlite3_bind_blob(Insert, 1, Blob.data(), static_cast<int>(Blob.size()), SQLITE_STATIC);
+        MinX = std::min(MinX, row.X);
+        MaxX = std::max(MaxX, row.X);
+        MinY = std::min(MinY, row.Y);
+        MaxY = std::max(MaxY, row.Y);
+    } else {
+        sqlite3_bind_null(Insert, 1);
+    }
+    sqlite3_bind_int64(Insert, 2, row.Index);
+    char test[kIso8601Size], stamp[kIso8601Size], code[kCodeChars];
+    const int testSize = static_cast<int>(TestTimes.Put(test, row.TestTime) - test);
+    const int stampSize = static_cast<int>(StampTimes.Put(stamp, row.StampTime) - stamp);
+    if (testSize > 0)
+        sqlite3_bind_text(Insert, 3, test, testSize, SQLITE_STATIC);
+    else
+        sqlite3_bind_null(Insert, 3);
+    if (stampSize > 0)
+        sqlite3_bind_text(Insert, 4, stamp, stampSize, SQLITE_STATIC);
+    else
+        sqlite3_bind_null(Insert, 4);
+    sqlite3_bind_text(Insert, 5, code, static_cast<int>(PutCode(code, row.MessageCode) - code),
+                      SQLITE_STATIC);
+    if (row.MessageClass >= 0)
+        sqlite3_bind_int(Insert, 6, row.MessageClass);
+    else
+        sqlite3_bind_null(Insert, 6);
+    if (row.PayloadLength >= 0)
+        sqlite3_bind_int(Insert, 7, row.PayloadLength);
+    else
+        sqlite3_bind_null(Insert, 7);
+    if (sqlite3_step(Insert) != SQLITE_DONE) {
+        *why = sqlite3_errmsg(Db);
+        return false;
+    }
+    ++Inserted;
+    return !placed || Index.Add(sqlite3_last_insert_rowid(Db), row.X, row.Y, why);
+}
+
+bool TGpkgOutput::WriteRecordsContents(std::string* why) {
+    if (Insert == nullptr)
+        return true;
+    sqlite3_finalize(Insert);
+    Insert = nullptr;
+    sqlite3_stmt* update = nullptr;
+    bool ok = true;
+    if (MinX <= MaxX) {
+        ok = sqlite3_prepare_v2(Db,
+                                "UPDATE gpkg_contents SET min_x = ?, min_y = ?, max_x = ?, "
+                                "max_y = ? WHERE lower(table_name) = 'records'",
+                                -1, &update, nullptr) == SQLITE_OK &&
+             sqlite3_bind_double(update, 1, MinX) == SQLITE_OK &&
+             sqlite3_bind_double(update, 2, MinY) == SQLITE_OK &&
+             sqlite3_bind_double(update, 3, MaxX) == SQLITE_OK &&
+             sqlite3_bind_double(update, 4, MaxY) == SQLITE_OK &&
+             sqlite3_step(update) == SQLITE_DONE;
+        sqlite3_finalize(update);
+    }
+    if (!ok)
+        *why = sqlite3_errmsg(Db);
+    return ok;
+}
+
 void TGpkgOutput::Add(const TRecordRow& row) {
     if (Row == nullptr || !AddFailure.empty())
         return;
+    if (Insert != nullptr) {
+        // A position that is not a number (from a faulty plug-in) is none, as below.
+        const bool placed = row.HasPosition() && std::isfinite(row.X) && std::isfinite(row.Y);
+        std::string why;
+        if (!InsertRow(row, placed, &why))
+            AddFailure = "cannot write " + Output.Name() + ": " + why;
+        return;
+    }
     OGR_F_SetFID(Row, OGRNullFID);
     OGR_F_SetFieldInteger64(Row, kIndex, row.Index);
     SetDateTime(Row, kTestTime, row.TestTime);
@@ -376,13 +495,17 @@ bool TGpkgOutput::Make(const TOutputFacts& facts, std::string* error) {
         return false;
     }
     std::string why;
-    if (Db != nullptr && (!Index.Finish(&why) || sqlite3_exec(Db, InsertTrigger.c_str(), nullptr,
-                                                              nullptr, nullptr) != SQLITE_OK)) {
+    const int64_t direct = Insert != nullptr ? Inserted : -1;
+    if (Db != nullptr &&
+        (!WriteRecordsContents(&why) || !Index.Finish(&why) ||
+         sqlite3_exec(Db, InsertTrigger.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)) {
         *error = "cannot write " + Output.Name() + ": " + (why.empty() ? sqlite3_errmsg(Db) : why);
         Abandon();
         return false;
     }
     Index.Close();
+    // GDAL counts the rows it did not write itself (as of its connection, which sees them),
+    // so that it writes that count when it closes the file, as for its own.
     if (GDALDatasetCommitTransaction(Dataset) != OGRERR_NONE) {
         *error = Failed("GDAL cannot commit the rows");
         Abandon();
@@ -390,6 +513,10 @@ bool TGpkgOutput::Make(const TOutputFacts& facts, std::string* error) {
     }
     OGR_F_Destroy(Row);
     Row = nullptr;
+    if (direct >= 0 && !WriteFeatureCount(direct, error)) {
+        Abandon();
+        return false;
+    }
     // Closing builds the spatial indexes and writes the layers' extents and counts; a
     // failure there shows only as GDAL's last error.
     CPLErrorReset();
@@ -402,8 +529,30 @@ bool TGpkgOutput::Make(const TOutputFacts& facts, std::string* error) {
     return true;
 }
 
+// GDAL keeps the count of the features it wrote itself, and writes it as unknown for a table
+// that took rows past it. Told through GDAL, after the commit, the count stands when it
+// closes the file.
+bool TGpkgOutput::WriteFeatureCount(int64_t count, std::string* error) {
+    CPLErrorReset();
+    const std::string sql =
+        "UPDATE gpkg_ogr_contents SET feature_count = " + std::to_string(count) +
+        " WHERE lower(table_name) = 'records'";
+    if (OGRLayerH result = GDALDatasetExecuteSQL(Dataset, sql.c_str(), nullptr, nullptr))
+        GDALDatasetReleaseResultSet(Dataset, result);
+    if (CPLGetLastErrorType() >= CE_Failure) {
+        *error = Failed("GDAL cannot count the records");
+        return false;
+    }
+    return true;
+}
+
 void TGpkgOutput::Abandon() {
     Index.Close();  // its statements before GDAL closes the connection
+    sqlite3_finalize(Insert);
+    Insert = nullptr;
+    Inserted = 0;
+    MinX = MinY = HUGE_VAL;
+    MaxX = MaxY = -HUGE_VAL;
     Db = nullptr;
     InsertTrigger.clear();
     if (Row != nullptr) {
