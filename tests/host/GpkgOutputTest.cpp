@@ -7,6 +7,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -157,7 +158,28 @@ TEST_F(GpkgOutputTest, LayersHoldEveryRowAndTheTrack) {
         EXPECT_EQ(OGR_L_GetGeomType(track), wkbLineString);
 
         std::size_t placed = 0;
+        // The count and the box as the file states them, not as GDAL would work them out.
+        EXPECT_EQ(OGR_L_GetFeatureCount(records, FALSE), static_cast<GIntBig>(c.Rows.size()));
         ASSERT_EQ(OGR_L_GetFeatureCount(records, TRUE), static_cast<GIntBig>(c.Rows.size()));
+        OGREnvelope box;  // empty: each bound at the far end
+        box.MinX = box.MinY = HUGE_VAL;
+        box.MaxX = box.MaxY = -HUGE_VAL;
+        for (const TRecordRow& row : c.Rows) {
+            if (row.HasPosition() && std::isfinite(row.X) && std::isfinite(row.Y)) {
+                box.MinX = std::min(box.MinX, row.X);
+                box.MaxX = std::max(box.MaxX, row.X);
+                box.MinY = std::min(box.MinY, row.Y);
+                box.MaxY = std::max(box.MaxY, row.Y);
+            }
+        }
+        OGREnvelope stated;
+        if (box.MinX <= box.MaxX) {
+            ASSERT_EQ(OGR_L_GetExtent(records, &stated, FALSE), OGRERR_NONE);
+            EXPECT_EQ(stated.MinX, box.MinX);
+            EXPECT_EQ(stated.MaxX, box.MaxX);
+            EXPECT_EQ(stated.MinY, box.MinY);
+            EXPECT_EQ(stated.MaxY, box.MaxY);
+        }
         OGR_L_ResetReading(records);
         for (const TRecordRow& row : c.Rows) {
             OGRFeatureH feature = OGR_L_GetNextFeature(records);
