@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -340,10 +341,12 @@ bool TGpkgOutput::PrepareInsert(std::string* error) {
 }
 
 bool TGpkgOutput::InsertRow(const TRecordRow& row, bool placed, std::string* why) {
-    static_assert(std::numeric_limits<double>::is_iec559);
+    // GeoPackage's bytes here are little-endian IEEE doubles, as the machine's (the flags say
+    // little-endian; a big-endian host would have to swap).
+    static_assert(std::numeric_limits<double>::is_iec559 &&
+                  std::endian::native == std::endian::little);
     sqlite3_reset(Insert);
     if (placed) {
-        // GeoPackage's bytes are little-endian, as is every machine this host is built for.
         std::memcpy(Blob.data() + 13, &row.X, sizeof row.X);
         std::memcpy(Blob.data() + 21, &row.Y, sizeof row.Y);
         sqlite3_bind_blob(Insert, 1, Blob.data(), static_cast<int>(Blob.size()), SQLITE_STATIC);
