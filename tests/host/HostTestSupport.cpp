@@ -8,12 +8,31 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace n95::test {
+
+namespace {
+
+// See ChildProgram::Signal.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+constexpr std::chrono::seconds kResendAfter{5};
+
+}  // namespace
 
 void ScratchDirTest::SetUp() {
     std::string pattern = std::filesystem::temp_directory_path().string() + "/n95host-test-XXXXXX";
@@ -198,8 +217,8 @@ bool ChildProgram::WaitUntilCatching(int signal, double timeoutSeconds) {
 }
 
 void ChildProgram::Signal(int signal) {
-    if (Pid > 0)
-        kill(Pid, signal);
+    if (Pid > 0 && kill(Pid, signal) == 0)
+        SentSignal = signal;
 }
 
 ProgramResult ChildProgram::Wait(double timeoutSeconds) {
@@ -210,11 +229,18 @@ ProgramResult ChildProgram::Wait(double timeoutSeconds) {
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     int status = 0;
     bool exited = false;
+    auto sent = std::chrono::steady_clock::now();
     while (!exited) {
         const pid_t done = waitpid(Pid, &status, WNOHANG);
+        const auto now = std::chrono::steady_clock::now();
         if (done == Pid) {
             exited = true;
-        } else if (std::chrono::steady_clock::now() >= deadline) {
+        } else if (kThreadSanitizer && SentSignal != 0 && now - sent >= kResendAfter) {
+            std::fprintf(stderr, "note: the program still runs %d s after signal %d: sent again\n",
+                         static_cast<int>(kResendAfter.count()), SentSignal);
+            kill(Pid, SentSignal);
+            sent = now;
+        } else if (now >= deadline) {
             kill(Pid, SIGKILL);
             waitpid(Pid, nullptr, 0);
             status = -1;
