@@ -129,18 +129,8 @@ if [ "$use_gps" -eq 1 ]; then
   "$bin/n95sim" generate "$work/drive" --duration $((duration + 120)) --rate 1 \
     --start "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/drive.out" 2>&1 \
     || { echo "soak: FAILED: the GPS drive could not be generated"; cat "$work/drive.out"; exit 1; }
-  : >"$work/gps.nmea"
-  (
-    t0=$(date +%s)
-    fix=0
-    while IFS= read -r line; do
-      printf '%s\n' "$line" >>"$work/gps.nmea"
-      if [[ "$line" == \$G?GGA* ]]; then
-        fix=$((fix + 1))
-        while [ "$(date +%s)" -lt $((t0 + fix)) ]; do sleep 0.2; done
-      fi
-    done <"$work/drive.nmea"
-  ) &
+  : >"$work/gps.nmea"  # there before the host opens it
+  scripts/feed-gps.sh "$work/drive.nmea" "$work/gps.nmea" &
   gps_pid=$!
 fi
 

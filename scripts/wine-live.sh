@@ -114,17 +114,8 @@ timeout -k 5 60 "$wine" "$exe" live --device a=COM7 --device 'b=\\.\com7' --no-s
 # both hosts follow (on Windows through the same seam as the port).
 "$linux/n95sim" generate "$work/drive" --duration 40 --rate 1 \
   --start "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/drive.out" 2>&1 || fail "the GPS drive"
-: >"$work/gps.nmea"
-(
-  fix=0 t0=$(date +%s)
-  while IFS= read -r line; do
-    printf '%s\n' "$line" >>"$work/gps.nmea"
-    if [[ "$line" == \$G?GGA* ]]; then
-      fix=$((fix + 1))
-      while [ "$(date +%s)" -lt $((t0 + fix)) ]; do sleep 0.1; done
-    fi
-  done <"$work/drive.nmea"
-) &
+: >"$work/gps.nmea"  # there before the host opens it
+scripts/feed-gps.sh "$work/drive.nmea" "$work/gps.nmea" &
 sims="$sims $!"
 
 # The runs, at once: 4,500 frames at 500 a second and the replugs take about 11 s; a host

@@ -495,8 +495,7 @@ protected:
         // Files and pipes are opened blocking here; a COM port gets time-outs that wait.
         if (!IsSerial(fd))
             return 0;
-        COMMTIMEOUTS waits{};  // all 0: a read waits for its bytes, a write until it is done
-        return SetCommTimeouts(HandleOf(fd), &waits) ? 0 : Failed();
+        return SetPortWaits(HandleOf(fd), true) ? 0 : Failed();
     }
     int DoConnectLocal(const std::string&) override {
         errno = EAFNOSUPPORT;
@@ -704,8 +703,7 @@ private:
         if (handle == INVALID_HANDLE_VALUE)
             return Failed();
         const bool serial = IsSerialHandle(handle);
-        COMMTIMEOUTS waits{};  // all 0: a read waits for its bytes, a write until it is done
-        if (serial && !(nonBlock ? MakeNonBlocking(handle) : SetCommTimeouts(handle, &waits))) {
+        if (serial && !SetPortWaits(handle, !nonBlock)) {
             const DWORD error = GetLastError();
             CloseHandle(handle);
             errno = ErrnoOf(error);
@@ -747,13 +745,18 @@ private:
         return fd;
     }
 
-    // Sets the time-outs that make a COM port's reads and writes return (see above).
-    static bool MakeNonBlocking(HANDLE handle) {
+    // Sets the time-outs of a COM port: with `wait`, none (a read waits for its bytes, a
+    // write until it is done); else those that make its reads and writes return (see above).
+    static bool SetPortWaits(HANDLE handle, bool wait) {
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;  // with both totals 0: return at once
-        timeouts.WriteTotalTimeoutConstant = kWriteSliceMs;
+        if (!wait) {
+            timeouts.ReadIntervalTimeout = MAXDWORD;  // with both totals 0: return at once
+            timeouts.WriteTotalTimeoutConstant = kWriteSliceMs;
+        }
         if (!SetCommTimeouts(handle, &timeouts))
             return false;
+        if (wait)
+            return true;
         // Sleep(1) sleeps a millisecond, not a scheduler tick of 15.6, once a port is open
         // (Poll's waits): set once for the process.
         static const bool finerTimer = timeBeginPeriod(1) == TIMERR_NOERROR;

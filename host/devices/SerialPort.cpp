@@ -165,13 +165,16 @@ void TSerialPort::WriteData(const void* buffer, int32_t count) {
     std::size_t left = count > 0 ? static_cast<std::size_t>(count) : 0;
     // The time-out counts from the last byte the line took, however often a poll says that
     // it would take more (a driver may say so and still take nothing).
-    auto deadline = TClock::now() + std::chrono::milliseconds(Options.WriteTimeoutMs);
+    const auto fromNow = [this] {
+        return TClock::now() + std::chrono::milliseconds(Options.WriteTimeoutMs);
+    };
+    auto deadline = fromNow();
     while (left > 0) {
         const ssize_t n = System().Write(Fd, bytes, left);
         if (n > 0) {
             bytes += n;
             left -= static_cast<std::size_t>(n);
-            deadline = TClock::now() + std::chrono::milliseconds(Options.WriteTimeoutMs);
+            deadline = fromNow();
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {

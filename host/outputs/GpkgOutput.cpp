@@ -414,14 +414,16 @@ bool TGpkgOutput::WriteRecordsContents(std::string* why) {
 void TGpkgOutput::Add(const TRecordRow& row) {
     if (Row == nullptr || !AddFailure.empty())
         return;
+    // A position that is not a number (from a faulty plug-in) is none: GeoPackage readers
+    // take a point of NaNs for an empty one, and the index would hold a box of nothing.
+    const bool placed = row.HasPosition() && std::isfinite(row.X) && std::isfinite(row.Y);
     if (Insert != nullptr) {
-        // A position that is not a number (from a faulty plug-in) is none, as below.
-        const bool placed = row.HasPosition() && std::isfinite(row.X) && std::isfinite(row.Y);
         std::string why;
         if (!InsertRow(row, placed, &why))
             AddFailure = "cannot write " + Output.Name() + ": " + why;
         return;
     }
+    // A GDAL that does not hand over its connection: a feature, indexed by GDAL's trigger.
     OGR_F_SetFID(Row, OGRNullFID);
     OGR_F_SetFieldInteger64(Row, kIndex, row.Index);
     SetDateTime(Row, kTestTime, row.TestTime);
@@ -437,9 +439,6 @@ void TGpkgOutput::Add(const TRecordRow& row) {
         OGR_F_SetFieldInteger(Row, kPayloadLength, row.PayloadLength);
     else
         OGR_F_SetFieldNull(Row, kPayloadLength);
-    // A position that is not a number (from a faulty plug-in) is none: GeoPackage readers
-    // take a point of NaNs for an empty one, and the index would hold a box of nothing.
-    const bool placed = row.HasPosition() && std::isfinite(row.X) && std::isfinite(row.Y);
     if (placed) {
         // The feature's own point is moved, not replaced.
         OGRGeometryH point = OGR_F_GetGeometryRef(Row);
@@ -451,13 +450,8 @@ void TGpkgOutput::Add(const TRecordRow& row) {
     } else {
         OGR_F_SetGeometryDirectly(Row, nullptr);
     }
-    if (OGR_L_CreateFeature(Records, Row) != OGRERR_NONE) {
+    if (OGR_L_CreateFeature(Records, Row) != OGRERR_NONE)
         AddFailure = Failed("GDAL cannot add a record");
-        return;
-    }
-    std::string why;
-    if (Db != nullptr && placed && !Index.Add(OGR_F_GetFID(Row), row.X, row.Y, &why))
-        AddFailure = "cannot write " + Output.Name() + ": " + why;
 }
 
 bool TGpkgOutput::AddTrack(const std::vector<TGpsPoint>& track) {
